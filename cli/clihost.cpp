@@ -1,0 +1,114 @@
+#include "clihost.h"
+
+#include <istream>
+#include <ostream>
+
+#include "engine.h"
+
+namespace tandrel::cli {
+
+CliHost::CliHost(ThreadServices& threads, JobState& jobs, OnError policy, std::istream& in,
+                 std::ostream& out, std::ostream& err, bool showProgress)
+    : threads_(threads), jobs_(jobs), policy_(policy), in_(in), out_(out), err_(err),
+      showProgress_(showProgress)
+{
+}
+
+void CliHost::BeginCopy(std::size_t total)
+{
+    std::lock_guard lock(mutex_);
+    copying_ = true;
+    total_ = total;
+    refreshes_ = 0;
+}
+
+void CliHost::ShowProgress()
+{
+    if (threads_.InvokeRequired()) {
+        threads_.PostToWindow([this] { ShowProgress(); });
+        return;
+    }
+    std::lock_guard lock(mutex_);
+    if (!copying_ || !showProgress_) return;
+    ++refreshes_;
+    PrintProgress(jobs_.complete.load());
+}
+
+void CliHost::PrintProgress(bool force)
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (!force && now - lastPrint_ < std::chrono::milliseconds(100)) return;
+    lastPrint_ = now;
+    err_ << "\rCopying: " << std::min(refreshes_, total_) << " of " << total_ << " files" << std::flush;
+    progressShown_ = true;
+}
+
+void CliHost::ReturnFiles(std::vector<std::string> folderArray, std::string initalDir)
+{
+    if (threads_.InvokeRequired()) {
+        threads_.PostToWindow([this, folderArray = std::move(folderArray), initalDir = std::move(initalDir)] {
+            ReturnFiles(folderArray, initalDir);
+        });
+        return;
+    }
+    if (jobs_.hasErrored) gatheringFailed = true;
+    ReturnedFiles result = TakeReturnedFiles(jobs_, folderArray, initalDir);
+    entries.insert(entries.end(), result.entries.begin(), result.entries.end());
+    returned = true;
+    std::lock_guard lock(mutex_);
+    out_ << result.totalFiles << '\n' << result.totalFolders << '\n' << std::flush;
+}
+
+DialogResult CliHost::Show(const MessageBoxRequest& box)
+{
+    std::lock_guard lock(mutex_);
+    if (progressShown_) {
+        err_ << '\n';
+        progressShown_ = false;
+    }
+    if (box.buttons == MessageBoxButtons::OK) {
+        if (box.icon == MessageBoxIcon::Information && copying_) {
+            out_ << box.text << '\n' << std::flush;  // the closing message: the result
+        } else {
+            if (!box.caption.empty()) err_ << box.caption << ": ";
+            err_ << box.text << '\n' << std::flush;
+        }
+        return DialogResult::OK;
+    }
+    const DialogResult answer = Answer(box);
+    if (copying_) {
+        if (answer == DialogResult::Yes)
+            ++failedFiles;
+        else
+            copyStopped = true;
+    } else if (answer == DialogResult::No) {
+        gatheringStopped = true;
+    }
+    return answer;
+}
+
+DialogResult CliHost::Answer(const MessageBoxRequest& box)
+{
+    switch (policy_) {
+    case OnError::Continue:
+        err_ << box.text << " yes\n" << std::flush;
+        return DialogResult::Yes;
+    case OnError::Stop:
+        err_ << box.text << " no\n" << std::flush;
+        return DialogResult::No;
+    case OnError::Ask:
+        break;
+    }
+    for (;;) {
+        err_ << box.text << " [y/n] " << std::flush;
+        std::string line;
+        if (!std::getline(in_, line)) {
+            err_ << "no\n";
+            return DialogResult::No;
+        }
+        if (line == "y" || line == "Y" || line == "yes") return DialogResult::Yes;
+        if (line == "n" || line == "N" || line == "no") return DialogResult::No;
+    }
+}
+
+}  // namespace tandrel::cli

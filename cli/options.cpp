@@ -1,0 +1,84 @@
+#include "options.h"
+
+#include <stdexcept>
+
+namespace tandrel::cli {
+
+const char* Usage()
+{
+    return "Usage: tandrel-cli [OPTIONS] ENTRY...\n"
+           "Backs up files and folders (ENTRYs) into a destination folder.\n"
+           "\n"
+           "  --dest DIR        destination folder; without it, only gather and print the totals\n"
+           "  --mode MODE       directory (default) | cd | consolidate\n"
+           "  --overwrite       replace targets that exist\n"
+           "  --no-subdirs      gather folders without their sub-folders\n"
+           "  --on-error WHAT   ask | continue | stop  (default: ask when standard input is a\n"
+           "                    terminal, else stop)\n"
+           "  --list FILE       gather the entries of a backup list file (.lst) first\n"
+           "  --save FILE       save the gathered entries as a backup list file\n"
+           "  --help, --version\n"
+           "\n"
+           "Exit status: 0 every file copied; 1 some files failed; 2 a usage error or a\n"
+           "failed gathering; 3 the copy was stopped at a failed file.\n";
+}
+
+Options ParseOptions(const std::vector<std::string>& args)
+{
+    Options options;
+    bool onlyEntries = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        auto value = [&]() -> const std::string& {
+            if (i + 1 >= args.size()) throw std::invalid_argument("option " + arg + " needs a value");
+            return args[++i];
+        };
+        if (onlyEntries || arg.empty() || arg[0] != '-' || arg == "-") {
+            options.entries.push_back(arg);
+        } else if (arg == "--") {
+            onlyEntries = true;
+        } else if (arg == "--dest") {
+            options.destination = value();
+            if (options.destination->empty()) throw std::invalid_argument("--dest needs a folder");
+        } else if (arg == "--mode") {
+            const std::string& mode = value();
+            if (mode == "directory")
+                options.mode = Mode::Directory;
+            else if (mode == "cd")
+                options.mode = Mode::Cd;
+            else if (mode == "consolidate")
+                options.mode = Mode::Consolidate;
+            else
+                throw std::invalid_argument("unknown mode '" + mode + "' (directory, cd or consolidate)");
+        } else if (arg == "--overwrite") {
+            options.overwrite = true;
+        } else if (arg == "--no-subdirs") {
+            options.subdirectories = false;
+        } else if (arg == "--on-error") {
+            const std::string& what = value();
+            if (what == "ask")
+                options.onError = OnError::Ask;
+            else if (what == "continue")
+                options.onError = OnError::Continue;
+            else if (what == "stop")
+                options.onError = OnError::Stop;
+            else
+                throw std::invalid_argument("unknown --on-error '" + what + "' (ask, continue or stop)");
+        } else if (arg == "--list") {
+            options.listFile = value();
+        } else if (arg == "--save") {
+            options.saveFile = value();
+        } else if (arg == "--help" || arg == "-h") {
+            options.help = true;
+        } else if (arg == "--version") {
+            options.version = true;
+        } else {
+            throw std::invalid_argument("unknown option " + arg);
+        }
+    }
+    if (!options.help && !options.version && options.entries.empty() && !options.listFile)
+        throw std::invalid_argument("no ENTRY to back up");
+    return options;
+}
+
+}  // namespace tandrel::cli

@@ -1,0 +1,31 @@
+// The command line of tandrel-cli.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tandrel::cli {
+
+enum class Mode { Directory, Cd, Consolidate };
+enum class OnError { Ask, Continue, Stop };
+
+struct Options {
+    std::vector<std::string> entries;
+    std::optional<std::string> destination;
+    Mode mode = Mode::Directory;
+    bool overwrite = false;
+    bool subdirectories = true;
+    std::optional<OnError> onError;  // unset: ask on a terminal, else stop
+    std::optional<std::string> listFile;
+    std::optional<std::string> saveFile;
+    bool help = false;
+    bool version = false;
+};
+
+// Parses argv[1..]; throws std::invalid_argument with a message for the user.
+Options ParseOptions(const std::vector<std::string>& args);
+
+const char* Usage();
+
+}  // namespace tandrel::cli

@@ -1,0 +1,81 @@
+#include "run.h"
+
+#include <istream>
+#include <ostream>
+
+#include "clihost.h"
+#include "engine.h"
+#include "listfile.h"
+#include "stdthreads.h"
+
+namespace tandrel::cli {
+
+namespace {
+
+// Runs `call` as an asynchronous call and serves the window queue until it
+// has ended and everything it posted has run.
+void RunJob(StdThreadServices& threads, AsyncResult::Call call)
+{
+    AsyncHandle handle = threads.BeginInvoke(std::move(call), nullptr);
+    threads.RunUntil([&] { return handle->IsCompleted(); });
+    threads.RunPending();
+    handle->EndInvoke();
+}
+
+}  // namespace
+
+int Run(const Options& options, bool interactive, std::istream& in, std::ostream& out, std::ostream& err,
+        FileSystem& fs)
+{
+    std::vector<std::string> entries;
+    if (options.listFile) {
+        try {
+            entries = Deserialize(*options.listFile).PresentEntries();
+        } catch (const std::exception& failure) {
+            err << "tandrel-cli: cannot read the backup list '" << *options.listFile << "': " << failure.what()
+                << '\n';
+            return kUsageOrGathering;
+        }
+    }
+    entries.insert(entries.end(), options.entries.begin(), options.entries.end());
+
+    const OnError policy = options.onError.value_or(interactive ? OnError::Ask : OnError::Stop);
+    JobState jobs;
+    StdThreadServices threads;
+    CliHost host(threads, jobs, policy, in, out, err, interactive);
+    BackupEngine engine(jobs, host, fs);
+
+    // All entries as one gathering, kept as given, as a drop of them is.
+    jobs.dragNdrop = true;
+    RunJob(threads, [&, subdirs = options.subdirectories]() -> std::any {
+        engine.GetFiles(entries, subdirs);
+        return {};
+    });
+    if (host.gatheringFailed || host.gatheringStopped || !host.returned) return kUsageOrGathering;
+
+    if (options.saveFile) {
+        try {
+            Serialize(*options.saveFile, host.entries);
+        } catch (const std::exception& failure) {
+            err << "tandrel-cli: cannot save the backup list: " << failure.what() << '\n';
+            return kUsageOrGathering;
+        }
+    }
+    if (!options.destination) return kAllCopied;
+
+    std::string destination = *options.destination;
+    if (destination.back() != PathStyle::Native().separator)
+        destination = AddSeparator(destination, PathStyle::Native());
+    jobs.directoryData = std::make_shared<const std::vector<std::string>>(host.entries);
+    std::vector<std::string> files = jobs.syncfileList.ToArray();
+    host.BeginCopy(files.size());
+    RunJob(threads, [&, files = std::move(files)]() mutable -> std::any {
+        engine.Copy(std::move(files), destination, options.overwrite, options.mode == Mode::Cd,
+                    options.mode == Mode::Consolidate, options.mode == Mode::Directory);
+        return {};
+    });
+    if (host.copyStopped) return kStopped;
+    return host.failedFiles > 0 ? kSomeFailed : kAllCopied;
+}
+
+}  // namespace tandrel::cli

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <iosfwd>
+
+#include "filesystem.h"
+#include "options.h"
+
+namespace tandrel::cli {
+
+enum ExitStatus { kAllCopied = 0, kSomeFailed = 1, kUsageOrGathering = 2, kStopped = 3 };
+
+// One run of the command line: gather, optionally save the list, copy.
+int Run(const Options& options, bool interactive, std::istream& in, std::ostream& out, std::ostream& err,
+        FileSystem& fs);
+
+}  // namespace tandrel::cli

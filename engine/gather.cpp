@@ -1,0 +1,137 @@
+// Gathering: turns backup-list entries into the flat list of files to copy.
+#include <mutex>
+
+#include "engine.h"
+
+namespace tandrel {
+
+namespace {
+
+enum class Visit {
+    Folder,   // a folder was listed (or its listing failed and the user went on)
+    File,     // a file entry was added
+    Missing,  // nothing exists at the path: the whole walk ends in error
+    Stop,     // a visit failed and the user chose to stop
+    Cleared,  // the lists were emptied under the walk: add nothing more
+};
+
+// Where a walk started, so that its error path can take the job state back.
+struct WalkStart {
+    std::uint64_t fileGeneration;
+    std::uint64_t folderGeneration;
+    std::size_t files;
+    std::size_t folders;
+    std::int32_t fileCount;
+    std::int32_t folderCount;
+};
+
+}  // namespace
+
+BackupEngine::BackupEngine(JobState& state, JobHost& host, FileSystem& fs, PathStyle style)
+    : state_(state), host_(host), fs_(fs), style_(style)
+{
+}
+
+void BackupEngine::GetFiles(std::vector<std::string> folderArray, bool subdirsFlag)
+{
+    SyncList& files = state_.syncfileList;
+    SyncList& folders = state_.syncfolderList;
+    std::unique_lock fileWalk(files.WalkLock());
+    std::unique_lock folderWalk(folders.WalkLock());
+
+    const std::string initalDir = folderArray.empty() ? std::string("DONE") : folderArray.front();
+    state_.complete = false;
+    state_.foldersComplete = false;
+    state_.hasErrored = false;
+
+    // Both generations are read under the walk locks; only a clear can move
+    // them, and a walk that sees one adds nothing more.
+    const WalkStart start{files.Generation(),  folders.Generation(),  files.Count(),
+                          folders.Count(),     state_.fileCount.load(), state_.folderCount.load()};
+    std::size_t readPosition = start.folders;
+    host_.ShowProgress();
+
+    auto visit = [&](const std::string& path) -> Visit {
+        try {
+            if (fs_.DirectoryExists(path)) {
+                Listing listing = fs_.List(path);
+                if (!listing.files.empty() &&
+                    !files.AddRange(std::move(listing.files), start.fileGeneration, &state_.fileCount))
+                    return Visit::Cleared;
+                if (subdirsFlag && !listing.folders.empty() &&
+                    !folders.AddRange(std::move(listing.folders), start.folderGeneration,
+                                      &state_.folderCount))
+                    return Visit::Cleared;
+                return Visit::Folder;
+            }
+            if (fs_.FileExists(path)) {
+                std::vector<std::string> one{path};
+                if (!files.AddRange(std::move(one), start.fileGeneration, &state_.fileCount))
+                    return Visit::Cleared;
+                return Visit::File;
+            }
+            return Visit::Missing;
+        } catch (const std::exception& failure) {
+            host_.Show({failure.what(), text::kWarningTitle, MessageBoxButtons::OK, MessageBoxIcon::Warning});
+            const DialogResult answer = host_.Show({text::kContinueText, text::kContinueTitle,
+                                                    MessageBoxButtons::YesNo, MessageBoxIcon::Question});
+            return answer == DialogResult::Yes ? Visit::Folder : Visit::Stop;
+        }
+    };
+
+    Visit outcome = Visit::Folder;
+    for (const std::string& entry : folderArray) {
+        if (CountsAsFolder(entry) && !folders.AddToCounter(start.folderGeneration, state_.folderCount, 1)) {
+            outcome = Visit::Cleared;
+            break;
+        }
+        std::string current = entry;
+        for (;;) {
+            outcome = visit(current);
+            if (outcome != Visit::Folder || !subdirsFlag) break;
+            // Breadth first: the next unread folder of the queue, if any.
+            if (!folders.TryAt(readPosition, start.folderGeneration, current)) break;
+            ++readPosition;
+        }
+        if (outcome == Visit::Missing || outcome == Visit::Stop || outcome == Visit::Cleared) break;
+    }
+
+    if (outcome == Visit::Missing) {
+        host_.Show({text::kLoadErrorText, text::kLoadErrorTitle, MessageBoxButtons::OK,
+                    MessageBoxIcon::Warning});
+        // Only what this walk added goes; earlier gatherings stay.
+        files.Truncate(start.files, start.fileGeneration, &state_.fileCount, start.fileCount);
+        folders.Truncate(start.folders, start.folderGeneration, &state_.folderCount, start.folderCount);
+        state_.hasErrored = true;
+    }
+
+    fileWalk.unlock();
+    folderWalk.unlock();
+    // A walk cut short by a clear hands nothing back: the command that
+    // cleared the lists gathers again and its ReturnFiles fills the list.
+    if (outcome != Visit::Cleared) host_.ReturnFiles(folderArray, initalDir);
+    state_.foldersComplete = true;
+    state_.complete = true;
+    host_.ShowProgress();
+}
+
+ReturnedFiles TakeReturnedFiles(JobState& state, const std::vector<std::string>& folderArray,
+                                const std::string& initalDir)
+{
+    ReturnedFiles returned;
+    if (!state.hasErrored) {
+        if (state.filesOnly || state.dragNdrop || state.filelistLoad)
+            returned.entries = folderArray;
+        else
+            returned.entries.push_back(initalDir);
+    }
+    state.dragNdrop = false;
+    state.filesOnly = false;
+    state.hasErrored = false;
+    state.filelistLoad = false;
+    returned.totalFiles = text::kTotalFiles + std::to_string(state.fileCount.load());
+    returned.totalFolders = text::kTotalFolders + std::to_string(state.folderCount.load());
+    return returned;
+}
+
+}  // namespace tandrel

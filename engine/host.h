@@ -1,0 +1,27 @@
+// What the engine needs from the front end that shows it: refresh requests,
+// the hand-back of a finished gathering, and message boxes. Workers call all
+// three; Show blocks the worker until the user has answered.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "messages.h"
+
+namespace tandrel {
+
+class JobHost {
+public:
+    virtual ~JobHost() = default;
+
+    // Refresh request, from any thread: runs the refresh at once on the
+    // window thread, posts it from elsewhere and returns without waiting.
+    virtual void ShowProgress() = 0;
+    // A gathering has finished its walk. Runs on the window thread; called
+    // from a worker it posts itself there and returns.
+    virtual void ReturnFiles(std::vector<std::string> folderArray, std::string initalDir) = 0;
+    // Shows a message box raised by a worker and waits for the answer.
+    virtual DialogResult Show(const MessageBoxRequest& box) = 0;
+};
+
+}  // namespace tandrel

@@ -1,0 +1,94 @@
+#include "jobstate.h"
+
+namespace tandrel {
+
+SyncList::SyncList(std::vector<std::string>& list) : list_(list)
+{
+    list_.reserve(1024);
+}
+
+void SyncList::Add(std::string item)
+{
+    std::lock_guard lock(mutex_);
+    list_.push_back(std::move(item));
+}
+
+bool SyncList::AddRange(std::vector<std::string>&& items, std::uint64_t generation,
+                        std::atomic<std::int32_t>* counter)
+{
+    std::lock_guard lock(mutex_);
+    if (generation != generation_) return false;
+    if (counter) counter->fetch_add(static_cast<std::int32_t>(items.size()));
+    list_.insert(list_.end(), std::make_move_iterator(items.begin()),
+                 std::make_move_iterator(items.end()));
+    return true;
+}
+
+void SyncList::Clear(std::atomic<std::int32_t>* counter)
+{
+    std::lock_guard lock(mutex_);
+    list_.clear();
+    if (counter) counter->store(0);
+    ++generation_;
+}
+
+bool SyncList::Truncate(std::size_t size, std::uint64_t generation,
+                        std::atomic<std::int32_t>* counter, std::int32_t count)
+{
+    std::lock_guard lock(mutex_);
+    if (generation != generation_) return false;
+    if (list_.size() > size) list_.resize(size);
+    if (counter) counter->store(count);
+    return true;
+}
+
+bool SyncList::AddToCounter(std::uint64_t generation, std::atomic<std::int32_t>& counter,
+                            std::int32_t n)
+{
+    std::lock_guard lock(mutex_);
+    if (generation != generation_) return false;
+    counter.fetch_add(n);
+    return true;
+}
+
+std::size_t SyncList::Count() const
+{
+    std::lock_guard lock(mutex_);
+    return list_.size();
+}
+
+std::string SyncList::At(std::size_t index) const
+{
+    std::lock_guard lock(mutex_);
+    return list_.at(index);
+}
+
+bool SyncList::TryAt(std::size_t index, std::uint64_t generation, std::string& out) const
+{
+    std::lock_guard lock(mutex_);
+    if (generation != generation_ || index >= list_.size()) return false;
+    out = list_[index];
+    return true;
+}
+
+std::vector<std::string> SyncList::ToArray() const
+{
+    std::lock_guard lock(mutex_);
+    return list_;
+}
+
+std::uint64_t SyncList::Generation() const
+{
+    std::lock_guard lock(mutex_);
+    return generation_;
+}
+
+JobState::JobState() : syncfileList(fileList), syncfolderList(folderList) {}
+
+void JobState::ResetLists()
+{
+    syncfileList.Clear(&fileCount);
+    syncfolderList.Clear(&folderCount);
+}
+
+}  // namespace tandrel

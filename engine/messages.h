@@ -1,0 +1,34 @@
+// Texts the engine shows to the user, exactly as the user reads them.
+#pragma once
+
+#include <string>
+
+namespace tandrel {
+
+enum class MessageBoxButtons { OK, YesNo };
+enum class MessageBoxIcon { None, Warning, Question, Information };
+enum class DialogResult { OK, Yes, No };
+
+struct MessageBoxRequest {
+    std::string text;
+    std::string caption;  // title; empty for none
+    MessageBoxButtons buttons = MessageBoxButtons::OK;
+    MessageBoxIcon icon = MessageBoxIcon::None;
+
+    bool operator==(const MessageBoxRequest&) const = default;
+};
+
+namespace text {
+inline constexpr const char* kLoadErrorText = "There was an error loading your FileList!";
+inline constexpr const char* kLoadErrorTitle = "Files Not Added!";
+inline constexpr const char* kWarningTitle = "Warning!";
+inline constexpr const char* kContinueText = "Would you like to continue?";
+inline constexpr const char* kContinueTitle = "Continue?";
+inline constexpr const char* kCompleteTitle = "Backup Complete";
+inline constexpr const char* kCopiedSuffix = " KB copied successfully";
+inline constexpr const char* kTotalFiles = "Total Files: ";
+inline constexpr const char* kTotalFolders = "Total Folders: ";
+inline constexpr const char* kRemoveCurrentText = "Would you like to remove current files?";
+}  // namespace text
+
+}  // namespace tandrel

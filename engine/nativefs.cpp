@@ -1,0 +1,356 @@
+// The platform's file system. On POSIX systems a copy goes into a temporary
+// file beside its target and is moved into place only when complete, so a
+// failure never leaves a partial target nor harms the file it was to replace.
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <system_error>
+
+#include "filesystem.h"
+
+#ifndef _WIN32
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace tandrel {
+
+namespace {
+
+constexpr std::string_view kTempPrefix = ".~tandrel-";
+constexpr std::string_view kTempSuffix = ".tmp";
+constexpr std::size_t kTempRandomDigits = 12;
+
+std::string Quoted(const std::string& path)
+{
+    return "'" + path + "'";
+}
+
+[[noreturn]] void Fail(const std::string& what, int error)
+{
+    throw FsError(what + ": " + std::strerror(error));
+}
+
+std::string TemporaryName()
+{
+    static thread_local std::mt19937_64 generator{std::random_device{}()};
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string name(kTempPrefix);
+    std::uint64_t bits = generator();
+    for (std::size_t i = 0; i < kTempRandomDigits; ++i, bits >>= 4) name.push_back(kHex[bits & 0xF]);
+    name.append(kTempSuffix);
+    return name;
+}
+
+#ifndef _WIN32
+
+// stat() that tells "nothing there" (false) apart from a path the system
+// refuses to look at (an FsError).
+bool StatPath(const std::string& path, struct stat& info)
+{
+    if (::stat(path.c_str(), &info) == 0) return true;
+    if (errno == ENOENT || errno == ENOTDIR) return false;
+    Fail("Could not read " + Quoted(path), errno);
+}
+
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd()
+    {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    void Reset(int fd)
+    {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+    // Closes now and reports the close's own error (a late write error).
+    int Close()
+    {
+        const int result = ::close(fd_);
+        fd_ = -1;
+        return result == 0 ? 0 : errno;
+    }
+
+private:
+    int fd_;
+};
+
+// Copies the bytes of `in` to `out`: a clone where the file system shares
+// blocks, else copy_file_range, else a plain read/write loop. Returns 0 or
+// the error.
+int CopyData(int in, int out, off_t size)
+{
+#ifdef FICLONE
+    if (size > 0 && ::ioctl(out, FICLONE, in) == 0) return 0;
+#endif
+    off_t done = 0;
+    bool kernelCopy = true;
+    while (kernelCopy && done < size) {
+        const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(size - done), 0);
+        if (n > 0) {
+            done += n;
+        } else if (n == 0) {
+            break;  // the source got shorter; the loop below finds its end
+        } else if (errno == EINTR) {
+            continue;
+        } else if (done == 0 && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP ||
+                                 errno == EINVAL || errno == EPERM)) {
+            kernelCopy = false;
+        } else {
+            return errno;
+        }
+    }
+    if (kernelCopy && done >= size) {
+        // Anything appended since the size was read is copied as well.
+        for (;;) {
+            const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1 << 20, 0);
+            if (n > 0) continue;
+            if (n == 0) return 0;
+            if (errno == EINTR) continue;
+            return errno;
+        }
+    }
+    if (::lseek(in, done, SEEK_SET) < 0 || ::lseek(out, done, SEEK_SET) < 0) return errno;
+    static constexpr std::size_t kBuffer = 1 << 20;
+    std::unique_ptr<char[]> buffer(new char[kBuffer]);
+    for (;;) {
+        const ssize_t n = ::read(in, buffer.get(), kBuffer);
+        if (n == 0) return 0;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        for (ssize_t written = 0; written < n;) {
+            const ssize_t w = ::write(out, buffer.get() + written, static_cast<size_t>(n - written));
+            if (w < 0) {
+                if (errno == EINTR) continue;
+                return errno;
+            }
+            written += w;
+        }
+    }
+}
+
+// Moves the finished temporary file to the target; without `replace` an
+// existing target is never replaced.
+int MoveIntoPlace(const std::string& temporary, const std::string& target, bool replace)
+{
+    if (replace) return ::rename(temporary.c_str(), target.c_str()) == 0 ? 0 : errno;
+#ifdef RENAME_NOREPLACE
+    if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return errno;
+#endif
+    // A hard link fails when the target exists, as the move must.
+    if (::link(temporary.c_str(), target.c_str()) == 0) {
+        ::unlink(temporary.c_str());
+        return 0;
+    }
+    return errno;
+}
+
+#endif  // !_WIN32
+
+}  // namespace
+
+bool IsCopyTemporaryName(std::string_view name)
+{
+    if (name.size() != kTempPrefix.size() + kTempRandomDigits + kTempSuffix.size()) return false;
+    if (name.substr(0, kTempPrefix.size()) != kTempPrefix) return false;
+    if (name.substr(name.size() - kTempSuffix.size()) != kTempSuffix) return false;
+    for (char c : name.substr(kTempPrefix.size(), kTempRandomDigits))
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    return true;
+}
+
+#ifndef _WIN32
+
+bool NativeFileSystem::DirectoryExists(const std::string& path)
+{
+    struct stat info {};
+    return StatPath(path, info) && S_ISDIR(info.st_mode);
+}
+
+bool NativeFileSystem::FileExists(const std::string& path)
+{
+    struct stat info {};
+    return StatPath(path, info) && !S_ISDIR(info.st_mode);
+}
+
+Listing NativeFileSystem::List(const std::string& folder)
+{
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) Fail("Could not list the folder " + Quoted(folder), errno);
+    Listing listing;
+    const int dirFd = ::dirfd(dir);
+    errno = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        const char* name = entry->d_name;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+        unsigned char type = entry->d_type;
+        if (type == DT_LNK || type == DT_UNKNOWN) {
+            struct stat info {};
+            // A link to a folder is left out (the walk must not loop); a link
+            // to a file is listed as that file.
+            const int flags = type == DT_UNKNOWN ? AT_SYMLINK_NOFOLLOW : 0;
+            if (::fstatat(dirFd, name, &info, flags) != 0) {
+                errno = 0;
+                continue;  // a dangling link, or gone meanwhile
+            }
+            type = S_ISDIR(info.st_mode) ? (type == DT_LNK ? DT_LNK : DT_DIR)
+                   : S_ISREG(info.st_mode) ? DT_REG
+                   : S_ISLNK(info.st_mode) ? DT_LNK
+                                           : DT_UNKNOWN;
+        }
+        if (type == DT_REG)
+            listing.files.push_back(JoinPath(folder, name, PathStyle::Posix()));
+        else if (type == DT_DIR)
+            listing.folders.push_back(JoinPath(folder, name, PathStyle::Posix()));
+        errno = 0;
+    }
+    const int error = errno;
+    ::closedir(dir);
+    if (error != 0) Fail("Could not list the folder " + Quoted(folder), error);
+    return listing;
+}
+
+std::uint64_t NativeFileSystem::FileLength(const std::string& path)
+{
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) Fail("Could not read the size of " + Quoted(path), errno);
+    if (S_ISDIR(info.st_mode)) Fail("Could not read the size of " + Quoted(path), EISDIR);
+    return static_cast<std::uint64_t>(info.st_size);
+}
+
+void NativeFileSystem::CreateDirectory(const std::string& path)
+{
+    std::error_code error;
+    std::filesystem::create_directories(path, error);
+    if (error) throw FsError("Could not create the folder " + Quoted(path) + ": " + error.message());
+}
+
+void NativeFileSystem::CopyFile(const std::string& source, const std::string& target, bool overwrite)
+{
+    const std::string what = "Could not copy " + Quoted(source) + " to " + Quoted(target);
+    Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    if (in.get() < 0) Fail(what, errno);
+    struct stat sourceInfo {};
+    if (::fstat(in.get(), &sourceInfo) != 0) Fail(what, errno);
+    if (S_ISDIR(sourceInfo.st_mode)) Fail(what, EISDIR);
+
+    struct stat targetInfo {};
+    if (::stat(target.c_str(), &targetInfo) == 0) {
+        if (targetInfo.st_dev == sourceInfo.st_dev && targetInfo.st_ino == sourceInfo.st_ino)
+            throw FsError(what + ": they are the same file");
+        if (!overwrite) Fail(what, EEXIST);
+    } else if (!overwrite && errno != ENOENT) {
+        Fail(what, errno);
+    }
+
+    std::string folder = target.substr(0, target.rfind('/') + 1);
+    if (folder.empty()) folder = "./";
+    std::string temporary;
+    Fd out;
+    for (int attempt = 0; attempt < 16 && out.get() < 0; ++attempt) {
+        temporary = folder + TemporaryName();
+        out.Reset(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        if (out.get() < 0 && errno != EEXIST) Fail(what, errno);
+    }
+    if (out.get() < 0) Fail(what, EEXIST);
+
+    int error = CopyData(in.get(), out.get(), sourceInfo.st_size);
+    if (error == 0) {
+        // Permission bits and times of the source; a file system that keeps
+        // neither is no reason to fail the copy.
+        ::fchmod(out.get(), sourceInfo.st_mode & 07777);
+        const struct timespec times[2] = {sourceInfo.st_atim, sourceInfo.st_mtim};
+        ::futimens(out.get(), times);
+        error = out.Close();
+    }
+    if (error == 0) error = MoveIntoPlace(temporary, target, overwrite);
+    if (error != 0) {
+        ::unlink(temporary.c_str());
+        Fail(what, error);
+    }
+}
+
+void NativeFileSystem::Flush(const std::string& folder)
+{
+    Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() < 0) Fail("Could not write to disk under " + Quoted(folder), errno);
+    if (::syncfs(dir.get()) != 0) Fail("Could not write to disk under " + Quoted(folder), errno);
+}
+
+#else  // _WIN32: std::filesystem stands in until the platform's own calls are used.
+
+bool NativeFileSystem::DirectoryExists(const std::string& path)
+{
+    std::error_code error;
+    return std::filesystem::is_directory(std::filesystem::u8path(path), error);
+}
+
+bool NativeFileSystem::FileExists(const std::string& path)
+{
+    std::error_code error;
+    const auto status = std::filesystem::status(std::filesystem::u8path(path), error);
+    return std::filesystem::exists(status) && !std::filesystem::is_directory(status);
+}
+
+Listing NativeFileSystem::List(const std::string& folder)
+{
+    Listing listing;
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(std::filesystem::u8path(folder), error), end;
+         !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().u8string();
+        if (it->is_symlink() && it->is_directory()) continue;
+        if (it->is_directory())
+            listing.folders.push_back(JoinPath(folder, name, PathStyle::Windows()));
+        else
+            listing.files.push_back(JoinPath(folder, name, PathStyle::Windows()));
+    }
+    if (error) throw FsError("Could not list the folder " + Quoted(folder) + ": " + error.message());
+    return listing;
+}
+
+std::uint64_t NativeFileSystem::FileLength(const std::string& path)
+{
+    std::error_code error;
+    const auto size = std::filesystem::file_size(std::filesystem::u8path(path), error);
+    if (error) throw FsError("Could not read the size of " + Quoted(path) + ": " + error.message());
+    return size;
+}
+
+void NativeFileSystem::CreateDirectory(const std::string& path)
+{
+    std::error_code error;
+    std::filesystem::create_directories(std::filesystem::u8path(path), error);
+    if (error) throw FsError("Could not create the folder " + Quoted(path) + ": " + error.message());
+}
+
+void NativeFileSystem::CopyFile(const std::string& source, const std::string& target, bool overwrite)
+{
+    std::error_code error;
+    const auto options = overwrite ? std::filesystem::copy_options::overwrite_existing
+                                   : std::filesystem::copy_options::none;
+    std::filesystem::copy_file(std::filesystem::u8path(source), std::filesystem::u8path(target), options,
+                               error);
+    if (error)
+        throw FsError("Could not copy " + Quoted(source) + " to " + Quoted(target) + ": " + error.message());
+}
+
+void NativeFileSystem::Flush(const std::string&) {}
+
+#endif
+
+}  // namespace tandrel
