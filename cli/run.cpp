@@ -66,6 +66,13 @@ int Run(const Options& options, bool interactive, std::istream& in, std::ostream
     std::string destination = *options.destination;
     if (destination.back() != PathStyle::Native().separator)
         destination = AddSeparator(destination, PathStyle::Native());
+    // Like a folder chosen in the window, the destination exists before the copy.
+    try {
+        fs.CreateDirectory(destination);
+    } catch (const std::exception& failure) {
+        err << "tandrel-cli: " << failure.what() << '\n';
+        return kUsageOrGathering;
+    }
     jobs.directoryData = std::make_shared<const std::vector<std::string>>(host.entries);
     std::vector<std::string> files = jobs.syncfileList.ToArray();
     host.BeginCopy(files.size());

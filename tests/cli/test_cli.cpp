@@ -1,0 +1,142 @@
+// tandrel-cli end to end on real trees: the totals, each copy mode, the exit
+// statuses and backup list files.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "listfile.h"
+#include "options.h"
+#include "run.h"
+
+namespace fs = std::filesystem;
+using namespace tandrel;
+using namespace tandrel::cli;
+
+namespace {
+
+class CliTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        root_ = fs::temp_directory_path() / ("tandrel-cli-" + std::to_string(std::random_device{}()));
+        fs::create_directories(root_);
+        Write("src/Photos/p1.jpg", "photo one");
+        Write("src/Photos/2004/p2.jpg", std::string(1536, 'x'));
+        Write("src/Docs/a.txt", "text");
+    }
+    void TearDown() override { fs::remove_all(root_); }
+
+    std::string P(const std::string& relative) const { return (root_ / relative).string(); }
+
+    void Write(const std::string& relative, const std::string& content)
+    {
+        fs::create_directories((root_ / relative).parent_path());
+        std::ofstream(root_ / relative, std::ios::binary) << content;
+    }
+
+    std::string Read(const std::string& relative) const
+    {
+        std::ifstream in(root_ / relative, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+
+    int RunCli(std::vector<std::string> args, const std::string& input = "")
+    {
+        std::istringstream in(input);
+        out_.str("");
+        err_.str("");
+        NativeFileSystem fileSystem;
+        return tandrel::cli::Run(ParseOptions(args), !input.empty(), in, out_, err_, fileSystem);
+    }
+
+    fs::path root_;
+    std::ostringstream out_;
+    std::ostringstream err_;
+};
+
+TEST_F(CliTest, GathersWithoutDestinationAndPrintsTotals)
+{
+    EXPECT_EQ(RunCli({P("src/Photos"), P("src/Docs/a.txt")}), kAllCopied);
+    EXPECT_EQ(out_.str(), "Total Files: 3\nTotal Folders: 2\n");
+    EXPECT_EQ(RunCli({"--no-subdirs", P("src/Photos")}), kAllCopied);
+    EXPECT_EQ(out_.str(), "Total Files: 1\nTotal Folders: 1\n");
+}
+
+TEST_F(CliTest, DirectoryCopyRebuildsFoldersFromTheBackedUpFolder)
+{
+    // No trailing separator: one is added, as "Select Folder" does.
+    EXPECT_EQ(RunCli({P("src/Photos"), P("src/Docs/a.txt"), "--dest", P("out")}), kAllCopied);
+    EXPECT_EQ(Read("out/Photos/p1.jpg"), "photo one");
+    EXPECT_EQ(Read("out/Photos/2004/p2.jpg"), std::string(1536, 'x'));
+    EXPECT_EQ(Read("out/Docs/a.txt"), "text");
+    EXPECT_NE(out_.str().find("1 KB copied successfully\n"), std::string::npos);  // 1549 bytes
+}
+
+TEST_F(CliTest, ConsolidateAndCdModes)
+{
+    EXPECT_EQ(RunCli({P("src"), "--mode", "consolidate", "--dest", P("flat/")}), kAllCopied);
+    EXPECT_TRUE(fs::is_regular_file(root_ / "flat/p1.jpg"));
+    EXPECT_TRUE(fs::is_regular_file(root_ / "flat/p2.jpg"));
+    EXPECT_TRUE(fs::is_regular_file(root_ / "flat/a.txt"));
+
+    EXPECT_EQ(RunCli({P("src"), "--mode", "cd", "--dest", P("cd")}), kAllCopied);
+    EXPECT_EQ(Read("cd/CD_backup0/p2.jpg"), std::string(1536, 'x'));
+    EXPECT_FALSE(fs::exists(root_ / "cd/CD_backup1"));
+}
+
+TEST_F(CliTest, ExitStatusesOfARepeatedBackup)
+{
+    ASSERT_EQ(RunCli({P("src/Docs"), "--dest", P("out")}), kAllCopied);
+    // The target exists now: without --overwrite each file fails.
+    EXPECT_EQ(RunCli({P("src/Docs"), "--dest", P("out"), "--on-error", "stop"}), kStopped);
+    EXPECT_NE(err_.str().find("File exists"), std::string::npos);
+    EXPECT_NE(out_.str().find("0 KB copied successfully"), std::string::npos);
+    EXPECT_EQ(RunCli({P("src/Docs"), "--dest", P("out"), "--on-error", "continue"}), kSomeFailed);
+    // Answered on the terminal: "n" stops.
+    EXPECT_EQ(RunCli({P("src/Docs"), "--dest", P("out"), "--on-error", "ask"}, "maybe\nn\n"), kStopped);
+    EXPECT_NE(err_.str().find("Would you like to continue? [y/n]"), std::string::npos);
+
+    Write("src/Docs/a.txt", "new text");
+    EXPECT_EQ(RunCli({P("src/Docs"), "--dest", P("out"), "--overwrite"}), kAllCopied);
+    EXPECT_EQ(Read("out/Docs/a.txt"), "new text");
+}
+
+TEST_F(CliTest, AMissingEntryFailsTheGathering)
+{
+    EXPECT_EQ(RunCli({P("src/Docs"), P("gone"), "--dest", P("out")}), kUsageOrGathering);
+    EXPECT_NE(err_.str().find("Files Not Added!: There was an error loading your FileList!"), std::string::npos);
+    EXPECT_FALSE(fs::exists(root_ / "out"));
+}
+
+TEST_F(CliTest, ListFilesAreReadBeforeEntriesAndSavedAsGathered)
+{
+    Serialize(P("in.lst"), std::vector<ListEntry>{P("src/Docs"), std::nullopt, P("src/Photos/p1.jpg")});
+    EXPECT_EQ(RunCli({"--list", P("in.lst"), P("src/Photos/2004"), "--save", P("out.lst")}), kAllCopied);
+    EXPECT_EQ(out_.str(), "Total Files: 3\nTotal Folders: 2\n");
+    const auto saved = Deserialize(P("out.lst")).PresentEntries();
+    EXPECT_EQ(saved, (std::vector<std::string>{P("src/Docs"), P("src/Photos/p1.jpg"), P("src/Photos/2004")}));
+}
+
+TEST_F(CliTest, AnUnreadableListFileNamesTheFile)
+{
+    Write("bad.lst", "not a list");
+    EXPECT_EQ(RunCli({"--list", P("bad.lst")}), kUsageOrGathering);
+    EXPECT_NE(err_.str().find(P("bad.lst")), std::string::npos);
+    EXPECT_EQ(RunCli({"--list", P("missing.lst")}), kUsageOrGathering);
+    EXPECT_NE(err_.str().find(P("missing.lst")), std::string::npos);
+}
+
+TEST(CliOptions, RefusesWhatItCannotUse)
+{
+    EXPECT_THROW(ParseOptions({}), std::invalid_argument);
+    EXPECT_THROW(ParseOptions({"--mode", "zip", "a"}), std::invalid_argument);
+    EXPECT_THROW(ParseOptions({"--dest"}), std::invalid_argument);
+    EXPECT_THROW(ParseOptions({"--on-error", "maybe", "a"}), std::invalid_argument);
+    const Options options = ParseOptions({"--", "--dest"});
+    EXPECT_EQ(options.entries, std::vector<std::string>{"--dest"});
+}
+
+}  // namespace
