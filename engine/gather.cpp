@@ -49,6 +49,13 @@ void BackupEngine::GetFiles(std::vector<std::string> folderArray, bool subdirsFl
     const WalkStart start{files.Generation(),  folders.Generation(),  files.Count(),
                           folders.Count(),     state_.fileCount.load(), state_.folderCount.load()};
     std::size_t readPosition = start.folders;
+    // A clear empties the file list first, then the folder list: one that
+    // began while the start was read shows here, and the walk must not mix the
+    // folder list's new generation with the file list's old one.
+    auto cleared = [&] {
+        return files.Generation() != start.fileGeneration || folders.Generation() != start.folderGeneration;
+    };
+    const bool clearedAtStart = cleared();
     host_.ShowProgress();
 
     auto visit = [&](const std::string& path) -> Visit {
@@ -72,6 +79,7 @@ void BackupEngine::GetFiles(std::vector<std::string> folderArray, bool subdirsFl
             }
             return Visit::Missing;
         } catch (const std::exception& failure) {
+            if (cleared()) return Visit::Cleared;  // nobody needs to hear about it
             host_.Show({failure.what(), text::kWarningTitle, MessageBoxButtons::OK, MessageBoxIcon::Warning});
             const DialogResult answer = host_.Show({text::kContinueText, text::kContinueTitle,
                                                     MessageBoxButtons::YesNo, MessageBoxIcon::Question});
@@ -79,8 +87,9 @@ void BackupEngine::GetFiles(std::vector<std::string> folderArray, bool subdirsFl
         }
     };
 
-    Visit outcome = Visit::Folder;
+    Visit outcome = clearedAtStart ? Visit::Cleared : Visit::Folder;
     for (const std::string& entry : folderArray) {
+        if (outcome == Visit::Cleared) break;
         if (CountsAsFolder(entry) && !folders.AddToCounter(start.folderGeneration, state_.folderCount, 1)) {
             outcome = Visit::Cleared;
             break;
@@ -95,6 +104,10 @@ void BackupEngine::GetFiles(std::vector<std::string> folderArray, bool subdirsFl
         }
         if (outcome == Visit::Missing || outcome == Visit::Stop || outcome == Visit::Cleared) break;
     }
+    // A walk whose lists were cleared under it, however it ended, is over:
+    // no error box, no hasErrored and no hand-back, which would consume the
+    // origin flag that the clearing command set for its own gathering.
+    if (outcome != Visit::Cleared && cleared()) outcome = Visit::Cleared;
 
     if (outcome == Visit::Missing) {
         host_.Show({text::kLoadErrorText, text::kLoadErrorTitle, MessageBoxButtons::OK,

@@ -87,39 +87,30 @@ private:
 };
 
 // Copies the bytes of `in` to `out`: a clone where the file system shares
-// blocks, else copy_file_range, else a plain read/write loop. Returns 0 or
-// the error.
+// blocks, else copy_file_range, else a plain read/write loop. `size` is what
+// stat said; the copy goes on to the source's real end, which differs for a
+// file that grew or for kernel files that report 0. Returns 0 or the error.
 int CopyData(int in, int out, off_t size)
 {
 #ifdef FICLONE
     if (size > 0 && ::ioctl(out, FICLONE, in) == 0) return 0;
 #endif
     off_t done = 0;
-    bool kernelCopy = true;
-    while (kernelCopy && done < size) {
-        const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(size - done), 0);
+    for (;;) {
+        const std::size_t chunk = done < size ? static_cast<std::size_t>(size - done) : std::size_t{1} << 20;
+        const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, chunk, 0);
         if (n > 0) {
             done += n;
-        } else if (n == 0) {
-            break;  // the source got shorter; the loop below finds its end
-        } else if (errno == EINTR) {
             continue;
-        } else if (done == 0 && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP ||
-                                 errno == EINVAL || errno == EPERM)) {
-            kernelCopy = false;
-        } else {
-            return errno;
         }
-    }
-    if (kernelCopy && done >= size) {
-        // Anything appended since the size was read is copied as well.
-        for (;;) {
-            const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1 << 20, 0);
-            if (n > 0) continue;
-            if (n == 0) return 0;
-            if (errno == EINTR) continue;
-            return errno;
-        }
+        if (n == 0) return 0;
+        if (errno == EINTR) continue;
+        // Refused before any byte moved (across file systems, or a file
+        // system without it, even at the end of an empty file): copy by hand.
+        if (done == 0 && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL ||
+                          errno == EPERM))
+            break;
+        return errno;
     }
     if (::lseek(in, done, SEEK_SET) < 0 || ::lseek(out, done, SEEK_SET) < 0) return errno;
     static constexpr std::size_t kBuffer = 1 << 20;
@@ -198,19 +189,25 @@ Listing NativeFileSystem::List(const std::string& folder)
         const char* name = entry->d_name;
         if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
         unsigned char type = entry->d_type;
-        if (type == DT_LNK || type == DT_UNKNOWN) {
+        if (type == DT_UNKNOWN) {
+            // A file system that gives no type: ask for it, without following.
             struct stat info {};
+            if (::fstatat(dirFd, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+                errno = 0;
+                continue;  // gone meanwhile
+            }
+            type = S_ISDIR(info.st_mode) ? DT_DIR : S_ISREG(info.st_mode) ? DT_REG
+                   : S_ISLNK(info.st_mode) ? DT_LNK : DT_UNKNOWN;
+        }
+        if (type == DT_LNK) {
             // A link to a folder is left out (the walk must not loop); a link
             // to a file is listed as that file.
-            const int flags = type == DT_UNKNOWN ? AT_SYMLINK_NOFOLLOW : 0;
-            if (::fstatat(dirFd, name, &info, flags) != 0) {
+            struct stat info {};
+            if (::fstatat(dirFd, name, &info, 0) != 0) {
                 errno = 0;
                 continue;  // a dangling link, or gone meanwhile
             }
-            type = S_ISDIR(info.st_mode) ? (type == DT_LNK ? DT_LNK : DT_DIR)
-                   : S_ISREG(info.st_mode) ? DT_REG
-                   : S_ISLNK(info.st_mode) ? DT_LNK
-                                           : DT_UNKNOWN;
+            type = S_ISREG(info.st_mode) ? DT_REG : DT_UNKNOWN;
         }
         if (type == DT_REG)
             listing.files.push_back(JoinPath(folder, name, PathStyle::Posix()));
@@ -242,11 +239,13 @@ void NativeFileSystem::CreateDirectory(const std::string& path)
 void NativeFileSystem::CopyFile(const std::string& source, const std::string& target, bool overwrite)
 {
     const std::string what = "Could not copy " + Quoted(source) + " to " + Quoted(target);
-    Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below.
+    Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (in.get() < 0) Fail(what, errno);
     struct stat sourceInfo {};
     if (::fstat(in.get(), &sourceInfo) != 0) Fail(what, errno);
     if (S_ISDIR(sourceInfo.st_mode)) Fail(what, EISDIR);
+    if (!S_ISREG(sourceInfo.st_mode)) throw FsError(what + ": it is not a regular file");
 
     struct stat targetInfo {};
     if (::stat(target.c_str(), &targetInfo) == 0) {

@@ -6,12 +6,16 @@ StdThreadServices::StdThreadServices() : windowThread_(std::this_thread::get_id(
 
 StdThreadServices::~StdThreadServices()
 {
-    std::vector<std::thread> workers;
-    {
-        std::lock_guard lock(mutex_);
-        workers.swap(workers_);
+    // A completion may start another call while we wait: join until none is left.
+    for (;;) {
+        std::vector<std::thread> workers;
+        {
+            std::lock_guard lock(mutex_);
+            workers.swap(workers_);
+        }
+        if (workers.empty()) return;
+        for (auto& worker : workers) worker.join();
     }
-    for (auto& worker : workers) worker.join();
 }
 
 AsyncHandle StdThreadServices::BeginInvoke(AsyncResult::Call call, AsyncResult::Completion completion,
@@ -53,8 +57,7 @@ void StdThreadServices::RunUntil(const std::function<bool()>& done)
                 lock.lock();
                 // Wake on a post or when a worker ends; the timeout covers a
                 // `done` that turns true without either.
-                changed_.wait_for(lock, std::chrono::milliseconds(50),
-                                  [this] { return !queue_.empty(); });
+                changed_.wait_for(lock, std::chrono::milliseconds(50));
                 continue;
             }
             work = std::move(queue_.front());

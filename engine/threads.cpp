@@ -7,6 +7,8 @@ namespace tandrel {
 std::any AsyncResult::EndInvoke()
 {
     if (ended_.exchange(true)) throw std::logic_error("an asynchronous call was ended twice");
+    // A call still running is waited for; the acquire makes its result ours.
+    completed_.wait(false, std::memory_order_acquire);
     if (failure_) std::rethrow_exception(failure_);
     return std::move(result_);
 }
@@ -19,7 +21,8 @@ void AsyncResult::Run(const std::shared_ptr<AsyncResult>& handle, const Call& ca
     } catch (...) {
         handle->failure_ = std::current_exception();
     }
-    handle->completed_.store(true);
+    handle->completed_.store(true, std::memory_order_release);
+    handle->completed_.notify_all();
     if (completion) completion(handle);
 }
 

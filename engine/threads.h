@@ -24,8 +24,9 @@ public:
     const std::any& AsyncState() const { return state_; }
     bool IsCompleted() const { return completed_.load(); }
 
-    // Ends the call: gives the call's result, or raises again the failure
-    // that escaped it. A call is ended once; a second end throws logic_error.
+    // Ends the call: waits for it if it still runs, then gives the call's
+    // result or raises again the failure that escaped it. A call is ended
+    // once; a second end throws logic_error.
     std::any EndInvoke();
 
     // Runs `call` and then `completion` on the calling thread. The thread

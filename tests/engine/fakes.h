@@ -1,0 +1,389 @@
+// Test doubles for the engine: a host that records everything the engine
+// shows or hands back, an in-memory file system with faults on demand, and
+// real temporary trees on disk.
+#pragma once
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine.h"
+#include "stdthreads.h"
+
+namespace tandrel::testing {
+
+// ---------------------------------------------------------------------------
+// RecordingHost
+
+struct HostEvent {
+    enum class Kind { Progress, Return, Box };
+    explicit HostEvent(Kind k) : kind(k) {}
+    Kind kind;
+    // Progress: the phase flags as the refresh found them.
+    bool complete = false, foldersComplete = false, hasErrored = false;
+    // Return: the arguments, and what the window made of them.
+    std::vector<std::string> folderArray;
+    std::string initalDir;
+    ReturnedFiles returned;
+    // Box.
+    MessageBoxRequest box;
+};
+
+// Without window services every call is recorded where it is made. With them,
+// calls from a worker are posted to the window queue and recorded when the
+// window thread serves them, as the real window does.
+class RecordingHost : public JobHost {
+public:
+    explicit RecordingHost(JobState* state = nullptr, StdThreadServices* window = nullptr)
+        : state_(state), window_(window) {}
+
+    void ShowProgress() override
+    {
+        if (window_ && window_->InvokeRequired()) return window_->PostToWindow([this] { ShowProgress(); });
+        HostEvent e{HostEvent::Kind::Progress};
+        if (state_) {
+            e.complete = state_->complete;
+            e.foldersComplete = state_->foldersComplete;
+            e.hasErrored = state_->hasErrored;
+        }
+        Record(std::move(e));
+    }
+
+    void ReturnFiles(std::vector<std::string> folderArray, std::string initalDir) override
+    {
+        if (window_ && window_->InvokeRequired())
+            return window_->PostToWindow([this, a = std::move(folderArray), d = std::move(initalDir)] {
+                ReturnFiles(a, d);
+            });
+        HostEvent e{HostEvent::Kind::Return};
+        if (state_) e.returned = TakeReturnedFiles(*state_, folderArray, initalDir);
+        e.folderArray = std::move(folderArray);
+        e.initalDir = std::move(initalDir);
+        Record(std::move(e));
+    }
+
+    DialogResult Show(const MessageBoxRequest& box) override
+    {
+        HostEvent e{HostEvent::Kind::Box};
+        e.box = box;
+        Record(std::move(e));
+        if (onShow_) onShow_(box);
+        if (box.buttons == MessageBoxButtons::OK) return DialogResult::OK;
+        std::lock_guard lock(mutex_);
+        if (answers_.empty()) return DialogResult::Yes;
+        const DialogResult answer = answers_.front();
+        answers_.pop_front();
+        return answer;
+    }
+
+    // Answers for the next questions, in order; Yes once they run out.
+    void Answer(std::initializer_list<DialogResult> answers)
+    {
+        std::lock_guard lock(mutex_);
+        answers_.insert(answers_.end(), answers);
+    }
+    // Runs on the worker while it waits for the answer to `box`.
+    void OnShow(std::function<void(const MessageBoxRequest&)> hook) { onShow_ = std::move(hook); }
+
+    std::vector<HostEvent> Events() const
+    {
+        std::lock_guard lock(mutex_);
+        return events_;
+    }
+    std::vector<HostEvent> Of(HostEvent::Kind kind) const
+    {
+        std::vector<HostEvent> picked;
+        for (auto& e : Events())
+            if (e.kind == kind) picked.push_back(e);
+        return picked;
+    }
+    std::vector<MessageBoxRequest> Boxes() const
+    {
+        std::vector<MessageBoxRequest> boxes;
+        for (auto& e : Of(HostEvent::Kind::Box)) boxes.push_back(e.box);
+        return boxes;
+    }
+    // The log as letters: P refresh, R ReturnFiles, B box.
+    std::string Trace() const
+    {
+        std::string trace;
+        for (auto& e : Events()) trace += "PRB"[static_cast<int>(e.kind)];
+        return trace;
+    }
+
+private:
+    void Record(HostEvent e)
+    {
+        std::lock_guard lock(mutex_);
+        events_.push_back(std::move(e));
+    }
+
+    JobState* state_;
+    StdThreadServices* window_;
+    mutable std::mutex mutex_;
+    std::vector<HostEvent> events_;
+    std::deque<DialogResult> answers_;
+    std::function<void(const MessageBoxRequest&)> onShow_;
+};
+
+inline MessageBoxRequest Box(std::string text, std::string caption, MessageBoxButtons buttons,
+                             MessageBoxIcon icon)
+{
+    return {std::move(text), std::move(caption), buttons, icon};
+}
+
+// ---------------------------------------------------------------------------
+// MemoryFileSystem
+
+enum class FsOp { DirectoryExists, FileExists, List, FileLength, CreateDirectory, CopyFile, Flush };
+
+struct CopyRecord {
+    std::string source, target;
+    bool overwrite;
+    bool operator==(const CopyRecord&) const = default;
+};
+
+// Paths are kept as text in the chosen style; a folder lists its entries in
+// the order they were added.
+class MemoryFileSystem : public FileSystem {
+public:
+    using Hook = std::function<void(FsOp, const std::string&)>;
+
+    explicit MemoryFileSystem(PathStyle style = PathStyle::Windows()) : style_(style) {}
+
+    void AddFolder(const std::string& path)
+    {
+        std::lock_guard lock(mutex_);
+        MakeFolders(Key(path));
+    }
+    void AddFile(const std::string& path, std::uint64_t size = 0, std::string content = {})
+    {
+        std::lock_guard lock(mutex_);
+        const std::string key = Key(path);
+        MakeFolders(Parent(key));
+        Link(key);
+        nodes_[key] = Node{false, size, std::move(content), {}};
+    }
+    // A file or folder (with everything under it) that vanished.
+    void Remove(const std::string& path)
+    {
+        std::lock_guard lock(mutex_);
+        const std::string key = Key(path);
+        auto& siblings = nodes_[Parent(key)].children;
+        std::erase(siblings, Name(key));
+        std::erase_if(nodes_, [&](auto& node) {
+            return node.first == key || node.first.starts_with(JoinPath(key, "", style_));
+        });
+    }
+    void FailOn(FsOp op, const std::string& path, std::string message)
+    {
+        std::lock_guard lock(mutex_);
+        faults_[{op, Key(path)}] = std::move(message);
+    }
+    // Runs before every call, outside the file system's lock (it may block).
+    void SetHook(Hook hook) { hook_ = std::move(hook); }
+
+    bool IsFolder(const std::string& path) const { return Find(path, true) != nullptr; }
+    bool IsFile(const std::string& path) const { return Find(path, false) != nullptr; }
+    std::uint64_t SizeOf(const std::string& path) const { return Find(path, false)->size; }
+    std::string ContentOf(const std::string& path) const { return Find(path, false)->content; }
+    int Calls(FsOp op) const
+    {
+        std::lock_guard lock(mutex_);
+        return calls_[static_cast<int>(op)];
+    }
+    // Every copy tried, in order, failed ones included.
+    std::vector<CopyRecord> Copies() const
+    {
+        std::lock_guard lock(mutex_);
+        return copies_;
+    }
+
+    bool DirectoryExists(const std::string& path) override { return Enter(FsOp::DirectoryExists, path), IsFolder(path); }
+    bool FileExists(const std::string& path) override { return Enter(FsOp::FileExists, path), IsFile(path); }
+
+    Listing List(const std::string& folder) override
+    {
+        Enter(FsOp::List, folder);
+        std::lock_guard lock(mutex_);
+        auto it = nodes_.find(Key(folder));
+        if (it == nodes_.end() || !it->second.folder)
+            throw FsError("Could not find a part of the path '" + folder + "'.");
+        Listing listing;
+        for (const std::string& name : it->second.children) {
+            const std::string path = JoinPath(folder, name, style_);
+            (nodes_.at(Key(path)).folder ? listing.folders : listing.files).push_back(path);
+        }
+        return listing;
+    }
+
+    std::uint64_t FileLength(const std::string& path) override
+    {
+        Enter(FsOp::FileLength, path);
+        if (const Node* file = Find(path, false)) return file->size;
+        throw FsError("Could not find file '" + path + "'.");
+    }
+
+    void CreateDirectory(const std::string& path) override
+    {
+        Enter(FsOp::CreateDirectory, path);
+        std::lock_guard lock(mutex_);
+        MakeFolders(Key(path));
+    }
+
+    void CopyFile(const std::string& source, const std::string& target, bool overwrite) override
+    {
+        {
+            std::lock_guard lock(mutex_);
+            copies_.push_back({source, target, overwrite});
+        }
+        Enter(FsOp::CopyFile, source);
+        Enter(FsOp::CopyFile, target, /*primary=*/false);
+        std::lock_guard lock(mutex_);
+        auto from = nodes_.find(Key(source));
+        if (from == nodes_.end() || from->second.folder)
+            throw FsError("Could not find file '" + source + "'.");
+        const std::string key = Key(target);
+        auto parent = nodes_.find(Parent(key));
+        if (parent == nodes_.end() || !parent->second.folder)
+            throw FsError("Could not find a part of the path '" + target + "'.");
+        if (auto to = nodes_.find(key); to != nodes_.end() && (to->second.folder || !overwrite))
+            throw FsError("The file '" + target + "' already exists.");
+        Link(key);
+        nodes_[key] = Node{false, from->second.size, from->second.content, {}};
+    }
+
+    void Flush(const std::string& folder) override { Enter(FsOp::Flush, folder); }
+
+private:
+    struct Node {
+        bool folder = true;
+        std::uint64_t size = 0;
+        std::string content;
+        std::vector<std::string> children;  // names, in the order added
+    };
+
+    bool IsRoot(const std::string& key) const
+    {
+        return key.size() == style_.rootSeparatorIndex + 1 && key.back() == style_.separator;
+    }
+    std::string Key(const std::string& path) const
+    {
+        return IsRoot(path) ? path : WithoutFinalSeparator(path, style_);
+    }
+    std::string Parent(const std::string& key) const { return IsRoot(key) ? std::string() : SourceFolder(key, style_); }
+    std::string Name(const std::string& key) const { return FileName(key, style_); }
+
+    // Adds `key` to its parent's entries if it is new there.
+    void Link(const std::string& key)
+    {
+        if (nodes_.count(key) || IsRoot(key)) return;
+        nodes_[Parent(key)].children.push_back(Name(key));
+    }
+    void MakeFolders(const std::string& key)
+    {
+        if (key.empty()) return;
+        if (auto it = nodes_.find(key); it != nodes_.end()) {
+            if (!it->second.folder) throw FsError("Cannot create '" + key + "' because a file with the same name already exists.");
+            return;
+        }
+        if (!IsRoot(key)) MakeFolders(Parent(key));
+        Link(key);
+        nodes_[key] = Node{};
+    }
+    const Node* Find(const std::string& path, bool folder) const
+    {
+        std::lock_guard lock(mutex_);
+        auto it = nodes_.find(Key(path));
+        return it != nodes_.end() && it->second.folder == folder ? &it->second : nullptr;
+    }
+    // Counts the call and runs the hook (for the primary path only), then
+    // raises the fault set for this call and path, if any.
+    void Enter(FsOp op, const std::string& path, bool primary = true)
+    {
+        if (primary && hook_) hook_(op, path);
+        std::lock_guard lock(mutex_);
+        if (primary) ++calls_[static_cast<int>(op)];
+        if (auto it = faults_.find({op, Key(path)}); it != faults_.end()) throw FsError(it->second);
+    }
+
+    PathStyle style_;
+    mutable std::mutex mutex_;
+    std::map<std::string, Node> nodes_;
+    std::map<std::pair<FsOp, std::string>, std::string> faults_;
+    int calls_[7] = {};
+    std::vector<CopyRecord> copies_;
+    Hook hook_;
+};
+
+// ---------------------------------------------------------------------------
+// Real trees on disk
+
+class TempTree {
+public:
+    explicit TempTree(const std::filesystem::path& base = std::filesystem::temp_directory_path())
+    {
+        std::string pattern = (base / "tandrel-test-XXXXXX").string();
+        if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed under " + base.string());
+        root_ = pattern;
+    }
+    ~TempTree()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(root_, ignored);
+    }
+    TempTree(const TempTree&) = delete;
+    TempTree& operator=(const TempTree&) = delete;
+
+    // The full path of `relative` (the root itself for "").
+    std::string Path(const std::string& relative = {}) const
+    {
+        return relative.empty() ? root_.string() : (root_ / relative).string();
+    }
+    std::string Folder(const std::string& relative) const
+    {
+        std::filesystem::create_directories(Path(relative));
+        return Path(relative);
+    }
+    std::string File(const std::string& relative, const std::string& content = {}) const
+    {
+        std::filesystem::create_directories(std::filesystem::path(Path(relative)).parent_path());
+        std::ofstream(Path(relative), std::ios::binary) << content;
+        return Path(relative);
+    }
+    std::string Symlink(const std::string& relative, const std::string& target) const
+    {
+        std::filesystem::create_symlink(target, Path(relative));
+        return Path(relative);
+    }
+    static std::string Read(const std::string& path)
+    {
+        std::ifstream in(path, std::ios::binary);
+        std::ostringstream content;
+        content << in.rdbuf();
+        return content.str();
+    }
+    // The names in a folder, sorted.
+    std::vector<std::string> Names(const std::string& relative = {}) const
+    {
+        std::vector<std::string> names;
+        for (auto& entry : std::filesystem::directory_iterator(Path(relative)))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+private:
+    std::filesystem::path root_;
+};
+
+}  // namespace tandrel::testing

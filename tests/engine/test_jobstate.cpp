@@ -1,0 +1,127 @@
+// The job state's lists and the thread services that move jobs between the
+// window thread and workers.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <latch>
+#include <thread>
+
+#include "jobstate.h"
+#include "stdthreads.h"
+
+namespace tandrel {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(JobState, AClearResetsCountersWithItsListAndRefusesStaleBatches)
+{
+    JobState state;
+    const auto generation = state.syncfileList.Generation();
+    ASSERT_TRUE(state.syncfileList.AddRange({"/a", "/b"}, generation, &state.fileCount));
+    ASSERT_TRUE(state.syncfolderList.AddToCounter(state.syncfolderList.Generation(), state.folderCount, 1));
+    EXPECT_EQ(state.fileCount, 2);
+
+    state.ResetLists();
+    EXPECT_EQ(state.syncfileList.Count(), 0u);
+    EXPECT_EQ(state.fileCount, 0);
+    EXPECT_EQ(state.folderCount, 0);
+    // A walk that started before the clear can add nothing to the new lists.
+    EXPECT_FALSE(state.syncfileList.AddRange({"/c"}, generation, &state.fileCount));
+    EXPECT_FALSE(state.syncfileList.Truncate(0, generation, &state.fileCount, 7));
+    std::string out;
+    EXPECT_FALSE(state.syncfileList.TryAt(0, generation, out));
+    EXPECT_EQ(state.syncfileList.Count(), 0u);
+    EXPECT_EQ(state.fileCount, 0);
+}
+
+TEST(JobState, ClearingNeverWaitsForAWalk)
+{
+    JobState state;
+    std::scoped_lock walk(state.syncfileList.WalkLock(), state.syncfolderList.WalkLock());
+    state.syncfileList.Add("/a");
+    state.ResetLists();  // would hang here if it took a walk lock
+    EXPECT_EQ(state.syncfileList.ToArray(), std::vector<std::string>{});
+}
+
+TEST(ThreadServices, CallAndCompletionRunOnOneWorkerAndEndGivesResultOrFailure)
+{
+    StdThreadServices window;
+    std::thread::id callThread, completionThread;
+    std::any result;
+    std::promise<void> done;
+    window.BeginInvoke([&] { callThread = std::this_thread::get_id(); return std::any(42); },
+                       [&](const AsyncHandle& handle) {
+                           completionThread = std::this_thread::get_id();
+                           result = handle->EndInvoke();
+                           EXPECT_THROW(handle->EndInvoke(), std::logic_error);  // once per call
+                           done.set_value();
+                       });
+    done.get_future().wait();
+    EXPECT_EQ(callThread, completionThread);
+    EXPECT_NE(callThread, std::this_thread::get_id());
+    EXPECT_EQ(std::any_cast<int>(result), 42);
+
+    auto failed = window.BeginInvoke([]() -> std::any { throw std::runtime_error("disk gone"); }, {});
+    window.RunUntil([&] { return window.ActiveWorkers() == 0; });
+    EXPECT_THROW(
+        try { failed->EndInvoke(); } catch (const std::runtime_error& e) {
+            EXPECT_STREQ(e.what(), "disk gone");
+            throw;
+        },
+        std::runtime_error);
+}
+
+TEST(ThreadServices, EndingACallStillRunningWaitsForIt)
+{
+    StdThreadServices window;
+    std::latch release(1);
+    auto handle = window.BeginInvoke([&] { release.wait(); return std::any(7); }, {});
+    auto ended = std::async(std::launch::async, [&] { return std::any_cast<int>(handle->EndInvoke()); });
+    // The call cannot have returned yet, so neither can the end.
+    EXPECT_EQ(ended.wait_for(100ms), std::future_status::timeout);
+    release.count_down();
+    EXPECT_EQ(ended.get(), 7);
+}
+
+TEST(ThreadServices, PostedWorkRunsInOrderOnTheWindowThreadAndPostsNeverWait)
+{
+    StdThreadServices window;
+    EXPECT_FALSE(window.InvokeRequired());
+    std::vector<int> ran;  // touched by the window thread only
+    std::latch posted(1);
+    window.BeginInvoke(
+        [&] {
+            EXPECT_TRUE(window.InvokeRequired());
+            for (int i = 0; i < 100; ++i)
+                window.PostToWindow([&, i] {
+                    EXPECT_FALSE(window.InvokeRequired());
+                    ran.push_back(i);
+                });
+            posted.count_down();  // all posted while the window thread serves nothing
+            return std::any();
+        },
+        {});
+    posted.wait();
+    window.RunUntil([&] { return ran.size() == 100; });
+    for (int i = 0; i < 100; ++i) ASSERT_EQ(ran[i], i);
+}
+
+TEST(ThreadServices, ShutdownWaitsForCallsStartedByCompletions)
+{
+    std::atomic<bool> innerRan{false};
+    {
+        StdThreadServices window;
+        window.BeginInvoke([] { return std::any(); },
+                           [&](const AsyncHandle&) {
+                               // Gives the shutdown time to begin before the next call starts.
+                               std::this_thread::sleep_for(50ms);
+                               window.BeginInvoke([&] { innerRan = true; return std::any(); }, {});
+                           });
+    }  // must join the inner worker too, not terminate on it
+    EXPECT_TRUE(innerRan);
+}
+
+}  // namespace
+}  // namespace tandrel
