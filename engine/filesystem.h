@@ -55,7 +55,9 @@ public:
     void Flush(const std::string& folder) override;
 };
 
-// Names of the temporary files a copy writes beside its target.
+// Names of the temporary files a copy writes beside its target
+// (".~tandrel-" + 12 hexadecimal digits + ".tmp").
 bool IsCopyTemporaryName(std::string_view name);
+std::string NewCopyTemporaryName();
 
 }  // namespace tandrel

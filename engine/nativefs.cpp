@@ -4,28 +4,21 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <random>
 #include <string>
 #include <system_error>
 
 #include "filesystem.h"
 
-#ifndef _WIN32
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#endif
 
 namespace tandrel {
 
 namespace {
-
-constexpr std::string_view kTempPrefix = ".~tandrel-";
-constexpr std::string_view kTempSuffix = ".tmp";
-constexpr std::size_t kTempRandomDigits = 12;
 
 std::string Quoted(const std::string& path)
 {
@@ -36,19 +29,6 @@ std::string Quoted(const std::string& path)
 {
     throw FsError(what + ": " + std::strerror(error));
 }
-
-std::string TemporaryName()
-{
-    static thread_local std::mt19937_64 generator{std::random_device{}()};
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string name(kTempPrefix);
-    std::uint64_t bits = generator();
-    for (std::size_t i = 0; i < kTempRandomDigits; ++i, bits >>= 4) name.push_back(kHex[bits & 0xF]);
-    name.append(kTempSuffix);
-    return name;
-}
-
-#ifndef _WIN32
 
 // stat() that tells "nothing there" (false) apart from a path the system
 // refuses to look at (an FsError).
@@ -150,21 +130,7 @@ int MoveIntoPlace(const std::string& temporary, const std::string& target, bool 
     return errno;
 }
 
-#endif  // !_WIN32
-
 }  // namespace
-
-bool IsCopyTemporaryName(std::string_view name)
-{
-    if (name.size() != kTempPrefix.size() + kTempRandomDigits + kTempSuffix.size()) return false;
-    if (name.substr(0, kTempPrefix.size()) != kTempPrefix) return false;
-    if (name.substr(name.size() - kTempSuffix.size()) != kTempSuffix) return false;
-    for (char c : name.substr(kTempPrefix.size(), kTempRandomDigits))
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-    return true;
-}
-
-#ifndef _WIN32
 
 bool NativeFileSystem::DirectoryExists(const std::string& path)
 {
@@ -261,7 +227,7 @@ void NativeFileSystem::CopyFile(const std::string& source, const std::string& ta
     std::string temporary;
     Fd out;
     for (int attempt = 0; attempt < 16 && out.get() < 0; ++attempt) {
-        temporary = folder + TemporaryName();
+        temporary = folder + NewCopyTemporaryName();
         out.Reset(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
         if (out.get() < 0 && errno != EEXIST) Fail(what, errno);
     }
@@ -289,67 +255,5 @@ void NativeFileSystem::Flush(const std::string& folder)
     if (dir.get() < 0) Fail("Could not write to disk under " + Quoted(folder), errno);
     if (::syncfs(dir.get()) != 0) Fail("Could not write to disk under " + Quoted(folder), errno);
 }
-
-#else  // _WIN32: std::filesystem stands in until the platform's own calls are used.
-
-bool NativeFileSystem::DirectoryExists(const std::string& path)
-{
-    std::error_code error;
-    return std::filesystem::is_directory(std::filesystem::u8path(path), error);
-}
-
-bool NativeFileSystem::FileExists(const std::string& path)
-{
-    std::error_code error;
-    const auto status = std::filesystem::status(std::filesystem::u8path(path), error);
-    return std::filesystem::exists(status) && !std::filesystem::is_directory(status);
-}
-
-Listing NativeFileSystem::List(const std::string& folder)
-{
-    Listing listing;
-    std::error_code error;
-    for (std::filesystem::directory_iterator it(std::filesystem::u8path(folder), error), end;
-         !error && it != end; it.increment(error)) {
-        const std::string name = it->path().filename().u8string();
-        if (it->is_symlink() && it->is_directory()) continue;
-        if (it->is_directory())
-            listing.folders.push_back(JoinPath(folder, name, PathStyle::Windows()));
-        else
-            listing.files.push_back(JoinPath(folder, name, PathStyle::Windows()));
-    }
-    if (error) throw FsError("Could not list the folder " + Quoted(folder) + ": " + error.message());
-    return listing;
-}
-
-std::uint64_t NativeFileSystem::FileLength(const std::string& path)
-{
-    std::error_code error;
-    const auto size = std::filesystem::file_size(std::filesystem::u8path(path), error);
-    if (error) throw FsError("Could not read the size of " + Quoted(path) + ": " + error.message());
-    return size;
-}
-
-void NativeFileSystem::CreateDirectory(const std::string& path)
-{
-    std::error_code error;
-    std::filesystem::create_directories(std::filesystem::u8path(path), error);
-    if (error) throw FsError("Could not create the folder " + Quoted(path) + ": " + error.message());
-}
-
-void NativeFileSystem::CopyFile(const std::string& source, const std::string& target, bool overwrite)
-{
-    std::error_code error;
-    const auto options = overwrite ? std::filesystem::copy_options::overwrite_existing
-                                   : std::filesystem::copy_options::none;
-    std::filesystem::copy_file(std::filesystem::u8path(source), std::filesystem::u8path(target), options,
-                               error);
-    if (error)
-        throw FsError("Could not copy " + Quoted(source) + " to " + Quoted(target) + ": " + error.message());
-}
-
-void NativeFileSystem::Flush(const std::string&) {}
-
-#endif
 
 }  // namespace tandrel
