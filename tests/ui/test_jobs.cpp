@@ -1,0 +1,315 @@
+// Background jobs and their hand-off to the window thread: refresh requests
+// from workers, the order of posted work, gatherings and copies run through
+// the window, worker questions, and failures that escape a job.
+#include <QDir>
+#include <QFile>
+#include <QMessageBox>
+#include <QPointer>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <atomic>
+#include <thread>
+
+#include "pathtext.h"
+#include "window_harness.h"
+
+using tandrel::DialogResult;
+using tandrel::MessageBoxButtons;
+using tandrel::MessageBoxIcon;
+using tandrel::MessageBoxRequest;
+using tandrel::ui::ToPath;
+using tandrel::ui::testing::WindowHarness;
+
+namespace {
+
+// Something that is no std::exception, so that the engine lets it pass.
+struct Escaping {};
+
+// The native file system with faults on chosen calls.
+class FaultyFileSystem : public tandrel::NativeFileSystem {
+public:
+    std::string refuseListing;        // List of this folder fails as the platform's would
+    std::string escapeListing;        // List of this folder throws something unforeseen
+    int escapeCopyAt = -1;            // CopyFile number N (from 0) throws something unforeseen
+    std::atomic<int> copies{0};
+
+    tandrel::Listing List(const std::string& folder) override
+    {
+        if (folder == refuseListing) throw tandrel::FsError("Permission denied: '" + folder + "'");
+        if (folder == escapeListing) throw Escaping{};
+        return NativeFileSystem::List(folder);
+    }
+    void CopyFile(const std::string& source, const std::string& target, bool overwrite) override
+    {
+        if (copies++ == escapeCopyAt) throw Escaping{};
+        NativeFileSystem::CopyFile(source, target, overwrite);
+    }
+};
+
+void Write(const QString& path, const QByteArray& bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+// A source tree without "." in its folder names: 3 files at the top and 2 in
+// the sub-folder "inner", 3000 bytes in all.
+struct SourceTree {
+    QTemporaryDir dir{QDir::tempPath() + QStringLiteral("/tandrelsrc-XXXXXX")};
+    QString root;
+    SourceTree()
+    {
+        root = dir.path() + QStringLiteral("/Photos");
+        Write(root + "/a.txt", QByteArray(1000, 'a'));
+        Write(root + "/b.txt", QByteArray(500, 'b'));
+        Write(root + "/c.txt", QByteArray(500, 'c'));
+        Write(root + "/inner/d.txt", QByteArray(600, 'd'));
+        Write(root + "/inner/e.txt", QByteArray(400, 'e'));
+    }
+};
+
+// Gathers `root` with sub-folders through the window and waits for the end.
+void Gather(WindowHarness& h, const QString& root)
+{
+    h.form->BeginGetFiles({ToPath(root)}, true);
+    QTRY_VERIFY_WITH_TIMEOUT(h.idle() && h.backupList()->count() > 0, 10000);
+}
+
+// The one modeless message box that is open, if any.
+QMessageBox* OpenBox()
+{
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible()) return box;
+    return nullptr;
+}
+
+const MessageBoxRequest kContinue{"Would you like to continue?", "Continue?", MessageBoxButtons::YesNo,
+                                  MessageBoxIcon::Question};
+
+}  // namespace
+
+class TestJobs : public QObject {
+    Q_OBJECT
+
+private slots:
+    void theRealModelessBoxAnswersOnce()
+    {
+        tandrel::ui::QtMessageBoxes boxes;
+        struct Case {
+            MessageBoxRequest request;
+            QMessageBox::StandardButton press;  // NoButton: close the box instead
+            DialogResult expected;
+        };
+        const Case cases[] = {
+            {kContinue, QMessageBox::Yes, DialogResult::Yes},
+            {kContinue, QMessageBox::No, DialogResult::No},
+            {kContinue, QMessageBox::NoButton, DialogResult::No},
+            {{"2 KB copied successfully", "Backup Complete", MessageBoxButtons::OK, MessageBoxIcon::Information},
+             QMessageBox::NoButton, DialogResult::OK},
+        };
+        for (const Case& c : cases) {
+            std::vector<DialogResult> answers;
+            boxes.ShowModeless(c.request, [&](DialogResult r) { answers.push_back(r); });
+            QMessageBox* box = OpenBox();
+            QVERIFY(box);
+            QCOMPARE(box->text(), QString::fromStdString(c.request.text));
+            QCOMPARE(box->windowTitle(), QString::fromStdString(c.request.caption));
+            QVERIFY(!box->isModal());
+            QPointer<QMessageBox> watched(box);
+            if (c.press == QMessageBox::NoButton)
+                box->close();
+            else
+                box->button(c.press)->click();
+            QTRY_VERIFY(!watched);  // deleted once closed
+            QCOMPARE(answers, std::vector<DialogResult>{c.expected});
+        }
+    }
+
+    void refreshesFromAWorkerArePostedInOrder()
+    {
+        WindowHarness h;
+        h.jobs.foldersComplete = true;
+        h.jobs.complete = false;
+        h.bar()->setMaximum(10);
+        h.bar()->setValue(0);
+        std::thread worker([&] {
+            h.form->ShowProgress();
+            h.form->ShowProgress();
+        });
+        worker.join();
+        // Nothing has run yet: the worker only posted.
+        QCOMPARE(h.bar()->value(), 0);
+        QVERIFY(!h.bar()->isVisible());
+        QCoreApplication::processEvents();
+        // Row 6, then row 3: two runs, none merged.
+        QVERIFY(h.bar()->isVisible());
+        QCOMPARE(h.bar()->value(), 2);
+    }
+
+    void returnFilesRunsBeforeTheFinalRefresh()
+    {
+        WindowHarness h;
+        h.destinationList()->addItem(QStringLiteral("/dest/"));
+        h.jobs.dragNdrop = true;
+        std::thread worker([&] {
+            // A gathering's ending, as a worker does it.
+            h.form->ReturnFiles({"/x/one", "/x/two"}, "/x/one");
+            h.jobs.foldersComplete = true;
+            h.jobs.complete = true;
+            h.form->ShowProgress();
+        });
+        worker.join();
+        QCOMPARE(h.backupList()->count(), 0);
+        QCoreApplication::processEvents();
+        QCOMPARE(h.backupList()->count(), 2);
+        QCOMPARE(h.backupList()->item(1)->text(), QStringLiteral("/x/two"));
+        // The refresh saw both lists filled (row 5b).
+        QVERIFY(h.button("btnStart")->isEnabled());
+        QVERIFY(!h.jobs.dragNdrop);
+    }
+
+    void aGatheringFillsTheListAndTheTotals()
+    {
+        SourceTree tree;
+        WindowHarness h;
+        Gather(h, tree.root);
+        QCOMPARE(h.backupList()->count(), 1);
+        QCOMPARE(h.backupList()->item(0)->text(), tree.root);
+        QCOMPARE(h.panelText("statusbarpanelTotalFiles"), QStringLiteral("Total Files: 5"));
+        QCOMPARE(h.panelText("statusbarpanelTotalFoldres"), QStringLiteral("Total Folders: 2"));
+        QCOMPARE(h.jobs.fileCount.load(), 5);
+        QVERIFY(h.boxes.shown.empty());
+        // One list filled, no destination: row 5c, "Remove" enabled.
+        QVERIFY(h.button("btnDelete")->isEnabled());
+        QVERIFY(!h.button("btnStart")->isEnabled());
+    }
+
+    void workerQuestionsLeaveTheWindowServing()
+    {
+        SourceTree tree;
+        FaultyFileSystem fs;
+        fs.refuseListing = ToPath(tree.root + "/inner");
+        WindowHarness h(&fs);
+        h.boxes.holdModeless = true;
+        h.form->BeginGetFiles({ToPath(tree.root)}, true);
+        QTRY_COMPARE_WITH_TIMEOUT(h.boxes.pending.size(), std::size_t(1), 10000);
+        QCOMPARE(h.boxes.shown.back(),
+                 (MessageBoxRequest{"Permission denied: '" + fs.refuseListing + "'", "Warning!",
+                                    MessageBoxButtons::OK, MessageBoxIcon::Warning}));
+
+        // While the worker waits, the window runs what another job posts.
+        h.jobs.foldersComplete = true;
+        h.jobs.complete = false;
+        h.bar()->setMaximum(10);
+        h.bar()->setValue(0);
+        std::thread other([&] { h.form->ShowProgress(); });
+        other.join();
+        QTRY_VERIFY_WITH_TIMEOUT(h.bar()->isVisible(), 5000);
+        QCOMPARE(h.bar()->value(), 1);
+        QCOMPARE(h.threads.ActiveWorkers(), 1);  // still waiting
+        h.bar()->hide();
+
+        h.boxes.Answer(DialogResult::OK);
+        QTRY_COMPARE_WITH_TIMEOUT(h.boxes.pending.size(), std::size_t(1), 10000);
+        QCOMPARE(h.boxes.shown.back(), kContinue);
+        h.boxes.Answer(DialogResult::Yes);  // skip the folder, go on
+        QTRY_VERIFY_WITH_TIMEOUT(h.idle(), 10000);
+        QCOMPARE(h.panelText("statusbarpanelTotalFiles"), QStringLiteral("Total Files: 3"));
+        QCOMPARE(h.backupList()->count(), 1);
+    }
+
+    void noDestinationStartsNoCopy()
+    {
+        SourceTree tree;
+        WindowHarness h;
+        Gather(h, tree.root);
+        h.button("btnStart")->setEnabled(true);  // as a refresh after an error leaves it
+        QTest::mouseClick(h.button("btnStart"), Qt::LeftButton);
+        QCOMPARE(h.threads.ActiveWorkers(), 0);
+        QVERIFY(h.boxes.shown.empty());
+        QVERIFY(h.atRest());
+        QVERIFY(!h.button("btnStart")->isEnabled());
+        QVERIFY(h.button("btnBrowse")->isEnabled());
+        QVERIFY(h.jobs.directoryData.load() == nullptr);
+    }
+
+    void aWholeCopyThroughStart()
+    {
+        SourceTree tree;
+        QTemporaryDir destination(QDir::tempPath() + QStringLiteral("/tandrel-dest-XXXXXX"));
+        WindowHarness h;
+        Gather(h, tree.root);
+        h.destinationList()->addItem(destination.path() + "/");
+        h.form->ShowProgress();
+        QVERIFY(h.button("btnStart")->isEnabled());
+
+        h.boxes.holdModeless = true;
+        QTest::mouseClick(h.button("btnStart"), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(h.boxes.pending.size(), std::size_t(1), 10000);
+        QCOMPARE(h.boxes.shown.back(), (MessageBoxRequest{"2 KB copied successfully", "Backup Complete",
+                                                          MessageBoxButtons::OK, MessageBoxIcon::Information}));
+        // The copy has set `complete`: the window is at rest while the box is open.
+        QTRY_VERIFY_WITH_TIMEOUT(h.atRest(), 5000);
+        QCOMPARE(h.threads.ActiveWorkers(), 1);
+        h.boxes.Answer(DialogResult::OK);
+        QTRY_VERIFY_WITH_TIMEOUT(h.idle(), 10000);
+
+        QCOMPARE(h.bar()->maximum(), 5);
+        QCOMPARE(h.destinationList()->currentRow(), 0);
+        const auto snapshot = h.jobs.directoryData.load();
+        QVERIFY(snapshot);
+        QCOMPARE(*snapshot, std::vector<std::string>{ToPath(tree.root)});
+        for (const char* name : {"a.txt", "b.txt", "c.txt", "inner/d.txt", "inner/e.txt"}) {
+            const QString copy = destination.path() + "/Photos/" + name;
+            QVERIFY2(QFile::exists(copy), qPrintable(copy));
+            QCOMPARE(QFileInfo(copy).size(), QFileInfo(tree.root + "/" + name).size());
+        }
+        QVERIFY(h.button("btnStart")->isEnabled());
+        QVERIFY(!h.timer->IsActive());
+    }
+
+    void aFailureEscapingTheCopyIsShownAndTheWindowRests()
+    {
+        SourceTree tree;
+        QTemporaryDir destination;
+        FaultyFileSystem fs;
+        WindowHarness h(&fs);
+        Gather(h, tree.root);
+        h.destinationList()->addItem(destination.path() + "/");
+        h.check("cboxSetForget")->setEnabled(true);
+        h.check("cboxSetForget")->setChecked(true);
+        h.interval()->setCurrentIndex(0);
+        h.jobs.foldersComplete = true;
+        h.jobs.complete = true;
+        fs.escapeCopyAt = 1;  // after the first file's refresh has shown the bar
+        h.timer->Start();  // armed before the copy
+        h.form->InitCopy();
+        QTRY_VERIFY_WITH_TIMEOUT(!h.boxes.shown.empty() && h.threads.ActiveWorkers() == 0, 10000);
+        // Back to rest; "Auto Backup" with an interval holds it at row 5a.
+        QTRY_VERIFY_WITH_TIMEOUT(h.jobs.complete && !h.bar()->isVisible() && !h.waitCursor(), 5000);
+        QCOMPARE(h.boxes.shown.size(), std::size_t(1));
+        QCOMPARE(h.boxes.shown.front().caption, std::string("Warning!"));
+        QVERIFY(!h.boxes.shown.front().text.empty());
+        QVERIFY(!h.timer->IsActive());  // not re-armed after a failed copy
+    }
+
+    void aFailureEscapingAGatheringIsShownAndTheWindowRests()
+    {
+        SourceTree tree;
+        FaultyFileSystem fs;
+        fs.escapeListing = ToPath(tree.root);
+        WindowHarness h(&fs);
+        h.form->BeginGetFiles({ToPath(tree.root)}, true);
+        QTRY_VERIFY_WITH_TIMEOUT(h.boxes.shown.size() == 1 && h.idle(), 10000);
+        QCOMPARE(h.boxes.shown.front().icon, MessageBoxIcon::Warning);
+        // The walk locks were let go: the next gathering runs.
+        fs.escapeListing.clear();
+        Gather(h, tree.root);
+        QCOMPARE(h.panelText("statusbarpanelTotalFiles"), QStringLiteral("Total Files: 5"));
+    }
+};
+
+QTEST_MAIN(TestJobs)
+#include "test_jobs.moc"

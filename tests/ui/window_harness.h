@@ -1,0 +1,109 @@
+// One shown window over real threads, with scripted dialogs and message
+// boxes and a hand-driven timer, for the window, refresh, job and tray tests.
+#pragma once
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QLabel>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <functional>
+#include <memory>
+
+#include "fakes.h"
+#include "form1.h"
+#include "qtthreads.h"
+#include "statusbarpanel.h"
+
+namespace tandrel::ui::testing {
+
+struct WindowHarness {
+    tandrel::JobState jobs;
+    tandrel::ui::QtThreadServices threads;
+    tandrel::NativeFileSystem nativeFs;
+    FakeDialogs dialogs;
+    FakeMessageBoxes boxes;
+    FakeTimer* timer = nullptr;  // owned by the window
+    std::unique_ptr<Form1> form;
+
+    explicit WindowHarness(tandrel::FileSystem* fileSystem = nullptr, std::function<bool()> trayAvailable = {})
+    {
+        auto fake = std::make_unique<FakeTimer>();
+        timer = fake.get();
+        form = std::make_unique<Form1>(Form1Services{jobs, threads, fileSystem ? *fileSystem : nativeFs,
+                                                     dialogs, boxes, std::move(fake), std::move(trayAvailable)});
+        form->show();
+        (void)QTest::qWaitForWindowExposed(form.get());
+    }
+
+    ~WindowHarness()
+    {
+        // Let every worker finish (answering what it still asks) before the
+        // window goes.
+        boxes.holdModeless = false;
+        (void)QTest::qWaitFor(
+            [this] {
+                while (!boxes.pending.empty())
+                    boxes.Answer(DialogResult::No);
+                return threads.ActiveWorkers() == 0;
+            },
+            20000);
+        QCoreApplication::processEvents();
+        form.reset();
+    }
+
+    template <typename W>
+    W* get(const char* name) const
+    {
+        return form->findChild<W*>(QString::fromLatin1(name));
+    }
+    QPushButton* button(const char* name) const { return get<QPushButton>(name); }
+    QCheckBox* check(const char* name) const { return get<QCheckBox>(name); }
+    QRadioButton* radio(const char* name) const { return get<QRadioButton>(name); }
+    QListWidget* backupList() const { return get<QListWidget>("listboxFilestoBackup"); }
+    QListWidget* destinationList() const { return get<QListWidget>("listBoxDestinationFolder"); }
+    QProgressBar* bar() const { return get<QProgressBar>("progressBar1"); }
+    QComboBox* interval() const { return get<QComboBox>("cboxTime"); }
+    QLabel* everyLabel() const { return get<QLabel>("lblAutobackup"); }
+    QString panelText(const char* name) const { return get<tandrel::ui::StatusBarPanel>(name)->text(); }
+
+    bool waitCursor() const
+    {
+        return form->testAttribute(Qt::WA_SetCursor) && form->cursor().shape() == Qt::WaitCursor;
+    }
+    // No job runs and nothing is locked: the state a refresh at rest leaves.
+    bool atRest() const
+    {
+        return jobs.complete && jobs.foldersComplete && !bar()->isVisible() && !waitCursor() &&
+               button("btnBrowse")->isEnabled();
+    }
+    bool idle() const { return threads.ActiveWorkers() == 0 && atRest(); }
+
+    // The twelve controls that the refresh governs, by name.
+    static QStringList Governed()
+    {
+        return {"btnDelete",     "btnStart",        "btnBrowse",   "btnAddFolder",
+                "btnDestination", "rboxCD",         "rboxConsolidate", "rboxDirCopy",
+                "cboxTime",      "cboxOverwrite",   "cboxSubDirectories", "cboxSetForget"};
+    }
+    QWidget* widget(const QString& name) const { return form->findChild<QWidget*>(name); }
+    // Names of the governed controls that are enabled, sorted.
+    QStringList enabledGoverned() const
+    {
+        QStringList enabled;
+        for (const QString& name : Governed())
+            if (widget(name)->isEnabled()) enabled << name;
+        enabled.sort();
+        return enabled;
+    }
+    void setGovernedEnabled(bool enabled) const
+    {
+        for (const QString& name : Governed()) widget(name)->setEnabled(enabled);
+    }
+};
+
+}  // namespace tandrel::ui::testing

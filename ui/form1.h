@@ -1,0 +1,228 @@
+// The main window. One class holds all of the window's behaviour; its
+// definition is split across files by concern:
+//   form1_layout.cpp   building the window (controls, menus, tray, wiring)
+//   form1_jobs.cpp     background jobs: gathering, copy, message boxes, hand-off
+//   form1_refresh.cpp  UpdateUI, the control-state refresh
+//   form1_edit.cpp     editing the backup list and the destination
+//   form1_lists.cpp    loading and saving backup lists
+//   form1_tray.cpp     tray icon, automatic backup, About box, exits
+#pragma once
+
+#include <QMainWindow>
+#include <QStringList>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine.h"
+#include "filesystem.h"
+#include "host.h"
+#include "jobstate.h"
+#include "seams.h"
+#include "threads.h"
+
+class QAction;
+class QCheckBox;
+class QComboBox;
+class QDragEnterEvent;
+class QDropEvent;
+class QFileDialog;
+class QGroupBox;
+class QLabel;
+class QListWidget;
+class QMenu;
+class QMenuBar;
+class QMimeData;
+class QMouseEvent;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+class QStatusBar;
+class QSystemTrayIcon;
+
+namespace tandrel::ui {
+class AnchorLayout;
+class StatusBarPanel;
+}  // namespace tandrel::ui
+
+// Everything the window is given from outside.
+struct Form1Services {
+    tandrel::JobState& jobs;          // process-wide job state, made before the window
+    tandrel::ThreadServices& threads;  // the window thread is the one that builds Form1
+    tandrel::FileSystem& fileSystem;
+    tandrel::ui::DialogRunner& dialogs;
+    tandrel::ui::MessageBoxes& messageBoxes;
+    std::unique_ptr<tandrel::ui::IntervalTimer> timer;  // becomes timer1
+    // Whether the desktop shows tray icons; empty: ask Qt.
+    std::function<bool()> systemTrayAvailable = {};
+};
+
+class Form1 : public QMainWindow, public tandrel::JobHost {
+    Q_OBJECT
+
+public:
+    // Callable types of the methods that are started asynchronously or posted.
+    using GetFilesDelegate = std::function<void(std::vector<std::string>, bool)>;
+    using ReadFilesDelegate = std::function<void(std::vector<std::string>, std::string)>;
+    using CopyDelegate =
+        std::function<void(std::vector<std::string>, std::string, bool, bool, bool, bool)>;
+    using SerializeDelegate = std::function<void(std::string, std::vector<std::string>)>;
+    using DeserializeDelegate = std::function<std::vector<std::string>(std::string)>;
+    using UpdateUI_Delegate = std::function<void()>;
+    using DeserializeCallbackDelegate = std::function<void(tandrel::AsyncHandle)>;
+    using CopyCallbackDelegate = std::function<void(tandrel::AsyncHandle)>;
+
+    explicit Form1(Form1Services services, QWidget* parent = nullptr);
+    ~Form1() override;
+
+    // JobHost: the engine's way back to the window.
+    void ShowProgress() override;
+    void ReturnFiles(std::vector<std::string> folderArray, std::string initalDir) override;
+    tandrel::DialogResult Show(const tandrel::MessageBoxRequest& box) override;
+
+    // Workers.
+    void GetFiles(std::vector<std::string> folderArray, bool subdirsFlag);
+    void Copy(std::vector<std::string> allFiles, std::string destinationPath, bool overwrite,
+              bool cdBackup, bool consolidate, bool directoryCopy);
+    static void Serialize(std::string filename, std::vector<std::string> data);
+    static std::vector<std::string> Deserialize(std::string filename);
+
+    // Starting the background jobs (window thread).
+    void BeginGetFiles(std::vector<std::string> folderArray, bool subdirsFlag);
+    void BeginDeserialize(const QString& filename);
+    void InitCopy();
+
+    // Completions.
+    void GetFilesCallback(const tandrel::AsyncHandle& ar);
+    void CopyCallback(const tandrel::AsyncHandle& ar);
+    void DeserializeCallback(const tandrel::AsyncHandle& ar);
+
+    // The control-state refresh (window thread only).
+    void UpdateUI();
+
+    tandrel::ui::IntervalTimer& Timer() { return *timer1; }
+
+public slots:
+    void Form1_Load();
+    void btnStart_Click();
+    // Editing the backup list and destination.
+    void btnBrowse_Click();
+    void btnAddFolder_Click();
+    void btnDestination_Click();
+    void btnDelete_Click();
+    void btnDelete_MouseUp();
+    void listboxFilestoBackup_MouseUp();
+    void contextMenuFiles_Popup();
+    void menuItemSelectAll_Click();
+    void menuItemRemove_Click();
+    void listboxFilestoBackup_DragEnter(QDragEnterEvent* e);
+    void listboxFilestoBackup_DragDrop(QDropEvent* e);
+    void listBoxDestinationFolder_DragEnter(QDragEnterEvent* e);
+    void listBoxDestinationFolder_DragDrop(QDropEvent* e);
+    // Backup list files.
+    void menuItemLoad_Click();
+    void menuItemSave_Click();
+    // Tray, automatic backup, About, exits.
+    void cboxSetForget_CheckedChanged();
+    void cboxTime_TextChanged();
+    void timer1_Tick();
+    void notifyIcon1_DoubleClick();
+    void menuItemShow_Click();
+    void menuItemHide_Click();
+    void menuItemExit_Click();
+    void menuItemexitMain_Click();
+    void menuItemAbout_Click();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void InitializeComponent();
+    // Sets foldersComplete and complete, then ShowProgress.
+    void ClosingRefresh();
+    // Shows what escaped a job and brings the window back to rest.
+    void ReportEscapedFailure(const std::string& what);
+    // Re-arms or stops timer1 after a copy, by the interval box's text.
+    void RearmTimer();
+    // The paths of a dropped file list, in the order given.
+    static QStringList DroppedPaths(const QMimeData* data);
+    // Entries of a list box, in list order.
+    static std::vector<std::string> Entries(const QListWidget* list);
+
+    // Queues work for the window thread; dropped if the window is gone.
+    void PostToWindow(std::function<void()> work);
+    // Steps progressBar1 by 1, never past its maximum.
+    void StepProgress();
+    void SetWaitCursor(bool wait);
+    // The smallest size: the outer frame at least 700 x 488, the design size
+    // always allowed.
+    void ApplyMinimumSize();
+    bool SystemTrayAvailable() const;
+
+    tandrel::JobState& jobs_;
+    tandrel::ThreadServices& threads_;
+    tandrel::FileSystem& fileSystem_;
+    tandrel::ui::DialogRunner& dialogs_;
+    tandrel::ui::MessageBoxes& messageBoxes_;
+    tandrel::BackupEngine engine_;
+    bool loaded_ = false;
+    bool closed_ = false;  // the window has closed: no timer work any more
+
+    // Controls, menus, dialogs and components, named as the window's parts.
+    QGroupBox* gboxFilestoBackup = nullptr;
+    QListWidget* listboxFilestoBackup = nullptr;
+    QPushButton* btnBrowse = nullptr;
+    QPushButton* btnAddFolder = nullptr;
+    QPushButton* btnDelete = nullptr;
+    QCheckBox* cboxSubDirectories = nullptr;
+    QCheckBox* cboxOverwrite = nullptr;
+    QCheckBox* cboxSetForget = nullptr;
+    QLabel* lblAutobackup = nullptr;
+    QComboBox* cboxTime = nullptr;
+    QGroupBox* gboxDestinationFolder = nullptr;
+    QRadioButton* rboxDirCopy = nullptr;
+    QRadioButton* rboxConsolidate = nullptr;
+    QRadioButton* rboxCD = nullptr;
+    QPushButton* btnDestination = nullptr;
+    QListWidget* listBoxDestinationFolder = nullptr;
+    QProgressBar* progressBar1 = nullptr;
+    QPushButton* btnStart = nullptr;
+    QStatusBar* statusBar1 = nullptr;
+    tandrel::ui::StatusBarPanel* statusbarpanelTotalFiles = nullptr;
+    tandrel::ui::StatusBarPanel* statusbarpanelTotalFoldres = nullptr;
+    tandrel::ui::StatusBarPanel* statusBarPanel1 = nullptr;
+    QObject* components = nullptr;  // owns notifyIcon1
+    QSystemTrayIcon* notifyIcon1 = nullptr;
+    std::unique_ptr<tandrel::ui::IntervalTimer> timer1;
+    QFileDialog* openFileDialog1 = nullptr;
+    QFileDialog* folderBrowserDialog1 = nullptr;
+    QFileDialog* saveFolder = nullptr;  // made on first use
+    QMenuBar* mainMenu1 = nullptr;
+    QMenu* menuFile = nullptr;
+    QAction* menuItemLoad = nullptr;
+    QAction* menuItemSave = nullptr;
+    QAction* menuItemSpacer3 = nullptr;
+    QAction* menuItemexitMain = nullptr;
+    QMenu* menuHelp = nullptr;
+    QAction* menuItemAbout = nullptr;
+    QMenu* contextMenuFiles = nullptr;
+    QAction* menuItemSelectAll = nullptr;
+    QAction* menuItemSpacer1 = nullptr;
+    QAction* menuItemRemove = nullptr;
+    QMenu* contextMenuMain = nullptr;
+    QAction* menuItemShow = nullptr;
+    QAction* menuItemHide = nullptr;
+    QAction* menuItemSpacer2 = nullptr;
+    QAction* menuItemExit = nullptr;
+
+    tandrel::ui::AnchorLayout* anchors_ = nullptr;
+    std::function<bool()> systemTrayAvailable_;
+    // Event routing of the list boxes and of btnDelete.
+    QEvent* redelivering_ = nullptr;
+    bool backupDragAccepted_ = false;
+    bool destinationDragAccepted_ = false;
+};

@@ -1,0 +1,208 @@
+// Background jobs: starting the gathering and the copy on workers, their
+// completions, and the ways back to the window thread (refresh requests, the
+// hand-back of a gathering, message boxes raised by workers).
+#include <QCheckBox>
+#include <QListWidget>
+#include <QPointer>
+#include <QProgressBar>
+#include <QRadioButton>
+#include <future>
+
+#include "form1.h"
+#include "pathtext.h"
+#include "statusbarpanel.h"
+
+using tandrel::AsyncHandle;
+using tandrel::DialogResult;
+using tandrel::MessageBoxRequest;
+using tandrel::ui::FromPath;
+using tandrel::ui::FromText;
+using tandrel::ui::ToPath;
+
+namespace {
+
+// The text of whatever escaped a job.
+std::string Describe(const std::exception_ptr& failure)
+{
+    try {
+        std::rethrow_exception(failure);
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "An unknown error ended the job.";
+    }
+}
+
+}  // namespace
+
+void Form1::PostToWindow(std::function<void()> work)
+{
+    threads_.PostToWindow([window = QPointer<Form1>(this), work = std::move(work)] {
+        if (window) work();
+    });
+}
+
+void Form1::ShowProgress()
+{
+    if (threads_.InvokeRequired()) {
+        PostToWindow([this] { UpdateUI(); });
+        return;
+    }
+    UpdateUI();
+}
+
+void Form1::ClosingRefresh()
+{
+    jobs_.foldersComplete.store(true);
+    jobs_.complete.store(true);
+    ShowProgress();
+}
+
+std::vector<std::string> Form1::Entries(const QListWidget* list)
+{
+    std::vector<std::string> entries;
+    entries.reserve(static_cast<std::size_t>(list->count()));
+    for (int i = 0; i < list->count(); ++i) entries.push_back(ToPath(list->item(i)->text()));
+    return entries;
+}
+
+void Form1::ReturnFiles(std::vector<std::string> folderArray, std::string initalDir)
+{
+    if (threads_.InvokeRequired()) {
+        PostToWindow([this, folderArray = std::move(folderArray), initalDir = std::move(initalDir)]() mutable {
+            ReturnFiles(std::move(folderArray), std::move(initalDir));
+        });
+        return;
+    }
+    const tandrel::ReturnedFiles returned = tandrel::TakeReturnedFiles(jobs_, folderArray, initalDir);
+    if (!returned.entries.empty()) {
+        QStringList items;
+        items.reserve(static_cast<qsizetype>(returned.entries.size()));
+        for (const std::string& entry : returned.entries) items.push_back(FromPath(entry));
+        listboxFilestoBackup->addItems(items);
+    }
+    statusbarpanelTotalFiles->setText(FromText(returned.totalFiles));
+    statusbarpanelTotalFoldres->setText(FromText(returned.totalFolders));
+}
+
+DialogResult Form1::Show(const MessageBoxRequest& box)
+{
+    if (!threads_.InvokeRequired()) return messageBoxes_.Show(this, box);
+    // The window thread shows the box without blocking its queue; this
+    // worker waits for the answer.
+    auto answer = std::make_shared<std::promise<DialogResult>>();
+    std::future<DialogResult> answered = answer->get_future();
+    PostToWindow([this, box, answer] {
+        messageBoxes_.ShowModeless(box, [answer](DialogResult result) {
+            try {
+                answer->set_value(result);
+            } catch (const std::future_error&) {
+                // answered twice: the first answer stands
+            }
+        });
+    });
+    return answered.get();
+}
+
+void Form1::GetFiles(std::vector<std::string> folderArray, bool subdirsFlag)
+{
+    engine_.GetFiles(std::move(folderArray), subdirsFlag);
+}
+
+void Form1::Copy(std::vector<std::string> allFiles, std::string destinationPath, bool overwrite,
+                 bool cdBackup, bool consolidate, bool directoryCopy)
+{
+    engine_.Copy(std::move(allFiles), std::move(destinationPath), overwrite, cdBackup, consolidate,
+                 directoryCopy);
+}
+
+void Form1::BeginGetFiles(std::vector<std::string> folderArray, bool subdirsFlag)
+{
+    GetFilesDelegate getFiles = [this](std::vector<std::string> entries, bool subdirs) {
+        GetFiles(std::move(entries), subdirs);
+    };
+    threads_.BeginInvoke(
+        [getFiles, folderArray = std::move(folderArray), subdirsFlag]() mutable -> std::any {
+            getFiles(std::move(folderArray), subdirsFlag);
+            return {};
+        },
+        [this](const AsyncHandle& ar) { GetFilesCallback(ar); }, getFiles);
+}
+
+void Form1::GetFilesCallback(const AsyncHandle& ar)
+{
+    // On the worker: end the call. A gathering handles its own failures;
+    // whatever escaped it all the same is shown by the window.
+    try {
+        ar->EndInvoke();
+    } catch (...) {
+        PostToWindow([this, what = Describe(std::current_exception())] { ReportEscapedFailure(what); });
+    }
+}
+
+void Form1::btnStart_Click()
+{
+    InitCopy();
+}
+
+void Form1::InitCopy()
+{
+    // Without a destination there is nothing to copy to: no copy starts and
+    // the window comes back to rest. The timer keeps its state, so that an
+    // armed automatic backup goes on once a destination is chosen again.
+    if (listBoxDestinationFolder->count() == 0) {
+        ClosingRefresh();
+        return;
+    }
+    listBoxDestinationFolder->setCurrentRow(0);
+    progressBar1->setMaximum(std::max(0, static_cast<int>(jobs_.fileCount.load())));
+    progressBar1->setValue(0);
+    timer1->Stop();
+    std::vector<std::string> files = jobs_.syncfileList.ToArray();
+    jobs_.directoryData.store(
+        std::make_shared<const std::vector<std::string>>(Entries(listboxFilestoBackup)));
+
+    std::string destination = ToPath(listBoxDestinationFolder->item(0)->text());
+    const bool overwrite = cboxOverwrite->isChecked();
+    const bool cdBackup = rboxCD->isChecked();
+    const bool consolidate = rboxConsolidate->isChecked();
+    const bool directoryCopy = rboxDirCopy->isChecked();
+
+    CopyDelegate copy = [this](std::vector<std::string> allFiles, std::string destinationPath, bool o, bool cd,
+                               bool c, bool d) {
+        Copy(std::move(allFiles), std::move(destinationPath), o, cd, c, d);
+    };
+    threads_.BeginInvoke(
+        [copy, files = std::move(files), destination = std::move(destination), overwrite, cdBackup, consolidate,
+         directoryCopy]() mutable -> std::any {
+            copy(std::move(files), std::move(destination), overwrite, cdBackup, consolidate, directoryCopy);
+            return {};
+        },
+        [this](const AsyncHandle& ar) { CopyCallback(ar); }, copy);
+}
+
+void Form1::CopyCallback(const AsyncHandle& ar)
+{
+    if (threads_.InvokeRequired()) {
+        PostToWindow([this, ar] { CopyCallback(ar); });
+        return;
+    }
+    try {
+        ar->EndInvoke();
+    } catch (...) {
+        // The copy is over: a bar that it left shown would keep the window
+        // locked. The timer stays stopped, as InitCopy left it.
+        progressBar1->hide();
+        ReportEscapedFailure(Describe(std::current_exception()));
+        return;
+    }
+    RearmTimer();
+}
+
+void Form1::ReportEscapedFailure(const std::string& what)
+{
+    messageBoxes_.Show(this, MessageBoxRequest{what, tandrel::text::kWarningTitle,
+                                               tandrel::MessageBoxButtons::OK,
+                                               tandrel::MessageBoxIcon::Warning});
+    ClosingRefresh();
+}

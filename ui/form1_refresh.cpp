@@ -1,0 +1,135 @@
+// UpdateUI: brings the controls into line with the phase of the current job.
+// One decision table; the first row whose condition holds decides, and the
+// effects listed in it are all that a refresh does. It runs once per copied
+// file, so every step here is cheap when nothing changes.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <algorithm>
+#include <initializer_list>
+
+#include "form1.h"
+
+namespace {
+
+void Enable(std::initializer_list<QWidget*> widgets, bool enabled)
+{
+    for (QWidget* widget : widgets) widget->setEnabled(enabled);
+}
+
+}  // namespace
+
+void Form1::StepProgress()
+{
+    progressBar1->setValue(std::min(progressBar1->value() + 1, progressBar1->maximum()));
+}
+
+void Form1::SetWaitCursor(bool wait)
+{
+    const bool waiting = testAttribute(Qt::WA_SetCursor) && cursor().shape() == Qt::WaitCursor;
+    if (wait == waiting) return;
+    if (wait)
+        setCursor(Qt::WaitCursor);
+    else
+        unsetCursor();
+}
+
+void Form1::UpdateUI()
+{
+    // The twelve controls that the refresh governs.
+    const auto all = {static_cast<QWidget*>(btnDelete), static_cast<QWidget*>(btnStart),
+                      static_cast<QWidget*>(btnBrowse), static_cast<QWidget*>(btnAddFolder),
+                      static_cast<QWidget*>(btnDestination), static_cast<QWidget*>(rboxCD),
+                      static_cast<QWidget*>(rboxConsolidate), static_cast<QWidget*>(rboxDirCopy),
+                      static_cast<QWidget*>(cboxTime), static_cast<QWidget*>(cboxOverwrite),
+                      static_cast<QWidget*>(cboxSubDirectories), static_cast<QWidget*>(cboxSetForget)};
+
+    // Row 1: a failed job ends.
+    if (jobs_.hasErrored.load()) {
+        SetWaitCursor(false);
+        progressBar1->hide();
+        Enable({btnStart, btnBrowse, btnAddFolder, btnDestination, rboxCD, rboxConsolidate, rboxDirCopy,
+                cboxOverwrite, cboxSubDirectories, cboxSetForget},
+               true);
+        btnDelete->setEnabled(false);
+        jobs_.hasErrored.store(false);
+        return;
+    }
+
+    // Row 2: a gathering walks.
+    if (!jobs_.foldersComplete.load()) {
+        SetWaitCursor(true);
+        Enable(all, false);
+        return;
+    }
+
+    // The bar counts as shown only while the window is shown as well.
+    const bool barShown = progressBar1->isVisible();
+
+    // Row 3: a copy runs and the bar is not yet (nearly) full.
+    if (barShown && progressBar1->value() < progressBar1->maximum() - 1) {
+        progressBar1->setEnabled(true);
+        StepProgress();
+        if (progressBar1->value() == progressBar1->maximum() - 1) StepProgress();
+        Enable(all, false);
+        return;
+    }
+
+    // Row 4: the bar is full or nearly so.
+    if (barShown) {
+        SetWaitCursor(false);
+        progressBar1->setEnabled(false);
+        progressBar1->hide();
+        Enable({btnStart, btnBrowse, btnAddFolder, btnDestination, rboxCD, rboxConsolidate, rboxDirCopy,
+                cboxTime, cboxOverwrite, cboxSubDirectories, cboxSetForget},
+               true);
+        btnDelete->setEnabled(false);
+        return;
+    }
+
+    // Row 6: a copy runs with the bar hidden.
+    if (!jobs_.complete.load()) {
+        SetWaitCursor(true);
+        progressBar1->show();
+        StepProgress();
+        Enable(all, false);
+        return;
+    }
+
+    // Row 5: at rest.
+    SetWaitCursor(false);
+    progressBar1->hide();
+
+    // 5a: an automatic backup is set up.
+    if (cboxSetForget->isChecked() && cboxTime->currentIndex() != -1) {
+        cboxTime->setEnabled(cboxSetForget->isEnabled());
+        Enable({btnDelete, btnStart, btnBrowse, btnAddFolder, btnDestination, rboxCD, rboxConsolidate,
+                rboxDirCopy, cboxOverwrite, cboxSubDirectories},
+               false);
+        listboxFilestoBackup->clearSelection();
+        listBoxDestinationFolder->clearSelection();
+        return;
+    }
+
+    // 5b: both lists filled.
+    if (listboxFilestoBackup->count() > 0 && listBoxDestinationFolder->count() > 0) {
+        Enable({btnStart, cboxOverwrite, rboxCD, rboxConsolidate, rboxDirCopy, cboxSetForget, btnDestination,
+                btnBrowse, btnAddFolder, cboxSubDirectories, btnDelete},
+               true);
+        listboxFilestoBackup->clearSelection();
+        listBoxDestinationFolder->clearSelection();
+        return;
+    }
+
+    // 5c: a list is empty. Unchecking "Auto Backup" runs its handler at
+    // once, and with it a nested refresh, before the enabling below.
+    Enable({btnStart, rboxCD, rboxConsolidate, rboxDirCopy, cboxTime, cboxSetForget}, false);
+    cboxSetForget->setChecked(false);
+    Enable({btnDestination, btnBrowse, btnAddFolder, cboxSubDirectories}, true);
+    listboxFilestoBackup->clearSelection();
+    listBoxDestinationFolder->clearSelection();
+    btnDelete->setEnabled(listboxFilestoBackup->count() > 0);
+}

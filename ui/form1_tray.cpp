@@ -1,0 +1,110 @@
+// The tray icon, the automatic backup, the About box and the two exits.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QSystemTrayIcon>
+#include <array>
+#include <utility>
+
+#include "form1.h"
+
+namespace {
+
+// The project's home page, shown in the About box.
+constexpr const char* kProjectHomePage = "https://tandrel.org";
+
+constexpr const char* kAboutText = "Tandrel helps backup files on your computer. ";
+constexpr const char* kAboutTitle = "About Tandrel";
+
+// The interval box's texts and their waits, compared whole and in order.
+constexpr std::array<std::pair<const char*, int>, 4> kIntervals{{
+    {"10 Minutes", 600000},
+    {"20 Minutes", 1200000},
+    {"2 Hours", 7200000},
+    {"8 Hours", 28800000},
+}};
+
+}  // namespace
+
+void Form1::cboxSetForget_CheckedChanged()
+{
+    if (cboxSetForget->isChecked()) {
+        // Set up only: the timer starts when the next copy ends.
+        lblAutobackup->setEnabled(true);
+        cboxTime->setEnabled(true);
+        cboxOverwrite->setChecked(true);
+        return;
+    }
+    btnStart->setEnabled(true);
+    timer1->Stop();
+    lblAutobackup->setEnabled(false);
+    cboxTime->setEnabled(false);
+    cboxOverwrite->setChecked(false);
+    ClosingRefresh();
+}
+
+void Form1::cboxTime_TextChanged()
+{
+    // A new interval takes effect when the next copy ends.
+    cboxOverwrite->setChecked(true);
+}
+
+void Form1::RearmTimer()
+{
+    if (closed_ || !cboxSetForget->isChecked()) return;
+    const QString chosen = cboxTime->currentText();
+    for (const auto& [text, milliseconds] : kIntervals) {
+        if (chosen == QLatin1String(text)) {
+            timer1->SetInterval(milliseconds);
+            timer1->Start();
+            return;
+        }
+    }
+    timer1->Stop();
+}
+
+void Form1::timer1_Tick()
+{
+    // While a job runs the tick passes; the timer goes on and ticks again.
+    if (jobs_.complete.load() && !closed_) InitCopy();
+}
+
+void Form1::notifyIcon1_DoubleClick()
+{
+    show();
+}
+
+void Form1::menuItemShow_Click()
+{
+    show();
+}
+
+void Form1::menuItemHide_Click()
+{
+    // Without a tray there would be no way back to a hidden window.
+    if (!SystemTrayAvailable()) {
+        setWindowState(windowState() | Qt::WindowMinimized);
+        return;
+    }
+    setWindowState(Qt::WindowMinimized);
+    setWindowState(Qt::WindowNoState);
+    hide();
+}
+
+void Form1::menuItemExit_Click()
+{
+    close();
+}
+
+void Form1::menuItemexitMain_Click()
+{
+    close();
+}
+
+void Form1::menuItemAbout_Click()
+{
+    const std::string text = std::string(kAboutText) + "\n \n " + kProjectHomePage;
+    messageBoxes_.Show(this, tandrel::MessageBoxRequest{text, kAboutTitle, tandrel::MessageBoxButtons::OK,
+                                                        tandrel::MessageBoxIcon::Information});
+}

@@ -1,0 +1,66 @@
+// Start-up: the application, the job state, the one window and its loop.
+#include <QApplication>
+#include <QCloseEvent>
+#include <QImageReader>
+#include <cstdio>
+#include <cstdlib>
+
+#include "filesystem.h"
+#include "form1.h"
+#include "jobstate.h"
+#include "qtthreads.h"
+#include "seams.h"
+
+namespace {
+
+// Ends the loop once the main window has closed. Message boxes of workers are
+// windows of their own; closing the last of them while the main window is
+// hidden to the tray must not end the program.
+class QuitWhenClosed : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Close)
+            QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Tandrel"));
+    QApplication::setDesktopFileName(QStringLiteral("tandrel"));
+    QApplication::setQuitOnLastWindowClosed(false);
+    const QString ico = QStringLiteral(":/icons/tandrel.ico");
+    QApplication::setWindowIcon(QIcon(QImageReader(ico).canRead() ? ico : QStringLiteral(":/icons/tandrel.png")));
+    QApplication::processEvents();
+
+    // The job state exists before the window and lives as long as the process.
+    static tandrel::JobState jobs;
+    tandrel::ui::QtThreadServices threads;
+    tandrel::NativeFileSystem fileSystem;
+    tandrel::ui::QtDialogRunner dialogs;
+    tandrel::ui::QtMessageBoxes messageBoxes;
+
+    Form1 window(Form1Services{jobs, threads, fileSystem, dialogs, messageBoxes,
+                               std::make_unique<tandrel::ui::QtIntervalTimer>()});
+    QuitWhenClosed quitWhenClosed;
+    window.installEventFilter(&quitWhenClosed);
+    window.show();
+    QApplication::exec();
+
+    // A job still running ends with the process, whether it copies or waits
+    // for an answer: nothing waits for it.
+    if (threads.ActiveWorkers() > 0) {
+        std::fflush(stdout);
+        std::fflush(stderr);
+        std::_Exit(0);
+    }
+    return 0;
+}
