@@ -1,5 +1,7 @@
 #include "seams.h"
 
+#include <QCompleter>
+#include <QAbstractItemView>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QTimer>
@@ -54,7 +56,12 @@ QMessageBox* MakeBox(const MessageBoxRequest& request, QWidget* parent)
 
 std::optional<QStringList> QtDialogRunner::Run(QFileDialog& dialog)
 {
-    if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+    const int result = dialog.exec();
+    // The dialog lives on between uses; a completion list still open when it
+    // closed would stay on screen and eat the next click.
+    for (QCompleter* completer : dialog.findChildren<QCompleter*>())
+        if (completer->popup()) completer->popup()->hide();
+    if (result != QDialog::Accepted) return std::nullopt;
     return dialog.selectedFiles();
 }
 
