@@ -24,6 +24,9 @@ void CliHost::BeginCopy(std::size_t total)
 
 void CliHost::ShowProgress()
 {
+    // Without a progress line a refresh draws nothing: don't wake the window
+    // thread for it, which a copy would otherwise do once per file.
+    if (!showProgress_) return;
     if (threads_.InvokeRequired()) {
         threads_.PostToWindow([this] { ShowProgress(); });
         return;

@@ -41,6 +41,11 @@ public:
     virtual void CopyFile(const std::string& source, const std::string& target, bool overwrite) = 0;
     // Puts what was written under `folder` on disk.
     virtual void Flush(const std::string& folder) = 0;
+    // Removes from `folder` the temporary files of copies that were killed
+    // before they finished: files named as IsCopyTemporaryName says that no
+    // running copy is writing. Never fails. A file system whose copies
+    // leave nothing behind has nothing to remove.
+    virtual void RemoveCopyTemporaries(const std::string& folder) { (void)folder; }
 };
 
 // The platform's own file system.
@@ -53,6 +58,9 @@ public:
     void CreateDirectory(const std::string& path) override;
     void CopyFile(const std::string& source, const std::string& target, bool overwrite) override;
     void Flush(const std::string& folder) override;
+#ifndef _WIN32
+    void RemoveCopyTemporaries(const std::string& folder) override;
+#endif
 };
 
 // Names of the temporary files a copy writes beside its target

@@ -1,6 +1,8 @@
-// The platform's file system. On POSIX systems a copy goes into a temporary
-// file beside its target and is moved into place only when complete, so a
-// failure never leaves a partial target nor harms the file it was to replace.
+// The platform's file system. On POSIX systems a copy goes into an unnamed
+// (or else a temporary) file beside its target and gets the target's name
+// only when complete, so a failure never leaves a partial target nor harms
+// the file it was to replace.
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -12,6 +14,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -54,6 +57,12 @@ public:
         if (fd_ >= 0) ::close(fd_);
         fd_ = fd;
     }
+    int Release()
+    {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
     // Closes now and reports the close's own error (a late write error).
     int Close()
     {
@@ -66,14 +75,119 @@ private:
     int fd_;
 };
 
+// Copy asks for a file's length right before it copies the file. FileLength
+// opens the file and hands it to the CopyFile that follows: one lookup of
+// the path instead of two. Per thread, as a copy runs on one worker.
+struct OpenedSource {
+    std::string path;
+    Fd fd;
+};
+
+OpenedSource& LastOpened()
+{
+    thread_local OpenedSource opened;
+    return opened;
+}
+
+// The file FileLength opened for `path`, if that was the last it opened.
+int TakeOpened(const std::string& path)
+{
+    OpenedSource& opened = LastOpened();
+    const int fd = opened.path == path ? opened.fd.Release() : -1;
+    opened.fd.Reset(-1);
+    opened.path.clear();
+    return fd;
+}
+
+// What a copy learns about a target folder with its first file there and
+// reuses for the files that follow (a backup writes folder by folder). Kept
+// per thread: a copy runs on one worker.
+struct FolderFacts {
+    std::string folder;
+    bool unnamedRefused = false;  // the file system makes no unnamed files (O_TMPFILE)
+    bool cloneRefused = false;    // FICLONE from `cloneSource` into the folder is refused
+    dev_t cloneSource = 0;
+    // The permission bits that a new file in the folder keeps of those it is
+    // created with (the umask, or a default ACL, takes the others); -1 until
+    // the first new file there shows them.
+    int keptModeBits = -1;
+};
+
+FolderFacts& Facts()
+{
+    thread_local FolderFacts facts;
+    return facts;
+}
+
+FolderFacts& FactsFor(const std::string& folder)
+{
+    FolderFacts& facts = Facts();
+    if (facts.folder != folder) facts = FolderFacts{folder};
+    return facts;
+}
+
+// A new backup learns the facts afresh: folders change between backups.
+void ForgetFacts()
+{
+    Facts() = FolderFacts{};
+}
+
+// Unnamed files are given their name through /proc/self/fd (linking through
+// the descriptor itself takes a capability that only root has).
+bool UnnamedFilesUsable()
+{
+    static const bool usable = ::access("/proc/self/fd", X_OK) == 0;
+    return usable;
+}
+
+// Gives the unnamed file open as `fd` the name `path`. Fails with EEXIST when
+// the name is taken: nothing is ever replaced.
+int LinkUnnamed(int fd, const std::string& path)
+{
+    static std::atomic<bool> throughProc{false};
+    if (!throughProc.load(std::memory_order_relaxed)) {
+        if (::linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0) return 0;
+        if (errno != ENOENT && errno != EPERM) return errno;
+    }
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) != 0) return errno;
+    throughProc.store(true, std::memory_order_relaxed);
+    return 0;
+}
+
+// Gives the unnamed file open as `fd` a fresh temporary name in `folder`,
+// returned in `temporary`.
+int NameUnnamed(int fd, const std::string& folder, std::string& temporary)
+{
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        temporary = folder + NewCopyTemporaryName();
+        const int error = LinkUnnamed(fd, temporary);
+        if (error != EEXIST) {
+            if (error != 0) temporary.clear();
+            return error;
+        }
+    }
+    temporary.clear();
+    return EEXIST;
+}
+
 // Copies the bytes of `in` to `out`: a clone where the file system shares
 // blocks, else copy_file_range, else a plain read/write loop. `size` is what
 // stat said; the copy goes on to the source's real end, which differs for a
 // file that grew or for kernel files that report 0. Returns 0 or the error.
-int CopyData(int in, int out, off_t size)
+int CopyData(int in, int out, const struct stat& source, FolderFacts& facts)
 {
+    const off_t size = source.st_size;
 #ifdef FICLONE
-    if (size > 0 && ::ioctl(out, FICLONE, in) == 0) return 0;
+    // A file system that can't share blocks (or not across these two) says
+    // so once; the files that follow skip the question.
+    if (size > 0 && !(facts.cloneRefused && facts.cloneSource == source.st_dev)) {
+        if (::ioctl(out, FICLONE, in) == 0) return 0;
+        if (errno == EOPNOTSUPP || errno == EXDEV || errno == ENOTTY) {
+            facts.cloneRefused = true;
+            facts.cloneSource = source.st_dev;
+        }
+    }
 #endif
     off_t done = 0;
     for (;;) {
@@ -189,9 +303,18 @@ Listing NativeFileSystem::List(const std::string& folder)
 
 std::uint64_t NativeFileSystem::FileLength(const std::string& path)
 {
+    TakeOpened({});  // whatever was kept for a copy that did not come
+    // A file that can't be opened may still have a size to tell.
+    Fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) Fail("Could not read the size of " + Quoted(path), errno);
+    if (file.get() >= 0 ? ::fstat(file.get(), &info) != 0 : ::stat(path.c_str(), &info) != 0)
+        Fail("Could not read the size of " + Quoted(path), errno);
     if (S_ISDIR(info.st_mode)) Fail("Could not read the size of " + Quoted(path), EISDIR);
+    if (file.get() >= 0 && S_ISREG(info.st_mode)) {
+        OpenedSource& opened = LastOpened();
+        opened.path = path;
+        opened.fd.Reset(file.Release());
+    }
     return static_cast<std::uint64_t>(info.st_size);
 }
 
@@ -206,7 +329,8 @@ void NativeFileSystem::CopyFile(const std::string& source, const std::string& ta
 {
     const std::string what = "Could not copy " + Quoted(source) + " to " + Quoted(target);
     // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below.
-    Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    Fd in(TakeOpened(source));
+    if (in.get() < 0) in.Reset(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (in.get() < 0) Fail(what, errno);
     struct stat sourceInfo {};
     if (::fstat(in.get(), &sourceInfo) != 0) Fail(what, errno);
@@ -214,43 +338,113 @@ void NativeFileSystem::CopyFile(const std::string& source, const std::string& ta
     if (!S_ISREG(sourceInfo.st_mode)) throw FsError(what + ": it is not a regular file");
 
     struct stat targetInfo {};
+    bool targetExists = false;
     if (::stat(target.c_str(), &targetInfo) == 0) {
         if (targetInfo.st_dev == sourceInfo.st_dev && targetInfo.st_ino == sourceInfo.st_ino)
             throw FsError(what + ": they are the same file");
         if (!overwrite) Fail(what, EEXIST);
+        targetExists = true;
     } else if (!overwrite && errno != ENOENT) {
         Fail(what, errno);
     }
 
     std::string folder = target.substr(0, target.rfind('/') + 1);
     if (folder.empty()) folder = "./";
-    std::string temporary;
-    Fd out;
-    for (int attempt = 0; attempt < 16 && out.get() < 0; ++attempt) {
-        temporary = folder + NewCopyTemporaryName();
-        out.Reset(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-        if (out.get() < 0 && errno != EEXIST) Fail(what, errno);
-    }
-    if (out.get() < 0) Fail(what, EEXIST);
+    FolderFacts& facts = FactsFor(folder);
+    const mode_t mode = sourceInfo.st_mode & 07777;
 
-    int error = CopyData(in.get(), out.get(), sourceInfo.st_size);
+    // Preferably an unnamed file in the target's folder: nothing of it shows
+    // before it is complete, and a copy that dies leaves nothing behind. Else
+    // a temporary file with a recognisable name, locked while it is written
+    // so that RemoveCopyTemporaries passes it by.
+    Fd out;
+    std::string temporary;  // the copy's name while it is not in place
+    bool unnamed = false;
+    bool modeSet = false;   // created with the source's bits already
+    if (!facts.unnamedRefused && UnnamedFilesUsable()) {
+        // The first file in a folder asks for every bit, to learn which ones
+        // the folder keeps; the files that follow ask for their own.
+        const bool probe = facts.keptModeBits < 0;
+        out.Reset(::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, probe ? 0777 : (mode & 0777)));
+        if (out.get() >= 0) {
+            unnamed = true;
+            struct stat created {};
+            if (probe && ::fstat(out.get(), &created) == 0) facts.keptModeBits = created.st_mode & 0777;
+            // (Set-id and sticky bits are never among the bits kept.)
+            modeSet = !probe && (mode & ~facts.keptModeBits) == 0;
+        } else if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) {
+            facts.unnamedRefused = true;
+        } else {
+            Fail(what, errno);
+        }
+    }
+    if (!unnamed) {
+        for (int attempt = 0; attempt < 16 && out.get() < 0; ++attempt) {
+            temporary = folder + NewCopyTemporaryName();
+            out.Reset(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+            if (out.get() < 0 && errno != EEXIST) Fail(what, errno);
+        }
+        if (out.get() < 0) Fail(what, EEXIST);
+        ::flock(out.get(), LOCK_EX);
+    }
+
+    int error = CopyData(in.get(), out.get(), sourceInfo, facts);
     if (error == 0) {
         // Permission bits and times of the source; a file system that keeps
         // neither is no reason to fail the copy.
-        ::fchmod(out.get(), sourceInfo.st_mode & 07777);
+        if (!modeSet) ::fchmod(out.get(), mode);
         const struct timespec times[2] = {sourceInfo.st_atim, sourceInfo.st_mtim};
         ::futimens(out.get(), times);
-        error = out.Close();
     }
+    if (error == 0 && unnamed && !(overwrite && targetExists)) {
+        // Straight to its name; the link fails if a target appeared meanwhile.
+        error = LinkUnnamed(out.get(), target);
+        if (error == 0) {
+            error = out.Close();
+            if (error == 0) return;
+            ::unlink(target.c_str());  // ours: nothing was there before the link
+            Fail(what, error);
+        }
+        if (error != EEXIST || !overwrite) Fail(what, error);
+        error = 0;  // replaced below, as asked
+    }
+    if (error == 0 && unnamed) {
+        // Replacing takes a rename, and a rename takes a name.
+        ::flock(out.get(), LOCK_EX);
+        error = NameUnnamed(out.get(), folder, temporary);
+    }
+    if (error == 0) error = out.Close();
     if (error == 0) error = MoveIntoPlace(temporary, target, overwrite);
     if (error != 0) {
-        ::unlink(temporary.c_str());
+        if (!temporary.empty()) ::unlink(temporary.c_str());
         Fail(what, error);
     }
 }
 
+void NativeFileSystem::RemoveCopyTemporaries(const std::string& folder)
+{
+    ForgetFacts();  // a backup's first file into the folder follows
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return;  // a copy into the folder will say why
+    const int dirFd = ::dirfd(dir);
+    while (const dirent* entry = ::readdir(dir)) {
+        if (!IsCopyTemporaryName(entry->d_name)) continue;
+        if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN) continue;
+        // A regular file of that name that no running copy holds locked.
+        Fd file(::openat(dirFd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        struct stat info {};
+        if (file.get() < 0 || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+        if (::flock(file.get(), LOCK_EX | LOCK_NB) != 0) continue;
+        ::unlinkat(dirFd, entry->d_name, 0);
+    }
+    ::closedir(dir);
+}
+
 void NativeFileSystem::Flush(const std::string& folder)
 {
+    // The end of a backup: nothing of it is kept for the next.
+    TakeOpened({});
+    ForgetFacts();
     Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() < 0) Fail("Could not write to disk under " + Quoted(folder), errno);
     if (::syncfs(dir.get()) != 0) Fail("Could not write to disk under " + Quoted(folder), errno);

@@ -1,78 +1,345 @@
-// The platform's file system on Windows. std::filesystem stands in until the
-// platform's own calls are used.
-#include <filesystem>
+// The platform's file system on Windows, through the wide-character calls:
+// paths are UTF-8 in the engine and UTF-16 here. A copy goes into a temporary
+// file beside its target (CopyFileW keeps the times and attributes) and is
+// moved into place only when complete, so a failure never leaves a partial
+// target nor harms the file it was to replace.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+// The interface's own names, not the ANSI/wide macros of <windows.h>.
+#undef CreateDirectory
+#undef CopyFile
+
 #include <string>
-#include <system_error>
+#include <vector>
 
 #include "filesystem.h"
 
 namespace tandrel {
 
 namespace {
+
 std::string Quoted(const std::string& path)
 {
     return "'" + path + "'";
 }
-}  // namespace
 
+std::wstring Widen(std::string_view text)
+{
+    if (text.empty()) return {};
+    const int size = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
+    return wide;
+}
+
+std::string Narrow(std::wstring_view wide)
+{
+    if (wide.empty()) return {};
+    const int size = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                                           nullptr, nullptr);
+    std::string text(static_cast<std::size_t>(size), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), size, nullptr,
+                          nullptr);
+    return text;
+}
+
+// The system's text for an error code, as UTF-8, without the line break.
+std::string SystemMessage(DWORD error)
+{
+    wchar_t* buffer = nullptr;
+    const DWORD length = ::FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::wstring text(buffer ? buffer : L"", length);
+    if (buffer) ::LocalFree(buffer);
+    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ')) text.pop_back();
+    if (text.empty()) return "system error " + std::to_string(error);
+    return Narrow(text);
+}
+
+[[noreturn]] void Fail(const std::string& what, DWORD error)
+{
+    throw FsError(what + ": " + SystemMessage(error));
+}
+
+bool IsSeparator(wchar_t c)
+{
+    return c == L'\\' || c == L'/';
+}
+
+// The path for the wide calls. Paths longer than the classic limit get the
+// "\\?\" form, which takes them up to 32767 characters.
+std::wstring NativePath(const std::string& path)
+{
+    std::wstring wide = Widen(path);
+    constexpr std::size_t kClassicLimit = MAX_PATH - 12;  // CreateDirectoryW's limit
+    if (wide.size() < kClassicLimit || wide.rfind(L"\\\\?\\", 0) == 0 || wide.rfind(L"\\\\.\\", 0) == 0)
+        return wide;
+    const DWORD size = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (size == 0) return wide;
+    std::wstring full(size, L'\0');
+    full.resize(::GetFullPathNameW(wide.c_str(), size, full.data(), nullptr));
+    if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
+class Handle {
+public:
+    explicit Handle(HANDLE handle) : handle_(handle) {}
+    ~Handle()
+    {
+        if (valid()) ::CloseHandle(handle_);
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Opens a file or folder only to ask about it, following links.
+HANDLE OpenForInformation(const std::wstring& path)
+{
+    return ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+bool IsMissing(DWORD error)
+{
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// GetFileAttributesW that tells "nothing there" (INVALID_FILE_ATTRIBUTES)
+// apart from a path the system refuses to look at (an FsError).
+DWORD AttributesOf(const std::string& path)
+{
+    const DWORD attributes = ::GetFileAttributesW(NativePath(path).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) return attributes;
+    const DWORD error = ::GetLastError();
+    if (IsMissing(error)) return INVALID_FILE_ATTRIBUTES;
+    Fail("Could not read " + Quoted(path), error);
+}
+
+// A folder that is a link to another place: a junction or a symbolic link.
+// Other reparse points (cloud placeholders, deduplicated folders) hold the
+// user's own files and are walked. A reparse point without a tag is how Wine
+// shows a link of the host system.
+bool IsLinkedFolder(const WIN32_FIND_DATAW& entry)
+{
+    constexpr DWORD kLinuxSymlinkTag = 0xA000001D;  // IO_REPARSE_TAG_LX_SYMLINK
+    if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
+    const DWORD tag = entry.dwReserved0;
+    return tag == 0 || tag == IO_REPARSE_TAG_MOUNT_POINT || tag == IO_REPARSE_TAG_SYMLINK || tag == kLinuxSymlinkTag;
+}
+
+// Removes a temporary file, read-only or not; never fails.
+void RemoveTemporary(const std::wstring& path)
+{
+    ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    ::DeleteFileW(path.c_str());
+}
+
+// The length of the root at the start of a path: "C:\", "\\server\share\",
+// with a leading "\\?\" or "\\?\UNC\" counted in.
+std::size_t RootLength(const std::wstring& path)
+{
+    std::size_t at = 0;
+    bool unc = false;
+    if (path.rfind(L"\\\\?\\UNC\\", 0) == 0) {
+        at = 8;
+        unc = true;
+    } else if (path.rfind(L"\\\\?\\", 0) == 0) {
+        at = 4;
+    } else if (path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1])) {
+        at = 2;
+        unc = true;
+    }
+    if (unc) {
+        for (int part = 0; part < 2 && at < path.size(); ++part) {
+            while (at < path.size() && !IsSeparator(path[at])) ++at;
+            if (at < path.size()) ++at;
+        }
+        return at;
+    }
+    if (path.size() >= at + 2 && path[at + 1] == L':') {
+        at += 2;
+        if (at < path.size() && IsSeparator(path[at])) ++at;
+    }
+    return at;
+}
+
+}  // namespace
 
 bool NativeFileSystem::DirectoryExists(const std::string& path)
 {
-    std::error_code error;
-    return std::filesystem::is_directory(std::filesystem::u8path(path), error);
+    const DWORD attributes = AttributesOf(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 bool NativeFileSystem::FileExists(const std::string& path)
 {
-    std::error_code error;
-    const auto status = std::filesystem::status(std::filesystem::u8path(path), error);
-    return std::filesystem::exists(status) && !std::filesystem::is_directory(status);
+    const DWORD attributes = AttributesOf(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 Listing NativeFileSystem::List(const std::string& folder)
 {
+    const std::string what = "Could not list the folder " + Quoted(folder);
+    const std::wstring pattern = NativePath(JoinPath(folder, "*", PathStyle::Windows()));
+    WIN32_FIND_DATAW entry;
+    HANDLE find = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr,
+                                     FIND_FIRST_EX_LARGE_FETCH);
     Listing listing;
-    std::error_code error;
-    for (std::filesystem::directory_iterator it(std::filesystem::u8path(folder), error), end;
-         !error && it != end; it.increment(error)) {
-        const std::string name = it->path().filename().u8string();
-        if (it->is_symlink() && it->is_directory()) continue;
-        if (it->is_directory())
-            listing.folders.push_back(JoinPath(folder, name, PathStyle::Windows()));
-        else
-            listing.files.push_back(JoinPath(folder, name, PathStyle::Windows()));
+    if (find == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        // A drive root has no "." entry: nothing matches in an empty one.
+        if (error == ERROR_FILE_NOT_FOUND) {
+            const DWORD attributes = ::GetFileAttributesW(NativePath(folder).c_str());
+            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return listing;
+        }
+        Fail(what, error);
     }
-    if (error) throw FsError("Could not list the folder " + Quoted(folder) + ": " + error.message());
+    DWORD error;
+    do {
+        const wchar_t* name = entry.cFileName;
+        if (name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'))) continue;
+        const std::string path = JoinPath(folder, Narrow(name), PathStyle::Windows());
+        if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            listing.files.push_back(path);
+        else if (!IsLinkedFolder(entry))  // a walk must not loop
+            listing.folders.push_back(path);
+    } while (::FindNextFileW(find, &entry));
+    error = ::GetLastError();
+    ::FindClose(find);
+    if (error != ERROR_NO_MORE_FILES) Fail(what, error);
     return listing;
 }
 
 std::uint64_t NativeFileSystem::FileLength(const std::string& path)
 {
-    std::error_code error;
-    const auto size = std::filesystem::file_size(std::filesystem::u8path(path), error);
-    if (error) throw FsError("Could not read the size of " + Quoted(path) + ": " + error.message());
-    return size;
+    const std::string what = "Could not read the size of " + Quoted(path);
+    const std::wstring native = NativePath(path);
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!::GetFileAttributesExW(native.c_str(), GetFileExInfoStandard, &data)) Fail(what, ::GetLastError());
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) Fail(what, ERROR_ACCESS_DENIED);  // as opening it would
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        // A link: the size of the file it leads to.
+        Handle file(OpenForInformation(native));
+        LARGE_INTEGER size;
+        if (!file.valid() || !::GetFileSizeEx(file.get(), &size)) Fail(what, ::GetLastError());
+        return static_cast<std::uint64_t>(size.QuadPart);
+    }
+    return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
 void NativeFileSystem::CreateDirectory(const std::string& path)
 {
-    std::error_code error;
-    std::filesystem::create_directories(std::filesystem::u8path(path), error);
-    if (error) throw FsError("Could not create the folder " + Quoted(path) + ": " + error.message());
+    const std::string what = "Could not create the folder " + Quoted(path);
+    std::wstring native = NativePath(path);
+    const std::size_t root = RootLength(native);
+    while (native.size() > root && IsSeparator(native.back())) native.pop_back();
+
+    // Walk up to the deepest level that exists, then create the rest downward.
+    std::vector<std::size_t> missing;  // lengths of the levels to create, deepest first
+    for (std::size_t end = native.size(); end > root;) {
+        const std::wstring level = native.substr(0, end);
+        if (::GetFileAttributesW(level.c_str()) != INVALID_FILE_ATTRIBUTES || !IsMissing(::GetLastError())) break;
+        missing.push_back(end);
+        while (end > root && !IsSeparator(native[end - 1])) --end;
+        while (end > root && IsSeparator(native[end - 1])) --end;
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+        const std::wstring level = native.substr(0, *it);
+        if (::CreateDirectoryW(level.c_str(), nullptr)) continue;
+        const DWORD error = ::GetLastError();
+        const DWORD attributes = ::GetFileAttributesW(level.c_str());
+        if (error == ERROR_ALREADY_EXISTS && attributes != INVALID_FILE_ATTRIBUTES &&
+            (attributes & FILE_ATTRIBUTE_DIRECTORY))
+            continue;  // made meanwhile
+        Fail(what, error);
+    }
+    const DWORD attributes = ::GetFileAttributesW(native.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) Fail(what, ::GetLastError());
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) Fail(what, ERROR_ALREADY_EXISTS);
 }
 
 void NativeFileSystem::CopyFile(const std::string& source, const std::string& target, bool overwrite)
 {
-    std::error_code error;
-    const auto options = overwrite ? std::filesystem::copy_options::overwrite_existing
-                                   : std::filesystem::copy_options::none;
-    std::filesystem::copy_file(std::filesystem::u8path(source), std::filesystem::u8path(target), options,
-                               error);
-    if (error)
-        throw FsError("Could not copy " + Quoted(source) + " to " + Quoted(target) + ": " + error.message());
+    const std::string what = "Could not copy " + Quoted(source) + " to " + Quoted(target);
+    const std::wstring from = NativePath(source);
+    const std::wstring to = NativePath(target);
+
+    BY_HANDLE_FILE_INFORMATION sourceInfo;
+    {
+        // Without FILE_FLAG_BACKUP_SEMANTICS a folder is refused here.
+        Handle in(::CreateFileW(from.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!in.valid() || !::GetFileInformationByHandle(in.get(), &sourceInfo)) Fail(what, ::GetLastError());
+    }
+    {
+        Handle out(OpenForInformation(to));
+        BY_HANDLE_FILE_INFORMATION targetInfo;
+        if (out.valid() && ::GetFileInformationByHandle(out.get(), &targetInfo)) {
+            if (targetInfo.dwVolumeSerialNumber == sourceInfo.dwVolumeSerialNumber &&
+                targetInfo.nFileIndexHigh == sourceInfo.nFileIndexHigh &&
+                targetInfo.nFileIndexLow == sourceInfo.nFileIndexLow)
+                throw FsError(what + ": they are the same file");
+            if (!overwrite) Fail(what, ERROR_FILE_EXISTS);
+        } else if (!out.valid() && !overwrite && !IsMissing(::GetLastError())) {
+            Fail(what, ::GetLastError());
+        }
+    }
+
+    const std::size_t cut = target.find_last_of("\\/");
+    const std::string folder = cut == std::string::npos ? std::string() : target.substr(0, cut + 1);
+    std::wstring temporary;
+    DWORD error = ERROR_FILE_EXISTS;
+    for (int attempt = 0; attempt < 16 && error == ERROR_FILE_EXISTS; ++attempt) {
+        temporary = NativePath(folder + NewCopyTemporaryName());
+        error = ::CopyFileW(from.c_str(), temporary.c_str(), TRUE) ? ERROR_SUCCESS : ::GetLastError();
+    }
+    if (error == ERROR_FILE_EXISTS) Fail(what, error);  // every name taken: none of them is ours
+    if (error == ERROR_SUCCESS) {
+        // Without MOVEFILE_REPLACE_EXISTING an existing target, even one that
+        // appeared since the check above, is never replaced.
+        const DWORD flags = overwrite ? MOVEFILE_REPLACE_EXISTING : 0;
+        if (::MoveFileExW(temporary.c_str(), to.c_str(), flags)) return;
+        error = ::GetLastError();
+    }
+    RemoveTemporary(temporary);
+    Fail(what, error);
 }
 
-void NativeFileSystem::Flush(const std::string&) {}
-
+void NativeFileSystem::Flush(const std::string& folder)
+{
+    // Windows flushes a whole volume only for administrators; anyone else
+    // gets ERROR_ACCESS_DENIED, and then the system's lazy writer puts the
+    // copies on disk within seconds. Flushing each copied file instead would
+    // cost a disk flush per file. Shares and folders mounted without a drive
+    // letter are left to the system as well.
+    wchar_t volume[MAX_PATH + 1];
+    if (!::GetVolumePathNameW(NativePath(folder).c_str(), volume, MAX_PATH + 1)) return;
+    std::wstring root(volume);
+    if (root.rfind(L"\\\\?\\", 0) == 0) root.erase(0, 4);
+    if (root.size() != 3 || root[1] != L':') return;
+    const std::wstring device = L"\\\\.\\" + root.substr(0, 2);
+    Handle handle(::CreateFileW(device.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
+    if (!handle.valid()) return;
+    if (::FlushFileBuffers(handle.get())) return;
+    const DWORD error = ::GetLastError();
+    // A volume that cannot be flushed as a whole (Wine's) is no write error.
+    if (error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED) return;
+    Fail("Could not write to disk under " + Quoted(folder), error);
+}
 
 }  // namespace tandrel

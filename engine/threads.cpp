@@ -1,6 +1,10 @@
 #include "threads.h"
 
 #include <stdexcept>
+#if defined(_WIN32) && defined(__GLIBCXX__)
+#include <chrono>
+#include <thread>
+#endif
 
 namespace tandrel {
 
@@ -8,7 +12,13 @@ std::any AsyncResult::EndInvoke()
 {
     if (ended_.exchange(true)) throw std::logic_error("an asynchronous call was ended twice");
     // A call still running is waited for; the acquire makes its result ours.
+#if defined(_WIN32) && defined(__GLIBCXX__)
+    // Without a futex (MinGW) libstdc++'s atomic wait can miss the notify
+    // and sleep forever (fixed in GCC 13): poll instead.
+    while (!completed_.load(std::memory_order_acquire)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+#else
     completed_.wait(false, std::memory_order_acquire);
+#endif
     if (failure_) std::rethrow_exception(failure_);
     return std::move(result_);
 }

@@ -13,8 +13,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #else
-#include <filesystem>
-#include <fstream>
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
 #endif
 
 namespace tandrel {
@@ -36,9 +41,11 @@ constexpr char kTemporaryMark[] = ".tandrel-save-";
 
 std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
 
+#ifndef _WIN32
 [[noreturn]] void SaveFailed(const std::string& target, int err) {
     throw ListFileError(ListFileError::Kind::Io, SystemMessage("cannot save the backup list " + Quoted(target), err));
 }
+#endif
 
 std::string RandomSuffix() {
     static constexpr char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
@@ -175,28 +182,113 @@ private:
     std::size_t pos_ = 0, end_ = 0;
 };
 
-#else  // _WIN32: the standard library's files
+#else  // _WIN32: the wide-character calls; paths are UTF-8 here, UTF-16 there
+
+std::wstring Widen(const std::string& text) {
+    if (text.empty()) return {};
+    const int size = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
+    return wide;
+}
+
+// The system's text for an error code, as UTF-8, without the line break.
+std::string WindowsMessage(const std::string& what, DWORD err) {
+    wchar_t* buffer = nullptr;
+    const DWORD length = ::FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, err, 0,
+        reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::wstring wide(buffer ? buffer : L"", length);
+    if (buffer) ::LocalFree(buffer);
+    while (!wide.empty() && (wide.back() == L'\r' || wide.back() == L'\n' || wide.back() == L' ')) wide.pop_back();
+    if (wide.empty()) return what + ": system error " + std::to_string(err);
+    const int size = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                                           nullptr, nullptr);
+    std::string text(static_cast<std::size_t>(size), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), size, nullptr,
+                          nullptr);
+    return what + ": " + text;
+}
+
+[[noreturn]] void SaveFailedWith(const std::string& target, DWORD err) {
+    throw ListFileError(ListFileError::Kind::Io, WindowsMessage("cannot save the backup list " + Quoted(target), err));
+}
 
 class NativeSaveFile : public SaveFile {
 public:
-    NativeSaveFile(std::string path, std::string target)
-        : out_(path, std::ios::binary | std::ios::trunc), path_(std::move(path)), target_(std::move(target)) {
-        if (!out_) SaveFailed(target_, errno);
+    NativeSaveFile(HANDLE file, std::string path, std::string target)
+        : file_(file), path_(std::move(path)), target_(std::move(target)) {}
+    ~NativeSaveFile() override {
+        if (file_ != INVALID_HANDLE_VALUE) ::CloseHandle(file_);
     }
     const std::string& Path() const override { return path_; }
+
     void Write(const char* data, std::size_t size) override {
-        out_.write(data, static_cast<std::streamsize>(size));
-        if (!out_) SaveFailed(target_, errno);
+        while (size > 0) {
+            const DWORD piece = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+            DWORD written = 0;
+            if (!::WriteFile(file_, data, piece, &written, nullptr)) SaveFailedWith(target_, ::GetLastError());
+            data += written;
+            size -= written;
+        }
     }
+
     void Commit() override {
-        out_.close();
-        if (!out_) SaveFailed(target_, errno);
+        if (!::FlushFileBuffers(file_)) SaveFailedWith(target_, ::GetLastError());
+        const HANDLE file = file_;
+        file_ = INVALID_HANDLE_VALUE;
+        if (!::CloseHandle(file)) SaveFailedWith(target_, ::GetLastError());
     }
 
 private:
-    std::ofstream out_;
+    HANDLE file_;
     std::string path_;
     std::string target_;
+};
+
+class FileSource : public ByteSource {
+public:
+    FileSource(HANDLE file, const std::string& path) : file_(file), path_(path) {
+        LARGE_INTEGER size;
+        if (::GetFileSizeEx(file_, &size)) size_ = static_cast<std::uint64_t>(size.QuadPart);
+        buffer_.resize(1 << 16);
+    }
+    ~FileSource() override { ::CloseHandle(file_); }
+
+    std::size_t Read(char* data, std::size_t size) override {
+        std::size_t done = 0;
+        while (done < size) {
+            if (pos_ == end_) {
+                DWORD got = 0;
+                if (!::ReadFile(file_, buffer_.data(), static_cast<DWORD>(buffer_.size()), &got, nullptr)) {
+                    throw ListFileError(ListFileError::Kind::Io,
+                                        WindowsMessage("cannot read the backup list " + Quoted(path_), ::GetLastError()));
+                }
+                pos_ = 0;
+                end_ = got;
+                if (got == 0) break;
+            }
+            const std::size_t n = std::min(size - done, end_ - pos_);
+            std::memcpy(data + done, buffer_.data() + pos_, n);
+            pos_ += n;
+            done += n;
+        }
+        consumed_ += done;
+        return done;
+    }
+
+    std::optional<std::uint64_t> Remaining() const override {
+        if (!size_) return std::nullopt;
+        return *size_ > consumed_ ? *size_ - consumed_ : 0;
+    }
+
+private:
+    HANDLE file_;
+    const std::string& path_;
+    std::optional<std::uint64_t> size_;
+    std::uint64_t consumed_ = 0;
+    std::vector<char> buffer_;
+    std::size_t pos_ = 0, end_ = 0;
 };
 
 #endif
@@ -287,50 +379,41 @@ BackupList Deserialize(const std::string& filename) {
 #else
 
 std::unique_ptr<SaveFile> NativeSaveFiles::CreateBeside(const std::string& target) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(target, ec)) SaveFailed(target, EISDIR);
-    return std::make_unique<NativeSaveFile>(TemporaryPath(target), target);
+    if (SplitPath(target).second.empty()) SaveFailedWith(target, ERROR_ACCESS_DENIED);  // a folder
+    const DWORD old = ::GetFileAttributesW(Widen(target).c_str());
+    if (old != INVALID_FILE_ATTRIBUTES && (old & FILE_ATTRIBUTE_DIRECTORY))
+        SaveFailedWith(target, ERROR_ACCESS_DENIED);
+    for (int attempt = 0;; ++attempt) {
+        std::string path = TemporaryPath(target);
+        const HANDLE file = ::CreateFileW(Widen(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            const DWORD err = ::GetLastError();
+            if (err == ERROR_FILE_EXISTS && attempt < 100) continue;
+            SaveFailedWith(target, err);
+        }
+        return std::make_unique<NativeSaveFile>(file, std::move(path), target);
+    }
 }
 
 void NativeSaveFiles::Replace(const std::string& temporary, const std::string& target) {
-    std::error_code ec;
-    std::filesystem::rename(temporary, target, ec);
-    if (ec) {
-        throw ListFileError(ListFileError::Kind::Io, "cannot save the backup list " + Quoted(target) + ": " + ec.message());
-    }
+    // The new name goes on disk before the call returns.
+    if (!::MoveFileExW(Widen(temporary).c_str(), Widen(target).c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        SaveFailedWith(target, ::GetLastError());
 }
 
-void NativeSaveFiles::Discard(const std::string& temporary) noexcept {
-    std::error_code ec;
-    std::filesystem::remove(temporary, ec);
-}
-
-namespace {
-class WinStreamSource : public ByteSource {
-public:
-    WinStreamSource(std::ifstream& in, const std::string& path) : in_(in), path_(path) {}
-    std::size_t Read(char* data, std::size_t size) override {
-        in_.read(data, static_cast<std::streamsize>(size));
-        if (in_.bad()) {
-            throw ListFileError(ListFileError::Kind::Io,
-                                SystemMessage("cannot read the backup list " + Quoted(path_), errno));
-        }
-        return static_cast<std::size_t>(in_.gcount());
-    }
-
-private:
-    std::ifstream& in_;
-    const std::string& path_;
-};
-}  // namespace
+void NativeSaveFiles::Discard(const std::string& temporary) noexcept { ::DeleteFileW(Widen(temporary).c_str()); }
 
 BackupList Deserialize(const std::string& filename) {
-    std::ifstream in(filename, std::ios::binary);
-    if (!in) {
+    const HANDLE file = ::CreateFileW(Widen(filename).c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
         throw ListFileError(ListFileError::Kind::Io,
-                            SystemMessage("cannot open the backup list " + Quoted(filename), errno));
+                            WindowsMessage("cannot open the backup list " + Quoted(filename), ::GetLastError()));
     }
-    WinStreamSource source(in, filename);
+    FileSource source(file, filename);
     return listfile_detail::ReadRecords(source, filename);
 }
 

@@ -29,7 +29,7 @@ protected:
     }
     void TearDown() override { fs::remove_all(root_); }
 
-    std::string P(const std::string& relative) const { return (root_ / relative).string(); }
+    std::string P(const std::string& relative) const { return (root_ / relative).make_preferred().string(); }
 
     void Write(const std::string& relative, const std::string& content)
     {

@@ -19,6 +19,8 @@
 #include "engine.h"
 #include "stdthreads.h"
 
+#include "../windows/compat.h"  // mkdtemp and std::latch for MinGW
+
 namespace tandrel::testing {
 
 // ---------------------------------------------------------------------------
@@ -347,7 +349,7 @@ public:
     // The full path of `relative` (the root itself for "").
     std::string Path(const std::string& relative = {}) const
     {
-        return relative.empty() ? root_.string() : (root_ / relative).string();
+        return relative.empty() ? root_.string() : (root_ / relative).make_preferred().string();
     }
     std::string Folder(const std::string& relative) const
     {

@@ -335,7 +335,7 @@ TEST_F(GatherThreads, TheHandBackIsServedBeforeTheFinalRefresh)
 
 TEST_F(GatherThreads, ASecondGatheringWaitsForTheFirstWalk)
 {
-    std::latch inside(1), release(1);
+    Latch inside(1), release(1);  // std::latch but for MinGW
     std::mutex mutex;
     std::condition_variable changed;
     bool secondWalked = false;
@@ -378,7 +378,7 @@ TEST_F(GatherThreads, ASecondGatheringWaitsForTheFirstWalk)
 
 TEST_F(GatherThreads, RemoveDuringAWalkLeavesOnlyTheNewGathering)
 {
-    std::latch inside(1), release(1);
+    Latch inside(1), release(1);  // std::latch but for MinGW
     fs.SetHook([&](FsOp op, const std::string& path) {
         if (op == FsOp::List && path == R"(C:\Data\Photos\2004)") {
             inside.count_down();

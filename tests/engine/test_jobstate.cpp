@@ -9,6 +9,7 @@
 
 #include "jobstate.h"
 #include "stdthreads.h"
+#include "../windows/compat.h"  // std::latch but for MinGW
 
 namespace tandrel {
 namespace {
@@ -76,7 +77,7 @@ TEST(ThreadServices, CallAndCompletionRunOnOneWorkerAndEndGivesResultOrFailure)
 TEST(ThreadServices, EndingACallStillRunningWaitsForIt)
 {
     StdThreadServices window;
-    std::latch release(1);
+    testing::Latch release(1);
     auto handle = window.BeginInvoke([&] { release.wait(); return std::any(7); }, {});
     auto ended = std::async(std::launch::async, [&] { return std::any_cast<int>(handle->EndInvoke()); });
     // The call cannot have returned yet, so neither can the end.
@@ -90,7 +91,7 @@ TEST(ThreadServices, PostedWorkRunsInOrderOnTheWindowThreadAndPostsNeverWait)
     StdThreadServices window;
     EXPECT_FALSE(window.InvokeRequired());
     std::vector<int> ran;  // touched by the window thread only
-    std::latch posted(1);
+    testing::Latch posted(1);
     window.BeginInvoke(
         [&] {
             EXPECT_TRUE(window.InvokeRequired());

@@ -12,6 +12,8 @@
 
 #include "listfile.h"
 
+#include "../windows/compat.h"  // mkdtemp for MinGW
+
 namespace tandrel::testing {
 
 inline std::string Bytes(std::initializer_list<int> values) {

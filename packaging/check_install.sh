@@ -1,0 +1,189 @@
+#!/usr/bin/env bash
+# What an install and the Debian package put on a machine.
+#
+#   check_install.sh CHECK SOURCE_DIR BUILD_DIR VERSION [ui|cli-only]
+#
+# CHECK is one of
+#   desktop_entry  the launcher entry validates and names the icon and the
+#                  program that the install provides
+#   manual_pages   the manual pages render without a warning and document every
+#                  option that tandrel-cli --help lists
+#   install_tree   `cmake --install` into a scratch root: exactly the expected
+#                  files, icons of the size their folder says, programs that start
+#   deb            cpack in a scratch folder: the package's name, fields,
+#                  dependencies and contents
+# Exit status 77: a tool the check needs is missing (the test is skipped).
+set -euo pipefail
+
+check=$1 src=$2 build=$3 version=$4 flavour=${5:-ui}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+skip() { echo "SKIP: $*" >&2; exit 77; }
+need() { command -v "$1" > /dev/null || skip "$1 is not installed${2:+ (package $2)}"; }
+
+# Every file an install into PREFIX holds, relative to the root, sorted.
+expected_files() {
+    local prefix=$1
+    {
+        echo "$prefix/bin/tandrel-cli"
+        echo "$prefix/share/man/man1/tandrel-cli.1.gz"
+        if [ "$flavour" = ui ]; then
+            echo "$prefix/bin/tandrel"
+            echo "$prefix/share/applications/tandrel.desktop"
+            for size in 16 32 48 64 128 256; do
+                echo "$prefix/share/icons/hicolor/${size}x${size}/apps/tandrel.png"
+            done
+            echo "$prefix/share/icons/hicolor/scalable/apps/tandrel.svg"
+            echo "$prefix/share/man/man1/tandrel.1.gz"
+        fi
+    } | LC_ALL=C sort
+}
+
+# Width and height of a PNG file, from its IHDR chunk.
+png_size() {
+    local w h
+    w=$(od -An -tu1 -j16 -N4 "$1" | awk '{ print ($1 * 16777216) + ($2 * 65536) + ($3 * 256) + $4 }')
+    h=$(od -An -tu1 -j20 -N4 "$1" | awk '{ print ($1 * 16777216) + ($2 * 65536) + ($3 * 256) + $4 }')
+    echo "${w}x${h}"
+}
+
+# The programs under ROOT start: tandrel-cli gives its version and copies a
+# file; the window keeps running until it is stopped.
+programs_start() {
+    local bin=$1
+    [ "$("$bin/tandrel-cli" --version)" = "tandrel-cli $version" ] || fail "tandrel-cli --version"
+    mkdir -p "$work/tree/src"
+    printf 'data' > "$work/tree/src/a.txt"
+    "$bin/tandrel-cli" --dest "$work/tree/out" "$work/tree/src" < /dev/null > /dev/null
+    [ "$(cat "$work/tree/out/src/a.txt")" = data ] || fail "the installed tandrel-cli did not copy"
+    if [ "$flavour" = ui ]; then
+        local status=0
+        QT_QPA_PLATFORM=offscreen timeout 3 "$bin/tandrel" > "$work/ui.log" 2>&1 || status=$?
+        # 124: still running when timeout stopped it.
+        [ "$status" -eq 124 ] || { cat "$work/ui.log" >&2; fail "tandrel ended with status $status on its own"; }
+    fi
+}
+
+case $check in
+desktop_entry)
+    need desktop-file-validate desktop-file-utils
+    entry=$src/packaging/tandrel.desktop
+    out=$(desktop-file-validate "$entry" 2>&1) || fail "desktop-file-validate: $out"
+    [ -z "$out" ] || fail "desktop-file-validate warns: $out"
+    value() { sed -n "s/^$1=//p" "$entry"; }
+    [ "$(value Name)" = Tandrel ] || fail "Name"
+    [ "$(value Type)" = Application ] || fail "Type"
+    [ "$(value Terminal)" = false ] || fail "Terminal"
+    [ -n "$(value GenericName)" ] && [ -n "$(value Comment)" ] || fail "GenericName or Comment missing"
+    for category in Utility Archiving; do
+        [[ ";$(value Categories)" == *";$category;"* ]] || fail "Categories lacks $category"
+    done
+    # Exec and Icon name what the install puts in bin/ and in the icon theme.
+    [ "$(value Exec)" = tandrel ] || fail "Exec is not the installed program"
+    icon=$(value Icon)
+    for size in 16 32 48 64 128 256; do
+        [ -f "$src/resources/icons/hicolor/${size}x${size}/apps/$icon.png" ] || fail "no ${size}px icon named $icon"
+    done
+    [ -f "$src/resources/icons/hicolor/scalable/apps/$icon.svg" ] || fail "no scalable icon named $icon"
+    # Under Wayland the window finds its icon through the entry that the
+    # application names: the entry's file name without .desktop.
+    grep -q 'setDesktopFileName(QStringLiteral("tandrel"))' "$src/ui/main.cpp" \
+        || fail "ui/main.cpp does not name the desktop entry tandrel"
+    ;;
+
+manual_pages)
+    need groff groff-base
+    pages=(tandrel-cli)
+    [ "$flavour" = ui ] && pages+=(tandrel)
+    for page in "${pages[@]}"; do
+        file=$build/packaging/man/$page.1
+        [ -f "$file" ] || fail "$file was not generated"
+        grep -q '@PROJECT_VERSION@' "$file" && fail "$page.1: version not filled in"
+        grep -q "\"Tandrel $version\"" "$file" || fail "$page.1: no version $version in its title"
+        warnings=$(LC_ALL=C.UTF-8 groff -man -Tutf8 -ww -z "$file" 2>&1)
+        [ -z "$warnings" ] || fail "$page.1: groff warns: $warnings"
+        if command -v man > /dev/null; then
+            warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$file" 2>&1 > /dev/null)
+            [ -z "$warnings" ] || fail "$page.1: man warns: $warnings"
+        fi
+        [ -f "$file.gz" ] && { gzip -dc "$file.gz" | cmp -s - "$file" || fail "$page.1.gz is stale"; }
+    done
+    # Every option of the program's own summary is documented.
+    text=$(LC_ALL=C.UTF-8 MANWIDTH=200 groff -man -Tutf8 -P-cbou "$build/packaging/man/tandrel-cli.1" 2>/dev/null)
+    options=$("$build/cli/tandrel-cli" --help | grep -o -- '--[a-z][a-z-]*' | sort -u)
+    [ -n "$options" ] || fail "tandrel-cli --help lists no option"
+    for option in $options; do
+        grep -q -- "$option" <<< "$text" || fail "tandrel-cli.1 does not document $option"
+    done
+    ;;
+
+install_tree)
+    root=$work/root
+    DESTDIR=$root cmake --install "$build" --prefix /usr > "$work/install.log" \
+        || { cat "$work/install.log" >&2; fail "cmake --install"; }
+    actual=$(cd "$root" && find . -type f -o -type l | sed 's/^\.//' | LC_ALL=C sort)
+    diff <(expected_files /usr) <(echo "$actual") > "$work/diff" \
+        || { cat "$work/diff" >&2; fail "the installed files differ from the expected (< expected, > installed)"; }
+    if [ "$flavour" = ui ]; then
+        for size in 16 32 48 64 128 256; do
+            got=$(png_size "$root/usr/share/icons/hicolor/${size}x${size}/apps/tandrel.png")
+            [ "$got" = "$size"x"$size" ] || fail "the ${size}x${size} icon is $got"
+        done
+        grep -q '<svg' "$root/usr/share/icons/hicolor/scalable/apps/tandrel.svg" || fail "scalable icon is no SVG"
+    fi
+    for program in "$root"/usr/bin/*; do
+        [ -x "$program" ] || fail "$program is not executable"
+    done
+    programs_start "$root/usr/bin"
+    ;;
+
+deb)
+    need dpkg-deb dpkg
+    need dpkg-shlibdeps dpkg-dev
+    need cpack cmake
+    need file file
+    [ -f "$build/CPackConfig.cmake" ] || fail "no CPackConfig.cmake in $build"
+    cpack --config "$build/CPackConfig.cmake" -B "$work/pkg" > "$work/cpack.log" 2>&1 \
+        || { cat "$work/cpack.log" >&2; fail "cpack"; }
+    arch=$(dpkg --print-architecture)
+    deb=$work/pkg/tandrel_${version}_$arch.deb
+    [ -f "$deb" ] || { ls "$work/pkg" >&2; fail "no tandrel_${version}_$arch.deb"; }
+    field() { dpkg-deb -f "$deb" "$1"; }
+    [ "$(field Package)" = tandrel ] || fail "Package"
+    [ "$(field Version)" = "$version" ] || fail "Version: $(field Version)"
+    [ "$(field Architecture)" = "$arch" ] || fail "Architecture"
+    [ "$(field Section)" = utils ] || fail "Section"
+    [[ "$(field Maintainer)" =~ ^[^\<]+\ \<[^@\>]+@[^\>]+\>$ ]] || fail "Maintainer is not 'Name <address>'"
+    [ -n "$(field Description)" ] || fail "Description"
+    # The package names of a relation field, without versions, one a line.
+    names() { field "$1" | tr ',|' '\n\n' | sed 's/(.*//; s/[[:space:]]//g'; }
+    needed="libc6 libstdc++6"
+    [ "$flavour" = ui ] && needed="$needed libqt6core6 libqt6gui6 libqt6widgets6 qt6-qpa-plugins"
+    for name in $needed; do
+        names Depends | grep -qxF "$name" || fail "Depends lacks $name: $(field Depends)"
+    done
+    if [ "$flavour" = ui ]; then
+        names Recommends | grep -qxF fonts-liberation || fail "Recommends lacks fonts-liberation"
+    fi
+    # The package holds the same files as an install into /usr, and no folder
+    # of its own outside /usr.
+    actual=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sed 's/^\.//' | LC_ALL=C sort)
+    diff <(expected_files /usr) <(echo "$actual") > "$work/diff" \
+        || { cat "$work/diff" >&2; fail "the package's files differ from the expected (< expected, > packaged)"; }
+    dpkg-deb -c "$deb" | awk '{ print $6 }' | grep -v -E '^\./(usr/?.*)?$' && fail "files outside /usr"
+    # Stripped, and still working.
+    dpkg-deb -x "$deb" "$work/root"
+    if command -v file > /dev/null; then
+        file -L "$work/root/usr/bin/tandrel-cli" | grep -q 'not stripped' && fail "tandrel-cli is not stripped"
+    fi
+    programs_start "$work/root/usr/bin"
+    ;;
+
+*)
+    echo "unknown check '$check'" >&2
+    exit 2
+    ;;
+esac
+echo "$check: ok"

@@ -1,0 +1,147 @@
+// What a backup does with the folders it writes into: it removes what killed
+// copies left there, once per folder and only where it writes, and it makes
+// a folder again that vanished while it ran.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "fakes.h"
+
+namespace tandrel {
+namespace {
+
+using namespace testing;
+namespace fsys = std::filesystem;
+using Strings = std::vector<std::string>;
+
+// The real file system, counting the clean-ups asked of it per folder.
+class CountingFileSystem : public NativeFileSystem {
+public:
+    void RemoveCopyTemporaries(const std::string& folder) override
+    {
+        ++cleaned[fsys::path(folder).lexically_normal().string()];
+        NativeFileSystem::RemoveCopyTemporaries(folder);
+    }
+    std::map<std::string, int> cleaned;
+};
+
+const std::string kLeftover = ".~tandrel-0a1b2c3d4e5f.tmp";
+
+class CopyFolders : public ::testing::Test {
+protected:
+    CopyFolders()
+    {
+        tree.File("src/Data/a.txt", "new a");
+        tree.File("src/Data/b.txt", "new b");
+        tree.File("src/Data/sub/c.txt", "new c");
+        tree.File("src/Data/fresh/d.txt", "new d");
+        // An earlier backup that was killed: old copies and its leftovers.
+        tree.File("dest/Data/a.txt", "old a");
+        tree.File("dest/Data/" + kLeftover, "partial");
+        tree.File("dest/Data/sub/" + kLeftover, "partial");
+        tree.File("dest/Other/" + kLeftover, "not ours to judge");
+        tree.File("dest/Data/.~tandrel-0a1b2c3d4e5f.tmp.old", "looks alike");
+    }
+    void Backup(bool cd, bool consolidate, bool directory)
+    {
+        state.ResetLists();
+        state.dragNdrop = true;
+        engine.GetFiles({tree.Path("src/Data")}, true);
+        state.directoryData = std::make_shared<const Strings>(Strings{tree.Path("src/Data")});
+        engine.Copy(state.syncfileList.ToArray(), tree.Path("dest") + "/", true, cd, consolidate, directory);
+    }
+    std::string Dest(const std::string& relative) const { return tree.Path("dest/" + relative); }
+
+    TempTree tree;
+    JobState state;
+    RecordingHost host{&state};
+    CountingFileSystem fs;
+    BackupEngine engine{state, host, fs, PathStyle::Posix()};
+};
+
+TEST_F(CopyFolders, DirectoryCopyCleansEachFolderItWritesToOnce)
+{
+    Backup(false, false, true);
+    EXPECT_EQ(host.Boxes().back().text, "0 KB copied successfully");
+    EXPECT_EQ(TempTree::Read(Dest("Data/a.txt")), "new a");
+    EXPECT_EQ(TempTree::Read(Dest("Data/sub/c.txt")), "new c");
+    EXPECT_EQ(tree.Names("dest/Data"), (Strings{".~tandrel-0a1b2c3d4e5f.tmp.old", "a.txt", "b.txt", "fresh", "sub"}));
+    EXPECT_EQ(tree.Names("dest/Data/sub"), Strings{"c.txt"});
+    EXPECT_EQ(tree.Names("dest/Other"), Strings{kLeftover});
+    // Data/ once for its two files; fresh/ was made by this backup and holds
+    // nothing to clean; Other/ and the destination itself get no file.
+    EXPECT_EQ(fs.cleaned, (std::map<std::string, int>{{Dest("Data/"), 1}, {Dest("Data/sub/"), 1}}));
+}
+
+TEST_F(CopyFolders, ConsolidateAndCdBackupCleanTheFolderTheyFill)
+{
+    tree.File("dest/" + kLeftover, "partial");
+    Backup(false, true, false);
+    EXPECT_EQ(fs.cleaned, (std::map<std::string, int>{{Dest(""), 1}}));
+    EXPECT_FALSE(fsys::exists(Dest(kLeftover)));
+
+    tree.File("dest/CD_backup0/" + kLeftover, "partial");
+    fs.cleaned.clear();
+    Backup(true, false, false);
+    EXPECT_EQ(fs.cleaned, (std::map<std::string, int>{{Dest("CD_backup0/"), 1}}));
+    EXPECT_EQ(tree.Names("dest/CD_backup0"), (Strings{"a.txt", "b.txt", "c.txt", "d.txt"}));
+    EXPECT_EQ(tree.Names("dest/Other"), Strings{kLeftover});
+}
+
+TEST(CopyFolderGone, AFolderThatVanishesBetweenItsFilesIsMadeAgain)
+{
+    // Directory Copy looks for a target folder once for the files in a row
+    // that go into it; one removed meanwhile must come back as it would if
+    // each file looked.
+    MemoryFileSystem fs(PathStyle::Windows());
+    fs.AddFile(R"(C:\Data\Photos\p1.jpg)", 10);
+    fs.AddFile(R"(C:\Data\Photos\p2.jpg)", 20);
+    fs.AddFile(R"(C:\Data\Photos\p3.jpg)", 30);
+    fs.AddFolder(R"(E:\Backup)");
+    bool removed = false;
+    fs.SetHook([&](FsOp op, const std::string& path) {
+        if (op == FsOp::CopyFile && path == R"(C:\Data\Photos\p2.jpg)" && !removed) {
+            removed = true;
+            fs.Remove(R"(E:\Backup\Photos)");
+        }
+    });
+    JobState state;
+    state.directoryData = std::make_shared<const Strings>(Strings{R"(C:\Data\Photos)"});
+    RecordingHost host(&state);
+    BackupEngine engine(state, host, fs, PathStyle::Windows());
+    engine.Copy({R"(C:\Data\Photos\p1.jpg)", R"(C:\Data\Photos\p2.jpg)", R"(C:\Data\Photos\p3.jpg)"},
+                R"(E:\Backup\)", false, false, false, true);
+
+    EXPECT_TRUE(removed);
+    EXPECT_EQ(host.Boxes(), (std::vector<MessageBoxRequest>{Box("0 KB copied successfully", "Backup Complete",
+                                                                MessageBoxButtons::OK,
+                                                                MessageBoxIcon::Information)}));
+    EXPECT_FALSE(fs.IsFile(R"(E:\Backup\Photos\p1.jpg)"));  // went with its folder
+    EXPECT_TRUE(fs.IsFile(R"(E:\Backup\Photos\p2.jpg)"));
+    EXPECT_TRUE(fs.IsFile(R"(E:\Backup\Photos\p3.jpg)"));
+    EXPECT_EQ(fs.Calls(FsOp::DirectoryExists), 2);  // once for the row, once after the failure
+}
+
+TEST(CopyFolderGone, AFailureInAFolderThatIsStillThereIsReportedOnce)
+{
+    MemoryFileSystem fs(PathStyle::Windows());
+    fs.AddFile(R"(C:\Data\Photos\p1.jpg)", 1024);
+    fs.AddFile(R"(C:\Data\Photos\p2.jpg)", 2048);
+    fs.AddFolder(R"(E:\Backup)");
+    fs.FailOn(FsOp::CopyFile, R"(C:\Data\Photos\p2.jpg)", "The device is not ready.");
+    JobState state;
+    state.directoryData = std::make_shared<const Strings>(Strings{R"(C:\Data\Photos)"});
+    RecordingHost host(&state);
+    BackupEngine engine(state, host, fs, PathStyle::Windows());
+    engine.Copy({R"(C:\Data\Photos\p1.jpg)", R"(C:\Data\Photos\p2.jpg)"}, R"(E:\Backup\)", false, false, false,
+                true);
+    const auto boxes = host.Boxes();
+    ASSERT_EQ(boxes.size(), 3u);
+    EXPECT_EQ(boxes[0].text, "The device is not ready.");
+    EXPECT_EQ(boxes[1].text, "Would you like to continue?");
+    EXPECT_EQ(boxes[2].text, "1 KB copied successfully");
+    EXPECT_EQ(fs.Copies().size(), 2u);  // no second try
+}
+
+}  // namespace
+}  // namespace tandrel
