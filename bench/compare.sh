@@ -207,14 +207,14 @@ verdicts=()
 # report NAME OURS-KIND "PEER-KIND:TARGET"... ; TARGET is "<=X" or "<X" on
 # the ratio tandrel / peer, or "-" for none.
 report() {
-  local name=$1 ours=$2 spec peer target s ms ps ratio met
+  local name=$1 ours=$2 item peer target s ms ps ratio met
   shift 2
   s=($(stats "$name" "$ours"))
   ms=${s[0]}
   rows+=("| $name | $(label "$ours") | ${s[0]} | ${s[1]}-${s[2]} | | |")
-  for spec in "$@"; do
-    peer=${spec%%:*}
-    target=${spec#*:}
+  for item in "$@"; do
+    peer=${item%%:*}
+    target=${item#*:}
     s=($(stats "$name" "$peer"))
     ps=${s[0]}
     ratio=$(awk -v a="$ms" -v b="$ps" 'BEGIN { printf "%.2f", a / b }')
