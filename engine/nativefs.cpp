@@ -81,6 +81,7 @@ private:
 struct OpenedSource {
     std::string path;
     Fd fd;
+    struct stat info {};  // as FileLength found it, a moment before the copy
 };
 
 OpenedSource& LastOpened()
@@ -89,11 +90,13 @@ OpenedSource& LastOpened()
     return opened;
 }
 
-// The file FileLength opened for `path`, if that was the last it opened.
-int TakeOpened(const std::string& path)
+// The file FileLength opened for `path`, if that was the last it opened,
+// and what fstat said of it then.
+int TakeOpened(const std::string& path, struct stat* info = nullptr)
 {
     OpenedSource& opened = LastOpened();
     const int fd = opened.path == path ? opened.fd.Release() : -1;
+    if (fd >= 0 && info) *info = opened.info;
     opened.fd.Reset(-1);
     opened.path.clear();
     return fd;
@@ -111,6 +114,8 @@ struct FolderFacts {
     // created with (the umask, or a default ACL, takes the others); -1 until
     // the first new file there shows them.
     int keptModeBits = -1;
+    // This backup made the folder: it held no targets to look for first.
+    bool madeByThisBackup = false;
 };
 
 FolderFacts& Facts()
@@ -314,6 +319,7 @@ std::uint64_t NativeFileSystem::FileLength(const std::string& path)
         OpenedSource& opened = LastOpened();
         opened.path = path;
         opened.fd.Reset(file.Release());
+        opened.info = info;
     }
     return static_cast<std::uint64_t>(info.st_size);
 }
@@ -321,36 +327,47 @@ std::uint64_t NativeFileSystem::FileLength(const std::string& path)
 void NativeFileSystem::CreateDirectory(const std::string& path)
 {
     std::error_code error;
-    std::filesystem::create_directories(path, error);
+    const bool made = std::filesystem::create_directories(path, error);
     if (error) throw FsError("Could not create the folder " + Quoted(path) + ": " + error.message());
+    // The copies that follow into a folder made just now need not look for a
+    // target there first (see CopyFile).
+    if (made && !path.empty() && path.back() == '/') FactsFor(path).madeByThisBackup = true;
 }
 
 void NativeFileSystem::CopyFile(const std::string& source, const std::string& target, bool overwrite)
 {
     const std::string what = "Could not copy " + Quoted(source) + " to " + Quoted(target);
     // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below.
-    Fd in(TakeOpened(source));
-    if (in.get() < 0) in.Reset(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (in.get() < 0) Fail(what, errno);
     struct stat sourceInfo {};
-    if (::fstat(in.get(), &sourceInfo) != 0) Fail(what, errno);
+    Fd in(TakeOpened(source, &sourceInfo));
+    if (in.get() < 0) {
+        in.Reset(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+        if (in.get() < 0 || ::fstat(in.get(), &sourceInfo) != 0) Fail(what, errno);
+    }
     if (S_ISDIR(sourceInfo.st_mode)) Fail(what, EISDIR);
     if (!S_ISREG(sourceInfo.st_mode)) throw FsError(what + ": it is not a regular file");
-
-    struct stat targetInfo {};
-    bool targetExists = false;
-    if (::stat(target.c_str(), &targetInfo) == 0) {
-        if (targetInfo.st_dev == sourceInfo.st_dev && targetInfo.st_ino == sourceInfo.st_ino)
-            throw FsError(what + ": they are the same file");
-        if (!overwrite) Fail(what, EEXIST);
-        targetExists = true;
-    } else if (!overwrite && errno != ENOENT) {
-        Fail(what, errno);
-    }
 
     std::string folder = target.substr(0, target.rfind('/') + 1);
     if (folder.empty()) folder = "./";
     FolderFacts& facts = FactsFor(folder);
+
+    // A target already there: the same file is never copied onto itself, and
+    // without `overwrite` the target is refused before anything is copied.
+    // A folder this backup made is not searched: only the backup's own copies
+    // can be there (a name met twice), and the link below never replaces
+    // what it was not asked to.
+    struct stat targetInfo {};
+    bool targetExists = false;
+    if (!facts.madeByThisBackup) {
+        if (::stat(target.c_str(), &targetInfo) == 0) {
+            if (targetInfo.st_dev == sourceInfo.st_dev && targetInfo.st_ino == sourceInfo.st_ino)
+                throw FsError(what + ": they are the same file");
+            if (!overwrite) Fail(what, EEXIST);
+            targetExists = true;
+        } else if (!overwrite && errno != ENOENT) {
+            Fail(what, errno);
+        }
+    }
     const mode_t mode = sourceInfo.st_mode & 07777;
 
     // Preferably an unnamed file in the target's folder: nothing of it shows

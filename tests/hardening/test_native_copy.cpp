@@ -90,6 +90,28 @@ TEST_F(NativeCopy, ACopyIsOfTheFileNamedNotOfTheOneLastMeasured)
     EXPECT_EQ(TempTree::Read(tree.Path("out/a")), "a changed after its length was asked");
 }
 
+TEST_F(NativeCopy, ANameMetTwiceInAFolderTheBackupMadeIsStillATargetThatExists)
+{
+    // Copies into a folder the backup made skip looking for a target first;
+    // a second file of the same name must still be refused, or replace the
+    // first only with overwrite.
+    const std::string a = tree.File("src/a/same", "first");
+    const std::string b = tree.File("src/b/same", "second");
+    fs.CreateDirectory(tree.Path("out/made/"));
+    const std::string target = tree.Path("out/made/same");
+    fs.CopyFile(a, target, false);
+    try {
+        fs.CopyFile(b, target, false);
+        ADD_FAILURE() << "the second copy replaced the first";
+    } catch (const FsError& error) {
+        EXPECT_NE(std::string(error.what()).find("File exists"), std::string::npos) << error.what();
+    }
+    EXPECT_EQ(TempTree::Read(target), "first");
+    fs.CopyFile(b, target, true);
+    EXPECT_EQ(TempTree::Read(target), "second");
+    EXPECT_EQ(tree.Names("out/made"), Strings{"same"});
+}
+
 TEST_F(NativeCopy, LeftoversOfKilledCopiesAreRemovedAndNothingElse)
 {
     const std::string leftover = ".~tandrel-0123456789ab.tmp";
