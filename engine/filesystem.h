@@ -58,9 +58,7 @@ public:
     void CreateDirectory(const std::string& path) override;
     void CopyFile(const std::string& source, const std::string& target, bool overwrite) override;
     void Flush(const std::string& folder) override;
-#ifndef _WIN32
     void RemoveCopyTemporaries(const std::string& folder) override;
-#endif
 };
 
 // Names of the temporary files a copy writes beside its target

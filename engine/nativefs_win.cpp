@@ -319,6 +319,36 @@ void NativeFileSystem::CopyFile(const std::string& source, const std::string& ta
     Fail(what, error);
 }
 
+void NativeFileSystem::RemoveCopyTemporaries(const std::string& folder)
+{
+    const std::wstring pattern = NativePath(JoinPath(folder, ".~tandrel-*.tmp", PathStyle::Windows()));
+    WIN32_FIND_DATAW entry;
+    HANDLE find = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
+    if (find == INVALID_HANDLE_VALUE) return;  // none, or a copy into the folder will say why
+    do {
+        if (entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+        const std::string name = Narrow(entry.cFileName);
+        if (!IsCopyTemporaryName(name)) continue;
+        // Opened for nobody else: a copy still writing the file holds it open,
+        // and then it is left alone. Read-only leftovers (a copy of a
+        // read-only file) go as well.
+        const std::wstring path = NativePath(JoinPath(folder, name, PathStyle::Windows()));
+        Handle file(::CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, 0, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!file.valid()) continue;
+        FILE_BASIC_INFO basic{};
+        if (!::GetFileInformationByHandleEx(file.get(), FileBasicInfo, &basic, sizeof basic)) continue;
+        if (basic.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+        if (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) {
+            basic.FileAttributes = (basic.FileAttributes & ~FILE_ATTRIBUTE_READONLY) | FILE_ATTRIBUTE_NORMAL;
+            ::SetFileInformationByHandle(file.get(), FileBasicInfo, &basic, sizeof basic);
+        }
+        FILE_DISPOSITION_INFO disposition{TRUE};
+        ::SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof disposition);
+    } while (::FindNextFileW(find, &entry));
+    ::FindClose(find);
+}
+
 void NativeFileSystem::Flush(const std::string& folder)
 {
     // Windows flushes a whole volume only for administrators; anyone else

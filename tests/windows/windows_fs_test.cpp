@@ -190,6 +190,37 @@ TEST_F(WindowsFs, CopyingAFileOntoItselfFailsAndKeepsIt)
     EXPECT_FALSE(HasTemporaryFile(tree, "dir"));
 }
 
+TEST_F(WindowsFs, LeftoversOfKilledCopiesAreRemovedUnlessACopyHoldsThem)
+{
+    tree.File("out\\.~tandrel-0123456789ab.tmp", "partial");
+    const std::string readOnly = tree.File("out\\.~tandrel-0123456789cd.tmp", "copy of a read-only file");
+    ASSERT_TRUE(::SetFileAttributesW(U8(readOnly).c_str(), FILE_ATTRIBUTE_READONLY));
+    const std::string busy = tree.File("out\\.~tandrel-00000000beef.tmp", "being written");
+    const Strings lookAlikes = {".~tandrel-0123456789a.tmp", ".~tandrel-0123456789abc.tmp",
+                                ".~tandrel-0123456789ag.tmp", ".~tandrel-0123456789ab.tmp.keep",
+                                "x.~tandrel-0123456789ab.tmp"};
+    for (const std::string& name : lookAlikes) tree.File("out\\" + name, "keep");
+    tree.File("out\\.~tandrel-aaaaaaaaaaaa.tmp\\inside", "a folder of that name is kept");
+    {
+        // A running copy has its temporary file open.
+        HANDLE held = ::CreateFileW(U8(busy).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        fs.RemoveCopyTemporaries(tree.Path("out"));
+        ::CloseHandle(held);
+    }
+    Strings expected = lookAlikes;
+    expected.insert(expected.end(), {".~tandrel-00000000beef.tmp", ".~tandrel-aaaaaaaaaaaa.tmp"});
+    EXPECT_EQ(tree.Names("out"), Sorted(expected));
+    EXPECT_EQ(WinTree::Read(tree.Path("out\\.~tandrel-aaaaaaaaaaaa.tmp\\inside")), "a folder of that name is kept");
+
+    // Its writer gone, it is a leftover too; a trailing separator names the
+    // same folder and a missing folder is no error.
+    fs.RemoveCopyTemporaries(tree.Path("out") + "\\");
+    EXPECT_FALSE(fsys::exists(U8(busy)));
+    EXPECT_NO_THROW(fs.RemoveCopyTemporaries(tree.Path("missing")));
+}
+
 TEST_F(WindowsFs, FlushOfADriveFolderSucceeds)
 {
     // Only administrators may flush a volume; everyone else leaves it to the
