@@ -8,8 +8,12 @@
 # docs/performance.md (between its "compare.sh" markers; the rest of the file
 # is left as it is).
 #
-#   bench/compare.sh [--write] [--runs N] [--cli PATH] [--dir DIR]
-#                    [--skip-big] [--skip-million] [--quick]
+#   bench/compare.sh [--write] [--runs N] [--cli PATH] [--window PATH] [--dir DIR]
+#                    [--skip-big] [--skip-million] [--skip-window] [--quick]
+#
+# After the small-file copies it runs bench_window (the same copy started from
+# the window, against the engine alone, with the event loop's longest stall),
+# on a virtual X display when xvfb-run is installed, else offscreen.
 #
 # How the timing is kept fair on a shared, noisy disk:
 # - every timed run is preceded by `sync` outside the timing, so no run pays
@@ -32,17 +36,21 @@ runs=7
 write=0
 skip_big=0
 skip_million=0
+skip_window=0
+window=""
 base=${TMPDIR:-/var/tmp}
 while [ $# -gt 0 ]; do
   case "$1" in
     --cli) cli=$2; shift 2 ;;
+    --window) window=$2; shift 2 ;;
+    --skip-window) skip_window=1; shift ;;
     --runs) runs=$2; shift 2 ;;
     --dir) base=$2; shift 2 ;;
     --write) write=1; shift ;;
     --skip-big) skip_big=1; shift ;;
     --skip-million) skip_million=1; shift ;;
     --quick) skip_big=1; skip_million=1; runs=3; shift ;;
-    -h|--help) sed -n '2,25p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,30p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
 done
@@ -57,14 +65,28 @@ have_time=1; [ -x /usr/bin/time ] || have_time=0
 build_type="given with --cli"
 if [ -z "$cli" ]; then
   build_type=RelWithDebInfo
-  echo "building tandrel-cli in build-bench ..."
-  cmake -S "$here" -B "$here/build-bench" -DCMAKE_BUILD_TYPE=$build_type -DTANDREL_BUILD_UI=OFF \
-    -DTANDREL_BUILD_TESTS=OFF -DTANDREL_BUILD_BENCH=OFF > /dev/null
+  echo "building tandrel-cli and bench_window in build-bench ..."
+  ui=ON
+  [ $skip_window = 1 ] && ui=OFF
+  if ! cmake -S "$here" -B "$here/build-bench" -DCMAKE_BUILD_TYPE=$build_type -DTANDREL_BUILD_UI=$ui \
+      -DTANDREL_BUILD_TESTS=OFF -DTANDREL_BUILD_BENCH=$ui > /dev/null 2>&1; then
+    echo "the window does not build here (no Qt 6?): window benchmark skipped"
+    ui=OFF
+    cmake -S "$here" -B "$here/build-bench" -DCMAKE_BUILD_TYPE=$build_type -DTANDREL_BUILD_UI=OFF \
+      -DTANDREL_BUILD_TESTS=OFF -DTANDREL_BUILD_BENCH=OFF > /dev/null
+  fi
   cmake --build "$here/build-bench" --target tandrel-cli -j"$(nproc)" > /dev/null
   cli="$here/build-bench/cli/tandrel-cli"
+  if [ $ui = ON ] && [ -z "$window" ]; then
+    cmake --build "$here/build-bench" --target bench_window -j"$(nproc)" > /dev/null
+    window="$here/build-bench/bench/bench_window"
+  fi
 fi
 [ -x "$cli" ] || { echo "no tandrel-cli at $cli" >&2; exit 2; }
 cli=$(cd "$(dirname "$cli")" && pwd)/$(basename "$cli")
+# Beside a given tandrel-cli, the bench_window of the same build.
+[ -z "$window" ] && [ -x "$(dirname "$cli")/../bench/bench_window" ] && window="$(dirname "$cli")/../bench/bench_window"
+[ $skip_window = 1 ] && window=""
 
 started=${EPOCHREALTIME%[.,]*}
 # Other work on a shared machine disturbs the timings less when every tool
@@ -255,6 +277,16 @@ small_targets=("cp:<=1.05" "cp-reflink:-")
 [ $have_rsync = 1 ] && small_targets+=("rsync:<1")
 report "copy 20,000 small files" tandrel "${small_targets[@]}"
 
+# --- the same copy from the window ---------------------------------------------
+window_text=""
+if [ -n "$window" ]; then
+  echo "copy 20,000 small files from the window and headless ..."
+  display=(env QT_QPA_PLATFORM=offscreen)
+  command -v xvfb-run > /dev/null && display=(xvfb-run -a -s "-screen 0 1280x1024x24")
+  window_text=$("${display[@]}" "$window" --src "$work/small" --dir "$work" --runs "$runs" 2> "$work/window.log") ||
+    { cat "$work/window.log" >&2; echo "bench_window failed" >&2; exit 1; }
+fi
+
 big_line=""
 if [ $skip_big = 0 ]; then
   echo "building 200 files of 1-10 MB ..."
@@ -306,6 +338,7 @@ table
 [ -n "$big_line" ] && { echo; echo "$big_line"; }
 echo
 printf '%s\n' "${verdicts[@]}"
+if [ -n "$window_text" ]; then echo; echo "$window_text"; fi
 if [ ${#million[@]} -gt 0 ]; then
   echo
   echo "| gathering 1,000,000 empty files | peak memory (MB) | seconds |"
@@ -367,6 +400,18 @@ replace_section() {
 }
 
 replace_section table "$section"
+if [ -n "$window_text" ]; then
+  replace_section window "$(cat <<EOF2
+The same copy of the 20,000 small files started with "Start" in the window
+(gathered first through "Add Folder", the closing box answered at once) and
+by the engine alone in the same process, taking turns, $runs rounds each, on
+$(date -u +%Y-%m-%d); timed until the closing box. The window asks for one
+refresh per copied file.
+
+$window_text
+EOF2
+)"
+fi
 if [ ${#million[@]} -gt 0 ]; then
   replace_section memory "$(cat <<EOF
 Gathering 1,000,000 empty files in 1,000 folders (\`tandrel-cli DIR\`, no
