@@ -22,10 +22,10 @@ AsyncHandle QtThreadServices::BeginInvoke(AsyncResult::Call call, AsyncResult::C
     // A thread of its own for every call, so that no call ever waits behind
     // another. Nobody joins it: a job still running when the program ends
     // ends with the process.
-    active_.fetch_add(1);
-    std::thread([this, handle, call = std::move(call), completion = std::move(completion)] {
+    active_->fetch_add(1);
+    std::thread([active = active_, handle, call = std::move(call), completion = std::move(completion)] {
         AsyncResult::Run(handle, call, completion);
-        active_.fetch_sub(1);
+        active->fetch_sub(1);
     }).detach();
     return handle;
 }

@@ -5,6 +5,7 @@
 
 #include <QObject>
 #include <atomic>
+#include <memory>
 
 #include "threads.h"
 
@@ -21,10 +22,11 @@ public:
     bool InvokeRequired() const override;
     void PostToWindow(std::function<void()> work) override;
 
-    int ActiveWorkers() const { return active_.load(); }
+    int ActiveWorkers() const { return active_->load(); }
 
 private:
-    std::atomic<int> active_{0};
+    // Shared with the workers, which may end after these services are gone.
+    std::shared_ptr<std::atomic<int>> active_ = std::make_shared<std::atomic<int>>(0);
 };
 
 }  // namespace tandrel::ui

@@ -94,23 +94,25 @@ TEST(ListFileMalformed, LengthPrefixIsCheckedAndNeverTrusted) {
               std::vector<std::string>{"abc"});
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kAddressSanitizer = true;
+// AddressSanitizer and ThreadSanitizer reserve a huge address space of their
+// own: under them the cap below cannot be set.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitizerAddressSpace = true;
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kAddressSanitizer = true;
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitizerAddressSpace = true;
 #else
-constexpr bool kAddressSanitizer = false;
+constexpr bool kSanitizerAddressSpace = false;
 #endif
 #else
-constexpr bool kAddressSanitizer = false;
+constexpr bool kSanitizerAddressSpace = false;
 #endif
 
 // Runs `body` in a child process with its address space capped, so that a
 // reader that believed a hostile count would die rather than pass.
 void LimitMemoryAndRun(void (*body)()) {
 #ifndef _WIN32  // Windows has no such cap: there the results alone are checked
-    if (!kAddressSanitizer) {  // which needs a huge address space of its own
+    if (!kSanitizerAddressSpace) {
         rlimit limit;
         limit.rlim_cur = limit.rlim_max = 512u << 20;
         setrlimit(RLIMIT_AS, &limit);
