@@ -32,7 +32,8 @@ public:
         ++runs;
         if (inspect) inspect(dialog);
         if (answers.empty()) return std::nullopt;
-        auto answer = answers.front();
+        std::optional<QStringList> answer;
+        answer.swap(answers.front());
         answers.pop_front();
         return answer;
     }
