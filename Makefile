@@ -10,12 +10,9 @@ PACKAGES = g++ cmake make pkgconf qt6-base-dev qt6-base-dev-tools libgl-dev \
            libgtest-dev libgmock-dev libbenchmark-dev fonts-liberation fonts-dejavu-core \
            clang libclang-rt-dev xvfb xauth rsync dpkg-dev file desktop-file-utils
 
-.PHONY: all deps build run test clean
-
-all: build
-
-deps:
-	@missing=""; for p in $(PACKAGES); do \
+# $(call install-missing,PACKAGES): apt-get installs those not installed yet.
+define install-missing
+	@missing=""; for p in $(1); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -24,6 +21,14 @@ deps:
 	  $$SUDO apt-get update -qq && \
 	  DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
+endef
+
+.PHONY: all deps build run test clean
+
+all: build
+
+deps:
+	$(call install-missing,$(PACKAGES))
 
 $(BUILD)/CMakeCache.txt: | deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
@@ -103,15 +108,7 @@ WIN_ENV = WINEPREFIX="$(CURDIR)/$(WIN_BUILD)/wineprefix" WINEDEBUG=-all DISPLAY=
 .PHONY: deps-windows test-windows
 
 deps-windows:
-	@missing=""; for p in $(WIN_PACKAGES); do \
-	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
-	done; \
-	if [ -n "$$missing" ]; then \
-	  echo "Installing:$$missing"; \
-	  SUDO=""; [ "$$(id -u)" -eq 0 ] || SUDO=sudo; \
-	  $$SUDO apt-get update -qq && \
-	  DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq --no-install-recommends $$missing; \
-	fi
+	$(call install-missing,$(WIN_PACKAGES))
 
 # One persistent wineserver serves every test program of the run (else each
 # one waits for the server to shut down); it is stopped however the run ends.

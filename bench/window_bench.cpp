@@ -136,7 +136,6 @@ void Spin(const std::function<bool()>& done, std::chrono::seconds limit = std::c
 struct WindowRun {
     double seconds = 0;
     double stallMs = 0;  // longest time the loop went unserved beyond the probe's period
-    long probes = 0;
 };
 
 }  // namespace
@@ -225,7 +224,6 @@ int main(int argc, char* argv[])
             QObject::connect(&probe, &QTimer::timeout, [&] {
                 run.stallMs = std::max(run.stallMs, sinceProbe.nsecsElapsed() / 1e6 - kProbeMs);
                 sinceProbe.restart();
-                ++run.probes;
             });
             const auto begin = Clock::now();
             sinceProbe.start();

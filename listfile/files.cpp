@@ -74,6 +74,53 @@ std::string TemporaryPath(const std::string& target) {
     return folder + "." + name + kTemporaryMark + RandomSuffix();
 }
 
+// Reads a file through a 64 KiB buffer; large reads go straight to the
+// caller. The platforms supply the reads themselves (Fill) and the size.
+class BufferedSource : public ByteSource {
+public:
+    BufferedSource() : buffer_(1 << 16) {}
+
+    std::size_t Read(char* data, std::size_t size) override {
+        std::size_t done = 0;
+        while (done < size) {
+            if (pos_ == end_) {
+                if (size - done >= buffer_.size()) {
+                    const std::size_t n = Fill(data + done, size - done);
+                    if (n == 0) break;
+                    done += n;
+                    continue;
+                }
+                pos_ = 0;
+                end_ = Fill(buffer_.data(), buffer_.size());
+                if (end_ == 0) break;
+            }
+            const std::size_t n = std::min(size - done, end_ - pos_);
+            std::memcpy(data + done, buffer_.data() + pos_, n);
+            pos_ += n;
+            done += n;
+        }
+        consumed_ += done;
+        return done;
+    }
+
+    std::optional<std::uint64_t> Remaining() const override {
+        if (!size_) return std::nullopt;
+        return *size_ > consumed_ ? *size_ - consumed_ : 0;
+    }
+
+protected:
+    void SetSize(std::uint64_t size) { size_ = size; }
+
+private:
+    // Reads up to `size` bytes; 0 at the end of the file.
+    virtual std::size_t Fill(char* data, std::size_t size) = 0;
+
+    std::optional<std::uint64_t> size_;
+    std::uint64_t consumed_ = 0;
+    std::vector<char> buffer_;
+    std::size_t pos_ = 0, end_ = 0;
+};
+
 #ifndef _WIN32
 
 // A list file's path with symbolic links resolved, so that saving through a
@@ -124,46 +171,16 @@ private:
     std::string target_;
 };
 
-class FileSource : public ByteSource {
+class FileSource : public BufferedSource {
 public:
     FileSource(int fd, const std::string& path) : fd_(fd), path_(path) {
         struct stat st;
-        if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) size_ = static_cast<std::uint64_t>(st.st_size);
-        buffer_.resize(1 << 16);
+        if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) SetSize(static_cast<std::uint64_t>(st.st_size));
     }
     ~FileSource() override { ::close(fd_); }
 
-    std::size_t Read(char* data, std::size_t size) override {
-        std::size_t done = 0;
-        while (done < size) {
-            if (pos_ == end_) {
-                // Large reads go straight to the caller; small ones through the buffer.
-                if (size - done >= buffer_.size()) {
-                    const std::size_t n = Fill(data + done, size - done);
-                    if (n == 0) break;
-                    done += n;
-                    continue;
-                }
-                pos_ = 0;
-                end_ = Fill(buffer_.data(), buffer_.size());
-                if (end_ == 0) break;
-            }
-            const std::size_t n = std::min(size - done, end_ - pos_);
-            std::memcpy(data + done, buffer_.data() + pos_, n);
-            pos_ += n;
-            done += n;
-        }
-        consumed_ += done;
-        return done;
-    }
-
-    std::optional<std::uint64_t> Remaining() const override {
-        if (!size_) return std::nullopt;
-        return *size_ > consumed_ ? *size_ - consumed_ : 0;
-    }
-
 private:
-    std::size_t Fill(char* data, std::size_t size) {
+    std::size_t Fill(char* data, std::size_t size) override {
         for (;;) {
             const ssize_t n = ::read(fd_, data, size);
             if (n >= 0) return static_cast<std::size_t>(n);
@@ -176,10 +193,6 @@ private:
 
     int fd_;
     const std::string& path_;
-    std::optional<std::uint64_t> size_;
-    std::uint64_t consumed_ = 0;
-    std::vector<char> buffer_;
-    std::size_t pos_ = 0, end_ = 0;
 };
 
 #else  // _WIN32: the wide-character calls; paths are UTF-8 here, UTF-16 there
@@ -246,49 +259,27 @@ private:
     std::string target_;
 };
 
-class FileSource : public ByteSource {
+class FileSource : public BufferedSource {
 public:
     FileSource(HANDLE file, const std::string& path) : file_(file), path_(path) {
         LARGE_INTEGER size;
-        if (::GetFileSizeEx(file_, &size)) size_ = static_cast<std::uint64_t>(size.QuadPart);
-        buffer_.resize(1 << 16);
+        if (::GetFileSizeEx(file_, &size)) SetSize(static_cast<std::uint64_t>(size.QuadPart));
     }
     ~FileSource() override { ::CloseHandle(file_); }
 
-    std::size_t Read(char* data, std::size_t size) override {
-        std::size_t done = 0;
-        while (done < size) {
-            if (pos_ == end_) {
-                DWORD got = 0;
-                if (!::ReadFile(file_, buffer_.data(), static_cast<DWORD>(buffer_.size()), &got, nullptr)) {
-                    throw ListFileError(ListFileError::Kind::Io,
-                                        WindowsMessage("cannot read the backup list " + Quoted(path_), ::GetLastError()));
-                }
-                pos_ = 0;
-                end_ = got;
-                if (got == 0) break;
-            }
-            const std::size_t n = std::min(size - done, end_ - pos_);
-            std::memcpy(data + done, buffer_.data() + pos_, n);
-            pos_ += n;
-            done += n;
-        }
-        consumed_ += done;
-        return done;
-    }
-
-    std::optional<std::uint64_t> Remaining() const override {
-        if (!size_) return std::nullopt;
-        return *size_ > consumed_ ? *size_ - consumed_ : 0;
-    }
-
 private:
+    std::size_t Fill(char* data, std::size_t size) override {
+        DWORD got = 0;
+        const DWORD piece = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+        if (!::ReadFile(file_, data, piece, &got, nullptr)) {
+            throw ListFileError(ListFileError::Kind::Io,
+                                WindowsMessage("cannot read the backup list " + Quoted(path_), ::GetLastError()));
+        }
+        return got;
+    }
+
     HANDLE file_;
     const std::string& path_;
-    std::optional<std::uint64_t> size_;
-    std::uint64_t consumed_ = 0;
-    std::vector<char> buffer_;
-    std::size_t pos_ = 0, end_ = 0;
 };
 
 #endif

@@ -9,6 +9,7 @@
 #include <algorithm>
 
 #include "fakes.h"
+#include "fs_checks.h"
 
 namespace tandrel {
 namespace {
@@ -16,31 +17,6 @@ namespace {
 using namespace testing;
 namespace fsys = std::filesystem;
 using Strings = std::vector<std::string>;
-
-[[maybe_unused]] Strings Sorted(Strings names)  // unused on Windows
-{
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-// Expects an FsError whose message holds every one of `parts`.
-template <typename Call>
-void ExpectFsError(Call call, std::initializer_list<std::string> parts)
-{
-    try {
-        call();
-        ADD_FAILURE() << "no FsError";
-    } catch (const FsError& error) {
-        for (const std::string& part : parts)
-            EXPECT_NE(std::string(error.what()).find(part), std::string::npos) << error.what() << " lacks " << part;
-    }
-}
-
-bool HasTemporaryFile(const TempTree& tree, const std::string& folder = {})
-{
-    const Strings names = tree.Names(folder);
-    return std::any_of(names.begin(), names.end(), [](auto& name) { return IsCopyTemporaryName(name); });
-}
 
 class Native : public ::testing::Test {
 protected:

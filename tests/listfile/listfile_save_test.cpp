@@ -14,17 +14,6 @@ using namespace tandrel::testing;
 const std::vector<std::string> kOld = {"C:\\old\\one", "C:\\old\\two", "C:\\old\\three"};
 const std::vector<std::string> kNew = {"D:\\new"};
 
-[[maybe_unused]] std::string MessageOf(const std::function<void()>& action) {  // unused on Windows
-    try {
-        action();
-    } catch (const ListFileError& e) {
-        EXPECT_EQ(e.kind(), ListFileError::Kind::Io) << e.what();
-        return e.what();
-    }
-    ADD_FAILURE() << "no ListFileError";
-    return "";
-}
-
 bool HasTemporary(const ScratchDir& dir) {
     const auto names = dir.Names();
     return std::any_of(names.begin(), names.end(), [](const std::string& n) { return IsSaveTemporaryName(n); });

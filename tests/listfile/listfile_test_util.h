@@ -1,10 +1,13 @@
 // Helpers for the list-file tests: byte builders, streams and a scratch folder.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <initializer_list>
 #include <sstream>
 #include <string>
@@ -15,6 +18,18 @@
 #include "../windows/compat.h"  // mkdtemp for MinGW
 
 namespace tandrel::testing {
+
+// The message of the I/O ListFileError that `action` throws.
+inline std::string MessageOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const ListFileError& e) {
+        EXPECT_EQ(e.kind(), ListFileError::Kind::Io) << e.what();
+        return e.what();
+    }
+    ADD_FAILURE() << "no ListFileError";
+    return "";
+}
 
 inline std::string Bytes(std::initializer_list<int> values) {
     std::string out;

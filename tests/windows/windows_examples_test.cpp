@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "fakes.h"
+#include "fs_checks.h"
 #include "listfile.h"
 #include "windows_test_util.h"
 
@@ -12,14 +13,6 @@ namespace {
 
 using namespace testing;
 using Strings = std::vector<std::string>;
-
-const std::string kNonAscii = "Fotos \xC3\x84hre \xE5\x86\x99\xE7\x9C\x9F";  // "Fotos Ähre 写真"
-
-Strings Sorted(Strings names)
-{
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 // A file directly at the root of drive C:, removed afterwards.
 class RootFile {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "fakes.h"
+#include "fs_checks.h"
 #include "windows_test_util.h"
 
 namespace tandrel {
@@ -11,33 +12,6 @@ namespace {
 
 using namespace testing;
 using Strings = std::vector<std::string>;
-
-const std::string kNonAscii = "Fotos \xC3\x84hre \xE5\x86\x99\xE7\x9C\x9F";  // "Fotos Ähre 写真"
-
-Strings Sorted(Strings names)
-{
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-// Expects an FsError whose message holds every one of `parts`.
-template <typename Call>
-void ExpectFsError(Call call, std::initializer_list<std::string> parts)
-{
-    try {
-        call();
-        ADD_FAILURE() << "no FsError";
-    } catch (const FsError& error) {
-        for (const std::string& part : parts)
-            EXPECT_NE(std::string(error.what()).find(part), std::string::npos) << error.what() << " lacks " << part;
-    }
-}
-
-bool HasTemporaryFile(const WinTree& tree, const std::string& folder = {})
-{
-    const Strings names = tree.Names(folder);
-    return std::any_of(names.begin(), names.end(), [](auto& name) { return IsCopyTemporaryName(name); });
-}
 
 DWORD Attributes(const std::string& path)
 {

@@ -15,18 +15,6 @@ using namespace tandrel::testing;
 const std::vector<std::string> kOld = {"C:\\old\\one", "C:\\old\\two", "C:\\old\\three"};
 const std::vector<std::string> kNew = {"D:\\Fotos \xC3\x84hre \xE5\x86\x99\xE7\x9C\x9F"};
 
-std::string MessageOf(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const ListFileError& e) {
-        EXPECT_EQ(e.kind(), ListFileError::Kind::Io) << e.what();
-        return e.what();
-    }
-    ADD_FAILURE() << "no ListFileError";
-    return "";
-}
-
 TEST(WindowsListFile, SavesAndReadsUnderANameOutsideAscii)
 {
     WinTree dir;

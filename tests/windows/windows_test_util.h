@@ -26,6 +26,9 @@ namespace tandrel::testing {
 
 namespace fsys = std::filesystem;
 
+// A folder name outside ASCII, in UTF-8.
+inline const std::string kNonAscii = "Fotos \xC3\x84hre \xE5\x86\x99\xE7\x9C\x9F";  // "Fotos Ähre 写真"
+
 // A UTF-8 text as a path (a plain std::string would be read in the ANSI
 // code page), and back.
 inline fsys::path U8(const std::string& text)
