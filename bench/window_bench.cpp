@@ -206,7 +206,7 @@ int main(int argc, char* argv[])
             ::sync();
             if (!windowTurn) {
                 const auto begin = Clock::now();
-                engine.Copy(files, destination, false, false, false, true);
+                engine.Copy(files, destination, false, CopyMode::DirectoryCopy);
                 headless.push_back(Seconds(Clock::now() - begin));
                 continue;
             }

@@ -43,11 +43,11 @@ Options ParseOptions(const std::vector<std::string>& args)
         } else if (arg == "--mode") {
             const std::string& mode = value();
             if (mode == "directory")
-                options.mode = Mode::Directory;
+                options.mode = CopyMode::DirectoryCopy;
             else if (mode == "cd")
-                options.mode = Mode::Cd;
+                options.mode = CopyMode::CdBackup;
             else if (mode == "consolidate")
-                options.mode = Mode::Consolidate;
+                options.mode = CopyMode::Consolidate;
             else
                 throw std::invalid_argument("unknown mode '" + mode + "' (directory, cd or consolidate)");
         } else if (arg == "--overwrite") {

@@ -5,15 +5,16 @@
 #include <string>
 #include <vector>
 
+#include "engine.h"
+
 namespace tandrel::cli {
 
-enum class Mode { Directory, Cd, Consolidate };
 enum class OnError { Ask, Continue, Stop };
 
 struct Options {
     std::vector<std::string> entries;
     std::optional<std::string> destination;
-    Mode mode = Mode::Directory;
+    CopyMode mode = CopyMode::DirectoryCopy;
     bool overwrite = false;
     bool subdirectories = true;
     std::optional<OnError> onError;  // unset: ask on a terminal, else stop

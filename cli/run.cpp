@@ -1,5 +1,6 @@
 #include "run.h"
 
+#include <filesystem>
 #include <istream>
 #include <ostream>
 
@@ -22,6 +23,16 @@ void RunJob(StdThreadServices& threads, AsyncResult::Call call)
     handle->EndInvoke();
 }
 
+// The process's current folder, in the engine's UTF-8.
+std::string CurrentFolder()
+{
+    std::error_code error;
+    const std::filesystem::path here = std::filesystem::current_path(error);
+    if (error) return std::string(1, PathStyle::Native().separator);
+    const std::u8string text = here.u8string();
+    return std::string(text.begin(), text.end());
+}
+
 }  // namespace
 
 int Run(const Options& options, bool interactive, std::istream& in, std::ostream& out, std::ostream& err,
@@ -37,7 +48,11 @@ int Run(const Options& options, bool interactive, std::istream& in, std::ostream
             return kUsageOrGathering;
         }
     }
-    entries.insert(entries.end(), options.entries.begin(), options.entries.end());
+    // Entries as typed ("Photos/", "./Photos", "../x/Photos") name the same
+    // folder as its absolute path, and are saved and searched as that.
+    const std::string here = CurrentFolder();
+    for (const std::string& entry : options.entries)
+        entries.push_back(AbsoluteEntry(entry, here, PathStyle::Native()));
 
     const OnError policy = options.onError.value_or(interactive ? OnError::Ask : OnError::Stop);
     JobState jobs;
@@ -76,11 +91,14 @@ int Run(const Options& options, bool interactive, std::istream& in, std::ostream
     jobs.directoryData = std::make_shared<const std::vector<std::string>>(host.entries);
     std::vector<std::string> files = jobs.syncfileList.ToArray();
     host.BeginCopy(files.size());
+    CopySummary summary;
     RunJob(threads, [&, files = std::move(files)]() mutable -> std::any {
-        engine.Copy(std::move(files), destination, options.overwrite, options.mode == Mode::Cd,
-                    options.mode == Mode::Consolidate, options.mode == Mode::Directory);
+        summary = engine.Copy(std::move(files), destination, options.overwrite, options.mode);
         return {};
     });
+    out << "Files: " << summary.copied << " copied, " << summary.upToDate << " up to date, " << summary.failed
+        << " failed\n"
+        << std::flush;
     if (host.copyStopped) return kStopped;
     return host.failedFiles > 0 ? kSomeFailed : kAllCopied;
 }

@@ -11,6 +11,27 @@
 
 namespace tandrel {
 
+// The three ways a backup names its targets.
+enum class CopyMode {
+    DirectoryCopy,  // each file under its folder path, from the backed-up folder's name
+    CdBackup,       // numbered volume folders of at most kVolumeLimit bytes
+    Consolidate,    // all files side by side in the destination
+};
+
+// The mode the window's three options stand for. "CD Backup" wins over
+// "Consolidate Files", and both over "Directory Copy"; with none of them
+// set, files land side by side.
+CopyMode CopyModeOf(bool cdBackup, bool consolidate, bool directoryCopy);
+
+// What one backup did, file by file.
+struct CopySummary {
+    std::int64_t copied = 0;    // new copies placed
+    std::int64_t upToDate = 0;  // targets that already were the file's copy
+    std::int64_t failed = 0;    // files reported as failed
+    bool stopped = false;       // the user stopped the backup at a failed file
+    std::int64_t bytes = 0;     // the running total of the closing message
+};
+
 class BackupEngine {
 public:
     BackupEngine(JobState& state, JobHost& host, FileSystem& fs, PathStyle style = PathStyle::Native());
@@ -23,15 +44,17 @@ public:
 
     // Copies every file of `allFiles` into `destinationPath` (which ends with
     // the separator) by the mode given, asking through the host after each
-    // failed file, and ends with the "Backup Complete" message.
-    void Copy(std::vector<std::string> allFiles, std::string destinationPath, bool overwrite,
-              bool cdBackup, bool consolidate, bool directoryCopy);
+    // failed file, and ends with the "Backup Complete" message. With
+    // `overwrite`, a target that already is the file's copy is left alone.
+    CopySummary Copy(std::vector<std::string> allFiles, std::string destinationPath, bool overwrite,
+                     CopyMode mode);
 
     static constexpr std::int64_t kVolumeLimit = 734003200;  // 700 MiB, one CD
 
 private:
     struct CopyRun;
     std::string DirectoryCopyTarget(CopyRun& run, const std::string& file);
+    std::string TargetOf(CopyRun& run, const std::string& file, std::int64_t size);
 
     JobState& state_;
     JobHost& host_;

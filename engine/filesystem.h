@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -22,6 +23,50 @@ struct Listing {
     std::vector<std::string> folders;  // the same, for direct sub-folders
 };
 
+// How one file's copy ended.
+enum class CopyOutcome {
+    Copied,    // the target now holds a new copy of the source
+    UpToDate,  // the target already was this file's copy and was left alone
+};
+
+// One file's copy within a copy session: opened with its source, worked
+// (its data written beside the target, on any thread) and committed (put in
+// place, in the order of the backup). One that is dropped before its commit
+// leaves nothing behind.
+class FileCopy {
+public:
+    virtual ~FileCopy() = default;
+    // The source's length in bytes, as read when it was opened.
+    std::uint64_t length = 0;
+};
+
+// One backup's use of the file system: what it learns about the folders it
+// writes into, and the sources it has open, live for the session alone.
+class CopySession {
+public:
+    virtual ~CopySession() = default;
+
+    virtual bool DirectoryExists(const std::string& path) = 0;
+    // Creates the folder with every missing level; an existing one is fine.
+    virtual void CreateDirectory(const std::string& path) = 0;
+    // Opens `source` for a copy and reads its length.
+    virtual std::unique_ptr<FileCopy> Open(const std::string& source) = 0;
+    // Writes the copy's data beside `target`, or finds that the target
+    // already is the source's copy (with `overwrite` only: same size, same
+    // modification time at the destination's granularity). Several works of
+    // one session may run at once, each on a copy of its own. Never throws:
+    // a failure is kept for the commit.
+    virtual void Work(FileCopy& copy, const std::string& target, bool overwrite) = 0;
+    // Puts the worked copy in place, or raises the failure of its work. The
+    // target appears complete or not at all: a failure never leaves a
+    // partial target nor harms an existing one. Without `overwrite` an
+    // existing target is a failure. Commits run on one thread.
+    virtual CopyOutcome Commit(FileCopy& copy) = 0;
+    // Ends the session: puts what it wrote on disk. A session that wrote
+    // nothing has nothing to flush.
+    virtual void Finish() = 0;
+};
+
 class FileSystem {
 public:
     virtual ~FileSystem() = default;
@@ -32,38 +77,50 @@ public:
     // order. Sub-folders reached through a link are left out, so a walk never
     // loops; files reached through a link are listed.
     virtual Listing List(const std::string& folder) = 0;
-    virtual std::uint64_t FileLength(const std::string& path) = 0;
     // Creates the folder with every missing level; an existing one is fine.
     virtual void CreateDirectory(const std::string& path) = 0;
-    // Copies a whole file. The target appears complete or not at all: a
-    // failure never leaves a partial target nor harms an existing one.
-    // Without `overwrite` an existing target is a failure.
-    virtual void CopyFile(const std::string& source, const std::string& target, bool overwrite) = 0;
-    // Puts what was written under `folder` on disk.
-    virtual void Flush(const std::string& folder) = 0;
-    // Removes from `folder` the temporary files of copies that were killed
-    // before they finished: files named as IsCopyTemporaryName says that no
-    // running copy is writing. Never fails. A file system whose copies
-    // leave nothing behind has nothing to remove.
-    virtual void RemoveCopyTemporaries(const std::string& folder) { (void)folder; }
+    // Begins one backup's copies. The first time the session writes into a
+    // folder, it removes what copies killed before they finished left there.
+    virtual std::unique_ptr<CopySession> BeginCopy() = 0;
+
+    // One file's copy in a session of its own, without the final flush.
+    CopyOutcome CopyFile(const std::string& source, const std::string& target, bool overwrite);
+    // A file's length, read as a copy reads it.
+    std::uint64_t FileLength(const std::string& path);
 };
+
+class SystemCalls;
 
 // The platform's own file system.
 class NativeFileSystem : public FileSystem {
 public:
+    // `calls` (POSIX only; the system's own when null) stand in for the
+    // system calls whose answers depend on the destination's file system.
+    explicit NativeFileSystem(SystemCalls* calls = nullptr) : calls_(calls) {}
+
     bool DirectoryExists(const std::string& path) override;
     bool FileExists(const std::string& path) override;
     Listing List(const std::string& folder) override;
-    std::uint64_t FileLength(const std::string& path) override;
     void CreateDirectory(const std::string& path) override;
-    void CopyFile(const std::string& source, const std::string& target, bool overwrite) override;
-    void Flush(const std::string& folder) override;
-    void RemoveCopyTemporaries(const std::string& folder) override;
+    std::unique_ptr<CopySession> BeginCopy() override;
+
+    // Removes from `folder` the temporary files of copies that were killed
+    // before they finished: files named as IsCopyTemporaryName says that no
+    // running copy is writing. Never fails.
+    static void RemoveCopyTemporaries(const std::string& folder);
+
+private:
+    SystemCalls* calls_;
 };
 
 // Names of the temporary files a copy writes beside its target
-// (".~tandrel-" + 12 hexadecimal digits + ".tmp").
+// (".~tandrel-" + 12 hexadecimal digits + ".tmp"). A name that tries whether
+// the file system takes a character holds that character (or "é", for
+// letters outside ASCII) before ".tmp".
 bool IsCopyTemporaryName(std::string_view name);
-std::string NewCopyTemporaryName();
+std::string NewCopyTemporaryName(std::string_view extra = {});
+// Characters that some file systems (FAT, exFAT, NTFS in its Windows mode,
+// SMB shares) refuse in names: controls and : ? * " < > | \.
+bool IsDoubtfulNameCharacter(unsigned char c);
 
 }  // namespace tandrel

@@ -14,6 +14,9 @@
 #undef CreateDirectory
 #undef CopyFile
 
+#include <map>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -224,24 +227,10 @@ Listing NativeFileSystem::List(const std::string& folder)
     return listing;
 }
 
-std::uint64_t NativeFileSystem::FileLength(const std::string& path)
-{
-    const std::string what = "Could not read the size of " + Quoted(path);
-    const std::wstring native = NativePath(path);
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!::GetFileAttributesExW(native.c_str(), GetFileExInfoStandard, &data)) Fail(what, ::GetLastError());
-    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) Fail(what, ERROR_ACCESS_DENIED);  // as opening it would
-    if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-        // A link: the size of the file it leads to.
-        Handle file(OpenForInformation(native));
-        LARGE_INTEGER size;
-        if (!file.valid() || !::GetFileSizeEx(file.get(), &size)) Fail(what, ::GetLastError());
-        return static_cast<std::uint64_t>(size.QuadPart);
-    }
-    return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-}
+namespace {
 
-void NativeFileSystem::CreateDirectory(const std::string& path)
+// Creates the folder with every missing level; true when it made one.
+bool CreateFolders(const std::string& path)
 {
     const std::string what = "Could not create the folder " + Quoted(path);
     std::wstring native = NativePath(path);
@@ -270,53 +259,14 @@ void NativeFileSystem::CreateDirectory(const std::string& path)
     const DWORD attributes = ::GetFileAttributesW(native.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) Fail(what, ::GetLastError());
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) Fail(what, ERROR_ALREADY_EXISTS);
+    return !missing.empty();
 }
 
-void NativeFileSystem::CopyFile(const std::string& source, const std::string& target, bool overwrite)
+}  // namespace
+
+void NativeFileSystem::CreateDirectory(const std::string& path)
 {
-    const std::string what = "Could not copy " + Quoted(source) + " to " + Quoted(target);
-    const std::wstring from = NativePath(source);
-    const std::wstring to = NativePath(target);
-
-    BY_HANDLE_FILE_INFORMATION sourceInfo;
-    {
-        // Without FILE_FLAG_BACKUP_SEMANTICS a folder is refused here.
-        Handle in(::CreateFileW(from.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!in.valid() || !::GetFileInformationByHandle(in.get(), &sourceInfo)) Fail(what, ::GetLastError());
-    }
-    {
-        Handle out(OpenForInformation(to));
-        BY_HANDLE_FILE_INFORMATION targetInfo;
-        if (out.valid() && ::GetFileInformationByHandle(out.get(), &targetInfo)) {
-            if (targetInfo.dwVolumeSerialNumber == sourceInfo.dwVolumeSerialNumber &&
-                targetInfo.nFileIndexHigh == sourceInfo.nFileIndexHigh &&
-                targetInfo.nFileIndexLow == sourceInfo.nFileIndexLow)
-                throw FsError(what + ": they are the same file");
-            if (!overwrite) Fail(what, ERROR_FILE_EXISTS);
-        } else if (!out.valid() && !overwrite && !IsMissing(::GetLastError())) {
-            Fail(what, ::GetLastError());
-        }
-    }
-
-    const std::size_t cut = target.find_last_of("\\/");
-    const std::string folder = cut == std::string::npos ? std::string() : target.substr(0, cut + 1);
-    std::wstring temporary;
-    DWORD error = ERROR_FILE_EXISTS;
-    for (int attempt = 0; attempt < 16 && error == ERROR_FILE_EXISTS; ++attempt) {
-        temporary = NativePath(folder + NewCopyTemporaryName());
-        error = ::CopyFileW(from.c_str(), temporary.c_str(), TRUE) ? ERROR_SUCCESS : ::GetLastError();
-    }
-    if (error == ERROR_FILE_EXISTS) Fail(what, error);  // every name taken: none of them is ours
-    if (error == ERROR_SUCCESS) {
-        // Without MOVEFILE_REPLACE_EXISTING an existing target, even one that
-        // appeared since the check above, is never replaced.
-        const DWORD flags = overwrite ? MOVEFILE_REPLACE_EXISTING : 0;
-        if (::MoveFileExW(temporary.c_str(), to.c_str(), flags)) return;
-        error = ::GetLastError();
-    }
-    RemoveTemporary(temporary);
-    Fail(what, error);
+    CreateFolders(path);
 }
 
 void NativeFileSystem::RemoveCopyTemporaries(const std::string& folder)
@@ -349,13 +299,33 @@ void NativeFileSystem::RemoveCopyTemporaries(const std::string& folder)
     ::FindClose(find);
 }
 
-void NativeFileSystem::Flush(const std::string& folder)
+namespace {
+
+std::uint64_t LengthOf(const std::string& path)
 {
-    // Windows flushes a whole volume only for administrators; anyone else
-    // gets ERROR_ACCESS_DENIED, and then the system's lazy writer puts the
-    // copies on disk within seconds. Flushing each copied file instead would
-    // cost a disk flush per file. Shares and folders mounted without a drive
-    // letter are left to the system as well.
+    const std::string what = "Could not read the size of " + Quoted(path);
+    const std::wstring native = NativePath(path);
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!::GetFileAttributesExW(native.c_str(), GetFileExInfoStandard, &data)) Fail(what, ::GetLastError());
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) Fail(what, ERROR_ACCESS_DENIED);  // as opening it would
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        // A link: the size of the file it leads to.
+        Handle file(OpenForInformation(native));
+        LARGE_INTEGER size;
+        if (!file.valid() || !::GetFileSizeEx(file.get(), &size)) Fail(what, ::GetLastError());
+        return static_cast<std::uint64_t>(size.QuadPart);
+    }
+    return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// Puts what was written to the volume of `folder` on disk. Windows flushes a
+// whole volume only for administrators; anyone else gets
+// ERROR_ACCESS_DENIED, and then the system's lazy writer puts the copies on
+// disk within seconds. Flushing each copied file instead would cost a disk
+// flush per file. Shares and folders mounted without a drive letter are left
+// to the system as well.
+void FlushVolume(const std::string& folder)
+{
     wchar_t volume[MAX_PATH + 1];
     if (!::GetVolumePathNameW(NativePath(folder).c_str(), volume, MAX_PATH + 1)) return;
     std::wstring root(volume);
@@ -372,4 +342,201 @@ void NativeFileSystem::Flush(const std::string& folder)
     Fail("Could not write to disk under " + Quoted(folder), error);
 }
 
-}  // namespace tandrel
+std::uint64_t Ticks(const FILETIME& time)
+{
+    return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+// How finely the volume under `path` keeps modification times, in 100 ns
+// ticks: FAT and exFAT keep 2 seconds, the others (NTFS, ReFS) 100 ns.
+std::uint64_t TimeGranularity(const std::wstring& path)
+{
+    wchar_t volume[MAX_PATH + 1];
+    wchar_t fileSystem[MAX_PATH + 1] = L"";
+    if (!::GetVolumePathNameW(path.c_str(), volume, MAX_PATH + 1) ||
+        !::GetVolumeInformationW(volume, nullptr, 0, nullptr, nullptr, nullptr, fileSystem, MAX_PATH + 1))
+        return 20000000;  // unknown: as coarse as any
+    const std::wstring name(fileSystem);
+    return name.find(L"FAT") != std::wstring::npos ? 20000000 : 1;
+}
+
+class WindowsCopySession : public CopySession {
+public:
+    bool DirectoryExists(const std::string& path) override
+    {
+        const DWORD attributes = AttributesOf(path);
+        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    }
+
+    void CreateDirectory(const std::string& path) override
+    {
+        if (!CreateFolders(path)) return;
+        std::lock_guard lock(mutex_);
+        Folder& folder = folders_[FolderKey(path)];
+        folder.madeByThisBackup = true;
+    }
+
+    std::unique_ptr<FileCopy> Open(const std::string& source) override
+    {
+        auto copy = std::make_unique<Copy>();
+        copy->source = source;
+        copy->length = LengthOf(source);
+        return copy;
+    }
+
+    void Work(FileCopy& base, const std::string& target, bool overwrite) override
+    {
+        Copy& copy = static_cast<Copy&>(base);
+        copy.target = target;
+        copy.overwrite = overwrite;
+        copy.failure.clear();
+        copy.upToDate = false;
+        copy.Drop();
+        try {
+            DoWork(copy);
+        } catch (const FsError& failure) {
+            copy.failure = failure.what();
+            copy.Drop();
+        }
+    }
+
+    CopyOutcome Commit(FileCopy& base) override
+    {
+        Copy& copy = static_cast<Copy&>(base);
+        if (!copy.failure.empty()) throw FsError(copy.failure);
+        if (copy.upToDate) return CopyOutcome::UpToDate;
+        // Without MOVEFILE_REPLACE_EXISTING an existing target, even one that
+        // appeared since the work looked, is never replaced.
+        const DWORD flags = copy.overwrite ? MOVEFILE_REPLACE_EXISTING : 0;
+        if (!::MoveFileExW(copy.temporary.c_str(), NativePath(copy.target).c_str(), flags)) {
+            const DWORD error = ::GetLastError();
+            copy.Drop();
+            Fail(copy.What(), error);
+        }
+        copy.temporary.clear();
+        std::lock_guard lock(mutex_);
+        written_.insert(FolderOf(copy.target));
+        return CopyOutcome::Copied;
+    }
+
+    void Finish() override
+    {
+        std::set<std::wstring> volumes;
+        for (const std::string& folder : written_) {
+            wchar_t volume[MAX_PATH + 1];
+            if (!::GetVolumePathNameW(NativePath(folder).c_str(), volume, MAX_PATH + 1)) continue;
+            if (volumes.insert(volume).second) FlushVolume(folder);
+        }
+    }
+
+private:
+    struct Folder {
+        bool madeByThisBackup = false;
+        bool cleaned = false;
+        std::uint64_t timeGranularity = 0;  // 100 ns ticks; 0 not asked yet
+    };
+
+    struct Copy : FileCopy {
+        std::string source, target;
+        bool overwrite = false;
+        bool upToDate = false;
+        std::string failure;
+        std::wstring temporary;
+        std::string What() const { return "Could not copy " + Quoted(source) + " to " + Quoted(target); }
+        void Drop()
+        {
+            if (!temporary.empty()) RemoveTemporary(temporary);
+            temporary.clear();
+        }
+        ~Copy() override { Drop(); }
+    };
+
+    static std::string FolderOf(const std::string& target)
+    {
+        const std::size_t cut = target.find_last_of("\\/");
+        return cut == std::string::npos ? std::string() : target.substr(0, cut + 1);
+    }
+    static std::string FolderKey(const std::string& path)
+    {
+        return path.empty() || path.back() == '\\' || path.back() == '/' ? path : path + "\\";
+    }
+
+    // The facts of a folder; the first look removes what killed copies left.
+    Folder& FolderFacts(const std::string& folder)
+    {
+        std::lock_guard lock(mutex_);
+        Folder& facts = folders_[folder];
+        if (!facts.cleaned) {
+            facts.cleaned = true;
+            if (!facts.madeByThisBackup) NativeFileSystem::RemoveCopyTemporaries(folder);
+        }
+        return facts;
+    }
+
+    void DoWork(Copy& copy)
+    {
+        const std::string what = copy.What();
+        const std::wstring from = NativePath(copy.source);
+        const std::wstring to = NativePath(copy.target);
+        const std::string folder = FolderOf(copy.target);
+        Folder& facts = FolderFacts(folder);
+
+        BY_HANDLE_FILE_INFORMATION sourceInfo;
+        {
+            // Without FILE_FLAG_BACKUP_SEMANTICS a folder is refused here.
+            Handle in(::CreateFileW(from.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+            if (!in.valid() || !::GetFileInformationByHandle(in.get(), &sourceInfo)) Fail(what, ::GetLastError());
+        }
+        if (!facts.madeByThisBackup) {
+            Handle out(OpenForInformation(to));
+            BY_HANDLE_FILE_INFORMATION targetInfo;
+            if (out.valid() && ::GetFileInformationByHandle(out.get(), &targetInfo)) {
+                if (targetInfo.dwVolumeSerialNumber == sourceInfo.dwVolumeSerialNumber &&
+                    targetInfo.nFileIndexHigh == sourceInfo.nFileIndexHigh &&
+                    targetInfo.nFileIndexLow == sourceInfo.nFileIndexLow)
+                    throw FsError(what + ": they are the same file");
+                if (!copy.overwrite) Fail(what, ERROR_FILE_EXISTS);
+                if (UpToDate(sourceInfo, targetInfo, to, facts)) {
+                    copy.upToDate = true;
+                    return;
+                }
+            } else if (!out.valid() && !copy.overwrite && !IsMissing(::GetLastError())) {
+                Fail(what, ::GetLastError());
+            }
+        }
+        // CopyFileW keeps the times and attributes.
+        DWORD error = ERROR_FILE_EXISTS;
+        for (int attempt = 0; attempt < 16 && error == ERROR_FILE_EXISTS; ++attempt) {
+            copy.temporary = NativePath(folder + NewCopyTemporaryName());
+            error = ::CopyFileW(from.c_str(), copy.temporary.c_str(), TRUE) ? ERROR_SUCCESS : ::GetLastError();
+            if (error == ERROR_FILE_EXISTS) copy.temporary.clear();  // not ours
+        }
+        if (error != ERROR_SUCCESS) Fail(what, error);
+    }
+
+    bool UpToDate(const BY_HANDLE_FILE_INFORMATION& source, const BY_HANDLE_FILE_INFORMATION& target,
+                  const std::wstring& targetPath, Folder& facts)
+    {
+        if (target.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
+        if (source.nFileSizeHigh != target.nFileSizeHigh || source.nFileSizeLow != target.nFileSizeLow) return false;
+        const std::uint64_t a = Ticks(source.ftLastWriteTime), b = Ticks(target.ftLastWriteTime);
+        const std::uint64_t difference = a > b ? a - b : b - a;
+        if (difference == 0) return true;
+        if (difference >= 20000000) return false;
+        std::lock_guard lock(mutex_);
+        if (facts.timeGranularity == 0) facts.timeGranularity = TimeGranularity(targetPath);
+        return difference < facts.timeGranularity;
+    }
+
+    std::mutex mutex_;
+    std::map<std::string, Folder> folders_;
+    std::set<std::string> written_;
+};
+
+}  // namespace
+
+std::unique_ptr<CopySession> NativeFileSystem::BeginCopy()
+{
+    return std::make_unique<WindowsCopySession>();
+}

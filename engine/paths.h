@@ -46,9 +46,18 @@ std::string AddSeparator(std::string_view path, PathStyle style);
 // The path without its final separator, if it ends with one.
 std::string WithoutFinalSeparator(std::string_view path, PathStyle style);
 
-// Directory Copy: the key of a backup-list entry. `isFile` tells whether a
-// file exists at the entry (asked of the file system by the caller).
-std::string EntryKey(std::string_view entry, bool isFile, PathStyle style);
+// Directory Copy: whether `file` lies under the backup-list entry `entry`,
+// and if so where the part of its path that its target keeps begins.
+//  - A folder entry holds the files whose path begins with the entry and a
+//    separator, compared whole component by whole component; the kept part
+//    begins at the entry's own name (a root entry keeps all below the root).
+//  - A file entry stands for itself; the kept part begins at the name of the
+//    folder that holds it, or at the file's own name at a root.
+// npos when the file lies under no entry of that text.
+std::size_t KeptPathStart(std::string_view entry, std::string_view file, PathStyle style);
+
+// True for a root of the style ("C:\", "/").
+bool IsRoot(std::string_view path, PathStyle style);
 
 // Gathering counts an entry as a folder when no "." occurs anywhere in it.
 bool CountsAsFolder(std::string_view entry);
@@ -57,8 +66,12 @@ bool CountsAsFolder(std::string_view entry);
 // it at any position but the first.
 bool NamesListFile(std::string_view path);
 
-// The start value of the Directory Copy key: a text that occurs in no path,
-// so that the first file always searches.
+// A text that names no path.
 std::string NoKey();
+
+// The path made absolute against `currentFolder` (itself absolute) and
+// lexically normal: no "." or ".." components, no doubled separators and no
+// final separator but a root's. For the entries a user types.
+std::string AbsoluteEntry(std::string_view path, std::string_view currentFolder, PathStyle style);
 
 }  // namespace tandrel

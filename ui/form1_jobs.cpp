@@ -112,8 +112,8 @@ void Form1::GetFiles(std::vector<std::string> folderArray, bool subdirsFlag)
 void Form1::Copy(std::vector<std::string> allFiles, std::string destinationPath, bool overwrite,
                  bool cdBackup, bool consolidate, bool directoryCopy)
 {
-    engine_.Copy(std::move(allFiles), std::move(destinationPath), overwrite, cdBackup, consolidate,
-                 directoryCopy);
+    engine_.Copy(std::move(allFiles), std::move(destinationPath), overwrite,
+                 tandrel::CopyModeOf(cdBackup, consolidate, directoryCopy));
 }
 
 void Form1::BeginGetFiles(std::vector<std::string> folderArray, bool subdirsFlag)

@@ -167,14 +167,22 @@ public:
         std::lock_guard lock(mutex_);
         MakeFolders(Key(path));
     }
-    void AddFile(const std::string& path, std::uint64_t size = 0, std::string content = {})
+    void AddFile(const std::string& path, std::uint64_t size = 0, std::string content = {}, std::int64_t mtime = 0)
     {
         std::lock_guard lock(mutex_);
         const std::string key = Key(path);
         MakeFolders(Parent(key));
         Link(key);
-        nodes_[key] = Node{false, size, std::move(content), {}};
+        nodes_[key] = Node{false, size, std::move(content), {}, mtime, ++serial_};
     }
+    // Gives a file another modification time.
+    void Touch(const std::string& path, std::int64_t mtime)
+    {
+        std::lock_guard lock(mutex_);
+        nodes_.at(Key(path)).mtime = mtime;
+    }
+    // A number that changes whenever the file is written (its inode, as it were).
+    std::uint64_t SerialOf(const std::string& path) const { return Find(path, false)->serial; }
     // A file or folder (with everything under it) that vanished.
     void Remove(const std::string& path)
     {
@@ -228,13 +236,6 @@ public:
         return listing;
     }
 
-    std::uint64_t FileLength(const std::string& path) override
-    {
-        Enter(FsOp::FileLength, path);
-        if (const Node* file = Find(path, false)) return file->size;
-        throw FsError("Could not find file '" + path + "'.");
-    }
-
     void CreateDirectory(const std::string& path) override
     {
         Enter(FsOp::CreateDirectory, path);
@@ -242,14 +243,75 @@ public:
         MakeFolders(Key(path));
     }
 
-    void CopyFile(const std::string& source, const std::string& target, bool overwrite) override
-    {
+    std::unique_ptr<CopySession> BeginCopy() override { return std::make_unique<Session>(*this); }
+
+    // Every work of a copy runs this first, on the thread doing it.
+    void OnWork(std::function<void(const std::string& source)> hook) { workHook_ = std::move(hook); }
+
+private:
+    struct Copy : FileCopy {
+        std::string source, target;
+        bool overwrite = false;
+        std::string failure;
+    };
+
+    // A copy is worked (its faults raised) and placed at its commit, under
+    // the same rules as the platform's: never over an existing target
+    // without overwrite, and a target of the source's size and time is left
+    // alone with it.
+    class Session : public CopySession {
+    public:
+        explicit Session(MemoryFileSystem& fs) : fs_(fs) {}
+        bool DirectoryExists(const std::string& path) override { return fs_.DirectoryExists(path); }
+        void CreateDirectory(const std::string& path) override { fs_.CreateDirectory(path); }
+        std::unique_ptr<FileCopy> Open(const std::string& source) override
         {
-            std::lock_guard lock(mutex_);
-            copies_.push_back({source, target, overwrite});
+            fs_.Enter(FsOp::FileLength, source);
+            const Node* file = fs_.Find(source, false);
+            if (!file) throw FsError("Could not find file '" + source + "'.");
+            auto copy = std::make_unique<Copy>();
+            copy->source = source;
+            copy->length = file->size;
+            return copy;
         }
-        Enter(FsOp::CopyFile, source);
-        Enter(FsOp::CopyFile, target, /*primary=*/false);
+        void Work(FileCopy& base, const std::string& target, bool overwrite) override
+        {
+            Copy& copy = static_cast<Copy&>(base);
+            copy.target = target;
+            copy.overwrite = overwrite;
+            copy.failure.clear();
+            if (fs_.workHook_) fs_.workHook_(copy.source);
+            try {
+                fs_.Enter(FsOp::CopyFile, copy.source);
+                fs_.Enter(FsOp::CopyFile, target, /*primary=*/false);
+            } catch (const FsError& failure) {
+                copy.failure = failure.what();
+            }
+        }
+        CopyOutcome Commit(FileCopy& base) override
+        {
+            Copy& copy = static_cast<Copy&>(base);
+            {
+                std::lock_guard lock(fs_.mutex_);
+                fs_.copies_.push_back({copy.source, copy.target, copy.overwrite});
+            }
+            if (!copy.failure.empty()) throw FsError(copy.failure);
+            const CopyOutcome outcome = fs_.Place(copy.source, copy.target, copy.overwrite);
+            if (outcome == CopyOutcome::Copied) wrote_ = true;
+            return outcome;
+        }
+        void Finish() override
+        {
+            if (wrote_) fs_.Enter(FsOp::Flush, "");
+        }
+
+    private:
+        MemoryFileSystem& fs_;
+        bool wrote_ = false;
+    };
+
+    CopyOutcome Place(const std::string& source, const std::string& target, bool overwrite)
+    {
         std::lock_guard lock(mutex_);
         auto from = nodes_.find(Key(source));
         if (from == nodes_.end() || from->second.folder)
@@ -258,13 +320,17 @@ public:
         auto parent = nodes_.find(Parent(key));
         if (parent == nodes_.end() || !parent->second.folder)
             throw FsError("Could not find a part of the path '" + target + "'.");
-        if (auto to = nodes_.find(key); to != nodes_.end() && (to->second.folder || !overwrite))
-            throw FsError("The file '" + target + "' already exists.");
+        if (auto to = nodes_.find(key); to != nodes_.end()) {
+            if (to->second.folder || !overwrite) throw FsError("The file '" + target + "' already exists.");
+            if (to->second.size == from->second.size && to->second.mtime == from->second.mtime)
+                return CopyOutcome::UpToDate;
+        }
         Link(key);
-        nodes_[key] = Node{false, from->second.size, from->second.content, {}};
+        nodes_[key] = Node{false, from->second.size, from->second.content, {}, from->second.mtime, ++serial_};
+        return CopyOutcome::Copied;
     }
 
-    void Flush(const std::string& folder) override { Enter(FsOp::Flush, folder); }
+public:
 
 private:
     struct Node {
@@ -272,6 +338,8 @@ private:
         std::uint64_t size = 0;
         std::string content;
         std::vector<std::string> children;  // names, in the order added
+        std::int64_t mtime = 0;
+        std::uint64_t serial = 0;
     };
 
     bool IsRoot(const std::string& key) const
@@ -325,6 +393,8 @@ private:
     int calls_[7] = {};
     std::vector<CopyRecord> copies_;
     Hook hook_;
+    std::function<void(const std::string&)> workHook_;
+    std::uint64_t serial_ = 0;
 };
 
 // ---------------------------------------------------------------------------

@@ -22,16 +22,17 @@ MessageBoxRequest Final(std::int64_t kb)
                MessageBoxIcon::Information);
 }
 
-enum Mode { kDirectory, kCd, kConsolidate };
+constexpr CopyMode kDirectory = CopyMode::DirectoryCopy, kCd = CopyMode::CdBackup,
+                   kConsolidate = CopyMode::Consolidate;
 
 class CopyTest : public ::testing::Test {
 protected:
     CopyTest() { fs.AddFolder(kDest); }
 
     void Entries(Strings entries) { state.directoryData = std::make_shared<const Strings>(std::move(entries)); }
-    void Run(Strings files, Mode mode, bool overwrite = false)
+    CopySummary Run(Strings files, CopyMode mode, bool overwrite = false)
     {
-        engine.Copy(std::move(files), kDest, overwrite, mode == kCd, mode == kConsolidate, mode == kDirectory);
+        return engine.Copy(std::move(files), kDest, overwrite, mode);
     }
     Strings Targets() const
     {
@@ -117,21 +118,16 @@ TEST_F(CopyTest, AnEmptyCopyStillCompletesAndReports)
     EXPECT_EQ(host.Boxes(), std::vector{Final(0)});
 }
 
-TEST_F(CopyTest, CdWinsOverConsolidateAndBothOverDirectoryCopy)
+TEST(CopyModes, CdWinsOverConsolidateAndBothOverDirectoryCopy)
 {
-    fs.AddFile(R"(C:\Data\Photos\p1.jpg)");
-    Entries({R"(C:\Data\Photos)"});
     struct Case {
         bool cd, consolidate, directory;
-        std::string target;
+        CopyMode mode;
     };
-    const std::string volume = R"(E:\Backup\CD_backup0\p1.jpg)", flat = R"(E:\Backup\p1.jpg)";
-    for (const Case& c : {Case{true, true, false, volume}, Case{true, true, true, volume},
-                          Case{true, false, true, volume}, Case{false, true, true, flat},
-                          Case{false, false, false, flat}}) {
-        engine.Copy({R"(C:\Data\Photos\p1.jpg)"}, kDest, true, c.cd, c.consolidate, c.directory);
-        EXPECT_EQ(fs.Copies().back().target, c.target) << c.cd << c.consolidate << c.directory;
-    }
+    for (const Case& c : {Case{true, true, false, kCd}, Case{true, true, true, kCd}, Case{true, false, true, kCd},
+                          Case{false, true, true, kConsolidate}, Case{false, false, false, kConsolidate},
+                          Case{false, false, true, kDirectory}})
+        EXPECT_EQ(CopyModeOf(c.cd, c.consolidate, c.directory), c.mode) << c.cd << c.consolidate << c.directory;
 }
 
 TEST_F(CopyTest, ConsolidateWithSameNamesReplacesOnlyWithOverwrite)
@@ -222,27 +218,32 @@ TEST_P(DirectoryCopyKeys, PlacesFilesByTheCarriedOverKey)
 INSTANTIATE_TEST_SUITE_P(
     CopyTest, DirectoryCopyKeys,
     ::testing::Values(
-        // An empty key occurs everywhere: from then on everything lands flat.
+        // A root folder keeps all below the root.
         KeyCase{"RootFolderEntry",
                 {R"(C:\)", R"(D:\Data)"},
                 {R"(C:\a.txt)", R"(C:\Sub\b.txt)", R"(D:\Data\d.txt)"},
-                {R"(E:\Backup\a.txt)", R"(E:\Backup\b.txt)", R"(E:\Backup\d.txt)"}},
-        // The key C:\ stays current for the whole drive.
+                {R"(E:\Backup\a.txt)", R"(E:\Backup\Sub\b.txt)", R"(E:\Backup\Data\d.txt)"}},
+        // A file at a root goes into the destination and captures no other file.
         KeyCase{"RootFileEntry",
                 {R"(C:\b.txt)", R"(C:\Data)"},
-                {R"(C:\b.txt)", R"(C:\Data\x.txt)", R"(D:\Data\y.txt)"},
-                {R"(E:\Backup\b.txt)", R"(E:\Backup\x.txt)", R"(E:\Backup\Data\y.txt)"}},
-        KeyCase{"CarriedIntoMyData",
+                {R"(C:\b.txt)", R"(C:\Data\x.txt)"},
+                {R"(E:\Backup\b.txt)", R"(E:\Backup\Data\x.txt)"}},
+        KeyCase{"DataAndMyDataStayApart",
                 {R"(C:\Data)", R"(C:\MyData)"},
-                {R"(C:\Data\a.txt)", R"(C:\MyData\x.txt)"},
-                {R"(E:\Backup\Data\a.txt)", R"(E:\Backup\Data\x.txt)"}},
-        KeyCase{"NameTwiceInPath", {R"(C:\Data\Data)"}, {R"(C:\Data\Data\f.txt)"}, {R"(E:\Backup\Data\Data\f.txt)"}},
-        // The carried-over key is tried before the list: Alpha, the first
-        // entry, would also occur in y.txt's folder.
-        KeyCase{"CarriedKeyComesBeforeTheList",
-                {R"(C:\Alpha)", R"(C:\Beta)"},
-                {R"(C:\Beta\b.txt)", R"(C:\Beta\Alpha\y.txt)"},
-                {R"(E:\Backup\Beta\b.txt)", R"(E:\Backup\Beta\Alpha\y.txt)"}}),
+                {R"(C:\Data\a.txt)", R"(C:\MyData\a.txt)", R"(C:\Data\b.txt)"},
+                {R"(E:\Backup\Data\a.txt)", R"(E:\Backup\MyData\a.txt)", R"(E:\Backup\Data\b.txt)"}},
+        // The entry's name also occurs higher up its path.
+        KeyCase{"NameAlsoInAParent",
+                {R"(C:\home\me)", R"(C:\tmp\mt\m)"},
+                {R"(C:\home\me\docs\x.txt)", R"(C:\tmp\mt\m\old.txt)"},
+                {R"(E:\Backup\me\docs\x.txt)", R"(E:\Backup\m\old.txt)"}},
+        KeyCase{"NameTwiceInPath", {R"(C:\Data\Data)"}, {R"(C:\Data\Data\f.txt)"}, {R"(E:\Backup\Data\f.txt)"}},
+        // The entry that placed the previous file is tried before the list:
+        // q.jpg lies under both, and Data placed a.txt.
+        KeyCase{"CarriedEntryComesBeforeTheList",
+                {R"(C:\Data\Photos)", R"(C:\Data)"},
+                {R"(C:\Data\Photos\p.jpg)", R"(C:\Data\a.txt)", R"(C:\Data\Photos\q.jpg)"},
+                {R"(E:\Backup\Photos\p.jpg)", R"(E:\Backup\Data\a.txt)", R"(E:\Backup\Data\Photos\q.jpg)"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(CopyTest, AFileUnderNoEntryFailsThroughTheBoxesAndTheCopyGoesOn)
@@ -259,6 +260,65 @@ TEST_F(CopyTest, AFileUnderNoEntryFailsThroughTheBoxesAndTheCopyGoesOn)
     EXPECT_EQ(boxes[1], kAskContinue);
     EXPECT_EQ(boxes[2], Final(1));
     EXPECT_TRUE(state.complete);
+}
+
+// --- Repeat backups with Overwrite ------------------------------------------
+
+TEST_F(CopyTest, ARepeatLeavesUpToDateTargetsAloneAndReportsAsAFullCopyDoes)
+{
+    const Strings files = Sized({1024, 2048, 3072});
+    for (std::size_t i = 0; i < files.size(); ++i) fs.Touch(files[i], 1000 + static_cast<std::int64_t>(i));
+    const CopySummary first = Run(files, kConsolidate, true);
+    const std::uint64_t serial = fs.SerialOf(R"(E:\Backup\f2)");
+    const std::string firstTrace = host.Trace();
+
+    const CopySummary repeat = Run(files, kConsolidate, true);
+    EXPECT_EQ(fs.SerialOf(R"(E:\Backup\f2)"), serial);
+    EXPECT_EQ(first.copied, 3);
+    EXPECT_EQ(repeat.copied, 0);
+    EXPECT_EQ(repeat.upToDate, 3);
+    // The same refreshes and the same closing total as the first backup.
+    EXPECT_EQ(host.Trace(), firstTrace + firstTrace);
+    EXPECT_EQ(host.Boxes().back(), Final(6));
+    EXPECT_EQ(repeat.bytes, first.bytes);
+    // Nothing was written, so nothing was flushed.
+    EXPECT_EQ(fs.Calls(FsOp::Flush), 1);
+}
+
+TEST_F(CopyTest, ARepeatReplacesWhatChangedInSizeOrTime)
+{
+    const Strings files = Sized({10, 20, 30});
+    Run(files, kConsolidate, true);
+    fs.AddFile(files[0], 11);  // grew
+    fs.Touch(files[1], 99);    // touched
+    const CopySummary repeat = Run(files, kConsolidate, true);
+    EXPECT_EQ(repeat.copied, 2);
+    EXPECT_EQ(repeat.upToDate, 1);
+    EXPECT_EQ(fs.SizeOf(R"(E:\Backup\f1)"), 11u);
+    EXPECT_EQ(host.Boxes().back(), Final(0));  // 61 bytes
+    EXPECT_EQ(fs.Calls(FsOp::Flush), 2);
+}
+
+TEST_F(CopyTest, ACdRepeatGivesUpToDateFilesTheirRoomInTheVolume)
+{
+    const Strings files = Sized({400 * kMiB, 400 * kMiB, 100 * kMiB});
+    Run(files, kCd, true);
+    fs.AddFile(files[2], 100 * kMiB, "changed", 5);
+    Run(files, kCd, true);
+    // The third file lands in the second volume again, as in the first run.
+    EXPECT_EQ(fs.Copies().back().target, R"(E:\Backup\CD_backup1\f3)");
+    EXPECT_EQ(fs.ContentOf(R"(E:\Backup\CD_backup1\f3)"), "changed");
+    EXPECT_EQ(host.Boxes().back(), Final(900 * 1024));
+}
+
+TEST_F(CopyTest, WithoutOverwriteAnUpToDateTargetStillFails)
+{
+    const Strings files = Sized({1024});
+    Run(files, kConsolidate, true);
+    const CopySummary repeat = Run(files, kConsolidate, false);
+    EXPECT_EQ(repeat.failed, 1);
+    EXPECT_EQ(repeat.upToDate, 0);
+    EXPECT_EQ(host.Boxes().back(), Final(0));
 }
 
 }  // namespace

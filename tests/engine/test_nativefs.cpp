@@ -192,7 +192,7 @@ protected:
     {
         state.directoryData = std::make_shared<const Strings>(entries);
         fsys::create_directories(tree.Path("dest"));
-        engine.Copy(state.syncfileList.ToArray(), dest, false, cd, consolidate, directory);
+        engine.Copy(state.syncfileList.ToArray(), dest, false, CopyModeOf(cd, consolidate, directory));
     }
     std::string Dest(const std::string& relative) const { return TempTree::Read(dest + relative); }
 

@@ -29,23 +29,61 @@ TEST(PathRules, SourceFolderAndRootInBothStyles)
     EXPECT_EQ(FileName("plain", kPosix), "plain");
 }
 
-TEST(PathRules, EntryKeysFollowTheBackupListExamples)
+// Where the part of a file's path that its Directory Copy target keeps
+// begins, for the file under the entry given; npos for none.
+std::string Kept(std::string_view entry, std::string_view file, PathStyle style)
 {
-    // A folder gives its own name, a file the name of its folder, a file at a
-    // root the root itself, a root folder an empty key.
-    EXPECT_EQ(EntryKey(R"(C:\Data\Photos)", false, kWin), "Photos");
-    EXPECT_EQ(EntryKey(R"(C:\Docs\a.txt)", true, kWin), "Docs");
-    EXPECT_EQ(EntryKey(R"(C:\b.txt)", true, kWin), R"(C:\)");
-    EXPECT_EQ(EntryKey(R"(C:\)", false, kWin), "");
-    EXPECT_EQ(EntryKey(R"(C:\Missing\Thing)", false, kWin), "Thing");
-    EXPECT_EQ(EntryKey("NoSeparator", false, kWin), "NoSeparator");
-    // A folder and a file of the same text give different keys.
-    EXPECT_EQ(EntryKey(R"(C:\Data\Photos)", true, kWin), "Data");
+    const std::size_t start = KeptPathStart(entry, file, style);
+    return start == std::string_view::npos ? "<none>" : std::string(file.substr(start));
+}
 
-    EXPECT_EQ(EntryKey("/data/photos", false, kPosix), "photos");
-    EXPECT_EQ(EntryKey("/docs/a.txt", true, kPosix), "docs");
-    EXPECT_EQ(EntryKey("/b.txt", true, kPosix), "/");
-    EXPECT_EQ(EntryKey("/", false, kPosix), "");
+TEST(PathRules, AFileKeepsItsPathFromTheNameOfTheEntryItLiesUnder)
+{
+    // A folder entry: from its own name; a file entry: from its folder's name.
+    EXPECT_EQ(Kept(R"(C:\Data\Photos)", R"(C:\Data\Photos\2004\p2.jpg)", kWin), R"(Photos\2004\p2.jpg)");
+    EXPECT_EQ(Kept(R"(C:\Docs\a.txt)", R"(C:\Docs\a.txt)", kWin), R"(Docs\a.txt)");
+    EXPECT_EQ(Kept("/home/me", "/home/me/docs/x.txt", kPosix), "me/docs/x.txt");
+    EXPECT_EQ(Kept("/tmp/mt/m", "/tmp/mt/m/old.txt", kPosix), "m/old.txt");
+    // Whole components only, case-sensitively.
+    EXPECT_EQ(Kept(R"(C:\Data)", R"(C:\MyData\x.txt)", kWin), "<none>");
+    EXPECT_EQ(Kept(R"(C:\Data)", R"(C:\DataSet\x.txt)", kWin), "<none>");
+    EXPECT_EQ(Kept("/home/me", "/home/Me/x.txt", kPosix), "<none>");
+    EXPECT_EQ(Kept("/home/me", "/home/me", kPosix), "home/me");  // the entry itself: a file entry
+    EXPECT_EQ(Kept(R"(C:\Docs\a.txt)", R"(C:\Docs\a.txt.bak)", kWin), "<none>");
+    // A final separator on an entry changes nothing.
+    EXPECT_EQ(Kept("/home/me/", "/home/me/x.txt", kPosix), "me/x.txt");
+    EXPECT_EQ(Kept(R"(C:\Data\)", R"(C:\Data\x.txt)", kWin), R"(Data\x.txt)");
+}
+
+TEST(PathRules, RootsKeepEverythingBelowThemAndCaptureNothingAsFiles)
+{
+    EXPECT_EQ(Kept(R"(C:\)", R"(C:\Sub\b.txt)", kWin), R"(Sub\b.txt)");
+    EXPECT_EQ(Kept(R"(C:\)", R"(D:\Sub\b.txt)", kWin), "<none>");
+    EXPECT_EQ(Kept("/", "/srv/a.txt", kPosix), "srv/a.txt");
+    // A file at a root goes into the destination itself, and stands for
+    // itself alone.
+    EXPECT_EQ(Kept(R"(C:\b.txt)", R"(C:\b.txt)", kWin), "b.txt");
+    EXPECT_EQ(Kept(R"(C:\b.txt)", R"(C:\Data\x.txt)", kWin), "<none>");
+    EXPECT_EQ(Kept("/b.txt", "/b.txt", kPosix), "b.txt");
+    EXPECT_EQ(Kept("/b.txt", "/srv/b.txt", kPosix), "<none>");
+    EXPECT_TRUE(IsRoot(R"(C:\)", kWin));
+    EXPECT_TRUE(IsRoot("/", kPosix));
+    EXPECT_FALSE(IsRoot(R"(C:\x)", kWin));
+}
+
+TEST(PathRules, TypedEntriesBecomeAbsoluteAndNormal)
+{
+    // Spellings of one folder, typed in /home/ann.
+    for (const char* typed : {"Photos/", "Photos", "./Photos", "../ann/Photos/", "/home/ann//Photos/."})
+        EXPECT_EQ(AbsoluteEntry(typed, "/home/ann", kPosix), "/home/ann/Photos") << typed;
+    EXPECT_EQ(AbsoluteEntry("a.txt", "/", kPosix), "/a.txt");
+    EXPECT_EQ(AbsoluteEntry("/", "/home", kPosix), "/");
+    EXPECT_EQ(AbsoluteEntry("../../..", "/home/ann", kPosix), "/");
+    EXPECT_EQ(AbsoluteEntry(".", "/home/ann", kPosix), "/home/ann");
+    EXPECT_EQ(AbsoluteEntry(R"(Photos\)", R"(C:\Users\ann)", kWin), R"(C:\Users\ann\Photos)");
+    EXPECT_EQ(AbsoluteEntry(R"(..\bob\.\x)", R"(C:\Users\ann)", kWin), R"(C:\Users\bob\x)");
+    EXPECT_EQ(AbsoluteEntry(R"(D:\)", R"(C:\Users\ann)", kWin), R"(D:\)");
+    EXPECT_EQ(AbsoluteEntry(R"(\Data)", R"(C:\Users\ann)", kWin), R"(C:\Data)");
 }
 
 TEST(PathRules, FolderCountingLooksForADotAnywhere)
@@ -77,7 +115,7 @@ TEST(PathRules, JoiningAndSeparators)
     EXPECT_EQ(WithoutFinalSeparator("/srv/backup", kPosix), "/srv/backup");
 }
 
-TEST(PathRules, TheStartKeyOccursInNoPath)
+TEST(PathRules, NoKeyNamesNoPath)
 {
     const std::string none = NoKey();
     for (const char* path : {"/", "/a?b/c", R"(C:\?)", ""})

@@ -61,7 +61,7 @@ protected:
         state.dragNdrop = true;
         engine.GetFiles({tree.Path("src/Data")}, true);
         state.directoryData = std::make_shared<const Strings>(Strings{tree.Path("src/Data")});
-        engine.Copy(state.syncfileList.ToArray(), disk + "/", overwrite, false, false, true);
+        engine.Copy(state.syncfileList.ToArray(), disk + "/", overwrite, CopyMode::DirectoryCopy);
     }
     std::string Target(int i) const { return disk + "/Data/f" + std::to_string(i); }
 

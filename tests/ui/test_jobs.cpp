@@ -39,11 +39,35 @@ public:
         if (folder == escapeListing) throw Escaping{};
         return NativeFileSystem::List(folder);
     }
-    void CopyFile(const std::string& source, const std::string& target, bool overwrite) override
+    std::unique_ptr<tandrel::CopySession> BeginCopy() override
     {
-        if (copies++ == escapeCopyAt) throw Escaping{};
-        NativeFileSystem::CopyFile(source, target, overwrite);
+        return std::make_unique<Session>(*this, NativeFileSystem::BeginCopy());
     }
+
+private:
+    // The native copies, but the commit of copy number escapeCopyAt throws.
+    class Session : public tandrel::CopySession {
+    public:
+        Session(FaultyFileSystem& fs, std::unique_ptr<tandrel::CopySession> native)
+            : fs_(fs), native_(std::move(native)) {}
+        bool DirectoryExists(const std::string& path) override { return native_->DirectoryExists(path); }
+        void CreateDirectory(const std::string& path) override { native_->CreateDirectory(path); }
+        std::unique_ptr<tandrel::FileCopy> Open(const std::string& source) override { return native_->Open(source); }
+        void Work(tandrel::FileCopy& copy, const std::string& target, bool overwrite) override
+        {
+            native_->Work(copy, target, overwrite);
+        }
+        tandrel::CopyOutcome Commit(tandrel::FileCopy& copy) override
+        {
+            if (fs_.copies++ == fs_.escapeCopyAt) throw Escaping{};
+            return native_->Commit(copy);
+        }
+        void Finish() override { native_->Finish(); }
+
+    private:
+        FaultyFileSystem& fs_;
+        std::unique_ptr<tandrel::CopySession> native_;
+    };
 };
 
 void Write(const QString& path, const QByteArray& bytes)

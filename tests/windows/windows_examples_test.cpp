@@ -48,7 +48,7 @@ protected:
     void Copy(bool overwrite, bool cd, bool consolidate, bool directory, const std::string& into = {})
     {
         state.directoryData = std::make_shared<const Strings>(entries);
-        engine.Copy(state.syncfileList.ToArray(), into.empty() ? dest : into, overwrite, cd, consolidate, directory);
+        engine.Copy(state.syncfileList.ToArray(), into.empty() ? dest : into, overwrite, CopyModeOf(cd, consolidate, directory));
     }
     std::string Dest(const std::string& relative) const { return WinTree::Read(dest + relative); }
     std::string LastBox() const { return host.Boxes().back().text; }

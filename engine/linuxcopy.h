@@ -1,0 +1,89 @@
+// One backup's copies on Linux. A copy goes into an unnamed (or else a
+// temporary) file beside its target and gets the target's name only when
+// complete, so a failure never leaves a partial target nor harms the file it
+// was to replace.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include "filesystem.h"
+#include "posixfd.h"
+#include "systemcalls.h"
+
+namespace tandrel {
+
+// Creates the folder with every missing level; true when it made one.
+bool CreateFolders(const std::string& path);
+
+// What the session learns about a folder it writes into, with the first
+// files there, and reuses for the files that follow.
+struct FolderFacts {
+    std::atomic<bool> madeByThisBackup{false};  // held no targets to look for
+    std::atomic<bool> written{false};           // a copy was placed here: flush its disk
+    std::atomic<bool> unnamedRefused{false};    // the file system makes no unnamed files (O_TMPFILE)
+    std::atomic<bool> cloneRefused{false};      // FICLONE into the folder is refused...
+    std::atomic<dev_t> cloneSource{0};          // ...from files of this device
+    std::atomic<bool> chownRefused{false};      // the owner of a copy can't be set here
+    // The permission bits that a new file in the folder keeps of those it is
+    // created with (the umask, or a default ACL, takes the others); -1 until
+    // the first new file there shows them, with its owner and group.
+    std::atomic<int> keptModeBits{-1};
+    std::atomic<uid_t> newFileOwner{0};
+    std::atomic<gid_t> newFileGroup{0};
+    dev_t device = 0;       // of the folder itself, when the session first met it
+    bool onFat = false;     // a FAT file system: no file of 4 GiB or more
+    // The ways to place a file without replacing one that the file system
+    // refused once; they are not tried again for this folder.
+    std::atomic<bool> noRenameNoReplace{false};
+    std::atomic<bool> noLink{false};
+    // Whether a rename here keeps the times set before it: 0 not known yet,
+    // 1 kept, -1 lost (then they are set again after placing).
+    std::atomic<int> renameKeepsTimes{0};
+    // Modification times are compared at this granularity (ns; 0 unknown).
+    std::atomic<std::int64_t> timeGranularity{0};
+};
+
+class LinuxCopySession : public CopySession {
+public:
+    explicit LinuxCopySession(SystemCalls& calls) : calls_(calls) {}
+
+    bool DirectoryExists(const std::string& path) override;
+    void CreateDirectory(const std::string& path) override;
+    std::unique_ptr<FileCopy> Open(const std::string& source) override;
+    void Work(FileCopy& copy, const std::string& target, bool overwrite) override;
+    CopyOutcome Commit(FileCopy& copy) override;
+    void Finish() override;
+
+private:
+    struct Copy;
+    // The facts of `folder` (ending with "/"); the first call for a folder
+    // removes what killed copies left there, before anything is written.
+    FolderFacts& Facts(const std::string& folder);
+    void DoWork(Copy& copy);
+    void CheckName(Copy& copy, FolderFacts& facts);
+    bool UpToDate(const Copy& copy, const struct stat& target, FolderFacts& facts);
+    std::int64_t TimeGranularity(const std::string& folder, FolderFacts& facts);
+    void CreateOutput(Copy& copy, FolderFacts& facts);
+    void KeepOwnerModeAndTimes(Copy& copy, FolderFacts& facts);
+    void Place(Copy& copy, FolderFacts& facts);
+    int MoveIntoPlace(Copy& copy, FolderFacts& facts);
+    void RestoreTimesAfterRename(Copy& copy, FolderFacts& facts);
+
+    FolderFacts& NewFacts(const std::string& folder);  // with mutex_ held
+
+    SystemCalls& calls_;
+    std::mutex mutex_;  // guards the maps; the facts themselves are atomics
+    std::unordered_map<std::string, std::unique_ptr<FolderFacts>> folders_;
+    // Characters (or, for 0x80, letters outside ASCII) that a file system
+    // refuses in names, by device, with the errno of the refusal (0: taken).
+    std::map<std::pair<dev_t, unsigned char>, int> nameRefusals_;
+};
+
+}  // namespace tandrel
