@@ -200,9 +200,24 @@ TEST_F(WindowsFs, FlushOfADriveFolderSucceeds)
     // Only administrators may flush a volume; everyone else leaves it to the
     // system, which is no failure of the backup.
     const std::string source = tree.File("src.txt", "data");
-    fs.CopyFile(source, tree.Path("copy.txt"), false);
-    EXPECT_NO_THROW(fs.Flush(tree.Path() + "\\"));
-    EXPECT_NO_THROW(fs.Flush("C:\\"));
+    const auto session = fs.BeginCopy();
+    const auto copy = session->Open(source);
+    session->Work(*copy, tree.Path("copy.txt"), false);
+    EXPECT_EQ(session->Commit(*copy), CopyOutcome::Copied);
+    EXPECT_NO_THROW(session->Finish());
+    EXPECT_EQ(WinTree::Read(tree.Path("copy.txt")), "data");
+}
+
+TEST_F(WindowsFs, ARepeatWithOverwriteLeavesAnUpToDateCopyAlone)
+{
+    const std::string source = tree.File("src.txt", "data");
+    const std::string target = tree.Path("copy.txt");
+    EXPECT_EQ(fs.CopyFile(source, target, true), CopyOutcome::Copied);
+    EXPECT_EQ(fs.CopyFile(source, target, true), CopyOutcome::UpToDate);
+    tree.File("src.txt", "other data");
+    EXPECT_EQ(fs.CopyFile(source, target, true), CopyOutcome::Copied);
+    EXPECT_EQ(WinTree::Read(target), "other data");
+    ExpectFsError([&] { fs.CopyFile(source, target, false); }, {target});
 }
 
 }  // namespace
