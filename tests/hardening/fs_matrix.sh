@@ -1,0 +1,322 @@
+#!/usr/bin/env bash
+# Backups onto a real file system of the kind users back up to, made in a
+# small image and mounted here: ext4, xfs (with reflink), btrfs through a loop
+# device, exFAT, FAT32 and NTFS through their FUSE drivers.
+#
+#   fs_matrix.sh TANDREL-CLI ext4|xfs|btrfs|exfat|fat32|ntfs
+#
+# On the mounted volume it checks, with tandrel-cli:
+#  - a Directory Copy of a small tree (non-ASCII names among them) without
+#    Overwrite copies every file the file system can name, whole, and fails
+#    each one it can't name (FAT and exFAT refuse : ? * " < > | \ and control
+#    characters, fusefat every non-ASCII name) with a message naming it;
+#  - the modification times survive, to the file system's granularity, also
+#    after the volume was mounted again;
+#  - a repeat without Overwrite fails every file and changes none;
+#  - a repeat with Overwrite brings changed and new files over; one with
+#    nothing changed leaves the copies equal to their sources (and, with
+#    TANDREL_EXPECT_KEPT_INODES=1, leaves every copy in place: same inode);
+#  - a full volume fails the files that don't fit, one by one: no partial
+#    target, an earlier copy that was to be replaced stays whole, the files
+#    that fit are copied;
+#  - no temporary file (.~tandrel-XXXXXXXXXXXX.tmp) is ever left behind.
+#
+# It needs root, the file system's tools and a kernel (or /dev/fuse) that lets
+# it mount; without them it says why and ends with 77, which CTest reports as
+# skipped. It mounts, unmounts and detaches only what it made itself.
+set -uo pipefail
+
+cli=${1:?usage: fs_matrix.sh TANDREL-CLI FILESYSTEM}
+fs=${2:?usage: fs_matrix.sh TANDREL-CLI FILESYSTEM}
+SKIP=77
+skip() { echo "SKIPPED ($fs): $*"; exit $SKIP; }
+
+# What the message of a file the destination can't name says.
+refused_words="does not allow the name"
+
+# Per file system: the tools it takes, the image size, the granularity of the
+# modification times it keeps (ns), what it refuses in names.
+specials=no nonascii=no fuse=no loop=yes
+case $fs in
+  ext4)  tools="mkfs.ext4";             size=64M;  grain=1 ;;
+  xfs)   tools="mkfs.xfs";              size=320M; grain=1 ;;  # xfs takes 300 MiB at least
+  btrfs) tools="mkfs.btrfs";            size=128M; grain=1 ;;
+  exfat) tools="mkfs.exfat mount.exfat-fuse"; size=64M; grain=2000000000 specials=yes fuse=yes ;;
+  fat32) tools="mkfs.vfat fusefat";     size=64M;  grain=2000000000 specials=yes nonascii=yes fuse=yes loop=no ;;
+  ntfs)  tools="mkfs.ntfs ntfs-3g";     size=64M;  grain=100 fuse=yes ;;
+  *) echo "unknown file system '$fs'" >&2; exit 2 ;;
+esac
+
+[ "$(id -u)" -eq 0 ] || skip "mounting takes root"
+[ -x "$cli" ] || { echo "no tandrel-cli at $cli" >&2; exit 2; }
+for t in $tools mountpoint losetup; do
+  command -v "$t" > /dev/null || skip "$t is not installed (make deps installs it)"
+done
+if [ $fuse = yes ]; then
+  [ -c /dev/fuse ] || skip "there is no /dev/fuse"
+  grep -qw fuse /proc/filesystems || skip "the kernel has no FUSE"
+else
+  grep -qw "$fs" /proc/filesystems || skip "the kernel has no $fs"
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/tandrel-fs-$fs.XXXXXX")
+img=$work/volume.img
+mnt=$work/mnt
+src=$work/src
+log=$work/driver.log
+dev=""          # the loop device this script attached
+daemon=""       # the FUSE driver this script started
+mkdir -p "$mnt" "$src"
+
+unmount() {
+  local i
+  for i in 1 2 3 4 5; do
+    mountpoint -q "$mnt" || break
+    umount "$mnt" 2> /dev/null && break
+    sleep 0.2
+  done
+  if mountpoint -q "$mnt"; then umount -l "$mnt" 2> /dev/null; fi
+  if [ -n "$daemon" ]; then
+    # The driver ends by itself once unmounted; it holds the device till then.
+    for i in $(seq 50); do kill -0 "$daemon" 2> /dev/null || break; sleep 0.1; done
+    kill "$daemon" 2> /dev/null
+    wait "$daemon" 2> /dev/null
+    daemon=""
+  fi
+}
+cleanup() {
+  unmount
+  [ -n "$dev" ] && losetup -d "$dev" 2> /dev/null
+  # Never delete through a volume that is still mounted.
+  mountpoint -q "$mnt" || rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# Mounts the image on $mnt; returns nonzero (with the driver's words in $log)
+# when it could not.
+mount_volume() {
+  case $fs in
+    ext4|xfs|btrfs) mount -t "$fs" "$dev" "$mnt" > "$log" 2>&1 ;;
+    exfat) mount.exfat-fuse -d "$dev" "$mnt" > "$log" 2>&1 & daemon=$! ;;
+    fat32) fusefat -f -o rw+ "$img" "$mnt" > "$log" 2>&1 & daemon=$! ;;
+    ntfs)  ntfs-3g -o no_detach "$dev" "$mnt" > "$log" 2>&1 & daemon=$! ;;
+  esac
+  local i
+  for i in $(seq 100); do
+    mountpoint -q "$mnt" && return 0
+    [ -n "$daemon" ] && ! kill -0 "$daemon" 2> /dev/null && break
+    [ -z "$daemon" ] && break
+    sleep 0.05
+  done
+  mountpoint -q "$mnt" || { unmount; return 1; }
+}
+
+truncate -s "$size" "$img"
+case $fs in
+  ext4)  mkfs.ext4 -q -F "$img" ;;
+  xfs)   mkfs.xfs -q -m reflink=1 "$img" ;;
+  btrfs) mkfs.btrfs -q "$img" ;;
+  exfat) mkfs.exfat "$img" ;;
+  fat32) mkfs.vfat -F 32 "$img" ;;
+  ntfs)  mkfs.ntfs -F -f -q "$img" ;;
+esac > "$log" 2>&1 || skip "mkfs failed: $(tail -n 2 "$log")"
+if [ $loop = yes ]; then
+  dev=$(losetup -f --show "$img" 2> "$log") || { dev=""; skip "no loop device: $(cat "$log")"; }
+fi
+mount_volume || skip "could not mount: $(tail -n 3 "$log")"
+findmnt -n -o FSTYPE,OPTIONS "$mnt" | sed "s/^/$fs mounted: /"
+
+failures=0
+check() {  # DESCRIPTION PROBLEMS: passes when PROBLEMS is empty
+  if [ -z "$2" ]; then
+    echo "ok   $1"
+  else
+    echo "FAIL $1:"
+    printf '%s\n' "$2" | head -n 12 | sed 's/^/       /'
+    failures=$((failures + 1))
+  fi
+}
+backup() {  # OUTPUT-NAME ARGS...: runs tandrel-cli, leaves its status in $status
+  local out=$work/$1; shift
+  timeout 120 "$cli" --on-error continue "$@" > "$out.out" 2> "$out.err"
+  status=$?
+}
+status_is() {  # EXPECTED OUTPUT-NAME
+  [ "$status" -eq "$1" ] || echo "tandrel-cli ended with $status, not $1: $(head -c 600 "$work/$2.err")"
+}
+
+# ---- The source: a small tree with non-ASCII names and odd times, and names
+# that FAT and exFAT can't hold.
+ctl=$(printf 'ctl\001char.txt')
+mkdir -p "$src/Tree/sub/deep" "$src/Tree/été" "$src/Tree/日本" "$src/Names"
+echo "plain" > "$src/Tree/plain.txt"
+: > "$src/Tree/empty.dat"
+echo "spaced" > "$src/Tree/with space.txt"
+echo "umlaut" > "$src/Tree/Ärger.txt"
+echo "accented" > "$src/Tree/été/café.txt"
+echo "cjk" > "$src/Tree/日本/語.txt"
+head -c 65536 /dev/urandom > "$src/Tree/sub/deep/random.bin"
+head -c 300000 /dev/urandom > "$src/Tree/sub/medium.bin"
+echo "allowed" > "$src/Names/allowed.txt"
+echo "colon" > "$src/Names/colon:name.txt"
+echo "question" > "$src/Names/what?.txt"
+echo "pipe" > "$src/Names/a|b.txt"
+echo "control" > "$src/Names/$ctl"
+# Odd seconds and nanoseconds: what FAT rounds, and what exFAT and NTFS cut.
+n=0
+while IFS= read -r -d '' f; do
+  n=$((n + 1))
+  touch -h -d "@$((1700000001 + 2 * n)).$(printf '%09d' $((987654321 - n * 1111)))" "$f"
+done < <(find "$src" -type f -print0)
+
+# Which source files (relative to $src) the destination can name.
+refused_name() {  # RELATIVE-PATH: true when this file system can't name it
+  [ $specials = yes ] && LC_ALL=C grep -q '[?:*"<>|\[:cntrl:]]' <<< "$1" && return 0
+  [ $nonascii = yes ] && LC_ALL=C grep -q '[^ -~]' <<< "$1" && return 0
+  return 1
+}
+expected=$work/expected refused=$work/refused
+: > "$expected"; : > "$refused"
+while IFS= read -r -d '' rel; do
+  if refused_name "$rel"; then printf '%s\n' "$rel" >> "$refused"; else printf '%s\n' "$rel" >> "$expected"; fi
+done < <(cd "$src" && find . -type f -printf '%P\0')
+sort -o "$expected" "$expected"
+some_refused=0; [ -s "$refused" ] && some_refused=1
+echo "$fs: $(wc -l < "$expected") files to copy, $(wc -l < "$refused") the file system can't name"
+
+dest=$mnt/backup
+entries=("$src/Tree" "$src/Names")
+
+# Problems of the backup in $dest against the sources: missing, extra or
+# different files, temporaries left.
+tree_problems() {
+  local rel
+  comm -3 "$expected" <(cd "$dest" 2> /dev/null && find . -type f -printf '%P\n' | sort) |
+    sed 's/^\t/extra: /; t; s/^/missing: /'
+  while IFS= read -r rel; do
+    [ -f "$dest/$rel" ] && ! cmp -s "$src/$rel" "$dest/$rel" && echo "differs: $rel"
+  done < "$expected"
+}
+temporaries() {
+  find "$mnt" -name '.~tandrel-*' 2> /dev/null | sed 's/^/temporary left: /'
+}
+time_problems() {  # copies whose modification time is off by a grain or more
+  local rel s t
+  while IFS= read -r rel; do
+    [ -f "$dest/$rel" ] || continue
+    s=$(stat -c %.9Y "$src/$rel"); t=$(stat -c %.9Y "$dest/$rel")
+    awk -v s="$s" -v t="$t" -v g="$grain" 'BEGIN {
+      split(s, a, "."); split(t, b, ".")
+      d = (a[1] - b[1]) * 1000000000 + (a[2] - b[2]); if (d < 0) d = -d
+      exit !(d >= g) }' && echo "$rel: source $s, copy $t"
+  done < "$expected"
+}
+inodes() { (cd "$dest" && while IFS= read -r rel; do stat -c "%i $rel" "$rel" 2> /dev/null; done < "$expected"); }
+message_problems() {  # OUTPUT-NAME: each refused file failed with a message naming what was refused
+  local rel name part parts
+  while IFS= read -r rel; do
+    # The first name on the way that the file system refuses: a folder's, or the file's own.
+    name=${rel##*/}
+    IFS=/ read -r -a parts <<< "$rel"
+    for part in "${parts[@]}"; do
+      if refused_name "$part"; then name=$part; break; fi
+    done
+    grep -qF -- "$refused_words '$name'" "$work/$1.err" ||
+      echo "no \"$refused_words '$name'\" for $rel (the message: $(grep -F -- "$rel" "$work/$1.err" | head -n 1))"
+  done < "$refused"
+}
+
+# ---- 1. The first backup, without Overwrite.
+backup first --dest "$dest" "${entries[@]}"
+check "first backup without Overwrite: every nameable file copied, whole" \
+      "$(status_is $some_refused first; tree_problems)"
+if [ $some_refused = 1 ]; then
+  check "names the file system refuses fail with a message that says so" "$(message_problems first)"
+fi
+check "no temporary files after the first backup" "$(temporaries)"
+check "modification times kept to $grain ns" "$(time_problems)"
+
+# ---- 2. What was written is on the volume: mount it again.
+unmount
+if mount_volume; then
+  check "after mounting again: the copies and their times" "$(tree_problems; time_problems)"
+else
+  check "mounting the volume again" "$(tail -n 3 "$log")"
+  exit 1
+fi
+
+# ---- 3. A repeat without Overwrite fails every file and changes nothing.
+inodes > "$work/inodes.before"
+backup again --dest "$dest" "${entries[@]}"
+check "repeat without Overwrite: every file fails, no copy changes" \
+      "$(status_is 1 again
+         n=$(grep -c 'File exists' "$work/again.err"); [ "$n" -eq "$(wc -l < "$expected")" ] ||
+           echo "$n files failed as existing, not $(wc -l < "$expected")"
+         tree_problems; diff <(inodes) "$work/inodes.before" | sed 's/^/inode changed: /'; temporaries)"
+
+# ---- 4. With Overwrite: a changed file, a file of new size, a new file.
+echo "changed, same size" > "$src/Tree/plain.txt.new"
+head -c "$(stat -c %s "$src/Tree/plain.txt")" "$src/Tree/plain.txt.new" > "$src/Tree/plain.txt"
+rm "$src/Tree/plain.txt.new"
+touch -d "@1700100001.5" "$src/Tree/plain.txt"
+echo "now longer than before" >> "$src/Tree/with space.txt"
+echo "new" > "$src/Tree/sub/new.txt"
+touch -d "@1700100003.25" "$src/Tree/sub/new.txt" "$src/Tree/with space.txt"
+printf '%s\n' "Tree/sub/new.txt" >> "$expected"; sort -o "$expected" "$expected"
+backup over --overwrite --dest "$dest" "${entries[@]}"
+check "backup with Overwrite: changed and new files brought over" \
+      "$(status_is $some_refused over; tree_problems; temporaries)"
+check "modification times kept to $grain ns after Overwrite" "$(time_problems)"
+
+# ---- 5. A repeat with Overwrite and nothing changed.
+inodes > "$work/inodes.before"
+backup repeat --overwrite --dest "$dest" "${entries[@]}"
+check "repeat with Overwrite, nothing changed" \
+      "$(status_is $some_refused repeat; tree_problems; time_problems; temporaries)"
+if [ "${TANDREL_EXPECT_KEPT_INODES:-0}" = 1 ]; then
+  check "repeat with Overwrite leaves up-to-date copies in place (same inodes)" \
+        "$(diff <(inodes) "$work/inodes.before" | grep '^<' | sed 's/^< /replaced: /')"
+fi
+# A file of the same size whose time changed is copied again.
+echo "other content" | head -c "$(stat -c %s "$src/Tree/plain.txt")" > "$work/plain"
+cp "$work/plain" "$src/Tree/plain.txt"; touch -d "@1700200001.75" "$src/Tree/plain.txt"
+backup touched --overwrite --dest "$dest" "${entries[@]}"
+check "repeat with Overwrite: a file of the same size and a new time is replaced" \
+      "$(status_is $some_refused touched; tree_problems; time_problems; temporaries)"
+
+# ---- 6. A full volume.
+# An earlier copy that the full volume must leave whole, then the volume
+# filled up to about 2 MiB.
+mkdir -p "$src/Full"
+head -c 4096 /dev/urandom > "$src/Full/earlier.bin"
+echo "first small" > "$src/Full/small1.txt"
+backup fullprep --dest "$mnt/full" "$src/Full"
+check "a backup into the volume before it is full" "$(status_is 0 fullprep)"
+cp "$src/Full/earlier.bin" "$work/earlier.bin"
+fill=$mnt/filler
+mkdir -p "$fill"
+for chunk in 8 1; do
+  i=0
+  while dd if=/dev/zero of="$fill/$chunk-$i" bs=1M count=$chunk status=none conv=fsync 2> /dev/null; do
+    i=$((i + 1))
+  done
+  rm -f "$fill/$chunk-$i"  # the one that did not fit
+done
+rm -f "$fill/1-0" "$fill/1-1"
+head -c $((8 << 20)) /dev/urandom > "$src/Full/earlier.bin"
+head -c $((8 << 20)) /dev/urandom > "$src/Full/huge.bin"
+echo "second small" > "$src/Full/small2.txt"
+backup full --overwrite --dest "$mnt/full" "$src/Full"
+check "full volume: the files that don't fit fail one by one, the others are copied" \
+      "$(status_is 1 full
+         for f in earlier.bin huge.bin; do grep -qF "Full/$f" "$work/full.err" || echo "no message for $f"; done
+         for f in small1.txt small2.txt; do cmp -s "$src/Full/$f" "$mnt/full/Full/$f" || echo "$f not copied"; done)"
+check "full volume: nothing partial, the earlier copy whole, no temporaries" \
+      "$(cmp -s "$work/earlier.bin" "$mnt/full/Full/earlier.bin" || echo "the earlier copy of earlier.bin changed"
+         [ -e "$mnt/full/Full/huge.bin" ] && echo "a partial huge.bin: $(stat -c %s "$mnt/full/Full/huge.bin") bytes"
+         temporaries)"
+check "full volume: the earlier backup is intact" "$(tree_problems)"
+
+echo "$fs: $failures check(s) failed"
+[ $failures -eq 0 ]
