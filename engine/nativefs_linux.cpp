@@ -1,9 +1,9 @@
 // The platform's file system on Linux: existence, listings and folders. The
 // copies themselves are in linuxcopy.cpp.
 #include <cerrno>
-#include <filesystem>
+#include <algorithm>
+#include <vector>
 #include <string>
-#include <system_error>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -95,10 +95,43 @@ void NativeFileSystem::CreateDirectory(const std::string& path)
 
 bool CreateFolders(const std::string& path)
 {
-    std::error_code error;
-    const bool made = std::filesystem::create_directories(path, error);
-    if (error) throw FsError("Could not create the folder " + Quoted(path) + ": " + error.message());
-    return made;
+    const std::string what = "Could not create the folder " + Quoted(path);
+    std::string folder = path;
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    if (folder.empty()) Fail(what, ENOENT);
+    // Up to the deepest level that exists, then each missing one downward.
+    std::vector<std::size_t> missing;  // ends of the levels to make, deepest first
+    for (std::size_t end = folder.size(); end > 0;) {
+        struct stat info {};
+        const std::string level = folder.substr(0, end);
+        if (::stat(level.c_str(), &info) == 0) {
+            if (!S_ISDIR(info.st_mode)) Fail(what, ENOTDIR);
+            break;
+        }
+        if (errno != ENOENT) Fail(what, errno);
+        missing.push_back(end);
+        end = folder.rfind('/', end - 1);
+        if (end == std::string::npos || end == 0) break;
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+        const std::string level = folder.substr(0, *it);
+        if (::mkdir(level.c_str(), 0777) == 0) continue;
+        const int error = errno;
+        struct stat info {};
+        if (error == EEXIST && ::stat(level.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) continue;  // made meanwhile
+        const std::string name = level.substr(level.rfind('/') + 1);
+        const bool doubtful = std::any_of(name.begin(), name.end(), [](char c) {
+            const auto u = static_cast<unsigned char>(c);
+            return u >= 0x80 || IsDoubtfulNameCharacter(u);
+        });
+        // A name refused by the file system (FAT, exFAT): ENOENT or EPERM
+        // under a folder that is there.
+        if (doubtful && error != EEXIST && error != ENOSPC && error != EROFS && error != EACCES)
+            throw FsError(what + ": the destination's file system does not allow the name " + Quoted(name) + ": " +
+                          std::strerror(error));
+        Fail(what, error);
+    }
+    return !missing.empty();
 }
 
 std::unique_ptr<CopySession> NativeFileSystem::BeginCopy()

@@ -540,3 +540,5 @@ std::unique_ptr<CopySession> NativeFileSystem::BeginCopy()
 {
     return std::make_unique<WindowsCopySession>();
 }
+
+}  // namespace tandrel

@@ -139,4 +139,49 @@ TEST(CliOptions, RefusesWhatItCannotUse)
     EXPECT_EQ(options.entries, std::vector<std::string>{"--dest"});
 }
 
+TEST_F(CliTest, EntriesMeanWhatWasTypedWhereverItWasTyped)
+{
+    // Tab completion's trailing slash, a bare name, ./ and ../ spellings all
+    // give the tree that the absolute path gives.
+    const fs::path before = fs::current_path();
+    fs::create_directories(root_ / "elsewhere");
+    struct Spelling {
+        const char* folder;  // where it is typed, under the test's root
+        const char* entry;
+    };
+    int n = 0;
+    for (const Spelling& typed : {Spelling{"src", "Photos/"}, Spelling{"src", "Photos"}, Spelling{"src", "./Photos"},
+                                  Spelling{"elsewhere", "../src/Photos/"}, Spelling{"src/Docs", "a.txt"}}) {
+        fs::current_path(root_ / typed.folder);
+        const std::string out = "out" + std::to_string(n++);
+        const std::string saved = P(out + ".lst");
+        EXPECT_EQ(RunCli({typed.entry, "--save", saved, "--dest", P(out)}), kAllCopied) << typed.entry << err_.str();
+        fs::current_path(before);
+        const bool file = std::string(typed.entry) == "a.txt";
+        if (file) {
+            EXPECT_EQ(Read(out + "/Docs/a.txt"), "text");
+        } else {
+            EXPECT_EQ(Read(out + "/Photos/p1.jpg"), "photo one") << typed.entry;
+            EXPECT_EQ(Read(out + "/Photos/2004/p2.jpg"), std::string(1536, 'x')) << typed.entry;
+            EXPECT_FALSE(fs::exists(root_ / out / "p1.jpg")) << typed.entry;
+        }
+        // The saved list holds the absolute path, which loads from anywhere.
+        EXPECT_EQ(Deserialize(saved).PresentEntries(),
+                  std::vector<std::string>{P(file ? "src/Docs/a.txt" : "src/Photos")});
+    }
+}
+
+TEST_F(CliTest, ARepeatSaysWhatWasCopiedAndWhatWasUpToDate)
+{
+    EXPECT_EQ(RunCli({P("src/Photos"), P("src/Docs/a.txt"), "--dest", P("out")}), kAllCopied);
+    EXPECT_NE(out_.str().find("copied successfully\nFiles: 3 copied, 0 up to date, 0 failed\n"), std::string::npos)
+        << out_.str();
+    Write("src/Docs/a.txt", "longer text");
+    EXPECT_EQ(RunCli({P("src/Photos"), P("src/Docs/a.txt"), "--overwrite", "--dest", P("out")}), kAllCopied);
+    EXPECT_NE(out_.str().find("Files: 1 copied, 2 up to date, 0 failed\n"), std::string::npos) << out_.str();
+    EXPECT_EQ(Read("out/Docs/a.txt"), "longer text");
+    EXPECT_EQ(RunCli({P("src/Photos"), "--on-error", "continue", "--dest", P("out")}), kSomeFailed);
+    EXPECT_NE(out_.str().find("Files: 0 copied, 0 up to date, 2 failed\n"), std::string::npos) << out_.str();
+}
+
 }  // namespace

@@ -14,8 +14,7 @@
 #    after the volume was mounted again;
 #  - a repeat without Overwrite fails every file and changes none;
 #  - a repeat with Overwrite brings changed and new files over; one with
-#    nothing changed leaves the copies equal to their sources (and, with
-#    TANDREL_EXPECT_KEPT_INODES=1, leaves every copy in place: same inode);
+#    nothing changed leaves every copy in place (same inode);
 #  - a full volume fails the files that don't fit, one by one: no partial
 #    target, an earlier copy that was to be replaced stays whole, the files
 #    that fit are copied;
@@ -274,10 +273,8 @@ inodes > "$work/inodes.before"
 backup repeat --overwrite --dest "$dest" "${entries[@]}"
 check "repeat with Overwrite, nothing changed" \
       "$(status_is $some_refused repeat; tree_problems; time_problems; temporaries)"
-if [ "${TANDREL_EXPECT_KEPT_INODES:-0}" = 1 ]; then
-  check "repeat with Overwrite leaves up-to-date copies in place (same inodes)" \
-        "$(diff <(inodes) "$work/inodes.before" | grep '^<' | sed 's/^< /replaced: /')"
-fi
+check "repeat with Overwrite leaves up-to-date copies in place (same inodes)" \
+      "$(diff <(inodes) "$work/inodes.before" | grep '^<' | sed 's/^< /replaced: /')"
 # A file of the same size whose time changed is copied again.
 echo "other content" | head -c "$(stat -c %s "$src/Tree/plain.txt")" > "$work/plain"
 cp "$work/plain" "$src/Tree/plain.txt"; touch -d "@1700200001.75" "$src/Tree/plain.txt"
