@@ -11,7 +11,8 @@ const char* Usage()
            "\n"
            "  --dest DIR        destination folder; without it, only gather and print the totals\n"
            "  --mode MODE       directory (default) | cd | consolidate\n"
-           "  --overwrite       replace targets that exist\n"
+           "  --overwrite       replace targets that exist (those already up to date are left alone)\n"
+           "  --jobs N          copy N files at once (default: the number of cores, 2 to 8)\n"
            "  --no-subdirs      gather folders without their sub-folders\n"
            "  --on-error WHAT   ask | continue | stop  (default: ask when standard input is a\n"
            "                    terminal, else stop)\n"
@@ -50,6 +51,18 @@ Options ParseOptions(const std::vector<std::string>& args)
                 options.mode = CopyMode::Consolidate;
             else
                 throw std::invalid_argument("unknown mode '" + mode + "' (directory, cd or consolidate)");
+        } else if (arg == "--jobs") {
+            const std::string& n = value();
+            std::size_t used = 0;
+            int jobs = 0;
+            try {
+                jobs = std::stoi(n, &used);
+            } catch (const std::exception&) {
+                used = 0;
+            }
+            if (used != n.size() || jobs < 1 || jobs > 64)
+                throw std::invalid_argument("--jobs needs a number from 1 to 64, not '" + n + "'");
+            options.jobs = jobs;
         } else if (arg == "--overwrite") {
             options.overwrite = true;
         } else if (arg == "--no-subdirs") {

@@ -59,6 +59,7 @@ int Run(const Options& options, bool interactive, std::istream& in, std::ostream
     StdThreadServices threads;
     CliHost host(threads, jobs, policy, in, out, err, interactive);
     BackupEngine engine(jobs, host, fs);
+    if (options.jobs > 0) engine.SetParallelCopies(options.jobs);
 
     // All entries as one gathering, kept as given, as a drop of them is.
     jobs.dragNdrop = true;

@@ -1,10 +1,18 @@
 // The copy engine: one backup of the gathered files into the destination.
+#include <algorithm>
 #include <string>
+#include <thread>
 #include <string_view>
 
 #include "engine.h"
 
 namespace tandrel {
+
+int BackupEngine::DefaultParallelCopies()
+{
+    const unsigned cores = std::thread::hardware_concurrency();
+    return static_cast<int>(std::clamp(cores, 2u, 8u));
+}
 
 CopyMode CopyModeOf(bool cdBackup, bool consolidate, bool directoryCopy)
 {

@@ -51,6 +51,12 @@ public:
 
     static constexpr std::int64_t kVolumeLimit = 734003200;  // 700 MiB, one CD
 
+    // How many files' data a copy writes at once (1: one file at a time).
+    // By default the number of cores, at least 2 and at most 8.
+    void SetParallelCopies(int n) { parallelCopies_ = n < 1 ? 1 : n; }
+    int ParallelCopies() const { return parallelCopies_; }
+    static int DefaultParallelCopies();
+
 private:
     struct CopyRun;
     std::string DirectoryCopyTarget(CopyRun& run, const std::string& file);
@@ -60,6 +66,7 @@ private:
     JobHost& host_;
     FileSystem& fs_;
     PathStyle style_;
+    int parallelCopies_ = DefaultParallelCopies();
 };
 
 // What ReturnFiles does with a finished gathering, on the window thread: the
