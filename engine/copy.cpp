@@ -1,10 +1,16 @@
 // The copy engine: one backup of the gathered files into the destination.
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <string_view>
 
 #include "engine.h"
+#include "workpool.h"
 
 namespace tandrel {
 
@@ -32,6 +38,7 @@ struct BackupEngine::CopyRun {
     std::size_t currentEntry = std::string::npos;
     std::string checkedFolder = NoKey();
     bool folderTakenAsChecked = false;
+    int foldersRemade = 0;  // folders made again because they vanished
     // CD Backup: the current volume and the bytes given to it.
     std::int32_t volume = 0;
     std::int64_t volumeFill = 0;
@@ -94,6 +101,76 @@ std::string BackupEngine::TargetOf(CopyRun& run, const std::string& file, std::i
     return JoinPath(volumeFolder, FileName(file, style_), style_);
 }
 
+// One file of a backup on its way from its plan (target, length, folder) to
+// its commit.
+struct BackupEngine::PlannedFile {
+    std::string file;
+    std::string target;
+    std::unique_ptr<FileCopy> copy;
+    std::string failure;  // of the plan: reported at the commit, as any other
+    std::int64_t size = 0;
+    bool folderTakenAsChecked = false;
+    std::string checkedFolder;
+    int foldersRemadeBefore = 0;
+    // The work runs on the pool, or at the commit: always with one copy at a
+    // time, and for a target that a file before it, still uncommitted, has
+    // too (its work must see that file's copy).
+    bool workAtCommit = false;
+    std::mutex mutex;
+    std::condition_variable done;
+    bool worked = false;
+};
+
+void BackupEngine::Plan(CopyRun& run, PlannedFile& item)
+{
+    run.folderTakenAsChecked = false;
+    try {
+        item.target = run.mode == CopyMode::DirectoryCopy ? DirectoryCopyTarget(run, item.file)
+                                                          : run.destinationPath + FileName(item.file, style_);
+        item.folderTakenAsChecked = run.folderTakenAsChecked;
+        item.checkedFolder = run.checkedFolder;
+        item.foldersRemadeBefore = run.foldersRemade;
+        item.copy = run.session->Open(item.file);
+        item.size = static_cast<std::int64_t>(item.copy->length);
+        if (run.mode == CopyMode::CdBackup) item.target = TargetOf(run, item.file, item.size);
+    } catch (const std::exception& failure) {
+        item.failure = failure.what();
+        item.copy.reset();
+    }
+}
+
+CopyOutcome BackupEngine::CommitPlanned(CopyRun& run, PlannedFile& item, bool overwrite)
+{
+    if (!item.failure.empty()) throw FsError(item.failure);
+    if (item.workAtCommit) {
+        run.session->Work(*item.copy, item.target, overwrite);
+    } else {
+        std::unique_lock lock(item.mutex);
+        item.done.wait(lock, [&] { return item.worked; });
+    }
+    try {
+        return run.session->Commit(*item.copy);
+    } catch (const FsError&) {
+        // Its folder was taken from the previous file: if it has gone since,
+        // make it again and copy once more, as asking for this file would
+        // have. A work done ahead may have gone with a folder that an earlier
+        // file's commit has made again meanwhile.
+        if (!item.folderTakenAsChecked) throw;
+        if (run.session->DirectoryExists(item.checkedFolder)) {
+            if (item.workAtCommit || item.foldersRemadeBefore == run.foldersRemade) throw;
+        } else {
+            run.session->CreateDirectory(item.checkedFolder);
+            ++run.foldersRemade;
+        }
+        run.session->Work(*item.copy, item.target, overwrite);
+        return run.session->Commit(*item.copy);
+    }
+}
+
+// Names, folders, commits, refreshes, the running total and the questions
+// all come in list order, on the thread of the copy. Only the works, which
+// write each file's data beside its target, run ahead of the commit point,
+// on a few threads and for a bounded number of files.
 CopySummary BackupEngine::Copy(std::vector<std::string> allFiles, std::string destinationPath, bool overwrite,
                                CopyMode mode)
 {
@@ -107,47 +184,70 @@ CopySummary BackupEngine::Copy(std::vector<std::string> allFiles, std::string de
     if (mode == CopyMode::DirectoryCopy) run.entries = state_.directoryData.load();
     CopySummary summary;
 
-    for (const std::string& file : allFiles) {
-        std::int64_t added = 0;
-        run.folderTakenAsChecked = false;
-        try {
-            std::string target = mode == CopyMode::DirectoryCopy ? DirectoryCopyTarget(run, file)
-                                                                 : run.destinationPath + FileName(file, style_);
-            const std::unique_ptr<FileCopy> copy = run.session->Open(file);
-            const auto size = static_cast<std::int64_t>(copy->length);
-            summary.bytes += size;
-            added = size;
-            if (mode == CopyMode::CdBackup) target = TargetOf(run, file, size);
+    const int workers = parallelCopies_ > 1 ? parallelCopies_ : 0;
+    const std::size_t ahead = workers > 0 ? static_cast<std::size_t>(8 * workers) : 1;
+    std::deque<std::unique_ptr<PlannedFile>> window;  // planned, not committed yet
+    std::unordered_multiset<std::string> windowTargets;
+    std::string stoppedAt;  // the target of the file the user stopped at
+    {
+        std::optional<WorkPool> pool;
+        if (workers > 0) pool.emplace(workers);
+        std::size_t next = 0;
+        while (!window.empty() || next < allFiles.size()) {
+            while (next < allFiles.size() && window.size() < ahead) {
+                auto item = std::make_unique<PlannedFile>();
+                item->file = std::move(allFiles[next++]);
+                Plan(run, *item);
+                if (item->failure.empty()) {
+                    item->workAtCommit = !pool || windowTargets.count(item->target) > 0;
+                    windowTargets.insert(item->target);
+                    if (!item->workAtCommit) {
+                        PlannedFile* planned = item.get();
+                        pool->Add([this, planned, overwrite, &run] {
+                            run.session->Work(*planned->copy, planned->target, overwrite);
+                            std::lock_guard lock(planned->mutex);
+                            planned->worked = true;
+                            planned->done.notify_one();
+                        });
+                    }
+                }
+                window.push_back(std::move(item));
+            }
 
-            CopyOutcome outcome;
-            run.session->Work(*copy, target, overwrite);
+            std::unique_ptr<PlannedFile> item = std::move(window.front());
+            window.pop_front();
+            if (item->failure.empty()) windowTargets.erase(windowTargets.find(item->target));
             try {
-                outcome = run.session->Commit(*copy);
-            } catch (const FsError&) {
-                // Its folder was taken from the previous file: if it has gone
-                // since, make it again and copy once more, as asking for this
-                // file would have.
-                if (!run.folderTakenAsChecked || run.session->DirectoryExists(run.checkedFolder)) throw;
-                run.session->CreateDirectory(run.checkedFolder);
-                run.session->Work(*copy, target, overwrite);
-                outcome = run.session->Commit(*copy);
+                const CopyOutcome outcome = CommitPlanned(run, *item, overwrite);
+                summary.bytes += item->size;
+                ++(outcome == CopyOutcome::Copied ? summary.copied : summary.upToDate);
+                host_.ShowProgress();
+            } catch (const std::exception& failure) {
+                ++summary.failed;
+                host_.Show({failure.what(), "", MessageBoxButtons::OK, MessageBoxIcon::None});
+                const DialogResult answer = host_.Show(
+                    {text::kContinueText, text::kWarningTitle, MessageBoxButtons::YesNo, MessageBoxIcon::Warning});
+                if (answer != DialogResult::Yes) {
+                    state_.hasErrored = true;
+                    summary.stopped = true;
+                    stoppedAt = item->target;
+                    break;
+                }
+                host_.ShowProgress();
             }
-            ++(outcome == CopyOutcome::Copied ? summary.copied : summary.upToDate);
-            host_.ShowProgress();
-        } catch (const std::exception& failure) {
-            summary.bytes -= added;
-            ++summary.failed;
-            host_.Show({failure.what(), "", MessageBoxButtons::OK, MessageBoxIcon::None});
-            const DialogResult answer = host_.Show(
-                {text::kContinueText, text::kWarningTitle, MessageBoxButtons::YesNo, MessageBoxIcon::Warning});
-            if (answer != DialogResult::Yes) {
-                state_.hasErrored = true;
-                summary.stopped = true;
-                break;
-            }
-            host_.ShowProgress();
         }
+        // Stopped: the works begun finish, the others are dropped (the pool
+        // ends here), and nothing of the files after the stop stays.
     }
+    // Folders made ahead for files that were never placed go too; the one
+    // made for the file stopped at stays, as it was made before its copy.
+    auto folderOf = [&](const std::string& target) { return target.substr(0, target.rfind(style_.separator) + 1); };
+    std::vector<std::string> folders;
+    for (const auto& item : window)
+        if (!item->target.empty() && folderOf(item->target) != folderOf(stoppedAt))
+            folders.push_back(folderOf(item->target));
+    window.clear();
+    for (auto it = folders.rbegin(); it != folders.rend(); ++it) run.session->RemoveMadeFolder(*it);
 
     // "Copied successfully" means on disk.
     try {

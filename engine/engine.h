@@ -59,6 +59,9 @@ public:
 
 private:
     struct CopyRun;
+    struct PlannedFile;
+    void Plan(CopyRun& run, PlannedFile& item);
+    CopyOutcome CommitPlanned(CopyRun& run, PlannedFile& item, bool overwrite);
     std::string DirectoryCopyTarget(CopyRun& run, const std::string& file);
     std::string TargetOf(CopyRun& run, const std::string& file, std::int64_t size);
 

@@ -65,6 +65,10 @@ public:
     // Ends the session: puts what it wrote on disk. A session that wrote
     // nothing has nothing to flush.
     virtual void Finish() = 0;
+    // Removes `folder`, and the folders above it, as far as this session
+    // made them and they are still empty: for a backup that stopped before
+    // it placed anything there. Never fails.
+    virtual void RemoveMadeFolder(const std::string& folder) { (void)folder; }
 };
 
 class FileSystem {

@@ -376,7 +376,12 @@ bool LinuxCopySession::DirectoryExists(const std::string& path)
 
 void LinuxCopySession::CreateDirectory(const std::string& path)
 {
-    if (!CreateFolders(path)) return;
+    std::vector<std::string> made;
+    if (!CreateFolders(path, &made)) return;
+    {
+        std::lock_guard lock(mutex_);
+        madeFolders_.insert(made.begin(), made.end());
+    }
     // The copies that follow into a folder made just now need not look for
     // a target there first, nor for leftovers.
     const std::string folder = path.empty() || path.back() == '/' ? path : path + "/";
@@ -738,6 +743,20 @@ void LinuxCopySession::RestoreTimesAfterRename(Copy& copy, FolderFacts& facts)
     }
     facts.renameKeepsTimes = -1;
     calls_.Utimens(copy.target.c_str(), times);
+}
+
+void LinuxCopySession::RemoveMadeFolder(const std::string& folder)
+{
+    std::string level = folder;
+    while (level.size() > 1 && level.back() == '/') level.pop_back();
+    std::lock_guard lock(mutex_);
+    while (madeFolders_.count(level) && ::rmdir(level.c_str()) == 0) {
+        madeFolders_.erase(level);
+        folders_.erase(level + "/");
+        const std::size_t cut = level.rfind('/');
+        if (cut == std::string::npos || cut == 0) break;
+        level.resize(cut);
+    }
 }
 
 void LinuxCopySession::Finish()

@@ -11,7 +11,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <set>
 #include <unordered_map>
+#include <vector>
 
 #include "filesystem.h"
 #include "posixfd.h"
@@ -19,8 +21,9 @@
 
 namespace tandrel {
 
-// Creates the folder with every missing level; true when it made one.
-bool CreateFolders(const std::string& path);
+// Creates the folder with every missing level; true when it made one. The
+// levels it made are added to `made`, from the top down.
+bool CreateFolders(const std::string& path, std::vector<std::string>* made = nullptr);
 
 // What the session learns about a folder it writes into, with the first
 // files there, and reuses for the files that follow.
@@ -60,6 +63,7 @@ public:
     void Work(FileCopy& copy, const std::string& target, bool overwrite) override;
     CopyOutcome Commit(FileCopy& copy) override;
     void Finish() override;
+    void RemoveMadeFolder(const std::string& folder) override;
 
 private:
     struct Copy;
@@ -84,6 +88,8 @@ private:
     // Characters (or, for 0x80, letters outside ASCII) that a file system
     // refuses in names, by device, with the errno of the refusal (0: taken).
     std::map<std::pair<dev_t, unsigned char>, int> nameRefusals_;
+    std::set<std::string> madeFolders_;  // without their final "/"
+
 };
 
 }  // namespace tandrel

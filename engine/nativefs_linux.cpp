@@ -93,7 +93,7 @@ void NativeFileSystem::CreateDirectory(const std::string& path)
     CreateFolders(path);
 }
 
-bool CreateFolders(const std::string& path)
+bool CreateFolders(const std::string& path, std::vector<std::string>* made)
 {
     const std::string what = "Could not create the folder " + Quoted(path);
     std::string folder = path;
@@ -115,7 +115,10 @@ bool CreateFolders(const std::string& path)
     }
     for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
         const std::string level = folder.substr(0, *it);
-        if (::mkdir(level.c_str(), 0777) == 0) continue;
+        if (::mkdir(level.c_str(), 0777) == 0) {
+            if (made) made->push_back(level);
+            continue;
+        }
         const int error = errno;
         struct stat info {};
         if (error == EEXIST && ::stat(level.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) continue;  // made meanwhile

@@ -1,5 +1,6 @@
 #include "paths.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace tandrel {
@@ -103,6 +104,10 @@ std::string AbsoluteEntry(std::string_view path, std::string_view currentFolder,
         if (style.rootSeparatorIndex == 0) return !p.empty() && p[0] == sep;
         return p.size() > style.rootSeparatorIndex && p[1] == ':' && p[style.rootSeparatorIndex] == sep;
     };
+    // Windows takes "/" for a separator as well.
+    std::string typed(path);
+    if (sep == '\\') std::replace(typed.begin(), typed.end(), '/', sep);
+    path = typed;
     std::string joined;
     if (rooted(path)) {
         joined = std::string(path);

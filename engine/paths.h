@@ -71,7 +71,8 @@ std::string NoKey();
 
 // The path made absolute against `currentFolder` (itself absolute) and
 // lexically normal: no "." or ".." components, no doubled separators and no
-// final separator but a root's. For the entries a user types.
+// final separator but a root's ("/" counts as a separator in the Windows
+// style too). For the entries a user types.
 std::string AbsoluteEntry(std::string_view path, std::string_view currentFolder, PathStyle style);
 
 }  // namespace tandrel

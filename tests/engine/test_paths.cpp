@@ -84,6 +84,7 @@ TEST(PathRules, TypedEntriesBecomeAbsoluteAndNormal)
     EXPECT_EQ(AbsoluteEntry(R"(..\bob\.\x)", R"(C:\Users\ann)", kWin), R"(C:\Users\bob\x)");
     EXPECT_EQ(AbsoluteEntry(R"(D:\)", R"(C:\Users\ann)", kWin), R"(D:\)");
     EXPECT_EQ(AbsoluteEntry(R"(\Data)", R"(C:\Users\ann)", kWin), R"(C:\Data)");
+    EXPECT_EQ(AbsoluteEntry("./Photos/", R"(C:\Users\ann)", kWin), R"(C:\Users\ann\Photos)");
 }
 
 TEST(PathRules, FolderCountingLooksForADotAnywhere)

@@ -94,6 +94,7 @@ TEST(CopyFolderGone, AFolderThatVanishesBetweenItsFilesIsMadeAgain)
     state.directoryData = std::make_shared<const Strings>(Strings{R"(C:\Data\Photos)"});
     RecordingHost host(&state);
     BackupEngine engine(state, host, fs, PathStyle::Windows());
+    engine.SetParallelCopies(1);  // the folder goes between the copies of p1 and p2
     engine.Copy({R"(C:\Data\Photos\p1.jpg)", R"(C:\Data\Photos\p2.jpg)", R"(C:\Data\Photos\p3.jpg)"},
                 R"(E:\Backup\)", false, CopyMode::DirectoryCopy);
 

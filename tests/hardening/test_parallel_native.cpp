@@ -1,0 +1,96 @@
+// Copies on several threads on the real file system: every copy whole and
+// right, and a backup stopped at one file leaves nothing of the files after it.
+#include <gtest/gtest.h>
+
+#include "fakes.h"
+#include "fs_checks.h"
+
+namespace tandrel {
+namespace {
+
+using namespace testing;
+namespace fsys = std::filesystem;
+using Strings = std::vector<std::string>;
+
+class ParallelNative : public ::testing::Test {
+protected:
+    ParallelNative()
+    {
+        // 2,000 files in 40 folders, of sizes from 0 to about 7 KB.
+        for (int i = 0; i < 2000; ++i) {
+            const std::string name = "src/Data/d" + std::to_string(i / 50) + "/f" + std::to_string(i);
+            files.push_back(tree.File(name, Content(i)));
+        }
+        engine.SetParallelCopies(4);
+        state.directoryData = std::make_shared<const Strings>(Strings{tree.Path("src/Data")});
+    }
+    static std::string Content(int i)
+    {
+        std::string content = "file " + std::to_string(i) + "\n";
+        content.append(static_cast<std::size_t>((i * 7919) % 7000), static_cast<char>('a' + i % 26));
+        return content;
+    }
+    std::string Target(int i) const
+    {
+        return tree.Path("dest/Data/d" + std::to_string(i / 50) + "/f" + std::to_string(i));
+    }
+
+    TempTree tree;
+    Strings files;
+    JobState state;
+    RecordingHost host{&state};
+    NativeFileSystem fs;
+    BackupEngine engine{state, host, fs, PathStyle::Posix()};
+};
+
+TEST_F(ParallelNative, EveryCopyIsWholeAndRight)
+{
+    const CopySummary summary = engine.Copy(files, tree.Path("dest") + "/", false, CopyMode::DirectoryCopy);
+    EXPECT_EQ(summary.copied, 2000);
+    for (int i = 0; i < 2000; ++i) ASSERT_EQ(TempTree::Read(Target(i)), Content(i)) << Target(i);
+    for (int d = 0; d < 40; ++d) EXPECT_FALSE(HasTemporaryFile(tree, "dest/Data/d" + std::to_string(d)));
+}
+
+TEST_F(ParallelNative, AStopLeavesNothingOfTheFilesAfterIt)
+{
+    // The file at 1000 vanished since it was gathered; the user stops there.
+    fsys::remove(files[1000]);
+    host.Answer({DialogResult::No});
+    const CopySummary summary = engine.Copy(files, tree.Path("dest") + "/", false, CopyMode::DirectoryCopy);
+    EXPECT_TRUE(summary.stopped);
+    EXPECT_EQ(summary.copied, 1000);
+    for (int i = 0; i < 1000; ++i) ASSERT_EQ(TempTree::Read(Target(i)), Content(i));
+    // The folder of file 1000 (d20) is made, as its name asked for it; none
+    // after it stays, and no temporary file anywhere.
+    Strings folders;
+    for (auto& entry : fsys::directory_iterator(tree.Path("dest/Data"))) folders.push_back(entry.path().filename());
+    EXPECT_EQ(Sorted(folders).size(), 21u) << "made folders after the stop stayed";
+    EXPECT_TRUE(fsys::is_empty(tree.Path("dest/Data/d20")));
+    for (const std::string& folder : folders) EXPECT_FALSE(HasTemporaryFile(tree, "dest/Data/" + folder));
+    EXPECT_FALSE(fsys::exists(Target(1001)));
+}
+
+TEST(ParallelRepeat, ARepeatJudgesATargetWhenItsTurnComes)
+{
+    TempTree tree;
+    JobState state;
+    RecordingHost host{&state};
+    NativeFileSystem fs;
+    BackupEngine engine{state, host, fs, PathStyle::Posix()};
+    engine.SetParallelCopies(4);
+    tree.Folder("flat");
+    // Two files of one name into one folder: the second's copy is the target
+    // after a backup; a repeat replaces it with the first, then must copy
+    // the second again, though the target matched it when the repeat began.
+    const std::string a = tree.File("src/A/x", "aaaa");
+    const std::string b = tree.File("src/B/x", "bbbbb");
+    const Strings twice = {a, b};
+    engine.Copy(twice, tree.Path("flat") + "/", true, CopyMode::Consolidate);
+    ASSERT_EQ(TempTree::Read(tree.Path("flat/x")), "bbbbb");
+    const CopySummary repeat = engine.Copy(twice, tree.Path("flat") + "/", true, CopyMode::Consolidate);
+    EXPECT_EQ(repeat.copied, 2);
+    EXPECT_EQ(TempTree::Read(tree.Path("flat/x")), "bbbbb");
+}
+
+}  // namespace
+}  // namespace tandrel
