@@ -8,7 +8,8 @@ CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 # Debian/Ubuntu packages the build, the tests and the tools need.
 PACKAGES = g++ cmake make pkgconf qt6-base-dev qt6-base-dev-tools libgl-dev \
            libgtest-dev libgmock-dev libbenchmark-dev fonts-liberation fonts-dejavu-core \
-           clang libclang-rt-dev xvfb xauth rsync dpkg-dev file desktop-file-utils
+           clang libclang-rt-dev xvfb xauth rsync dpkg-dev file desktop-file-utils \
+           dbus-daemon
 
 # $(call install-missing,PACKAGES): apt-get installs those not installed yet.
 define install-missing

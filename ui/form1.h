@@ -10,6 +10,7 @@
 
 #include <QMainWindow>
 #include <QStringList>
+#include <QSystemTrayIcon>
 #include <functional>
 #include <memory>
 #include <string>
@@ -39,7 +40,6 @@ class QProgressBar;
 class QPushButton;
 class QRadioButton;
 class QStatusBar;
-class QSystemTrayIcon;
 
 namespace tandrel::ui {
 class AnchorLayout;
@@ -56,6 +56,9 @@ struct Form1Services {
     std::unique_ptr<tandrel::ui::IntervalTimer> timer;  // becomes timer1
     // Whether the desktop shows tray icons; empty: ask Qt.
     std::function<bool()> systemTrayAvailable = {};
+    // Which kind of tray shows the icon, asked once as the icon is made;
+    // empty: ask the session bus (DetectTrayHost).
+    std::function<tandrel::ui::TrayHost()> trayHost = {};
 };
 
 class Form1 : public QMainWindow, public tandrel::JobHost {
@@ -162,6 +165,8 @@ private:
     // always allowed.
     void ApplyMinimumSize();
     bool SystemTrayAvailable() const;
+    // A click on the tray icon, as the tray reports it.
+    void notifyIcon1_Activated(QSystemTrayIcon::ActivationReason reason);
 
     tandrel::JobState& jobs_;
     tandrel::ThreadServices& threads_;
@@ -221,6 +226,7 @@ private:
 
     tandrel::ui::AnchorLayout* anchors_ = nullptr;
     std::function<bool()> systemTrayAvailable_;
+    tandrel::ui::TrayHost trayHost_;
     // Event routing of the list boxes and of btnDelete.
     QEvent* redelivering_ = nullptr;
     bool backupDragAccepted_ = false;

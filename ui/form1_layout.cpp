@@ -185,7 +185,8 @@ Form1::Form1(Form1Services services, QWidget* parent)
       engine_(services.jobs, *this, services.fileSystem),
       timer1(services.timer ? std::move(services.timer)
                             : std::make_unique<tandrel::ui::QtIntervalTimer>()),
-      systemTrayAvailable_(std::move(services.systemTrayAvailable))
+      systemTrayAvailable_(std::move(services.systemTrayAvailable)),
+      trayHost_(services.trayHost ? services.trayHost() : tandrel::ui::DetectTrayHost())
 {
     InitializeComponent();
 }
@@ -408,9 +409,7 @@ void Form1::InitializeComponent()
     connect(cboxTime, &QComboBox::currentTextChanged, this, &Form1::cboxTime_TextChanged);
     connect(btnDestination, &QPushButton::clicked, this, &Form1::btnDestination_Click);
     connect(btnStart, &QPushButton::clicked, this, &Form1::btnStart_Click);
-    connect(notifyIcon1, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason why) {
-        if (why == QSystemTrayIcon::DoubleClick) notifyIcon1_DoubleClick();
-    });
+    connect(notifyIcon1, &QSystemTrayIcon::activated, this, &Form1::notifyIcon1_Activated);
     connect(menuItemShow, &QAction::triggered, this, &Form1::menuItemShow_Click);
     connect(menuItemHide, &QAction::triggered, this, &Form1::menuItemHide_Click);
     connect(menuItemExit, &QAction::triggered, this, &Form1::menuItemExit_Click);
