@@ -1,6 +1,7 @@
 // The main window. One class holds all of the window's behaviour; its
 // definition is split across files by concern:
 //   form1_layout.cpp   building the window (controls, menus, tray, wiring)
+//   form1_events.cpp   routing drops, mouse releases and the right button
 //   form1_jobs.cpp     background jobs: gathering, copy, message boxes, hand-off
 //   form1_refresh.cpp  UpdateUI, the control-state refresh
 //   form1_edit.cpp     editing the backup list and the destination
