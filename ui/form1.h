@@ -152,7 +152,8 @@ private:
     void ReportEscapedFailure(const std::string& what);
     // Re-arms or stops timer1 after a copy, by the interval box's text.
     void RearmTimer();
-    // The paths of a dropped file list, in the order given.
+    // The paths of a dropped file list, in the order given, in the
+    // platform's separators and without a folder's trailing separator.
     static QStringList DroppedPaths(const QMimeData* data);
     // Entries of a list box, in list order.
     static std::vector<std::string> Entries(const QListWidget* list);
