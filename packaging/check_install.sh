@@ -6,6 +6,8 @@
 # CHECK is one of
 #   desktop_entry  the launcher entry validates and names the icon and the
 #                  program that the install provides
+#   metainfo       the AppStream entry validates (appstreamcli, offline) and
+#                  names the launcher entry, its categories and a screenshot
 #   manual_pages   the manual pages render without a warning and document every
 #                  option that tandrel-cli --help lists
 #   install_tree   `cmake --install` into a scratch root: exactly the expected
@@ -32,6 +34,7 @@ expected_files() {
         if [ "$flavour" = ui ]; then
             echo "$prefix/bin/tandrel"
             echo "$prefix/share/applications/tandrel.desktop"
+            echo "$prefix/share/metainfo/tandrel.metainfo.xml"
             for size in 16 32 48 64 128 256; do
                 echo "$prefix/share/icons/hicolor/${size}x${size}/apps/tandrel.png"
             done
@@ -91,6 +94,34 @@ desktop_entry)
     # application names: the entry's file name without .desktop.
     grep -q 'setDesktopFileName(QStringLiteral("tandrel"))' "$src/ui/main.cpp" \
         || fail "ui/main.cpp does not name the desktop entry tandrel"
+    ;;
+
+metainfo)
+    need appstreamcli appstream
+    info=$src/packaging/tandrel.metainfo.xml
+    # Its id is the desktop entry's name, which the program gives the desktop
+    # (see desktop_entry): the id cannot be a reverse domain name.
+    out=$(appstreamcli validate --no-net --override=cid-desktopapp-is-not-rdns=info "$info" 2>&1) \
+        || fail "appstreamcli validate: $out"
+    text() { sed -n "s|.*<$1[^>]*>\(.*\)</$1>.*|\1|p" "$info"; }
+    [ "$(text id)" = tandrel ] || fail "id is not the desktop entry's name"
+    [ "$(sed -n 's|.*<launchable type="desktop-id">\(.*\)</launchable>.*|\1|p' "$info")" = tandrel.desktop ] \
+        || fail "launchable is not tandrel.desktop"
+    [ -f "$src/packaging/$(text id).desktop" ] || fail "no desktop entry $(text id).desktop"
+    [ "$(text name)" = Tandrel ] || fail "name"
+    [ -n "$(text summary)" ] || fail "summary missing"
+    grep -q '<description>' "$info" || fail "description missing"
+    grep -q '<content_rating type="oars-1.1"' "$info" || fail "content_rating missing"
+    grep -q '<screenshot type="default">' "$info" || fail "no default screenshot"
+    [ -f "$src/docs/screenshot.png" ] || fail "docs/screenshot.png, the screenshot, is missing"
+    # The same categories as the desktop entry.
+    entry_categories=$(sed -n 's/^Categories=//p' "$src/packaging/tandrel.desktop" | tr ';' '\n' | sed '/^$/d')
+    [ "$(text category)" = "$entry_categories" ] || fail "categories differ from the desktop entry's"
+    # No free licence is claimed while the sources carry none.
+    if ! ls "$src" | grep -qiE '^(LICEN[CS]E|COPYING)'; then
+        [ "$(text project_license)" = LicenseRef-proprietary ] \
+            || fail "project_license claims $(text project_license), but the sources carry no licence"
+    fi
     ;;
 
 manual_pages)

@@ -1,6 +1,7 @@
 // The main window. One class holds all of the window's behaviour; its
 // definition is split across files by concern:
 //   form1_layout.cpp   building the window (controls, menus, tray, wiring)
+//   form1_events.cpp   routing drops, mouse releases and the right button
 //   form1_jobs.cpp     background jobs: gathering, copy, message boxes, hand-off
 //   form1_refresh.cpp  UpdateUI, the control-state refresh
 //   form1_edit.cpp     editing the backup list and the destination
@@ -10,6 +11,7 @@
 
 #include <QMainWindow>
 #include <QStringList>
+#include <QSystemTrayIcon>
 #include <functional>
 #include <memory>
 #include <string>
@@ -39,7 +41,6 @@ class QProgressBar;
 class QPushButton;
 class QRadioButton;
 class QStatusBar;
-class QSystemTrayIcon;
 
 namespace tandrel::ui {
 class AnchorLayout;
@@ -56,6 +57,9 @@ struct Form1Services {
     std::unique_ptr<tandrel::ui::IntervalTimer> timer;  // becomes timer1
     // Whether the desktop shows tray icons; empty: ask Qt.
     std::function<bool()> systemTrayAvailable = {};
+    // Which kind of tray shows the icon, asked once as the icon is made;
+    // empty: ask the session bus (DetectTrayHost).
+    std::function<tandrel::ui::TrayHost()> trayHost = {};
 };
 
 class Form1 : public QMainWindow, public tandrel::JobHost {
@@ -148,7 +152,8 @@ private:
     void ReportEscapedFailure(const std::string& what);
     // Re-arms or stops timer1 after a copy, by the interval box's text.
     void RearmTimer();
-    // The paths of a dropped file list, in the order given.
+    // The paths of a dropped file list, in the order given, in the
+    // platform's separators and without a folder's trailing separator.
     static QStringList DroppedPaths(const QMimeData* data);
     // Entries of a list box, in list order.
     static std::vector<std::string> Entries(const QListWidget* list);
@@ -162,6 +167,8 @@ private:
     // always allowed.
     void ApplyMinimumSize();
     bool SystemTrayAvailable() const;
+    // A click on the tray icon, as the tray reports it.
+    void notifyIcon1_Activated(QSystemTrayIcon::ActivationReason reason);
 
     tandrel::JobState& jobs_;
     tandrel::ThreadServices& threads_;
@@ -221,6 +228,7 @@ private:
 
     tandrel::ui::AnchorLayout* anchors_ = nullptr;
     std::function<bool()> systemTrayAvailable_;
+    tandrel::ui::TrayHost trayHost_;
     // Event routing of the list boxes and of btnDelete.
     QEvent* redelivering_ = nullptr;
     bool backupDragAccepted_ = false;

@@ -23,6 +23,7 @@
 #include "pathtext.h"
 
 using tandrel::ui::FromPath;
+using tandrel::ui::FromQtPath;
 using tandrel::ui::ToPath;
 
 namespace tandrel::ui {
@@ -42,6 +43,15 @@ void ForgetFileName(QFileDialog& dialog)
 }  // namespace tandrel::ui
 
 namespace {
+
+// The paths a dialog chose, in the platform's separators.
+QStringList Chosen(const QStringList& paths)
+{
+    QStringList native;
+    native.reserve(paths.size());
+    for (const QString& path : paths) native.append(FromQtPath(path));
+    return native;
+}
 
 std::vector<std::string> ToPaths(const QStringList& paths)
 {
@@ -87,7 +97,8 @@ QStringList Form1::DroppedPaths(const QMimeData* data)
     if (!data || !data->hasUrls()) return paths;
     const QList<QUrl> urls = data->urls();
     for (const QUrl& url : urls)
-        if (url.isLocalFile()) paths.append(url.toLocalFile());
+        if (url.isLocalFile())
+            paths.append(tandrel::ui::WithoutTrailingSeparator(FromQtPath(url.toLocalFile())));
     return paths;
 }
 
@@ -101,7 +112,7 @@ void Form1::btnBrowse_Click()
         tandrel::ui::ForgetFileName(*openFileDialog1);
     } else {
         jobs_.filesOnly = true;
-        BeginGetFiles(ToPaths(*chosen), false);
+        BeginGetFiles(ToPaths(Chosen(*chosen)), false);
     }
     ClosingRefresh();
 }
@@ -112,7 +123,7 @@ void Form1::btnAddFolder_Click()
     const std::optional<QStringList> chosen = dialogs_.Run(*folderBrowserDialog1);
     if (!chosen || chosen->isEmpty()) return;
 
-    std::vector<std::string> folderArray{ToPath(chosen->front())};
+    std::vector<std::string> folderArray{ToPath(FromQtPath(chosen->front()))};
     if (cboxSubDirectories->isChecked()) {
         BeginGetFiles(std::move(folderArray), true);
         if (jobs_.foldersComplete)
@@ -138,7 +149,7 @@ void Form1::btnDestination_Click()
     const std::optional<QStringList> chosen = dialogs_.Run(*saveFolder);
     if (chosen && !chosen->isEmpty()) {
         listBoxDestinationFolder->clear();
-        listBoxDestinationFolder->addItem(DestinationEntry(chosen->front()));
+        listBoxDestinationFolder->addItem(DestinationEntry(FromQtPath(chosen->front())));
         listBoxDestinationFolder->setCurrentRow(0);
     }
     ClosingRefresh();

@@ -24,6 +24,7 @@
 #include <QStyledItemDelegate>
 #include <QSystemTrayIcon>
 #include <QTimer>
+#include <QWheelEvent>
 
 #include "anchors.h"
 #include "form1.h"
@@ -92,6 +93,25 @@ protected:
         const QRect textRect = rect().adjusted(box.right() + 1 + gap, 0, 0, 0);
         painter.drawItemText(textRect, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, palette(),
                              isEnabled(), text, QPalette::WindowText);
+    }
+};
+
+// The interval box: the wheel picks another interval only while the box has
+// the focus, and does not give it the focus. Scrolling past it leaves the
+// interval (and with it "Overwrite") as it was; the wheel goes on to the
+// box's parent.
+class IntervalComboBox : public QComboBox {
+public:
+    explicit IntervalComboBox(QWidget* parent) : QComboBox(parent) { setFocusPolicy(Qt::StrongFocus); }
+
+protected:
+    void wheelEvent(QWheelEvent* e) override
+    {
+        if (!hasFocus()) {
+            e->ignore();
+            return;
+        }
+        QComboBox::wheelEvent(e);
     }
 };
 
@@ -185,7 +205,8 @@ Form1::Form1(Form1Services services, QWidget* parent)
       engine_(services.jobs, *this, services.fileSystem),
       timer1(services.timer ? std::move(services.timer)
                             : std::make_unique<tandrel::ui::QtIntervalTimer>()),
-      systemTrayAvailable_(std::move(services.systemTrayAvailable))
+      systemTrayAvailable_(std::move(services.systemTrayAvailable)),
+      trayHost_(services.trayHost ? services.trayHost() : tandrel::ui::DetectTrayHost())
 {
     InitializeComponent();
 }
@@ -248,7 +269,7 @@ void Form1::InitializeComponent()
                                      QStringLiteral("Add Folder"));
     btnAddFolder->setFont(DesignFont("Microsoft Sans Serif", 8.25));
     InfoTextColours(btnAddFolder);
-    cboxTime = Make<QComboBox>(files, "cboxTime", {552, 224, 96, 21});
+    cboxTime = Make<IntervalComboBox>(files, "cboxTime", {552, 224, 96, 21});
     cboxTime->setEditable(false);
     cboxTime->addItems({QStringLiteral("10 Minutes"), QStringLiteral("20 Minutes"),
                         QStringLiteral("2 Hours"), QStringLiteral("8 Hours")});
@@ -408,9 +429,7 @@ void Form1::InitializeComponent()
     connect(cboxTime, &QComboBox::currentTextChanged, this, &Form1::cboxTime_TextChanged);
     connect(btnDestination, &QPushButton::clicked, this, &Form1::btnDestination_Click);
     connect(btnStart, &QPushButton::clicked, this, &Form1::btnStart_Click);
-    connect(notifyIcon1, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason why) {
-        if (why == QSystemTrayIcon::DoubleClick) notifyIcon1_DoubleClick();
-    });
+    connect(notifyIcon1, &QSystemTrayIcon::activated, this, &Form1::notifyIcon1_Activated);
     connect(menuItemShow, &QAction::triggered, this, &Form1::menuItemShow_Click);
     connect(menuItemHide, &QAction::triggered, this, &Form1::menuItemHide_Click);
     connect(menuItemExit, &QAction::triggered, this, &Form1::menuItemExit_Click);
@@ -487,75 +506,4 @@ void Form1::resizeEvent(QResizeEvent* event)
     // The anchors follow the client area's own resize.
     QMainWindow::resizeEvent(event);
     ApplyMinimumSize();
-}
-
-bool Form1::eventFilter(QObject* watched, QEvent* event)
-{
-    const bool onBackupList = listboxFilestoBackup && watched == listboxFilestoBackup->viewport();
-    const bool onDestination = listBoxDestinationFolder && watched == listBoxDestinationFolder->viewport();
-    const bool onList = onBackupList || onDestination;
-    bool& dragAccepted = onBackupList ? backupDragAccepted_ : destinationDragAccepted_;
-
-    switch (event->type()) {
-    case QEvent::DragEnter:
-        if (onList) {
-            auto* drag = static_cast<QDragEnterEvent*>(event);
-            drag->ignore();  // refused unless the handler accepts it
-            if (onBackupList)
-                listboxFilestoBackup_DragEnter(drag);
-            else
-                listBoxDestinationFolder_DragEnter(drag);
-            dragAccepted = drag->isAccepted();
-            return true;
-        }
-        break;
-    case QEvent::DragMove:
-        if (onList) {
-            auto* drag = static_cast<QDragMoveEvent*>(event);
-            if (dragAccepted) {
-                drag->setDropAction(Qt::CopyAction);
-                drag->accept();
-            } else {
-                drag->ignore();
-            }
-            return true;
-        }
-        break;
-    case QEvent::DragLeave:
-        if (onList) {
-            dragAccepted = false;
-            return true;
-        }
-        break;
-    case QEvent::Drop:
-        if (onList) {
-            auto* drop = static_cast<QDropEvent*>(event);
-            dragAccepted = false;
-            if (onBackupList)
-                listboxFilestoBackup_DragDrop(drop);
-            else
-                listBoxDestinationFolder_DragDrop(drop);
-            return true;
-        }
-        break;
-    case QEvent::MouseButtonRelease:
-        // The control handles the release first (a click of "Remove" runs
-        // its handler there); the mouse-up handler comes after it.
-        if ((onBackupList || watched == btnDelete) && event != redelivering_) {
-            QEvent* outer = redelivering_;
-            redelivering_ = event;
-            QCoreApplication::sendEvent(watched, event);
-            redelivering_ = outer;
-            if (onBackupList)
-                listboxFilestoBackup_MouseUp();
-            else
-                btnDelete_MouseUp();
-            event->accept();
-            return true;
-        }
-        break;
-    default:
-        break;
-    }
-    return QMainWindow::eventFilter(watched, event);
 }

@@ -17,6 +17,7 @@ using tandrel::DialogResult;
 using tandrel::MessageBoxButtons;
 using tandrel::MessageBoxIcon;
 using tandrel::MessageBoxRequest;
+using tandrel::ui::FromQtPath;
 using tandrel::ui::ToPath;
 
 namespace tandrel::ui {
@@ -89,7 +90,7 @@ void Form1::menuItemSave_Click()
     const std::optional<QStringList> chosen = dialogs_.Run(dialog);
     if (!chosen || chosen->isEmpty()) return;
 
-    const QString filename = chosen->front();
+    const QString filename = FromQtPath(chosen->front());
     SerializeDelegate serialize = &Form1::Serialize;
     std::vector<std::string> data = Entries(listboxFilestoBackup);
     QPointer<Form1> self(this);
@@ -121,7 +122,7 @@ void Form1::menuItemLoad_Click()
     if (!chosen || chosen->isEmpty())
         tandrel::ui::ForgetFileName(*openFileDialog1);
     else
-        BeginDeserialize(chosen->front());
+        BeginDeserialize(FromQtPath(chosen->front()));
     ClosingRefresh();
 }
 

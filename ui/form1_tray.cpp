@@ -75,6 +75,17 @@ void Form1::notifyIcon1_DoubleClick()
     show();
 }
 
+// An XEmbed tray reports a single click as Trigger and a double click as
+// DoubleClick; only the double click shows the window. A StatusNotifierItem
+// host has no double click: its activation, reported as Trigger, is what a
+// double click is elsewhere.
+void Form1::notifyIcon1_Activated(QSystemTrayIcon::ActivationReason reason)
+{
+    const bool statusNotifier = trayHost_ == tandrel::ui::TrayHost::StatusNotifierItem;
+    if (reason == QSystemTrayIcon::DoubleClick || (statusNotifier && reason == QSystemTrayIcon::Trigger))
+        notifyIcon1_DoubleClick();
+}
+
 void Form1::menuItemShow_Click()
 {
     show();

@@ -49,6 +49,19 @@ public:
     std::function<void()> Tick;
 };
 
+// How the desktop's tray tells the program about clicks on its icon. An
+// XEmbed tray hands over the mouse: a single click arrives as Trigger, a
+// double click as DoubleClick. A StatusNotifierItem host (KDE Plasma, GNOME
+// with the AppIndicator extension, most current panels) sends one Activate
+// call, which Qt reports as Trigger; no DoubleClick ever comes.
+enum class TrayHost { XEmbed, StatusNotifierItem };
+
+// The tray that Qt uses on this desktop: the StatusNotifierItem one when a
+// StatusNotifierWatcher on the session bus reports a registered host, as Qt
+// asks when it makes its first tray icon; XEmbed otherwise, and everywhere
+// but on Linux and the other D-Bus desktops.
+TrayHost DetectTrayHost();
+
 // The real ones.
 class QtDialogRunner : public DialogRunner {
 public:

@@ -198,8 +198,6 @@ private slots:
         QCOMPARE(h.form->windowState(), Qt::WindowNoState);
         QVERIFY(tray->isVisible());
 
-        emit tray->activated(QSystemTrayIcon::Trigger);  // a single click does nothing
-        QVERIFY(h.form->isHidden());
         emit tray->activated(QSystemTrayIcon::DoubleClick);
         QVERIFY(h.form->isVisible());
         QCOMPARE(h.form->windowState(), Qt::WindowNoState);
@@ -208,6 +206,40 @@ private slots:
         Action(h, "menuItemShow")->trigger();
         QVERIFY(h.form->isVisible());
         QCOMPARE(h.form->windowState(), Qt::WindowNoState);
+    }
+
+    // An XEmbed tray reports single clicks too: only the double click shows
+    // the window. A StatusNotifierItem host reports its activation as
+    // Trigger and never a double click: there Trigger shows the window.
+    void whatShowsTheWindowDependsOnTheTray()
+    {
+        using tandrel::ui::TrayHost;
+        struct Case {
+            TrayHost host;
+            QSystemTrayIcon::ActivationReason reason;
+            bool shows;
+        };
+        const Case cases[] = {
+            {TrayHost::XEmbed, QSystemTrayIcon::Trigger, false},
+            {TrayHost::XEmbed, QSystemTrayIcon::DoubleClick, true},
+            {TrayHost::XEmbed, QSystemTrayIcon::MiddleClick, false},
+            {TrayHost::XEmbed, QSystemTrayIcon::Context, false},
+            {TrayHost::StatusNotifierItem, QSystemTrayIcon::Trigger, true},
+            {TrayHost::StatusNotifierItem, QSystemTrayIcon::DoubleClick, true},
+            {TrayHost::StatusNotifierItem, QSystemTrayIcon::MiddleClick, false},
+            {TrayHost::StatusNotifierItem, QSystemTrayIcon::Context, false},
+        };
+        for (const Case& c : cases) {
+            WindowHarness h(nullptr, [] { return true; }, c.host);
+            auto* tray = h.form->findChild<QSystemTrayIcon*>(QStringLiteral("notifyIcon1"));
+            Action(h, "menuItemHide")->trigger();
+            QVERIFY(h.form->isHidden());
+            emit tray->activated(c.reason);
+            const QByteArray what = QByteArray(c.host == TrayHost::XEmbed ? "XEmbed" : "StatusNotifierItem") +
+                                    " reason " + QByteArray::number(int(c.reason));
+            QVERIFY2(h.form->isVisible() == c.shows, what.constData());
+            if (c.shows) QCOMPARE(h.form->windowState(), Qt::WindowNoState);
+        }
     }
 
     void hideWithoutATrayMinimises()

@@ -30,12 +30,15 @@ struct WindowHarness {
     FakeTimer* timer = nullptr;  // owned by the window
     std::unique_ptr<Form1> form;
 
-    explicit WindowHarness(tandrel::FileSystem* fileSystem = nullptr, std::function<bool()> trayAvailable = {})
+    // The tray is an XEmbed one unless a test says otherwise.
+    explicit WindowHarness(tandrel::FileSystem* fileSystem = nullptr, std::function<bool()> trayAvailable = {},
+                           TrayHost trayHost = TrayHost::XEmbed)
     {
         auto fake = std::make_unique<FakeTimer>();
         timer = fake.get();
-        form = std::make_unique<Form1>(Form1Services{jobs, threads, fileSystem ? *fileSystem : nativeFs,
-                                                     dialogs, boxes, std::move(fake), std::move(trayAvailable)});
+        form = std::make_unique<Form1>(Form1Services{jobs, threads, fileSystem ? *fileSystem : nativeFs, dialogs,
+                                                     boxes, std::move(fake), std::move(trayAvailable),
+                                                     [trayHost] { return trayHost; }});
         form->show();
         (void)QTest::qWaitForWindowExposed(form.get());
     }
