@@ -9,6 +9,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QStringList>
 #include <functional>
 #include <memory>
@@ -58,6 +59,21 @@ struct Form1Services {
     std::function<bool()> systemTrayAvailable = {};
 };
 
+class Form1;
+
+// What a worker keeps of the window: a post to the window thread through the
+// owner of the calls. The work runs there only while the window exists, and
+// not at all once the calls were abandoned or the services are gone.
+class WindowLink {
+public:
+    WindowLink(std::shared_ptr<tandrel::RunningCalls> calls, Form1* window);
+    void Post(std::function<void(Form1&)> work) const;
+
+private:
+    std::shared_ptr<tandrel::RunningCalls> calls_;
+    QPointer<Form1> window_;
+};
+
 class Form1 : public QMainWindow, public tandrel::JobHost {
     Q_OBJECT
 
@@ -93,8 +109,10 @@ public:
     void BeginDeserialize(const QString& filename);
     void InitCopy();
 
-    // Completions.
-    void GetFilesCallback(const tandrel::AsyncHandle& ar);
+    // Completions. GetFilesCallback runs on the gathering's worker and
+    // reaches the window only through `window`; the other two run on the
+    // window thread, where the completion on the worker posts them.
+    static void GetFilesCallback(const tandrel::AsyncHandle& ar, const WindowLink& window);
     void CopyCallback(const tandrel::AsyncHandle& ar);
     void DeserializeCallback(const tandrel::AsyncHandle& ar);
 
@@ -155,6 +173,11 @@ private:
 
     // Queues work for the window thread; dropped if the window is gone.
     void PostToWindow(std::function<void()> work);
+    // What a completion may keep of the window.
+    WindowLink Link();
+    // A completion that, on the worker, only posts `callback` with the
+    // call's handle to the window thread.
+    tandrel::AsyncResult::Completion OnWindow(void (Form1::*callback)(const tandrel::AsyncHandle&));
     // Steps progressBar1 by 1, never past its maximum.
     void StepProgress();
     void SetWaitCursor(bool wait);
