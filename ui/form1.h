@@ -78,16 +78,12 @@ class Form1 : public QMainWindow, public tandrel::JobHost {
     Q_OBJECT
 
 public:
-    // Callable types of the methods that are started asynchronously or posted.
+    // Callable types of the methods that are started asynchronously.
     using GetFilesDelegate = std::function<void(std::vector<std::string>, bool)>;
-    using ReadFilesDelegate = std::function<void(std::vector<std::string>, std::string)>;
     using CopyDelegate =
         std::function<void(std::vector<std::string>, std::string, bool, bool, bool, bool)>;
     using SerializeDelegate = std::function<void(std::string, std::vector<std::string>)>;
     using DeserializeDelegate = std::function<std::vector<std::string>(std::string)>;
-    using UpdateUI_Delegate = std::function<void()>;
-    using DeserializeCallbackDelegate = std::function<void(tandrel::AsyncHandle)>;
-    using CopyCallbackDelegate = std::function<void(tandrel::AsyncHandle)>;
 
     explicit Form1(Form1Services services, QWidget* parent = nullptr);
     ~Form1() override;
@@ -118,8 +114,6 @@ public:
 
     // The control-state refresh (window thread only).
     void UpdateUI();
-
-    tandrel::ui::IntervalTimer& Timer() { return *timer1; }
 
 public slots:
     void Form1_Load();
