@@ -89,7 +89,7 @@ TEST(ListFileSave, ReadingProblemsNameThePathAndTheReason) {
     ScratchDir dir;
     const std::string missing = dir / "absent.lst";
     std::string message = MessageOf([&] { Deserialize(missing); });
-    EXPECT_NE(message.find("\"" + missing + "\""), std::string::npos) << message;
+    EXPECT_NE(message.find("'" + missing + "'"), std::string::npos) << message;
     EXPECT_NE(message.find("No such file or directory"), std::string::npos) << message;
     message = MessageOf([&] { Deserialize(dir.path().string()); });
     EXPECT_NE(message.find("Is a directory"), std::string::npos) << message;

@@ -54,7 +54,7 @@ TEST(WindowsListFile, FolderProblemsNameThePathAndTheReason)
     WinTree dir;
     const std::string missing = dir.Path("no such folder\\list.lst");
     std::string message = MessageOf([&] { Serialize(missing, kNew); });
-    EXPECT_NE(message.find("cannot save the backup list \"" + missing + "\": " + PlatformText(ERROR_PATH_NOT_FOUND)),
+    EXPECT_NE(message.find("cannot save the backup list '" + missing + "': " + PlatformText(ERROR_PATH_NOT_FOUND)),
               std::string::npos)
         << message;
 
@@ -71,7 +71,7 @@ TEST(WindowsListFile, ReadingProblemsNameThePathAndTheReason)
     WinTree dir;
     const std::string missing = dir.Path("absent.lst");
     std::string message = MessageOf([&] { Deserialize(missing); });
-    EXPECT_NE(message.find("cannot open the backup list \"" + missing + "\": " + PlatformText(ERROR_FILE_NOT_FOUND)),
+    EXPECT_NE(message.find("cannot open the backup list '" + missing + "': " + PlatformText(ERROR_FILE_NOT_FOUND)),
               std::string::npos)
         << message;
     message = MessageOf([&] { Deserialize(dir.Path()); });
