@@ -13,16 +13,6 @@
 #include <system_error>
 #include <vector>
 
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-#endif
-
 namespace tandrel::testing {
 
 // A UTF-8 text as a path (on Windows a plain std::string would be read in the
@@ -44,6 +34,8 @@ public:
     {
         static constexpr char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
         std::random_device random;
+        std::error_code ignored;
+        std::filesystem::create_directories(base, ignored);  // a base that is not there yet
         for (int attempt = 0; attempt < 100; ++attempt) {
             std::string name = prefix;
             for (int i = 0; i < 8; ++i) name += kChars[random() % (sizeof kChars - 1)];
@@ -61,8 +53,12 @@ public:
 #ifdef _WIN32
         // Read-only files would stop the removal.
         for (auto it = std::filesystem::recursive_directory_iterator(root_, error);
-             !error && it != std::filesystem::end(it); it.increment(error))
-            ::SetFileAttributesW(it->path().c_str(), FILE_ATTRIBUTE_NORMAL);
+             !error && it != std::filesystem::end(it); it.increment(error)) {
+            std::error_code ignored;
+            std::filesystem::permissions(it->path(), std::filesystem::perms::owner_write,
+                                         std::filesystem::perm_options::add, ignored);
+        }
+        error.clear();
 #endif
         std::filesystem::remove_all(root_, error);
     }
