@@ -57,12 +57,6 @@ std::size_t SyncList::Count() const
     return list_.size();
 }
 
-std::string SyncList::At(std::size_t index) const
-{
-    std::lock_guard lock(mutex_);
-    return list_.at(index);
-}
-
 bool SyncList::TryAt(std::size_t index, std::uint64_t generation, std::string& out) const
 {
     std::lock_guard lock(mutex_);

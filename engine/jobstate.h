@@ -41,8 +41,8 @@ public:
     bool AddToCounter(std::uint64_t generation, std::atomic<std::int32_t>& counter, std::int32_t n);
 
     std::size_t Count() const;
-    std::string At(std::size_t index) const;
-    // At(index) when the list still holds that index, and is of `generation`.
+    // The entry at `index` when the list still holds that index, and is of
+    // `generation`.
     bool TryAt(std::size_t index, std::uint64_t generation, std::string& out) const;
     std::vector<std::string> ToArray() const;
     std::uint64_t Generation() const;

@@ -21,53 +21,21 @@
 #include <vector>
 
 #include "filesystem.h"
+#include "quoted.h"
+#include "wintext.h"
 
 namespace tandrel {
 
 namespace {
 
-std::string Quoted(const std::string& path)
-{
-    return "'" + path + "'";
-}
-
-std::wstring Widen(std::string_view text)
-{
-    if (text.empty()) return {};
-    const int size = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(size), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
-    return wide;
-}
-
-std::string Narrow(std::wstring_view wide)
-{
-    if (wide.empty()) return {};
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
-                                           nullptr, nullptr);
-    std::string text(static_cast<std::size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), size, nullptr,
-                          nullptr);
-    return text;
-}
-
-// The system's text for an error code, as UTF-8, without the line break.
-std::string SystemMessage(DWORD error)
-{
-    wchar_t* buffer = nullptr;
-    const DWORD length = ::FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-        error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::wstring text(buffer ? buffer : L"", length);
-    if (buffer) ::LocalFree(buffer);
-    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ')) text.pop_back();
-    if (text.empty()) return "system error " + std::to_string(error);
-    return Narrow(text);
-}
+using support::Narrow;
+using support::Quoted;
+using support::SystemText;
+using support::Widen;
 
 [[noreturn]] void Fail(const std::string& what, DWORD error)
 {
-    throw FsError(what + ": " + SystemMessage(error));
+    throw FsError(what + ": " + SystemText(error));
 }
 
 bool IsSeparator(wchar_t c)

@@ -2,7 +2,21 @@
 
 namespace tandrel {
 
-StdThreadServices::StdThreadServices() : windowThread_(std::this_thread::get_id()) {}
+void StdThreadServices::Queue::Wake()
+{
+    std::lock_guard lock(mutex);
+    changed.notify_all();
+}
+
+StdThreadServices::StdThreadServices()
+    : windowThread_(std::this_thread::get_id()),
+      calls_(std::make_shared<RunningCalls>([queue = queue_](std::function<void()> work) {
+          std::lock_guard lock(queue->mutex);
+          queue->work.push_back(std::move(work));
+          queue->changed.notify_all();
+      }))
+{
+}
 
 StdThreadServices::~StdThreadServices()
 {
@@ -10,25 +24,27 @@ StdThreadServices::~StdThreadServices()
     for (;;) {
         std::vector<std::thread> workers;
         {
-            std::lock_guard lock(mutex_);
+            std::lock_guard lock(workersMutex_);
             workers.swap(workers_);
         }
-        if (workers.empty()) return;
-        for (auto& worker : workers) worker.join();
+        if (workers.empty()) break;
+        const bool abandoned = calls_->Abandoned();
+        for (auto& worker : workers) abandoned ? worker.detach() : worker.join();
     }
+    calls_->Close();
 }
 
 AsyncHandle StdThreadServices::BeginInvoke(AsyncResult::Call call, AsyncResult::Completion completion,
                                            std::any state)
 {
     auto handle = std::make_shared<AsyncResult>(std::move(state));
-    std::lock_guard lock(mutex_);
-    ++active_;
-    workers_.emplace_back([this, handle, call = std::move(call), completion = std::move(completion)] {
+    calls_->Started();
+    std::lock_guard lock(workersMutex_);
+    workers_.emplace_back([calls = calls_, queue = queue_, handle, call = std::move(call),
+                           completion = std::move(completion)] {
         AsyncResult::Run(handle, call, completion);
-        std::lock_guard lock(mutex_);
-        --active_;
-        changed_.notify_all();
+        calls->Ended();
+        queue->Wake();
     });
     return handle;
 }
@@ -40,9 +56,7 @@ bool StdThreadServices::InvokeRequired() const
 
 void StdThreadServices::PostToWindow(std::function<void()> work)
 {
-    std::lock_guard lock(mutex_);
-    queue_.push_back(std::move(work));
-    changed_.notify_all();
+    calls_->Post(std::move(work));
 }
 
 void StdThreadServices::RunUntil(const std::function<bool()>& done)
@@ -50,18 +64,19 @@ void StdThreadServices::RunUntil(const std::function<bool()>& done)
     for (;;) {
         std::function<void()> work;
         {
-            std::unique_lock lock(mutex_);
-            if (queue_.empty()) {
+            std::unique_lock lock(queue_->mutex);
+            if (queue_->work.empty()) {
                 lock.unlock();
                 if (done()) return;
                 lock.lock();
+                if (!queue_->work.empty()) continue;
                 // Wake on a post or when a worker ends; the timeout covers a
                 // `done` that turns true without either.
-                changed_.wait_for(lock, std::chrono::milliseconds(50));
+                queue_->changed.wait_for(lock, std::chrono::milliseconds(50));
                 continue;
             }
-            work = std::move(queue_.front());
-            queue_.pop_front();
+            work = std::move(queue_->work.front());
+            queue_->work.pop_front();
         }
         work();
         if (done()) return;
@@ -72,16 +87,10 @@ void StdThreadServices::RunPending()
 {
     std::deque<std::function<void()>> batch;
     {
-        std::lock_guard lock(mutex_);
-        batch.swap(queue_);
+        std::lock_guard lock(queue_->mutex);
+        batch.swap(queue_->work);
     }
     for (auto& work : batch) work();
-}
-
-int StdThreadServices::ActiveWorkers() const
-{
-    std::lock_guard lock(mutex_);
-    return active_;
 }
 
 }  // namespace tandrel

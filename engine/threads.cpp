@@ -37,3 +37,67 @@ void AsyncResult::Run(const std::shared_ptr<AsyncResult>& handle, const Call& ca
 }
 
 }  // namespace tandrel
+
+namespace tandrel {
+
+RunningCalls::RunningCalls(Poster post) : post_(std::move(post)) {}
+
+bool RunningCalls::Post(std::function<void()> work)
+{
+    std::lock_guard lock(mutex_);
+    if (!post_) return false;
+    post_(std::move(work));
+    return true;
+}
+
+int RunningCalls::Count() const
+{
+    std::lock_guard lock(mutex_);
+    return running_;
+}
+
+bool RunningCalls::Wait(std::chrono::milliseconds timeout)
+{
+    std::unique_lock lock(mutex_);
+    const auto none = [this] { return running_ == 0; };
+    if (timeout == std::chrono::milliseconds::max()) {
+        ended_.wait(lock, none);
+        return true;
+    }
+    return ended_.wait_for(lock, timeout, none);
+}
+
+int RunningCalls::Abandon()
+{
+    std::lock_guard lock(mutex_);
+    abandoned_ = true;
+    post_ = nullptr;
+    return running_;
+}
+
+bool RunningCalls::Abandoned() const
+{
+    std::lock_guard lock(mutex_);
+    return abandoned_;
+}
+
+void RunningCalls::Started()
+{
+    std::lock_guard lock(mutex_);
+    ++running_;
+}
+
+void RunningCalls::Ended()
+{
+    std::lock_guard lock(mutex_);
+    --running_;
+    ended_.notify_all();
+}
+
+void RunningCalls::Close()
+{
+    std::lock_guard lock(mutex_);
+    post_ = nullptr;
+}
+
+}  // namespace tandrel

@@ -2,13 +2,22 @@
 // thread and workers: start an asynchronous call (its completion runs on the
 // worker that ran it), end it, ask whether the caller is on the window thread,
 // and post work to the window thread (run later, in the order posted).
+//
+// The services keep their running calls in a RunningCalls, the owner of the
+// calls: it counts them, carries their posts to the window thread, and waits
+// for them or lets them go. Workers hold the owner, never the services, so a
+// call that outlives the services finds its posts dropped instead of reaching
+// a window that is gone.
 #pragma once
 
 #include <any>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 namespace tandrel {
 
@@ -44,6 +53,48 @@ private:
 
 using AsyncHandle = std::shared_ptr<AsyncResult>;
 
+// The owner of the calls of one set of thread services. A call counts from
+// its start until its completion has returned. Shared by the services and
+// their workers; every member may be called from any thread.
+class RunningCalls {
+public:
+    // How posted work reaches the window thread; called under the owner's
+    // lock, so it must only queue the work.
+    using Poster = std::function<void(std::function<void()>)>;
+
+    explicit RunningCalls(Poster post);
+    RunningCalls(const RunningCalls&) = delete;
+    RunningCalls& operator=(const RunningCalls&) = delete;
+
+    // Queues `work` for the window thread. Once the calls were abandoned or
+    // the services are gone, drops it and returns false.
+    bool Post(std::function<void()> work);
+
+    // The number of calls that run (completions included).
+    int Count() const;
+    // Waits until no call runs, calls started by completions meanwhile
+    // included, for at most `timeout`. True when none runs.
+    bool Wait(std::chrono::milliseconds timeout = std::chrono::milliseconds::max());
+    // Lets the running calls go: they run on to their end, nobody waits for
+    // them, and nothing they post reaches the window thread any more. Returns
+    // the number of calls that still ran.
+    int Abandon();
+    bool Abandoned() const;
+
+    // The services: a call starts, a call (with its completion) has ended,
+    // and the services are going (posts are dropped from then on).
+    void Started();
+    void Ended();
+    void Close();
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable ended_;
+    Poster post_;  // empty once abandoned or closed
+    int running_ = 0;
+    bool abandoned_ = false;
+};
+
 class ThreadServices {
 public:
     virtual ~ThreadServices() = default;
@@ -56,6 +107,9 @@ public:
     virtual bool InvokeRequired() const = 0;
     // Queues `work` for the window thread and returns at once.
     virtual void PostToWindow(std::function<void()> work) = 0;
+    // The owner of the calls started here. A completion keeps this, not the
+    // services, and reaches the window thread only through its Post.
+    virtual std::shared_ptr<RunningCalls> Calls() const = 0;
 };
 
 }  // namespace tandrel

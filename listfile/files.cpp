@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <random>
 
+#include "quoted.h"
 #include "records.h"
 
 #ifndef _WIN32
@@ -13,13 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #else
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "wintext.h"
 #endif
 
 namespace tandrel {
@@ -39,7 +34,7 @@ using listfile_detail::SystemMessage;
 
 constexpr char kTemporaryMark[] = ".tandrel-save-";
 
-std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
+using support::Quoted;
 
 #ifndef _WIN32
 [[noreturn]] void SaveFailed(const std::string& target, int err) {
@@ -197,31 +192,9 @@ private:
 
 #else  // _WIN32: the wide-character calls; paths are UTF-8 here, UTF-16 there
 
-std::wstring Widen(const std::string& text) {
-    if (text.empty()) return {};
-    const int size = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(size), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
-    return wide;
-}
+using support::Widen;
 
-// The system's text for an error code, as UTF-8, without the line break.
-std::string WindowsMessage(const std::string& what, DWORD err) {
-    wchar_t* buffer = nullptr;
-    const DWORD length = ::FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, err, 0,
-        reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::wstring wide(buffer ? buffer : L"", length);
-    if (buffer) ::LocalFree(buffer);
-    while (!wide.empty() && (wide.back() == L'\r' || wide.back() == L'\n' || wide.back() == L' ')) wide.pop_back();
-    if (wide.empty()) return what + ": system error " + std::to_string(err);
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
-                                           nullptr, nullptr);
-    std::string text(static_cast<std::size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), size, nullptr,
-                          nullptr);
-    return what + ": " + text;
-}
+std::string WindowsMessage(const std::string& what, DWORD err) { return what + ": " + support::SystemText(err); }
 
 [[noreturn]] void SaveFailedWith(const std::string& target, DWORD err) {
     throw ListFileError(ListFileError::Kind::Io, WindowsMessage("cannot save the backup list " + Quoted(target), err));

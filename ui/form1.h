@@ -10,6 +10,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QStringList>
 #include <QSystemTrayIcon>
 #include <functional>
@@ -62,20 +63,31 @@ struct Form1Services {
     std::function<tandrel::ui::TrayHost()> trayHost = {};
 };
 
+class Form1;
+
+// What a worker keeps of the window: a post to the window thread through the
+// owner of the calls. The work runs there only while the window exists, and
+// not at all once the calls were abandoned or the services are gone.
+class WindowLink {
+public:
+    WindowLink(std::shared_ptr<tandrel::RunningCalls> calls, Form1* window);
+    void Post(std::function<void(Form1&)> work) const;
+
+private:
+    std::shared_ptr<tandrel::RunningCalls> calls_;
+    QPointer<Form1> window_;
+};
+
 class Form1 : public QMainWindow, public tandrel::JobHost {
     Q_OBJECT
 
 public:
-    // Callable types of the methods that are started asynchronously or posted.
+    // Callable types of the methods that are started asynchronously.
     using GetFilesDelegate = std::function<void(std::vector<std::string>, bool)>;
-    using ReadFilesDelegate = std::function<void(std::vector<std::string>, std::string)>;
     using CopyDelegate =
         std::function<void(std::vector<std::string>, std::string, bool, bool, bool, bool)>;
     using SerializeDelegate = std::function<void(std::string, std::vector<std::string>)>;
     using DeserializeDelegate = std::function<std::vector<std::string>(std::string)>;
-    using UpdateUI_Delegate = std::function<void()>;
-    using DeserializeCallbackDelegate = std::function<void(tandrel::AsyncHandle)>;
-    using CopyCallbackDelegate = std::function<void(tandrel::AsyncHandle)>;
 
     explicit Form1(Form1Services services, QWidget* parent = nullptr);
     ~Form1() override;
@@ -97,15 +109,15 @@ public:
     void BeginDeserialize(const QString& filename);
     void InitCopy();
 
-    // Completions.
-    void GetFilesCallback(const tandrel::AsyncHandle& ar);
+    // Completions. GetFilesCallback runs on the gathering's worker and
+    // reaches the window only through `window`; the other two run on the
+    // window thread, where the completion on the worker posts them.
+    static void GetFilesCallback(const tandrel::AsyncHandle& ar, const WindowLink& window);
     void CopyCallback(const tandrel::AsyncHandle& ar);
     void DeserializeCallback(const tandrel::AsyncHandle& ar);
 
     // The control-state refresh (window thread only).
     void UpdateUI();
-
-    tandrel::ui::IntervalTimer& Timer() { return *timer1; }
 
 public slots:
     void Form1_Load();
@@ -160,6 +172,11 @@ private:
 
     // Queues work for the window thread; dropped if the window is gone.
     void PostToWindow(std::function<void()> work);
+    // What a completion may keep of the window.
+    WindowLink Link();
+    // A completion that, on the worker, only posts `callback` with the
+    // call's handle to the window thread.
+    tandrel::AsyncResult::Completion OnWindow(void (Form1::*callback)(const tandrel::AsyncHandle&));
     // Steps progressBar1 by 1, never past its maximum.
     void StepProgress();
     void SetWaitCursor(bool wait);

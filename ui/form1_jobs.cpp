@@ -35,11 +35,33 @@ std::string Describe(const std::exception_ptr& failure)
 
 }  // namespace
 
+WindowLink::WindowLink(std::shared_ptr<tandrel::RunningCalls> calls, Form1* window)
+    : calls_(std::move(calls)), window_(window)
+{
+}
+
+void WindowLink::Post(std::function<void(Form1&)> work) const
+{
+    calls_->Post([window = window_, work = std::move(work)] {
+        if (window) work(*window);
+    });
+}
+
+WindowLink Form1::Link()
+{
+    return WindowLink(threads_.Calls(), this);
+}
+
 void Form1::PostToWindow(std::function<void()> work)
 {
-    threads_.PostToWindow([window = QPointer<Form1>(this), work = std::move(work)] {
-        if (window) work();
-    });
+    Link().Post([work = std::move(work)](Form1&) { work(); });
+}
+
+tandrel::AsyncResult::Completion Form1::OnWindow(void (Form1::*callback)(const AsyncHandle&))
+{
+    return [window = Link(), callback](const AsyncHandle& ar) {
+        window.Post([callback, ar](Form1& form) { (form.*callback)(ar); });
+    };
 }
 
 void Form1::ShowProgress()
@@ -126,17 +148,17 @@ void Form1::BeginGetFiles(std::vector<std::string> folderArray, bool subdirsFlag
             getFiles(std::move(folderArray), subdirsFlag);
             return {};
         },
-        [this](const AsyncHandle& ar) { GetFilesCallback(ar); }, getFiles);
+        [window = Link()](const AsyncHandle& ar) { GetFilesCallback(ar, window); });
 }
 
-void Form1::GetFilesCallback(const AsyncHandle& ar)
+void Form1::GetFilesCallback(const AsyncHandle& ar, const WindowLink& window)
 {
     // On the worker: end the call. A gathering handles its own failures;
     // whatever escaped it all the same is shown by the window.
     try {
         ar->EndInvoke();
     } catch (...) {
-        PostToWindow([this, what = Describe(std::current_exception())] { ReportEscapedFailure(what); });
+        window.Post([what = Describe(std::current_exception())](Form1& form) { form.ReportEscapedFailure(what); });
     }
 }
 
@@ -178,15 +200,12 @@ void Form1::InitCopy()
             copy(std::move(files), std::move(destination), overwrite, cdBackup, consolidate, directoryCopy);
             return {};
         },
-        [this](const AsyncHandle& ar) { CopyCallback(ar); }, copy);
+        OnWindow(&Form1::CopyCallback));
 }
 
+// On the window thread, posted by the copy's completion.
 void Form1::CopyCallback(const AsyncHandle& ar)
 {
-    if (threads_.InvokeRequired()) {
-        PostToWindow([this, ar] { CopyCallback(ar); });
-        return;
-    }
     try {
         ar->EndInvoke();
     } catch (...) {

@@ -4,7 +4,6 @@
 #include <QCheckBox>
 #include <QFileDialog>
 #include <QListWidget>
-#include <QPointer>
 #include <any>
 #include <exception>
 #include <stdexcept>
@@ -93,22 +92,18 @@ void Form1::menuItemSave_Click()
     const QString filename = FromQtPath(chosen->front());
     SerializeDelegate serialize = &Form1::Serialize;
     std::vector<std::string> data = Entries(listboxFilestoBackup);
-    QPointer<Form1> self(this);
-    tandrel::ThreadServices& threads = threads_;
     threads_.BeginInvoke(
         [serialize, path = ToPath(filename), data = std::move(data)]() -> std::any {
             serialize(path, data);
             return {};
         },
-        [self, filename, &threads](const tandrel::AsyncHandle& ar) {
+        [window = Link(), filename](const tandrel::AsyncHandle& ar) {
             try {
                 ar->EndInvoke();
             } catch (...) {
                 const MessageBoxRequest box = ListFileFailure(
                     "could not be saved as", filename, Reason(std::current_exception()), kNotSavedTitle);
-                threads.PostToWindow([self, box] {
-                    if (self) self->messageBoxes_.Show(self, box);
-                });
+                window.Post([box](Form1& form) { form.messageBoxes_.Show(&form, box); });
             }
         });
 }
@@ -133,19 +128,14 @@ void Form1::BeginDeserialize(const QString& filename)
         [deserialize = load.deserialize, path = ToPath(filename)]() -> std::any {
             return deserialize(path);
         },
-        [this](const tandrel::AsyncHandle& ar) { DeserializeCallback(ar); }, load);
+        OnWindow(&Form1::DeserializeCallback), load);
 }
 
-// Completes a load on the window thread: a failed read changes nothing;
-// otherwise the job lists are rebuilt from the loaded entries, optionally
-// behind the current ones.
+// Completes a load on the window thread, where the load's completion posts
+// it: a failed read changes nothing; otherwise the job lists are rebuilt from
+// the loaded entries, optionally behind the current ones.
 void Form1::DeserializeCallback(const tandrel::AsyncHandle& ar)
 {
-    if (threads_.InvokeRequired()) {
-        PostToWindow([this, ar] { DeserializeCallback(ar); });
-        return;
-    }
-
     const auto& load = std::any_cast<const LoadCall&>(ar->AsyncState());
     std::vector<std::string> loaded;
     try {

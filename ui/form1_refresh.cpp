@@ -1,5 +1,6 @@
 // UpdateUI: brings the controls into line with the phase of the current job.
-// One decision table; the first row whose condition holds decides, and the
+// One decision table (docs/ARCHITECTURE.md, "The refresh"), its rows named
+// here as there; the first row whose condition holds decides, and the
 // effects listed in it are all that a refresh does. It runs once per copied
 // file, so every step here is cheap when nothing changes.
 #include <QCheckBox>
@@ -47,7 +48,7 @@ void Form1::UpdateUI()
                       static_cast<QWidget*>(cboxTime), static_cast<QWidget*>(cboxOverwrite),
                       static_cast<QWidget*>(cboxSubDirectories), static_cast<QWidget*>(cboxSetForget)};
 
-    // Row 1: a failed job ends.
+    // Row 1, Failed: a failed job ends.
     if (jobs_.hasErrored.load()) {
         SetWaitCursor(false);
         progressBar1->hide();
@@ -59,7 +60,7 @@ void Form1::UpdateUI()
         return;
     }
 
-    // Row 2: a gathering walks.
+    // Row 2, Gathering: a gathering walks.
     if (!jobs_.foldersComplete.load()) {
         SetWaitCursor(true);
         Enable(all, false);
@@ -69,7 +70,7 @@ void Form1::UpdateUI()
     // The bar counts as shown only while the window is shown as well.
     const bool barShown = progressBar1->isVisible();
 
-    // Row 3: a copy runs and the bar is not yet (nearly) full.
+    // Row 3, Copying: a copy runs and the bar is not yet (nearly) full.
     if (barShown && progressBar1->value() < progressBar1->maximum() - 1) {
         progressBar1->setEnabled(true);
         StepProgress();
@@ -78,7 +79,7 @@ void Form1::UpdateUI()
         return;
     }
 
-    // Row 4: the bar is full or nearly so.
+    // Row 4, BarFull: the bar is full or nearly so.
     if (barShown) {
         SetWaitCursor(false);
         progressBar1->setEnabled(false);
@@ -90,7 +91,8 @@ void Form1::UpdateUI()
         return;
     }
 
-    // Row 6: a copy runs with the bar hidden.
+    // Row 6, CopyingBarHidden: a copy runs with the bar hidden. Tested before
+    // row 5, whose condition is its opposite.
     if (!jobs_.complete.load()) {
         SetWaitCursor(true);
         progressBar1->show();
@@ -99,11 +101,11 @@ void Form1::UpdateUI()
         return;
     }
 
-    // Row 5: at rest.
+    // Row 5, AtRest.
     SetWaitCursor(false);
     progressBar1->hide();
 
-    // 5a: an automatic backup is set up.
+    // Row 5a, AutoBackupSet: an automatic backup is set up.
     if (cboxSetForget->isChecked() && cboxTime->currentIndex() != -1) {
         cboxTime->setEnabled(cboxSetForget->isEnabled());
         Enable({btnDelete, btnStart, btnBrowse, btnAddFolder, btnDestination, rboxCD, rboxConsolidate,
@@ -114,7 +116,7 @@ void Form1::UpdateUI()
         return;
     }
 
-    // 5b: both lists filled.
+    // Row 5b, ListsFilled: both lists hold entries.
     if (listboxFilestoBackup->count() > 0 && listBoxDestinationFolder->count() > 0) {
         Enable({btnStart, cboxOverwrite, rboxCD, rboxConsolidate, rboxDirCopy, cboxSetForget, btnDestination,
                 btnBrowse, btnAddFolder, cboxSubDirectories, btnDelete},
@@ -124,7 +126,7 @@ void Form1::UpdateUI()
         return;
     }
 
-    // 5c: a list is empty. Unchecking "Auto Backup" runs its handler at
+    // Row 5c, ListEmpty: a list is empty. Unchecking "Auto Backup" runs its handler at
     // once, and with it a nested refresh, before the enabling below.
     Enable({btnStart, rboxCD, rboxConsolidate, rboxDirCopy, cboxTime, cboxSetForget}, false);
     cboxSetForget->setChecked(false);

@@ -55,9 +55,13 @@ int main(int argc, char* argv[])
     window.show();
     QApplication::exec();
 
-    // A job still running ends with the process, whether it copies or waits
-    // for an answer: nothing waits for it.
-    if (threads.ActiveWorkers() > 0) {
+    // Closing the window ends the program at once, with status 0, even while
+    // a job copies or waits for an answer. This is the one place that decides
+    // it: the running calls are abandoned, so nothing waits for them and
+    // nothing they post reaches the window again; and while one still runs,
+    // the process ends here without tearing down the window, the engine or
+    // the job state that the call is working on.
+    if (threads.Calls()->Abandon() > 0) {
         std::fflush(stdout);
         std::fflush(stderr);
         std::_Exit(0);

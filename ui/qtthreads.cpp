@@ -1,18 +1,26 @@
 #include "qtthreads.h"
 
+#include <QCoreApplication>
 #include <QMetaObject>
+#include <QThread>
 #include <thread>
 
 namespace tandrel::ui {
 
-namespace {
-// The thread that made the services is the window thread.
-thread_local bool onWindowThread = false;
-}  // namespace
-
-QtThreadServices::QtThreadServices(QObject* parent) : QObject(parent)
+QtThreadServices::QtThreadServices(QObject* parent)
+    : QObject(parent),
+      windowThread_(QCoreApplication::instance()->thread()),
+      // Queued calls to one object run on its thread in the order posted.
+      calls_(std::make_shared<RunningCalls>([this](std::function<void()> work) {
+          QMetaObject::invokeMethod(this, std::move(work), Qt::QueuedConnection);
+      }))
 {
-    onWindowThread = true;
+}
+
+QtThreadServices::~QtThreadServices()
+{
+    if (!calls_->Abandoned()) calls_->Wait();
+    calls_->Close();
 }
 
 AsyncHandle QtThreadServices::BeginInvoke(AsyncResult::Call call, AsyncResult::Completion completion,
@@ -20,25 +28,24 @@ AsyncHandle QtThreadServices::BeginInvoke(AsyncResult::Call call, AsyncResult::C
 {
     auto handle = std::make_shared<AsyncResult>(std::move(state));
     // A thread of its own for every call, so that no call ever waits behind
-    // another. Nobody joins it: a job still running when the program ends
-    // ends with the process.
-    active_->fetch_add(1);
-    std::thread([active = active_, handle, call = std::move(call), completion = std::move(completion)] {
+    // another. The owner of the calls, not the thread, is what is waited for
+    // or abandoned.
+    calls_->Started();
+    std::thread([calls = calls_, handle, call = std::move(call), completion = std::move(completion)] {
         AsyncResult::Run(handle, call, completion);
-        active->fetch_sub(1);
+        calls->Ended();
     }).detach();
     return handle;
 }
 
 bool QtThreadServices::InvokeRequired() const
 {
-    return !onWindowThread;
+    return QThread::currentThread() != windowThread_;
 }
 
 void QtThreadServices::PostToWindow(std::function<void()> work)
 {
-    // Queued calls to one object run on its thread in the order posted.
-    QMetaObject::invokeMethod(this, std::move(work), Qt::QueuedConnection);
+    calls_->Post(std::move(work));
 }
 
 }  // namespace tandrel::ui

@@ -4,9 +4,9 @@
 
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
 
+#include "../common/temptree.h"
 #include "listfile.h"
 #include "options.h"
 #include "run.h"
@@ -21,27 +21,14 @@ class CliTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        root_ = fs::temp_directory_path() / ("tandrel-cli-" + std::to_string(std::random_device{}()));
-        fs::create_directories(root_);
         Write("src/Photos/p1.jpg", "photo one");
         Write("src/Photos/2004/p2.jpg", std::string(1536, 'x'));
         Write("src/Docs/a.txt", "text");
     }
-    void TearDown() override { fs::remove_all(root_); }
 
-    std::string P(const std::string& relative) const { return (root_ / relative).make_preferred().string(); }
-
-    void Write(const std::string& relative, const std::string& content)
-    {
-        fs::create_directories((root_ / relative).parent_path());
-        std::ofstream(root_ / relative, std::ios::binary) << content;
-    }
-
-    std::string Read(const std::string& relative) const
-    {
-        std::ifstream in(root_ / relative, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
+    std::string P(const std::string& relative) const { return tree_.Path(relative); }
+    void Write(const std::string& relative, const std::string& content) { tree_.File(relative, content); }
+    std::string Read(const std::string& relative) const { return tandrel::testing::TempTree::Read(P(relative)); }
 
     int RunCli(std::vector<std::string> args, const std::string& input = "")
     {
@@ -52,7 +39,7 @@ protected:
         return tandrel::cli::Run(ParseOptions(args), !input.empty(), in, out_, err_, fileSystem);
     }
 
-    fs::path root_;
+    tandrel::testing::TempTree tree_;
     std::ostringstream out_;
     std::ostringstream err_;
 };
@@ -78,13 +65,13 @@ TEST_F(CliTest, DirectoryCopyRebuildsFoldersFromTheBackedUpFolder)
 TEST_F(CliTest, ConsolidateAndCdModes)
 {
     EXPECT_EQ(RunCli({P("src"), "--mode", "consolidate", "--dest", P("flat/")}), kAllCopied);
-    EXPECT_TRUE(fs::is_regular_file(root_ / "flat/p1.jpg"));
-    EXPECT_TRUE(fs::is_regular_file(root_ / "flat/p2.jpg"));
-    EXPECT_TRUE(fs::is_regular_file(root_ / "flat/a.txt"));
+    EXPECT_TRUE(fs::is_regular_file(P("flat/p1.jpg")));
+    EXPECT_TRUE(fs::is_regular_file(P("flat/p2.jpg")));
+    EXPECT_TRUE(fs::is_regular_file(P("flat/a.txt")));
 
     EXPECT_EQ(RunCli({P("src"), "--mode", "cd", "--dest", P("cd")}), kAllCopied);
     EXPECT_EQ(Read("cd/CD_backup0/p2.jpg"), std::string(1536, 'x'));
-    EXPECT_FALSE(fs::exists(root_ / "cd/CD_backup1"));
+    EXPECT_FALSE(fs::exists(P("cd/CD_backup1")));
 }
 
 TEST_F(CliTest, ExitStatusesOfARepeatedBackup)
@@ -108,7 +95,7 @@ TEST_F(CliTest, AMissingEntryFailsTheGathering)
 {
     EXPECT_EQ(RunCli({P("src/Docs"), P("gone"), "--dest", P("out")}), kUsageOrGathering);
     EXPECT_NE(err_.str().find("Files Not Added!: There was an error loading your FileList!"), std::string::npos);
-    EXPECT_FALSE(fs::exists(root_ / "out"));
+    EXPECT_FALSE(fs::exists(P("out")));
 }
 
 TEST_F(CliTest, ListFilesAreReadBeforeEntriesAndSavedAsGathered)

@@ -1,6 +1,6 @@
 // Test doubles for the engine: a host that records everything the engine
 // shows or hands back, an in-memory file system with faults on demand, and
-// real temporary trees on disk.
+// (from tests/common) real temporary trees on disk.
 #pragma once
 
 #include <stdlib.h>
@@ -19,7 +19,8 @@
 #include "engine.h"
 #include "stdthreads.h"
 
-#include "../windows/compat.h"  // mkdtemp and std::latch for MinGW
+#include "../common/temptree.h"
+#include "../windows/compat.h"  // std::latch for MinGW
 
 namespace tandrel::testing {
 
@@ -397,65 +398,6 @@ private:
     std::uint64_t serial_ = 0;
 };
 
-// ---------------------------------------------------------------------------
-// Real trees on disk
-
-class TempTree {
-public:
-    explicit TempTree(const std::filesystem::path& base = std::filesystem::temp_directory_path())
-    {
-        std::string pattern = (base / "tandrel-test-XXXXXX").string();
-        if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed under " + base.string());
-        root_ = pattern;
-    }
-    ~TempTree()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(root_, ignored);
-    }
-    TempTree(const TempTree&) = delete;
-    TempTree& operator=(const TempTree&) = delete;
-
-    // The full path of `relative` (the root itself for "").
-    std::string Path(const std::string& relative = {}) const
-    {
-        return relative.empty() ? root_.string() : (root_ / relative).make_preferred().string();
-    }
-    std::string Folder(const std::string& relative) const
-    {
-        std::filesystem::create_directories(Path(relative));
-        return Path(relative);
-    }
-    std::string File(const std::string& relative, const std::string& content = {}) const
-    {
-        std::filesystem::create_directories(std::filesystem::path(Path(relative)).parent_path());
-        std::ofstream(Path(relative), std::ios::binary) << content;
-        return Path(relative);
-    }
-    std::string Symlink(const std::string& relative, const std::string& target) const
-    {
-        std::filesystem::create_symlink(target, Path(relative));
-        return Path(relative);
-    }
-    static std::string Read(const std::string& path)
-    {
-        std::ifstream in(path, std::ios::binary);
-        std::ostringstream content;
-        content << in.rdbuf();
-        return content.str();
-    }
-    // The names in a folder, sorted.
-    std::vector<std::string> Names(const std::string& relative = {}) const
-    {
-        std::vector<std::string> names;
-        for (auto& entry : std::filesystem::directory_iterator(Path(relative)))
-            names.push_back(entry.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-
-private:
-    std::filesystem::path root_;
-};
+// Real trees on disk: TempTree, from tests/common.
 
 }  // namespace tandrel::testing

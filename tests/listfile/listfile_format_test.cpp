@@ -146,9 +146,9 @@ TEST(ListFileRead, RoundTripsKeepEveryEntry) {
     entries.push_back("after the large one");
     const BackupList list = ReadFromString(WriteToString(entries));
     EXPECT_EQ(list.PresentEntries(), entries);
-    ScratchDir dir;
-    Serialize(dir / "round.lst", entries);
-    EXPECT_EQ(Deserialize(dir / "round.lst").PresentEntries(), entries);
+    TempTree dir;
+    Serialize(dir.Path("round.lst"), entries);
+    EXPECT_EQ(Deserialize(dir.Path("round.lst")).PresentEntries(), entries);
     EXPECT_EQ(BackupList(list).PresentEntries(), entries);
     EXPECT_EQ(list, BackupList(entries));
 }

@@ -33,8 +33,8 @@ std::string EveryRecordKind() {
 TEST(ListFileMalformed, TruncationAtEveryOffsetIsRefused) {
     const std::string whole = EveryRecordKind();
     ASSERT_EQ(ReadFromString(whole).Size(), 9u);
-    ScratchDir dir;
-    const std::string path = dir / "cut.lst";
+    TempTree dir;
+    const std::string path = dir.Path("cut.lst");
     for (std::size_t n = 0; n < whole.size(); ++n) {
         ExpectMalformed(whole.substr(0, n), "the file ends at byte " + std::to_string(n) + " inside");
         WriteFileBytes(path, whole.substr(0, n));
@@ -152,10 +152,10 @@ TEST(ListFileHostile, AnnouncedSizesAreNotAllocatedUpFront) {
             std::exit(3);
         } catch (const ListFileError&) {
         }
-        ScratchDir dir;
-        WriteFileBytes(dir.path() / "long.lst", bytes);
+        TempTree dir;
+        WriteFileBytes(dir.Path("long.lst"), bytes);
         try {
-            Deserialize(dir / "long.lst");
+            Deserialize(dir.Path("long.lst"));
             std::exit(4);
         } catch (const ListFileError&) {
         }

@@ -14,14 +14,14 @@ using namespace tandrel::testing;
 const std::vector<std::string> kOld = {"C:\\old\\one", "C:\\old\\two", "C:\\old\\three"};
 const std::vector<std::string> kNew = {"D:\\new"};
 
-bool HasTemporary(const ScratchDir& dir) {
+bool HasTemporary(const TempTree& dir) {
     const auto names = dir.Names();
     return std::any_of(names.begin(), names.end(), [](const std::string& n) { return IsSaveTemporaryName(n); });
 }
 
 TEST(ListFileSave, SavingOverALongerFileLeavesOnlyTheNewContent) {
-    ScratchDir dir;
-    const std::string path = dir / "list.lst";
+    TempTree dir;
+    const std::string path = dir.Path("list.lst");
     Serialize(path, kOld);
     Serialize(path, kNew);
     EXPECT_EQ(ReadFileBytes(path), WriteToString(kNew));
@@ -35,8 +35,8 @@ TEST(ListFileSave, SavingOverALongerFileLeavesOnlyTheNewContent) {
 
 #ifndef _WIN32  // permission bits, symbolic links
 TEST(ListFileSave, NewFileGetsDefaultModeAndAReplacedOneKeepsItsMode) {
-    ScratchDir dir;
-    const std::string path = dir / "modes.lst";
+    TempTree dir;
+    const std::string path = dir.Path("modes.lst");
     const mode_t mask = ::umask(022);
     Serialize(path, kOld);
     struct stat st;
@@ -50,9 +50,9 @@ TEST(ListFileSave, NewFileGetsDefaultModeAndAReplacedOneKeepsItsMode) {
 }
 
 TEST(ListFileSave, SavingThroughALinkReplacesTheFileItNames) {
-    ScratchDir dir;
-    const std::string target = dir / "real.lst";
-    const std::string link = dir / "link.lst";
+    TempTree dir;
+    const std::string target = dir.Path("real.lst");
+    const std::string link = dir.Path("link.lst");
     Serialize(target, kOld);
     std::filesystem::create_symlink(target, link);
     Serialize(link, kNew);
@@ -63,44 +63,44 @@ TEST(ListFileSave, SavingThroughALinkReplacesTheFileItNames) {
 
 #ifndef _WIN32  // POSIX error texts
 TEST(ListFileSave, FolderProblemsNameThePathAndTheReason) {
-    ScratchDir dir;
-    const std::string missing = dir / "no such folder/list.lst";
+    TempTree dir;
+    const std::string missing = dir.Path("no such folder/list.lst");
     std::string message = MessageOf([&] { Serialize(missing, kNew); });
     EXPECT_NE(message.find(missing), std::string::npos) << message;
     EXPECT_NE(message.find("No such file or directory"), std::string::npos) << message;
 
-    WriteFileBytes(dir.path() / "plain", "x");
-    const std::string underFile = dir / "plain/list.lst";
+    WriteFileBytes(dir.Path("plain"), "x");
+    const std::string underFile = dir.Path("plain/list.lst");
     message = MessageOf([&] { Serialize(underFile, kNew); });
     EXPECT_NE(message.find(underFile), std::string::npos) << message;
     EXPECT_NE(message.find("Not a directory"), std::string::npos) << message;
 
-    std::filesystem::create_directory(dir.path() / "folder.lst");
-    message = MessageOf([&] { Serialize(dir / "folder.lst", kNew); });
+    std::filesystem::create_directory(dir.Path("folder.lst"));
+    message = MessageOf([&] { Serialize(dir.Path("folder.lst"), kNew); });
     EXPECT_NE(message.find("Is a directory"), std::string::npos) << message;
 
-    const std::string longName = dir / (std::string(300, 'n') + ".lst");
+    const std::string longName = dir.Path(std::string(300, 'n') + ".lst");
     message = MessageOf([&] { Serialize(longName, kNew); });
     EXPECT_NE(message.find("File name too long"), std::string::npos) << message;
     EXPECT_EQ(dir.Names().size(), 2u);  // "plain" and "folder.lst" only
 }
 
 TEST(ListFileSave, ReadingProblemsNameThePathAndTheReason) {
-    ScratchDir dir;
-    const std::string missing = dir / "absent.lst";
+    TempTree dir;
+    const std::string missing = dir.Path("absent.lst");
     std::string message = MessageOf([&] { Deserialize(missing); });
-    EXPECT_NE(message.find("\"" + missing + "\""), std::string::npos) << message;
+    EXPECT_NE(message.find("'" + missing + "'"), std::string::npos) << message;
     EXPECT_NE(message.find("No such file or directory"), std::string::npos) << message;
-    message = MessageOf([&] { Deserialize(dir.path().string()); });
+    message = MessageOf([&] { Deserialize(dir.Path()); });
     EXPECT_NE(message.find("Is a directory"), std::string::npos) << message;
 
-    WriteFileBytes(dir.path() / "bad.lst", ListStart(1) + kEnd);
+    WriteFileBytes(dir.Path("bad.lst"), ListStart(1) + kEnd);
     try {
-        Deserialize(dir / "bad.lst");
+        Deserialize(dir.Path("bad.lst"));
         ADD_FAILURE();
     } catch (const ListFileError& e) {
         EXPECT_EQ(e.kind(), ListFileError::Kind::Format);
-        EXPECT_NE(std::string(e.what()).find(dir / "bad.lst"), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find(dir.Path("bad.lst")), std::string::npos) << e.what();
         EXPECT_NE(std::string(e.what()).find("record type 11 at byte 26 is not allowed here"), std::string::npos);
     }
 }
@@ -170,8 +170,8 @@ TEST(ListFileSave, AFailedSaveKeepsTheOldFileAndLeavesNoTemporary) {
                                 std::pair{FaultySaveFiles::Fault::WriteAfter, fullSize - 1},
                                 std::pair{FaultySaveFiles::Fault::Commit, std::size_t(0)},
                                 std::pair{FaultySaveFiles::Fault::Replace, std::size_t(0)}}) {
-        ScratchDir dir;
-        const std::string path = dir / "keep.lst";
+        TempTree dir;
+        const std::string path = dir.Path("keep.lst");
         Serialize(path, kOld);
         const std::string before = ReadFileBytes(path);
         FaultySaveFiles files(fault, limit);
@@ -180,15 +180,15 @@ TEST(ListFileSave, AFailedSaveKeepsTheOldFileAndLeavesNoTemporary) {
         EXPECT_FALSE(HasTemporary(dir));
         EXPECT_EQ(files.discarded_, files.temporary_);
         EXPECT_TRUE(IsSaveTemporaryName(std::filesystem::path(files.temporary_).filename().string()));
-        EXPECT_EQ(std::filesystem::path(files.temporary_).parent_path(), dir.path());
+        EXPECT_EQ(std::filesystem::path(files.temporary_).parent_path(), std::filesystem::path(dir.Path()));
     }
 }
 
 TEST(ListFileSave, TheSameFilesSaveWhenNothingFails) {
-    ScratchDir dir;
+    TempTree dir;
     FaultySaveFiles files(FaultySaveFiles::Fault::WriteAfter, std::size_t(1) << 30);
-    Serialize(dir / "ok.lst", BackupList(kOld), files);
-    EXPECT_EQ(Deserialize(dir / "ok.lst").PresentEntries(), kOld);
+    Serialize(dir.Path("ok.lst"), BackupList(kOld), files);
+    EXPECT_EQ(Deserialize(dir.Path("ok.lst")).PresentEntries(), kOld);
     EXPECT_EQ(files.written_, WriteToString(kOld).size());
     EXPECT_TRUE(files.discarded_.empty());
     EXPECT_EQ(dir.Names(), std::vector<std::string>{"ok.lst"});

@@ -15,7 +15,7 @@
 
 #include "listfile.h"
 
-#include "../windows/compat.h"  // mkdtemp for MinGW
+#include "../common/temptree.h"
 
 namespace tandrel::testing {
 
@@ -93,28 +93,6 @@ inline void WriteFileBytes(const std::filesystem::path& path, const std::string&
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-// A fresh folder under the system's temporary folder, removed afterwards.
-class ScratchDir {
-public:
-    ScratchDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tandrel-listfile-XXXXXX").string();
-        if (!::mkdtemp(pattern.data())) std::abort();
-        path_ = pattern;
-    }
-    ~ScratchDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    const std::filesystem::path& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-    std::vector<std::string> Names() const {
-        std::vector<std::string> names;
-        for (const auto& e : std::filesystem::directory_iterator(path_)) names.push_back(e.path().filename().string());
-        return names;
-    }
-
-private:
-    std::filesystem::path path_;
-};
+// The scratch folder is TempTree, from tests/common.
 
 }  // namespace tandrel::testing

@@ -122,6 +122,7 @@ public:
     }
     bool InvokeRequired() const override { return real.InvokeRequired(); }
     void PostToWindow(std::function<void()> work) override { real.PostToWindow(std::move(work)); }
+    std::shared_ptr<RunningCalls> Calls() const override { return real.Calls(); }
 
     // Waits until every call has completed and everything posted meanwhile
     // has run on the window thread, without a new call having started.

@@ -8,6 +8,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <atomic>
+#include <chrono>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <thread>
 
 #include "pathtext.h"
@@ -332,6 +336,46 @@ private slots:
         fs.escapeListing.clear();
         Gather(h, tree.root);
         QCOMPARE(h.panelText("statusbarpanelTotalFiles"), QStringLiteral("Total Files: 5"));
+    }
+
+    // The window thread is the application's, whichever thread made the
+    // services.
+    void theWindowThreadIsTheApplicationsThread()
+    {
+        tandrel::ui::QtThreadServices threads;
+        QVERIFY(!threads.InvokeRequired());
+        bool fromWorker = false, madeOnWorker = false;
+        std::thread([&] {
+            fromWorker = threads.InvokeRequired();
+            tandrel::ui::QtThreadServices other;
+            madeOnWorker = other.InvokeRequired();
+        }).join();
+        QVERIFY(fromWorker);
+        QVERIFY(madeOnWorker);
+        QVERIFY(!threads.InvokeRequired());
+    }
+
+    // A load whose read ends after the window has gone: its completion posts
+    // into a window that no longer exists, and nothing of it runs.
+    void aCompletionAfterTheWindowHasGoneTouchesNothing()
+    {
+        QTemporaryDir dir;
+        const QString fifo = dir.filePath(QStringLiteral("slow.lst"));
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        WindowHarness h;
+        h.dialogs.answers.push_back(QStringList{fifo});
+        h.form->menuItemLoad_Click();  // the worker's open waits for a writer
+        QCOMPARE(h.threads.ActiveWorkers(), 1);
+        h.form.reset();
+
+        // The read ends with an empty file, which would be reported.
+        const int writer = ::open(QFile::encodeName(fifo).constData(), O_WRONLY);
+        QVERIFY(writer >= 0);
+        ::close(writer);
+        QVERIFY(h.threads.Calls()->Wait(std::chrono::seconds(10)));
+        QTest::qWait(20);  // serves whatever was posted
+        QVERIFY(h.boxes.shown.empty());
+        QVERIFY(!h.jobs.filelistLoad);
     }
 };
 

@@ -12,28 +12,6 @@ namespace tandrel::testing {
 using Latch = std::latch;
 }  // namespace tandrel::testing
 #else
-#include <cstring>
-#include <filesystem>
-#include <random>
-#include <system_error>
-
-// Creates a new folder named by `pattern` with its final "XXXXXX" replaced;
-// returns `pattern`, or nullptr when no folder could be made.
-inline char* mkdtemp(char* pattern)
-{
-    const std::size_t length = std::strlen(pattern);
-    if (length < 6 || std::strcmp(pattern + length - 6, "XXXXXX") != 0) return nullptr;
-    static constexpr char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    std::random_device random;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        for (std::size_t i = length - 6; i < length; ++i) pattern[i] = kChars[random() % 36];
-        std::error_code error;
-        if (std::filesystem::create_directory(pattern, error)) return pattern;
-        if (error) return nullptr;
-    }
-    return nullptr;
-}
-
 namespace tandrel::testing {
 
 // std::latch's interface on a mutex: MinGW's std::latch (GCC 12, no futex)

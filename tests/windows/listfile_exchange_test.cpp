@@ -38,9 +38,9 @@ TEST(ListFileExchange, EachSystemReadsWhatTheOtherWrote)
 
 TEST(ListFileExchange, SavingHereGivesTheSameBytes)
 {
-    ScratchDir dir;
-    Serialize(dir / "saved.lst", ExchangeList());
-    EXPECT_TRUE(ReadFileBytes(dir.path() / "saved.lst") == ReadFileBytes(kFromLinux));
+    TempTree dir;
+    Serialize(dir.Path("saved.lst"), ExchangeList());
+    EXPECT_TRUE(ReadFileBytes(dir.Path("saved.lst")) == ReadFileBytes(kFromLinux));
 }
 
 }  // namespace

@@ -50,10 +50,10 @@ protected:
         state.directoryData = std::make_shared<const Strings>(entries);
         engine.Copy(state.syncfileList.ToArray(), into.empty() ? dest : into, overwrite, CopyModeOf(cd, consolidate, directory));
     }
-    std::string Dest(const std::string& relative) const { return WinTree::Read(dest + relative); }
+    std::string Dest(const std::string& relative) const { return TempTree::Read(dest + relative); }
     std::string LastBox() const { return host.Boxes().back().text; }
 
-    WinTree tree;
+    TempTree tree;
     Strings entries;
     std::string dest;
     JobState state;
@@ -83,7 +83,7 @@ TEST_F(WindowsBackup, ADriveRootFileEntryKeepsKeyCUntilAnotherDrive)
     entries = {rootFile.Path(), tree.Path("Data\\Photos")};
 #ifdef TANDREL_OTHER_DRIVE
     // Under Wine the host's folders are drive Z:.
-    WinTree other(TANDREL_OTHER_DRIVE, "run-");
+    TempTree other(TANDREL_OTHER_DRIVE, "run-");
     other.File("Docs\\z.txt", "z");
     entries.push_back(other.Path("Docs"));
 #endif

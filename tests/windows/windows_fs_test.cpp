@@ -20,7 +20,7 @@ DWORD Attributes(const std::string& path)
 
 class WindowsFs : public ::testing::Test {
 protected:
-    WinTree tree;
+    TempTree tree;
     NativeFileSystem fs;
 };
 
@@ -115,7 +115,7 @@ TEST_F(WindowsFs, CopyKeepsContentTimesAndAttributes)
     const std::string target = tree.Path("out\\" + kNonAscii + ".jpg");
     tree.Folder("out");
     fs.CopyFile(source, target, false);
-    EXPECT_EQ(WinTree::Read(target), "hello");
+    EXPECT_EQ(TempTree::Read(target), "hello");
     EXPECT_EQ(fsys::last_write_time(U8(target)), then);
     EXPECT_TRUE(Attributes(target) & FILE_ATTRIBUTE_READONLY);
     EXPECT_EQ(tree.Names("out"), Strings{kNonAscii + ".jpg"});
@@ -127,9 +127,9 @@ TEST_F(WindowsFs, AnExistingTargetIsReplacedOnlyWithOverwrite)
     const std::string target = tree.File("out\\dst.txt", "old");
     ExpectFsError([&] { fs.CopyFile(source, target, false); },
                   {"Could not copy '" + source + "' to '" + target + "': " + PlatformText(ERROR_FILE_EXISTS)});
-    EXPECT_EQ(WinTree::Read(target), "old");
+    EXPECT_EQ(TempTree::Read(target), "old");
     fs.CopyFile(source, target, true);
-    EXPECT_EQ(WinTree::Read(target), "new");
+    EXPECT_EQ(TempTree::Read(target), "new");
     EXPECT_EQ(tree.Names("out"), Strings{"dst.txt"});
 }
 
@@ -145,7 +145,7 @@ TEST_F(WindowsFs, FailedCopiesLeaveNoTemporaryFileAndNoTarget)
     // Fails only at the move into place, after the data was written.
     tree.File("out\\dir\\keep", "kept");
     ExpectFsError([&] { fs.CopyFile(source, tree.Path("out\\dir"), true); }, {tree.Path("out\\dir")});
-    EXPECT_EQ(WinTree::Read(tree.Path("out\\dir\\keep")), "kept");
+    EXPECT_EQ(TempTree::Read(tree.Path("out\\dir\\keep")), "kept");
     EXPECT_EQ(tree.Names("out"), Strings{"dir"});
     EXPECT_FALSE(HasTemporaryFile(tree));
 }
@@ -159,7 +159,7 @@ TEST_F(WindowsFs, CopyingAFileOntoItselfFailsAndKeepsIt)
                                       tree.Path("dir/same.txt"), tree.Path("DIR\\SAME.TXT")})
         for (bool overwrite : {false, true}) {
             ExpectFsError([&] { fs.CopyFile(file, target, overwrite); }, {target, "they are the same file"});
-            EXPECT_EQ(WinTree::Read(file), "precious") << target << overwrite;
+            EXPECT_EQ(TempTree::Read(file), "precious") << target << overwrite;
         }
     EXPECT_FALSE(HasTemporaryFile(tree, "dir"));
 }
@@ -186,7 +186,7 @@ TEST_F(WindowsFs, LeftoversOfKilledCopiesAreRemovedUnlessACopyHoldsThem)
     Strings expected = lookAlikes;
     expected.insert(expected.end(), {".~tandrel-00000000beef.tmp", ".~tandrel-aaaaaaaaaaaa.tmp"});
     EXPECT_EQ(tree.Names("out"), Sorted(expected));
-    EXPECT_EQ(WinTree::Read(tree.Path("out\\.~tandrel-aaaaaaaaaaaa.tmp\\inside")), "a folder of that name is kept");
+    EXPECT_EQ(TempTree::Read(tree.Path("out\\.~tandrel-aaaaaaaaaaaa.tmp\\inside")), "a folder of that name is kept");
 
     // Its writer gone, it is a leftover too; a trailing separator names the
     // same folder and a missing folder is no error.

@@ -17,7 +17,7 @@ const std::vector<std::string> kNew = {"D:\\Fotos \xC3\x84hre \xE5\x86\x99\xE7\x
 
 TEST(WindowsListFile, SavesAndReadsUnderANameOutsideAscii)
 {
-    WinTree dir;
+    TempTree dir;
     const std::string path = dir.Path("Liste \xC3\x84hre \xE5\x86\x99\xE7\x9C\x9F.lst");
     Serialize(path, kOld);
     Serialize(path, kNew);  // replaces the longer list whole
@@ -28,7 +28,7 @@ TEST(WindowsListFile, SavesAndReadsUnderANameOutsideAscii)
 
 TEST(WindowsListFile, AReadOnlyListIsNotReplaced)
 {
-    WinTree dir;
+    TempTree dir;
     const std::string path = dir.Path("kept.lst");
     Serialize(path, kOld);
     ASSERT_TRUE(::SetFileAttributesW(U8(path).c_str(), FILE_ATTRIBUTE_READONLY));
@@ -51,10 +51,10 @@ TEST(WindowsListFile, AReadOnlyListIsNotReplaced)
 
 TEST(WindowsListFile, FolderProblemsNameThePathAndTheReason)
 {
-    WinTree dir;
+    TempTree dir;
     const std::string missing = dir.Path("no such folder\\list.lst");
     std::string message = MessageOf([&] { Serialize(missing, kNew); });
-    EXPECT_NE(message.find("cannot save the backup list \"" + missing + "\": " + PlatformText(ERROR_PATH_NOT_FOUND)),
+    EXPECT_NE(message.find("cannot save the backup list '" + missing + "': " + PlatformText(ERROR_PATH_NOT_FOUND)),
               std::string::npos)
         << message;
 
@@ -68,10 +68,10 @@ TEST(WindowsListFile, FolderProblemsNameThePathAndTheReason)
 
 TEST(WindowsListFile, ReadingProblemsNameThePathAndTheReason)
 {
-    WinTree dir;
+    TempTree dir;
     const std::string missing = dir.Path("absent.lst");
     std::string message = MessageOf([&] { Deserialize(missing); });
-    EXPECT_NE(message.find("cannot open the backup list \"" + missing + "\": " + PlatformText(ERROR_FILE_NOT_FOUND)),
+    EXPECT_NE(message.find("cannot open the backup list '" + missing + "': " + PlatformText(ERROR_FILE_NOT_FOUND)),
               std::string::npos)
         << message;
     message = MessageOf([&] { Deserialize(dir.Path()); });
