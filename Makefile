@@ -8,7 +8,7 @@ CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 # Debian/Ubuntu packages the build, the tests and the tools need.
 PACKAGES = g++ cmake make pkgconf qt6-base-dev qt6-base-dev-tools libgl-dev \
            libgtest-dev libgmock-dev libbenchmark-dev fonts-liberation fonts-dejavu-core \
-           clang libclang-rt-dev xvfb xauth rsync dpkg-dev file desktop-file-utils \
+           clang clang-format libclang-rt-dev xvfb xauth rsync dpkg-dev file desktop-file-utils \
            xfsprogs btrfs-progs exfatprogs exfat-fuse dosfstools fusefat ntfs-3g \
            dbus-daemon appstream xdotool imagemagick
 
@@ -25,7 +25,7 @@ define install-missing
 	fi
 endef
 
-.PHONY: all deps build run test clean
+.PHONY: all deps build run test clean format
 
 all: build
 
@@ -46,6 +46,10 @@ test: build
 
 clean:
 	rm -rf $(BUILD)
+
+# Puts every C++ source in the style of .clang-format (make test checks it).
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i --style=file
 
 # `make test-asan` (AddressSanitizer and UndefinedBehaviorSanitizer) and
 # `make test-tsan` (ThreadSanitizer) build everything, the window included, in

@@ -1,4 +1,5 @@
 #include "options.h"
+#include "quoted.h"
 
 #include <stdexcept>
 
@@ -50,7 +51,7 @@ Options ParseOptions(const std::vector<std::string>& args)
             else if (mode == "consolidate")
                 options.mode = CopyMode::Consolidate;
             else
-                throw std::invalid_argument("unknown mode '" + mode + "' (directory, cd or consolidate)");
+                throw std::invalid_argument("unknown mode " + support::Quoted(mode) + " (directory, cd or consolidate)");
         } else if (arg == "--jobs") {
             const std::string& n = value();
             std::size_t used = 0;
@@ -61,7 +62,7 @@ Options ParseOptions(const std::vector<std::string>& args)
                 used = 0;
             }
             if (used != n.size() || jobs < 1 || jobs > 64)
-                throw std::invalid_argument("--jobs needs a number from 1 to 64, not '" + n + "'");
+                throw std::invalid_argument("--jobs needs a number from 1 to 64, not " + support::Quoted(n));
             options.jobs = jobs;
         } else if (arg == "--overwrite") {
             options.overwrite = true;
@@ -76,7 +77,7 @@ Options ParseOptions(const std::vector<std::string>& args)
             else if (what == "stop")
                 options.onError = OnError::Stop;
             else
-                throw std::invalid_argument("unknown --on-error '" + what + "' (ask, continue or stop)");
+                throw std::invalid_argument("unknown --on-error " + support::Quoted(what) + " (ask, continue or stop)");
         } else if (arg == "--list") {
             options.listFile = value();
         } else if (arg == "--save") {

@@ -43,8 +43,7 @@ int Run(const Options& options, bool interactive, std::istream& in, std::ostream
         try {
             entries = Deserialize(*options.listFile).PresentEntries();
         } catch (const std::exception& failure) {
-            err << "tandrel-cli: cannot read the backup list '" << *options.listFile << "': " << failure.what()
-                << '\n';
+            err << "tandrel-cli: " << failure.what() << '\n';  // it names the list
             return kUsageOrGathering;
         }
     }

@@ -9,13 +9,11 @@
 #include <unistd.h>
 
 #include "filesystem.h"
+#include "quoted.h"
 
 namespace tandrel::posix {
 
-inline std::string Quoted(const std::string& path)
-{
-    return "'" + path + "'";
-}
+using support::Quoted;
 
 [[noreturn]] inline void Fail(const std::string& what, int error)
 {

@@ -3,6 +3,7 @@
 #include <istream>
 #include <unordered_map>
 
+#include "quoted.h"
 #include "records.h"
 #include "utf8.h"
 
@@ -203,7 +204,7 @@ private:
     }
 
     [[noreturn]] void Fail(const std::string& what) const {
-        const std::string head = subject_.empty() ? "not a backup list: " : "\"" + subject_ + "\" is not a backup list: ";
+        const std::string head = subject_.empty() ? "not a backup list: " : support::Quoted(subject_) + " is not a backup list: ";
         throw ListFileError(ListFileError::Kind::Format, head + what);
     }
 
