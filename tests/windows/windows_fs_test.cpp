@@ -205,7 +205,7 @@ TEST_F(WindowsFs, FlushOfADriveFolderSucceeds)
     session->Work(*copy, tree.Path("copy.txt"), false);
     EXPECT_EQ(session->Commit(*copy), CopyOutcome::Copied);
     EXPECT_NO_THROW(session->Finish());
-    EXPECT_EQ(WinTree::Read(tree.Path("copy.txt")), "data");
+    EXPECT_EQ(TempTree::Read(tree.Path("copy.txt")), "data");
 }
 
 TEST_F(WindowsFs, ARepeatWithOverwriteLeavesAnUpToDateCopyAlone)
@@ -216,7 +216,7 @@ TEST_F(WindowsFs, ARepeatWithOverwriteLeavesAnUpToDateCopyAlone)
     EXPECT_EQ(fs.CopyFile(source, target, true), CopyOutcome::UpToDate);
     tree.File("src.txt", "other data");
     EXPECT_EQ(fs.CopyFile(source, target, true), CopyOutcome::Copied);
-    EXPECT_EQ(WinTree::Read(target), "other data");
+    EXPECT_EQ(TempTree::Read(target), "other data");
     ExpectFsError([&] { fs.CopyFile(source, target, false); }, {target});
 }
 
