@@ -167,23 +167,37 @@ CopyOutcome BackupEngine::CommitPlanned(CopyRun& run, PlannedFile& item, bool ov
     }
 }
 
+// Commits one planned file, or reports its failure and asks whether to go
+// on; false when the user stops the backup there.
+bool BackupEngine::CommitOrAsk(CopyRun& run, PlannedFile& item, bool overwrite, CopySummary& summary)
+{
+    try {
+        const CopyOutcome outcome = CommitPlanned(run, item, overwrite);
+        summary.bytes += item.size;
+        ++(outcome == CopyOutcome::Copied ? summary.copied : summary.upToDate);
+        host_.ShowProgress();
+        return true;
+    } catch (const std::exception& failure) {
+        ++summary.failed;
+        host_.Show({failure.what(), "", MessageBoxButtons::OK, MessageBoxIcon::None});
+        const DialogResult answer = host_.Show(
+            {text::kContinueText, text::kWarningTitle, MessageBoxButtons::YesNo, MessageBoxIcon::Warning});
+        if (answer == DialogResult::Yes) {
+            host_.ShowProgress();
+            return true;
+        }
+        state_.hasErrored = true;
+        summary.stopped = true;
+        return false;
+    }
+}
+
 // Names, folders, commits, refreshes, the running total and the questions
 // all come in list order, on the thread of the copy. Only the works, which
 // write each file's data beside its target, run ahead of the commit point,
 // on a few threads and for a bounded number of files.
-CopySummary BackupEngine::Copy(std::vector<std::string> allFiles, std::string destinationPath, bool overwrite,
-                               CopyMode mode)
+void BackupEngine::CopyAll(CopyRun& run, std::vector<std::string>& allFiles, bool overwrite, CopySummary& summary)
 {
-    state_.complete = false;
-    state_.hasErrored = false;
-
-    CopyRun run;
-    run.destinationPath = std::move(destinationPath);
-    run.mode = mode;
-    run.session = fs_.BeginCopy();
-    if (mode == CopyMode::DirectoryCopy) run.entries = state_.directoryData.load();
-    CopySummary summary;
-
     const int workers = parallelCopies_ > 1 ? parallelCopies_ : 0;
     const std::size_t ahead = workers > 0 ? static_cast<std::size_t>(8 * workers) : 1;
     std::deque<std::unique_ptr<PlannedFile>> window;  // planned, not committed yet
@@ -203,7 +217,7 @@ CopySummary BackupEngine::Copy(std::vector<std::string> allFiles, std::string de
                     windowTargets.insert(item->target);
                     if (!item->workAtCommit) {
                         PlannedFile* planned = item.get();
-                        pool->Add([this, planned, overwrite, &run] {
+                        pool->Add([planned, overwrite, &run] {
                             run.session->Work(*planned->copy, planned->target, overwrite);
                             std::lock_guard lock(planned->mutex);
                             planned->worked = true;
@@ -213,27 +227,12 @@ CopySummary BackupEngine::Copy(std::vector<std::string> allFiles, std::string de
                 }
                 window.push_back(std::move(item));
             }
-
             std::unique_ptr<PlannedFile> item = std::move(window.front());
             window.pop_front();
             if (item->failure.empty()) windowTargets.erase(windowTargets.find(item->target));
-            try {
-                const CopyOutcome outcome = CommitPlanned(run, *item, overwrite);
-                summary.bytes += item->size;
-                ++(outcome == CopyOutcome::Copied ? summary.copied : summary.upToDate);
-                host_.ShowProgress();
-            } catch (const std::exception& failure) {
-                ++summary.failed;
-                host_.Show({failure.what(), "", MessageBoxButtons::OK, MessageBoxIcon::None});
-                const DialogResult answer = host_.Show(
-                    {text::kContinueText, text::kWarningTitle, MessageBoxButtons::YesNo, MessageBoxIcon::Warning});
-                if (answer != DialogResult::Yes) {
-                    state_.hasErrored = true;
-                    summary.stopped = true;
-                    stoppedAt = item->target;
-                    break;
-                }
-                host_.ShowProgress();
+            if (!CommitOrAsk(run, *item, overwrite, summary)) {
+                stoppedAt = item->target;
+                break;
             }
         }
         // Stopped: the works begun finish, the others are dropped (the pool
@@ -248,6 +247,21 @@ CopySummary BackupEngine::Copy(std::vector<std::string> allFiles, std::string de
             folders.push_back(folderOf(item->target));
     window.clear();
     for (auto it = folders.rbegin(); it != folders.rend(); ++it) run.session->RemoveMadeFolder(*it);
+}
+
+CopySummary BackupEngine::Copy(std::vector<std::string> allFiles, std::string destinationPath, bool overwrite,
+                               CopyMode mode)
+{
+    state_.complete = false;
+    state_.hasErrored = false;
+
+    CopyRun run;
+    run.destinationPath = std::move(destinationPath);
+    run.mode = mode;
+    run.session = fs_.BeginCopy();
+    if (mode == CopyMode::DirectoryCopy) run.entries = state_.directoryData.load();
+    CopySummary summary;
+    CopyAll(run, allFiles, overwrite, summary);
 
     // "Copied successfully" means on disk.
     try {

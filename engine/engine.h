@@ -58,10 +58,13 @@ public:
     static int DefaultParallelCopies();
 
 private:
+    struct Walk;
     struct CopyRun;
     struct PlannedFile;
     void Plan(CopyRun& run, PlannedFile& item);
     CopyOutcome CommitPlanned(CopyRun& run, PlannedFile& item, bool overwrite);
+    bool CommitOrAsk(CopyRun& run, PlannedFile& item, bool overwrite, CopySummary& summary);
+    void CopyAll(CopyRun& run, std::vector<std::string>& allFiles, bool overwrite, CopySummary& summary);
     std::string DirectoryCopyTarget(CopyRun& run, const std::string& file);
     std::string TargetOf(CopyRun& run, const std::string& file, std::int64_t size);
 

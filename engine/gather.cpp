@@ -32,6 +32,78 @@ BackupEngine::BackupEngine(JobState& state, JobHost& host, FileSystem& fs, PathS
 {
 }
 
+// One gathering's walk: where it started, and its visits of paths.
+struct BackupEngine::Walk {
+    BackupEngine& engine;
+    SyncList& files;
+    SyncList& folders;
+    bool subdirsFlag;
+    WalkStart start;
+
+    // A clear empties the file list first, then the folder list: one that
+    // began while the start was read shows here, and the walk must not mix the
+    // folder list's new generation with the file list's old one.
+    bool Cleared() const
+    {
+        return files.Generation() != start.fileGeneration || folders.Generation() != start.folderGeneration;
+    }
+
+    // Visiting a path: a folder's files (and, with sub-folders, its
+    // sub-folders queued), or a file entry itself.
+    Visit VisitPath(const std::string& path)
+    {
+        JobState& state = engine.state_;
+        try {
+            if (engine.fs_.DirectoryExists(path)) {
+                Listing listing = engine.fs_.List(path);
+                if (!listing.files.empty() &&
+                    !files.AddRange(std::move(listing.files), start.fileGeneration, &state.fileCount))
+                    return Visit::Cleared;
+                if (subdirsFlag && !listing.folders.empty() &&
+                    !folders.AddRange(std::move(listing.folders), start.folderGeneration, &state.folderCount))
+                    return Visit::Cleared;
+                return Visit::Folder;
+            }
+            if (engine.fs_.FileExists(path)) {
+                std::vector<std::string> one{path};
+                if (!files.AddRange(std::move(one), start.fileGeneration, &state.fileCount)) return Visit::Cleared;
+                return Visit::File;
+            }
+            return Visit::Missing;
+        } catch (const std::exception& failure) {
+            if (Cleared()) return Visit::Cleared;  // nobody needs to hear about it
+            JobHost& host = engine.host_;
+            host.Show({failure.what(), text::kWarningTitle, MessageBoxButtons::OK, MessageBoxIcon::Warning});
+            const DialogResult answer = host.Show(
+                {text::kContinueText, text::kContinueTitle, MessageBoxButtons::YesNo, MessageBoxIcon::Question});
+            return answer == DialogResult::Yes ? Visit::Folder : Visit::Stop;
+        }
+    }
+
+    // Walks every entry in order, each folder tree breadth first, until an
+    // entry is missing, the user stops or the lists are cleared.
+    Visit Entries(const std::vector<std::string>& folderArray)
+    {
+        std::size_t readPosition = start.folders;
+        Visit outcome = Cleared() ? Visit::Cleared : Visit::Folder;
+        for (const std::string& entry : folderArray) {
+            if (outcome == Visit::Cleared) break;
+            if (CountsAsFolder(entry) && !folders.AddToCounter(start.folderGeneration, engine.state_.folderCount, 1))
+                return Visit::Cleared;
+            std::string current = entry;
+            for (;;) {
+                outcome = VisitPath(current);
+                if (outcome != Visit::Folder || !subdirsFlag) break;
+                // Breadth first: the next unread folder of the queue, if any.
+                if (!folders.TryAt(readPosition, start.folderGeneration, current)) break;
+                ++readPosition;
+            }
+            if (outcome == Visit::Missing || outcome == Visit::Stop || outcome == Visit::Cleared) break;
+        }
+        return outcome;
+    }
+};
+
 void BackupEngine::GetFiles(std::vector<std::string> folderArray, bool subdirsFlag)
 {
     SyncList& files = state_.syncfileList;
@@ -46,73 +118,23 @@ void BackupEngine::GetFiles(std::vector<std::string> folderArray, bool subdirsFl
 
     // Both generations are read under the walk locks; only a clear can move
     // them, and a walk that sees one adds nothing more.
-    const WalkStart start{files.Generation(),  folders.Generation(),  files.Count(),
-                          folders.Count(),     state_.fileCount.load(), state_.folderCount.load()};
-    std::size_t readPosition = start.folders;
-    // A clear empties the file list first, then the folder list: one that
-    // began while the start was read shows here, and the walk must not mix the
-    // folder list's new generation with the file list's old one.
-    auto cleared = [&] {
-        return files.Generation() != start.fileGeneration || folders.Generation() != start.folderGeneration;
-    };
-    const bool clearedAtStart = cleared();
+    Walk walk{*this, files, folders, subdirsFlag,
+              WalkStart{files.Generation(), folders.Generation(), files.Count(), folders.Count(),
+                        state_.fileCount.load(), state_.folderCount.load()}};
+    const bool clearedAtStart = walk.Cleared();
     host_.ShowProgress();
 
-    auto visit = [&](const std::string& path) -> Visit {
-        try {
-            if (fs_.DirectoryExists(path)) {
-                Listing listing = fs_.List(path);
-                if (!listing.files.empty() &&
-                    !files.AddRange(std::move(listing.files), start.fileGeneration, &state_.fileCount))
-                    return Visit::Cleared;
-                if (subdirsFlag && !listing.folders.empty() &&
-                    !folders.AddRange(std::move(listing.folders), start.folderGeneration,
-                                      &state_.folderCount))
-                    return Visit::Cleared;
-                return Visit::Folder;
-            }
-            if (fs_.FileExists(path)) {
-                std::vector<std::string> one{path};
-                if (!files.AddRange(std::move(one), start.fileGeneration, &state_.fileCount))
-                    return Visit::Cleared;
-                return Visit::File;
-            }
-            return Visit::Missing;
-        } catch (const std::exception& failure) {
-            if (cleared()) return Visit::Cleared;  // nobody needs to hear about it
-            host_.Show({failure.what(), text::kWarningTitle, MessageBoxButtons::OK, MessageBoxIcon::Warning});
-            const DialogResult answer = host_.Show({text::kContinueText, text::kContinueTitle,
-                                                    MessageBoxButtons::YesNo, MessageBoxIcon::Question});
-            return answer == DialogResult::Yes ? Visit::Folder : Visit::Stop;
-        }
-    };
-
-    Visit outcome = clearedAtStart ? Visit::Cleared : Visit::Folder;
-    for (const std::string& entry : folderArray) {
-        if (outcome == Visit::Cleared) break;
-        if (CountsAsFolder(entry) && !folders.AddToCounter(start.folderGeneration, state_.folderCount, 1)) {
-            outcome = Visit::Cleared;
-            break;
-        }
-        std::string current = entry;
-        for (;;) {
-            outcome = visit(current);
-            if (outcome != Visit::Folder || !subdirsFlag) break;
-            // Breadth first: the next unread folder of the queue, if any.
-            if (!folders.TryAt(readPosition, start.folderGeneration, current)) break;
-            ++readPosition;
-        }
-        if (outcome == Visit::Missing || outcome == Visit::Stop || outcome == Visit::Cleared) break;
-    }
+    Visit outcome = clearedAtStart ? Visit::Cleared : walk.Entries(folderArray);
     // A walk whose lists were cleared under it, however it ended, is over:
     // no error box, no hasErrored and no hand-back, which would consume the
     // origin flag that the clearing command set for its own gathering.
-    if (outcome != Visit::Cleared && cleared()) outcome = Visit::Cleared;
+    if (outcome != Visit::Cleared && walk.Cleared()) outcome = Visit::Cleared;
 
     if (outcome == Visit::Missing) {
         host_.Show({text::kLoadErrorText, text::kLoadErrorTitle, MessageBoxButtons::OK,
                     MessageBoxIcon::Warning});
         // Only what this walk added goes; earlier gatherings stay.
+        const WalkStart& start = walk.start;
         files.Truncate(start.files, start.fileGeneration, &state_.fileCount, start.fileCount);
         folders.Truncate(start.folders, start.folderGeneration, &state_.folderCount, start.folderCount);
         state_.hasErrored = true;

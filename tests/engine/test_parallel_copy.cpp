@@ -98,7 +98,9 @@ TEST_P(ParallelCopy, FailuresComeInListOrderWhateverFinishedFirst)
     std::string trace;
     for (int i = 0; i < 60; ++i) trace += (i == 3 || i == 17 || i == 40) ? "BBP" : "P";
     EXPECT_EQ(host.Trace(), trace + "PB");
-    if (GetParam() > 1) EXPECT_GT(doneAtFirstBox, 4) << "no work ran ahead of the commit point";
+    if (GetParam() > 1) {
+        EXPECT_GT(doneAtFirstBox, 4) << "no work ran ahead of the commit point";
+    }
 }
 
 TEST_P(ParallelCopy, ANameMetTwiceIsPlacedInListOrder)
