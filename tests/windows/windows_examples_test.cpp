@@ -77,7 +77,7 @@ TEST_F(WindowsBackup, DirectoryCopyOfAFolderAndAFileEntry)
     EXPECT_EQ(LastBox(), "3 KB copied successfully");
 }
 
-TEST_F(WindowsBackup, ADriveRootFileEntryKeepsKeyCUntilAnotherDrive)
+TEST_F(WindowsBackup, ADriveRootFileEntryGoesIntoTheDestinationAndCapturesNothing)
 {
     RootFile rootFile;
     entries = {rootFile.Path(), tree.Path("Data\\Photos")};
@@ -90,14 +90,13 @@ TEST_F(WindowsBackup, ADriveRootFileEntryKeepsKeyCUntilAnotherDrive)
     Gather(entries);
     Copy(false, false, false, true);
 
-    // The key C:\ places the root file and every later file of drive C:
-    // directly in the destination.
+    // The root file lands in the destination itself; the files after it, of
+    // the same drive, keep their paths from the entry they lie under.
     EXPECT_EQ(Dest(rootFile.Name()), "b");
-    EXPECT_EQ(Dest("p1.jpg"), std::string(1500, 'a'));
-    EXPECT_EQ(Dest("p2.jpg"), std::string(600, 'b'));
-    Strings expected = {"p1.jpg", "p2.jpg", rootFile.Name()};
+    EXPECT_EQ(Dest("Photos\\p1.jpg"), std::string(1500, 'a'));
+    EXPECT_EQ(Dest("Photos\\2004\\p2.jpg"), std::string(600, 'b'));
+    Strings expected = {"Photos", rootFile.Name()};
 #ifdef TANDREL_OTHER_DRIVE
-    // A file of drive Z: searches again and finds the key Docs.
     EXPECT_EQ(Dest("Docs\\z.txt"), "z");
     expected.push_back("Docs");
 #endif
