@@ -199,13 +199,30 @@ bool BackupEngine::CommitOrAsk(CopyRun& run, PlannedFile& item, bool overwrite, 
 void BackupEngine::CopyAll(CopyRun& run, std::vector<std::string>& allFiles, bool overwrite, CopySummary& summary)
 {
     const int workers = parallelCopies_ > 1 ? parallelCopies_ : 0;
-    const std::size_t ahead = workers > 0 ? static_cast<std::size_t>(8 * workers) : 1;
+    // Works go to the pool in batches of files that follow each other (one
+    // hand-over per batch, not per file), enough of them to keep every
+    // thread busy.
+    const std::size_t ahead = workers > 0 ? std::min<std::size_t>(32 * static_cast<std::size_t>(workers), 256) : 1;
+    const std::size_t batchSize = workers > 0 ? std::max<std::size_t>(1, ahead / (4 * workers)) : 1;
+    std::vector<PlannedFile*> batch;
     std::deque<std::unique_ptr<PlannedFile>> window;  // planned, not committed yet
     std::unordered_multiset<std::string> windowTargets;
     std::string stoppedAt;  // the target of the file the user stopped at
     {
         std::optional<WorkPool> pool;
         if (workers > 0) pool.emplace(workers);
+        auto handOver = [&] {
+            if (batch.empty()) return;
+            pool->Add([files = std::move(batch), overwrite, &run] {
+                for (PlannedFile* planned : files) {
+                    run.session->Work(*planned->copy, planned->target, overwrite);
+                    std::lock_guard lock(planned->mutex);
+                    planned->worked = true;
+                    planned->done.notify_one();
+                }
+            });
+            batch.clear();
+        };
         std::size_t next = 0;
         while (!window.empty() || next < allFiles.size()) {
             while (next < allFiles.size() && window.size() < ahead) {
@@ -216,17 +233,14 @@ void BackupEngine::CopyAll(CopyRun& run, std::vector<std::string>& allFiles, boo
                     item->workAtCommit = !pool || windowTargets.count(item->target) > 0;
                     windowTargets.insert(item->target);
                     if (!item->workAtCommit) {
-                        PlannedFile* planned = item.get();
-                        pool->Add([planned, overwrite, &run] {
-                            run.session->Work(*planned->copy, planned->target, overwrite);
-                            std::lock_guard lock(planned->mutex);
-                            planned->worked = true;
-                            planned->done.notify_one();
-                        });
+                        batch.push_back(item.get());
+                        if (batch.size() >= batchSize) handOver();
                     }
                 }
                 window.push_back(std::move(item));
             }
+            // The file to commit next must not wait in a batch not yet handed over.
+            if (!batch.empty() && batch.front() == window.front().get()) handOver();
             std::unique_ptr<PlannedFile> item = std::move(window.front());
             window.pop_front();
             if (item->failure.empty()) windowTargets.erase(windowTargets.find(item->target));

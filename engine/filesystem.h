@@ -57,6 +57,15 @@ public:
     // one session may run at once, each on a copy of its own. Never throws:
     // a failure is kept for the commit.
     virtual void Work(FileCopy& copy, const std::string& target, bool overwrite) = 0;
+    // The first look of a work, cheap and with nothing written: false when
+    // the copy needs no data written, as its target already is this file's
+    // copy or it fails (which its commit then raises). A work after it does
+    // the rest; a work without it looks first.
+    virtual bool NeedsWork(FileCopy& copy, const std::string& target, bool overwrite)
+    {
+        (void)copy, (void)target, (void)overwrite;
+        return true;
+    }
     // Puts the worked copy in place, or raises the failure of its work. The
     // target appears complete or not at all: a failure never leaves a
     // partial target nor harms an existing one. Without `overwrite` an

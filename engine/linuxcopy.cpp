@@ -6,6 +6,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <thread>
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -103,6 +104,7 @@ struct LinuxCopySession::Copy : FileCopy {
     bool unnamed = false;
     int createdMode = -1;   // the permission bits asked for at creation; -1 for a named copy
     bool renamed = false;   // placed by a rename (not by a link)
+    bool looked = false;    // NeedsWork has looked, and the work is to write the data
 
     ~Copy() override { Discard(); }
 
@@ -140,19 +142,24 @@ bool UnnamedFilesUsable()
     return usable;
 }
 
-// Gives the unnamed file open as `fd` the name `path`. Fails with EEXIST when
-// the name is taken: nothing is ever replaced.
-int LinkUnnamed(int fd, const std::string& path)
+// Gives the unnamed file open as `fd` the name `name` in the folder open as
+// `folder`. Fails with EEXIST when the name is taken: nothing is ever replaced.
+int LinkUnnamed(int fd, int folder, const char* name)
 {
     static std::atomic<bool> throughProc{false};
     if (!throughProc.load(std::memory_order_relaxed)) {
-        if (::linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0) return 0;
+        if (::linkat(fd, "", folder, name, AT_EMPTY_PATH) == 0) return 0;
         if (errno != ENOENT && errno != EPERM) return errno;
     }
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) != 0) return errno;
+    if (::linkat(AT_FDCWD, self.c_str(), folder, name, AT_SYMLINK_FOLLOW) != 0) return errno;
     throughProc.store(true, std::memory_order_relaxed);
     return 0;
+}
+
+int LinkUnnamed(int fd, const std::string& path)
+{
+    return LinkUnnamed(fd, AT_FDCWD, path.c_str());
 }
 
 // Gives the unnamed file open as `fd` a fresh temporary name in `folder`.
@@ -310,7 +317,7 @@ constexpr off_t kFatFileLimit = 0xFFFFFFFFLL;
 
 // Whether the folder (on device `device`) lies on a FAT file system: the
 // kernel's own driver, or fusefat, which shows only in the mount table.
-bool OnFat(const char* folder, dev_t device)
+bool OnFatFileSystem(const char* folder, dev_t device)
 {
     struct statfs fs {};
     if (::statfs(folder, &fs) != 0) return false;
@@ -344,26 +351,63 @@ bool OnFat(const char* folder, dev_t device)
 
 // --- The session -------------------------------------------------------------
 
+FolderCache::Slot& FolderCache::SlotFor(const std::string& path, std::size_t cut)
+{
+    Slot& slot = slots_[std::hash<std::thread::id>()(std::this_thread::get_id()) % slots_.size()];
+    slot.mutex.lock();
+    if (slot.folder.size() != cut || path.compare(0, cut, slot.folder) != 0) {
+        slot.folder.assign(path, 0, cut);
+        slot.fd.Reset(::open(slot.folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    }
+    return slot;
+}
+
+int FolderCache::Stat(const std::string& path, struct stat& info)
+{
+    return At(path, [&](int folder, const char* name) { return ::fstatat(folder, name, &info, 0); });
+}
+
 FolderFacts& LinuxCopySession::NewFacts(const std::string& folder)
 {
-    auto facts = std::make_unique<FolderFacts>();
-    struct stat info {};
-    if (::stat(folder.c_str(), &info) == 0) {
-        facts->device = info.st_dev;
-        facts->onFat = OnFat(folder.c_str(), info.st_dev);
-    }
-    return *(folders_[folder] = std::move(facts));
+    return *(folders_[folder] = std::make_unique<FolderFacts>());
 }
 
 FolderFacts& LinuxCopySession::Facts(const std::string& folder)
 {
     std::lock_guard lock(mutex_);
     auto it = folders_.find(folder);
-    if (it != folders_.end()) return *it->second;
-    // Cleaned under the lock: no copy of this session writes into the
-    // folder before its leftovers are gone.
-    NativeFileSystem::RemoveCopyTemporaries(folder);
-    return NewFacts(folder);
+    return it != folders_.end() ? *it->second : NewFacts(folder);
+}
+
+dev_t LinuxCopySession::DeviceOf(FolderFacts& facts, const std::string& folder)
+{
+    std::lock_guard lock(mutex_);
+    if (!facts.deviceKnown) {
+        struct stat info {};
+        facts.deviceKnown = ::stat(folder.c_str(), &info) == 0;
+        facts.device = info.st_dev;
+    }
+    return facts.device;
+}
+
+bool LinuxCopySession::OnFat(FolderFacts& facts, const std::string& folder)
+{
+    const dev_t device = DeviceOf(facts, folder);
+    std::lock_guard lock(mutex_);
+    if (facts.onFat < 0) facts.onFat = OnFatFileSystem(folder.c_str(), device) ? 1 : 0;
+    return facts.onFat > 0;
+}
+
+// The first file written into a folder (a copy or a probe) waits until what
+// killed copies left there is gone, so that no file of this session is
+// taken for a leftover. A folder this backup made holds none.
+void LinuxCopySession::Clean(FolderFacts& facts, const std::string& folder)
+{
+    if (facts.cleaned.load(std::memory_order_acquire)) return;
+    std::lock_guard lock(mutex_);
+    if (facts.cleaned) return;
+    if (!facts.madeByThisBackup) NativeFileSystem::RemoveCopyTemporaries(folder);
+    facts.cleaned.store(true, std::memory_order_release);
 }
 
 bool LinuxCopySession::DirectoryExists(const std::string& path)
@@ -394,18 +438,15 @@ std::unique_ptr<FileCopy> LinuxCopySession::Open(const std::string& source)
 {
     auto copy = std::make_unique<Copy>();
     copy->source = source;
-    // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused
-    // at the copy. A file that can't be opened may still have a size to tell.
-    copy->in.Reset(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    // Only looked at here: a repeated backup opens no file it leaves alone.
     struct stat& info = copy->sourceInfo;
-    if (copy->in.Valid() ? ::fstat(copy->in.Get(), &info) != 0 : ::stat(source.c_str(), &info) != 0)
-        Fail("Could not read the size of " + Quoted(source), errno);
+    if (sources_.Stat(source, info) != 0) Fail("Could not read the size of " + Quoted(source), errno);
     if (S_ISDIR(info.st_mode)) Fail("Could not read the size of " + Quoted(source), EISDIR);
     copy->length = static_cast<std::uint64_t>(info.st_size);
     return copy;
 }
 
-void LinuxCopySession::Work(FileCopy& base, const std::string& target, bool overwrite)
+bool LinuxCopySession::NeedsWork(FileCopy& base, const std::string& target, bool overwrite)
 {
     Copy& copy = static_cast<Copy&>(base);
     copy.target = target;
@@ -419,7 +460,22 @@ void LinuxCopySession::Work(FileCopy& base, const std::string& target, bool over
     copy.createdMode = -1;
     copy.Discard();
     try {
-        DoWork(copy);
+        Look(copy);
+    } catch (const FsError& failure) {
+        copy.state = Copy::State::Failed;
+        copy.failure = failure.what();
+    }
+    copy.looked = copy.state == Copy::State::Opened;
+    return copy.looked;
+}
+
+void LinuxCopySession::Work(FileCopy& base, const std::string& target, bool overwrite)
+{
+    Copy& copy = static_cast<Copy&>(base);
+    if (!copy.looked && !NeedsWork(copy, target, overwrite)) return;
+    copy.looked = false;
+    try {
+        WriteData(copy);
     } catch (const FsError& failure) {
         copy.state = Copy::State::Failed;
         copy.failure = failure.what();
@@ -428,16 +484,16 @@ void LinuxCopySession::Work(FileCopy& base, const std::string& target, bool over
     copy.in.Reset();
 }
 
-void LinuxCopySession::DoWork(Copy& copy)
+// What can be told before anything is written: a source that is no file, a
+// target that may not be replaced or already is the copy, a name or a size
+// the destination refuses.
+void LinuxCopySession::Look(Copy& copy)
 {
-    if (!copy.in.Valid()) {
-        copy.in.Reset(::open(copy.source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-        if (!copy.in.Valid() || ::fstat(copy.in.Get(), &copy.sourceInfo) != 0) Fail(copy.what, errno);
-    }
     const struct stat& source = copy.sourceInfo;
-    if (S_ISDIR(source.st_mode)) Fail(copy.what, EISDIR);
-    if (!S_ISREG(source.st_mode)) throw FsError(copy.what + ": it is not a regular file");
-
+    if (!S_ISREG(source.st_mode)) {
+        if (S_ISDIR(source.st_mode)) Fail(copy.what, EISDIR);
+        throw FsError(copy.what + ": it is not a regular file");
+    }
     FolderFacts& facts = Facts(copy.folder);
 
     // A target already there: the same file is never copied onto itself;
@@ -448,7 +504,7 @@ void LinuxCopySession::DoWork(Copy& copy)
     // asked to.
     if (!facts.madeByThisBackup) {
         struct stat target {};
-        if (::stat(copy.target.c_str(), &target) == 0) {
+        if (targets_.Stat(copy.target, target) == 0) {
             if (target.st_dev == source.st_dev && target.st_ino == source.st_ino)
                 throw FsError(copy.what + ": they are the same file");
             if (!copy.overwrite) Fail(copy.what, EEXIST);
@@ -464,9 +520,22 @@ void LinuxCopySession::DoWork(Copy& copy)
     CheckName(copy, facts);
     // FAT holds no file of 4 GiB or more, and fusefat does not even say so:
     // past 4 GiB it writes over the start of the file.
-    if (facts.onFat && source.st_size > kFatFileLimit)
+    if (source.st_size > kFatFileLimit && OnFat(facts, copy.folder))
         throw FsError(copy.what + ": the destination's file system (FAT) holds files of at most 4 GiB - 1 byte: " +
                       std::strerror(EFBIG));
+}
+
+void LinuxCopySession::WriteData(Copy& copy)
+{
+    // O_NONBLOCK: opening a FIFO must not wait for a writer.
+    copy.in.Reset(sources_.At(copy.source, [](int folder, const char* name) {
+        return ::openat(folder, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    }));
+    if (!copy.in.Valid() || ::fstat(copy.in.Get(), &copy.sourceInfo) != 0) Fail(copy.what, errno);
+    const struct stat& source = copy.sourceInfo;
+    if (!S_ISREG(source.st_mode)) throw FsError(copy.what + ": it is not a regular file");
+    FolderFacts& facts = Facts(copy.folder);
+    Clean(facts, copy.folder);
     CreateOutput(copy, facts);
     if (const int error = CopyData(copy.in.Get(), copy.out.Get(), source, facts)) Fail(copy.what, error);
     KeepOwnerModeAndTimes(copy, facts);
@@ -483,11 +552,14 @@ void LinuxCopySession::CheckName(Copy& copy, FolderFacts& facts)
     std::set<unsigned char> doubtful;
     for (unsigned char c : name)
         if (IsDoubtfulNameCharacter(c) || c >= 0x80) doubtful.insert(c >= 0x80 ? 0x80 : c);
+    if (doubtful.empty()) return;
+    const dev_t device = DeviceOf(facts, copy.folder);
+    Clean(facts, copy.folder);
     for (unsigned char c : doubtful) {
         int refusal = -1;
         {
             std::lock_guard lock(mutex_);
-            if (auto it = nameRefusals_.find({facts.device, c}); it != nameRefusals_.end()) refusal = it->second;
+            if (auto it = nameRefusals_.find({device, c}); it != nameRefusals_.end()) refusal = it->second;
         }
         if (refusal < 0) {
             const std::string probe = copy.folder + NewCopyTemporaryName(c == 0x80 ? "\xC3\xA9" : std::string(1, static_cast<char>(c)));
@@ -503,7 +575,7 @@ void LinuxCopySession::CheckName(Copy& copy, FolderFacts& facts)
             if (refusal == ENOENT && ::access(copy.folder.c_str(), F_OK) != 0) return;
             if (refusal == EACCES || refusal == EROFS || refusal == ENOSPC || refusal == EDQUOT) return;
             std::lock_guard lock(mutex_);
-            nameRefusals_[{facts.device, c}] = refusal;
+            nameRefusals_[{device, c}] = refusal;
         }
         if (refusal != 0)
             throw FsError(copy.what + ": the destination's file system does not allow the name " + Quoted(name) +
@@ -530,6 +602,7 @@ bool LinuxCopySession::UpToDate(const Copy& copy, const struct stat& target, Fol
 std::int64_t LinuxCopySession::TimeGranularity(const std::string& folder, FolderFacts& facts)
 {
     if (const std::int64_t known = facts.timeGranularity) return known;
+    Clean(facts, folder);
     std::int64_t granularity = 2 * kSecond;  // what FAT keeps, the coarsest there is
     const std::string probe = folder + NewCopyTemporaryName();
     Fd file(calls_.OpenNew(probe.c_str(), O_WRONLY | O_CLOEXEC, 0600));
@@ -572,7 +645,6 @@ void LinuxCopySession::CreateOutput(Copy& copy, FolderFacts& facts)
             if (probe && ::fstat(copy.out.Get(), &created) == 0) {
                 facts.newFileOwner = created.st_uid;
                 facts.newFileGroup = created.st_gid;
-                facts.device = created.st_dev;
                 facts.keptModeBits = static_cast<int>(created.st_mode & 0777);
             }
             return;
@@ -601,7 +673,6 @@ void LinuxCopySession::CreateOutput(Copy& copy, FolderFacts& facts)
         if (::fstat(copy.out.Get(), &created) == 0) {
             facts.newFileOwner = created.st_uid;
             facts.newFileGroup = created.st_gid;
-            facts.device = created.st_dev;
             facts.keptModeBits = static_cast<int>(created.st_mode & 0777);
         }
     }
@@ -660,7 +731,9 @@ void LinuxCopySession::Place(Copy& copy, FolderFacts& facts)
     int error = 0;
     if (copy.unnamed && !(copy.overwrite && copy.targetExisted)) {
         // Straight to its name; the link fails if a target appeared meanwhile.
-        error = LinkUnnamed(copy.out.Get(), copy.target);
+        error = targets_.At(copy.target, [&](int folder, const char* name) {
+            return LinkUnnamed(copy.out.Get(), folder, name);
+        });
         if (error == 0) {
             error = copy.out.Close();
             if (error == 0) return;

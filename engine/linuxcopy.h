@@ -4,8 +4,10 @@
 // was to replace.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
+#include <array>
 #include <atomic>
 #include <map>
 #include <memory>
@@ -40,8 +42,13 @@ struct FolderFacts {
     std::atomic<int> keptModeBits{-1};
     std::atomic<uid_t> newFileOwner{0};
     std::atomic<gid_t> newFileGroup{0};
-    dev_t device = 0;       // of the folder itself, when the session first met it
-    bool onFat = false;     // a FAT file system: no file of 4 GiB or more
+    // Asked only when needed, under the session's lock: the folder's device,
+    // whether it lies on FAT (no file of 4 GiB or more), and whether what
+    // killed copies left here is gone (before the first file is written).
+    bool deviceKnown = false;
+    dev_t device = 0;
+    int onFat = -1;
+    std::atomic<bool> cleaned{false};
     // The ways to place a file without replacing one that the file system
     // refused once; they are not tried again for this folder.
     std::atomic<bool> noRenameNoReplace{false};
@@ -53,6 +60,37 @@ struct FolderFacts {
     std::atomic<std::int64_t> timeGranularity{0};
 };
 
+// The last folder each thread of a session looked into, held open: files
+// come folder by folder, and a look by name from the folder costs less than
+// one that walks the whole path again.
+class FolderCache {
+public:
+    // stat() of `path`, looked up from its folder where that folder is open.
+    int Stat(const std::string& path, struct stat& info);
+    // Runs `call(folder, name)` for `path`: its folder open as a descriptor
+    // (AT_FDCWD and the whole path where it can't be opened).
+    template <typename Call>
+    int At(const std::string& path, Call call)
+    {
+        const std::size_t cut = path.rfind('/');
+        if (cut == std::string::npos || cut == 0) return call(AT_FDCWD, path.c_str());
+        Slot& slot = SlotFor(path, cut);
+        std::lock_guard lock(slot.mutex, std::adopt_lock);
+        if (!slot.fd.Valid()) return call(AT_FDCWD, path.c_str());
+        return call(slot.fd.Get(), path.c_str() + cut + 1);
+    }
+
+private:
+    struct Slot {
+        std::mutex mutex;
+        std::string folder;
+        posix::Fd fd;
+    };
+    // The calling thread's slot, locked, holding the folder of `path`.
+    Slot& SlotFor(const std::string& path, std::size_t cut);
+    std::array<Slot, 16> slots_;  // by thread
+};
+
 class LinuxCopySession : public CopySession {
 public:
     explicit LinuxCopySession(SystemCalls& calls) : calls_(calls) {}
@@ -60,6 +98,7 @@ public:
     bool DirectoryExists(const std::string& path) override;
     void CreateDirectory(const std::string& path) override;
     std::unique_ptr<FileCopy> Open(const std::string& source) override;
+    bool NeedsWork(FileCopy& copy, const std::string& target, bool overwrite) override;
     void Work(FileCopy& copy, const std::string& target, bool overwrite) override;
     CopyOutcome Commit(FileCopy& copy) override;
     void Finish() override;
@@ -67,10 +106,10 @@ public:
 
 private:
     struct Copy;
-    // The facts of `folder` (ending with "/"); the first call for a folder
-    // removes what killed copies left there, before anything is written.
+    // The facts of `folder` (ending with "/").
     FolderFacts& Facts(const std::string& folder);
-    void DoWork(Copy& copy);
+    void Look(Copy& copy);
+    void WriteData(Copy& copy);
     void CheckName(Copy& copy, FolderFacts& facts);
     bool UpToDate(const Copy& copy, const struct stat& target, FolderFacts& facts);
     std::int64_t TimeGranularity(const std::string& folder, FolderFacts& facts);
@@ -81,6 +120,9 @@ private:
     void RestoreTimesAfterRename(Copy& copy, FolderFacts& facts);
 
     FolderFacts& NewFacts(const std::string& folder);  // with mutex_ held
+    dev_t DeviceOf(FolderFacts& facts, const std::string& folder);
+    bool OnFat(FolderFacts& facts, const std::string& folder);
+    void Clean(FolderFacts& facts, const std::string& folder);
 
     SystemCalls& calls_;
     std::mutex mutex_;  // guards the maps; the facts themselves are atomics
@@ -89,6 +131,7 @@ private:
     // refuses in names, by device, with the errno of the refusal (0: taken).
     std::map<std::pair<dev_t, unsigned char>, int> nameRefusals_;
     std::set<std::string> madeFolders_;  // without their final "/"
+    FolderCache sources_, targets_;
 
 };
 

@@ -5,6 +5,7 @@ namespace tandrel {
 void StdThreadServices::Queue::Wake()
 {
     std::lock_guard lock(mutex);
+    ++wakes;
     changed.notify_all();
 }
 
@@ -13,6 +14,7 @@ StdThreadServices::StdThreadServices()
       calls_(std::make_shared<RunningCalls>([queue = queue_](std::function<void()> work) {
           std::lock_guard lock(queue->mutex);
           queue->work.push_back(std::move(work));
+          ++queue->wakes;
           queue->changed.notify_all();
       }))
 {
@@ -66,10 +68,13 @@ void StdThreadServices::RunUntil(const std::function<bool()>& done)
         {
             std::unique_lock lock(queue_->mutex);
             if (queue_->work.empty()) {
+                // `done` is asked without the lock (it may post); a wake-up
+                // that comes meanwhile is seen by its count, not lost.
+                const std::uint64_t wakes = queue_->wakes;
                 lock.unlock();
                 if (done()) return;
                 lock.lock();
-                if (!queue_->work.empty()) continue;
+                if (queue_->wakes != wakes || !queue_->work.empty()) continue;
                 // Wake on a post or when a worker ends; the timeout covers a
                 // `done` that turns true without either.
                 queue_->changed.wait_for(lock, std::chrono::milliseconds(50));

@@ -44,6 +44,7 @@ private:
         std::mutex mutex;
         std::condition_variable changed;
         std::deque<std::function<void()>> work;
+        std::uint64_t wakes = 0;  // every post and every ended worker counts one
         void Wake();
     };
 
