@@ -1,15 +1,33 @@
 #!/usr/bin/env bash
 # Times tandrel-cli against the usual tools, in one run, on trees made for it:
-#   gathering  vs  find DIR -type f
-#   copying    vs  cp -r, cp -r --reflink=auto, rsync -a
-# on 20,000 small files (0.5-8 KB) in a three-level tree, 200 files of
-# 1-10 MB and one 1 GiB file; then the memory that gathering 1,000,000 files
-# takes. Prints the medians and the ratios and, with --write, puts them into
-# docs/performance.md (between its "compare.sh" markers; the rest of the file
-# is left as it is).
+#   gathering        vs  find DIR -type f
+#   copying          vs  cp -a, cp -r, rsync -a, and tandrel-cli of an earlier
+#                        revision ("before", built from git)
+#   repeat backups   vs  rsync -a with nothing (or one file) to do
+# on 20,000 small files (0.5-8 KB) in a three-level tree, on the disk and on
+# a tmpfs of their own (where the disk and the flush drop out), with
+# --jobs 1, 2 and 4 beside the default; 200 files of 1-10 MB and one 1 GiB
+# file; then the memory that gathering 1,000,000 files takes, and (as root)
+# a first backup onto each file system of the test matrix (bench/fs_rows.sh).
+# Prints the medians and the ratios and, with --write, puts them into
+# docs/performance.md (between its "compare.sh" and "fs_rows.sh" markers; the
+# rest of the file is left as it is).
 #
 #   bench/compare.sh [--write] [--runs N] [--cli PATH] [--window PATH] [--dir DIR]
-#                    [--skip-big] [--skip-million] [--skip-window] [--quick]
+#                    [--before REV | --no-before] [--fs-rows | --no-fs-rows]
+#                    [--fs "ext4 xfs ..."] [--skip-big] [--skip-million]
+#                    [--skip-window] [--skip-tmpfs] [--quick]
+#
+# --before REV  the earlier tandrel-cli to time beside this one (default
+#               809f6f8): built once in a temporary git worktree under
+#               build-bench-before/ (the build is kept there for next time)
+# --fs-rows     run bench/fs_rows.sh after the rest (the default as root
+#               without --quick); --fs picks its file systems (default
+#               "ext4 xfs btrfs exfat ntfs": fat32 through fusefat takes
+#               minutes per copy, so it runs only when named, one round)
+# --quick       three rounds; the small files only (disk and tmpfs, copies
+#               and repeats; the earlier build repeats on the tmpfs only) and
+#               the window; no file-system rows unless --fs-rows
 #
 # After the small-file copies it runs bench_window (the same copy started from
 # the window, against the engine alone, with the event loop's longest stall),
@@ -19,15 +37,19 @@
 # - every timed run is preceded by `sync` outside the timing, so no run pays
 #   for the dirty pages of the one before;
 # - tandrel-cli flushes the destination's file system (syncfs) before it
-#   reports success, so each copying peer is timed as `PEER && sync`;
+#   reports success when it wrote anything, so each copying peer is timed as
+#   `PEER && sync`; a repeat that writes nothing has nothing to flush and
+#   tandrel-cli is timed as it runs there too, rsync still as `rsync && sync`;
 # - the script and every tool run at a raised priority (nice -10, as root),
 #   so that other work on a shared machine disturbs them less;
 # - the tools take turns within each round (the order rotates), after one
 #   untimed warm-up round; the medians of N rounds are compared;
-# - the small-file copies go to fresh folders that are removed only after the
-#   last round: deleting 20,000 files right before a run makes the next file
-#   creations slow on ext4 (recently freed inodes are skipped for a while),
-#   and that would time the deletion rather than the tool.
+# - the small-file copies on the disk go to fresh folders that are removed
+#   only at the end: deleting 20,000 files right before a run makes the next
+#   file creations slow on ext4 (recently freed inodes are skipped for a
+#   while), and that would time the deletion rather than the tool;
+# - each repeat backup goes into a destination of its own tool's making,
+#   which holds the full copy before the first timed run.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -37,7 +59,12 @@ write=0
 skip_big=0
 skip_million=0
 skip_window=0
+skip_tmpfs=0
+quick=0
 window=""
+before_rev=809f6f8
+fs_rows=auto
+fs_list="ext4 xfs btrfs exfat ntfs"
 base=${TMPDIR:-/var/tmp}
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -49,8 +76,14 @@ while [ $# -gt 0 ]; do
     --write) write=1; shift ;;
     --skip-big) skip_big=1; shift ;;
     --skip-million) skip_million=1; shift ;;
-    --quick) skip_big=1; skip_million=1; runs=3; shift ;;
-    -h|--help) sed -n '2,30p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --skip-tmpfs) skip_tmpfs=1; shift ;;
+    --before) before_rev=$2; shift 2 ;;
+    --no-before) before_rev=""; shift ;;
+    --fs-rows) fs_rows=1; shift ;;
+    --no-fs-rows) fs_rows=0; shift ;;
+    --fs) fs_list=$2; shift 2 ;;
+    --quick) quick=1; skip_big=1; skip_million=1; runs=3; shift ;;
+    -h|--help) sed -n '2,52p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
 done
@@ -60,6 +93,13 @@ for tool in perl find cp sync awk; do
 done
 have_rsync=1; command -v rsync >/dev/null || have_rsync=0
 have_time=1; [ -x /usr/bin/time ] || have_time=0
+is_root=0; [ "$(id -u)" -eq 0 ] && is_root=1
+if [ "$fs_rows" = auto ]; then
+  fs_rows=0
+  [ $quick = 0 ] && [ $is_root = 1 ] && fs_rows=1
+fi
+launcher=()
+command -v ccache > /dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
 # --- the program under test: the build users get (RelWithDebInfo) -----------
 build_type="given with --cli"
@@ -69,11 +109,11 @@ if [ -z "$cli" ]; then
   ui=ON
   [ $skip_window = 1 ] && ui=OFF
   if ! cmake -S "$here" -B "$here/build-bench" -DCMAKE_BUILD_TYPE=$build_type -DTANDREL_BUILD_UI=$ui \
-      -DTANDREL_BUILD_TESTS=OFF -DTANDREL_BUILD_BENCH=$ui > /dev/null 2>&1; then
+      -DTANDREL_BUILD_TESTS=OFF -DTANDREL_BUILD_BENCH=$ui "${launcher[@]}" > /dev/null 2>&1; then
     echo "the window does not build here (no Qt 6?): window benchmark skipped"
     ui=OFF
     cmake -S "$here" -B "$here/build-bench" -DCMAKE_BUILD_TYPE=$build_type -DTANDREL_BUILD_UI=OFF \
-      -DTANDREL_BUILD_TESTS=OFF -DTANDREL_BUILD_BENCH=OFF > /dev/null
+      -DTANDREL_BUILD_TESTS=OFF -DTANDREL_BUILD_BENCH=OFF "${launcher[@]}" > /dev/null
   fi
   cmake --build "$here/build-bench" --target tandrel-cli -j"$(nproc)" > /dev/null
   cli="$here/build-bench/cli/tandrel-cli"
@@ -88,13 +128,57 @@ cli=$(cd "$(dirname "$cli")" && pwd)/$(basename "$cli")
 [ -z "$window" ] && [ -x "$(dirname "$cli")/../bench/bench_window" ] && window="$(dirname "$cli")/../bench/bench_window"
 [ $skip_window = 1 ] && window=""
 
+# --- the earlier tandrel-cli, built from git ----------------------------------
+# Built once per revision in build-bench-before/<commit>; the source is a
+# detached worktree that lives only as long as the build.
+before=""
+before_name=""
+before_tree="$here/build-bench-before/src"
+drop_before_tree() {
+  if [ -d "$before_tree" ]; then
+    git -C "$here" worktree remove --force "$before_tree" > /dev/null 2>&1 || rm -rf "$before_tree"
+  fi
+  git -C "$here" worktree prune > /dev/null 2>&1 || true
+}
+if [ -n "$before_rev" ]; then
+  if ! sha=$(git -C "$here" rev-parse --verify -q "$before_rev^{commit}"); then
+    echo "--before: no revision $before_rev in this repository: the earlier tandrel-cli is left out"
+  else
+    before_build="$here/build-bench-before/$sha"
+    before="$before_build/cli/tandrel-cli"
+    before_name="$(git -C "$here" rev-parse --short "$sha")"
+    if [ ! -x "$before" ]; then
+      echo "building tandrel-cli of $before_name in build-bench-before ..."
+      trap drop_before_tree EXIT
+      drop_before_tree
+      mkdir -p "$here/build-bench-before"
+      git -C "$here" worktree add --detach "$before_tree" "$sha" > /dev/null
+      cmake -S "$before_tree" -B "$before_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTANDREL_BUILD_UI=OFF \
+        -DTANDREL_BUILD_TESTS=OFF -DTANDREL_BUILD_BENCH=OFF "${launcher[@]}" > /dev/null
+      cmake --build "$before_build" --target tandrel-cli -j"$(nproc)" > /dev/null
+      drop_before_tree
+      trap - EXIT
+    fi
+    [ -x "$before" ] || { echo "tandrel-cli of $before_name did not build" >&2; exit 1; }
+    before_date=$(git -C "$here" log -1 --format=%cs "$sha")
+  fi
+fi
+
 started=${EPOCHREALTIME%[.,]*}
 # Other work on a shared machine disturbs the timings less when every tool
 # runs at a higher priority (the same for all; needs root).
 priority="normal"
 if renice -n -10 -p $$ > /dev/null 2>&1; then priority="nice -10"; fi
 work=$(mktemp -d "$base/tandrel-bench.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+tmpfs="$work/tmpfs"
+cleanup() {
+  if mountpoint -q "$tmpfs" 2> /dev/null; then
+    umount "$tmpfs" 2> /dev/null || { sleep 1; umount "$tmpfs"; } || true
+  fi
+  mountpoint -q "$tmpfs" 2> /dev/null || rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
 load_start=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # --- trees --------------------------------------------------------------------
@@ -137,9 +221,13 @@ make_million_tree() {  # 1000 folders of 1000 empty files
 label() {
   case $1 in
     tandrel-gather|tandrel) echo "tandrel-cli" ;;
+    tandrel-j*) echo "tandrel-cli --jobs ${1#tandrel-j}" ;;
+    tandrel-repeat) echo "tandrel-cli --overwrite" ;;
+    before) echo "tandrel-cli before ($before_name)" ;;
+    before-repeat) echo "tandrel-cli before ($before_name) --overwrite" ;;
     find) echo "find -type f" ;;
-    cp) echo "cp -r" ;;
-    cp-reflink) echo "cp -r --reflink=auto" ;;
+    cp) echo "cp -a" ;;
+    cp-r) echo "cp -r" ;;
     rsync) echo "rsync -a" ;;
   esac
 }
@@ -148,8 +236,12 @@ run_tool() {  # kind source output-folder
     tandrel-gather) "$cli" "$2" ;;
     find) find "$2" -type f ;;
     tandrel) "$cli" "$2" --dest "$3" --on-error stop ;;
-    cp) cp -r "$2" "$3/" && sync ;;
-    cp-reflink) cp -r --reflink=auto "$2" "$3/" && sync ;;
+    tandrel-j*) "$cli" "$2" --dest "$3" --on-error stop --jobs "${1#tandrel-j}" ;;
+    tandrel-repeat) "$cli" "$2" --dest "$3" --on-error stop --overwrite ;;
+    before) "$before" "$2" --dest "$3" --on-error stop ;;
+    before-repeat) "$before" "$2" --dest "$3" --on-error stop --overwrite ;;
+    cp) cp -a "$2" "$3/" && sync ;;
+    cp-r) cp -r "$2" "$3/" && sync ;;
     rsync) rsync -a "$2" "$3/" && sync ;;
   esac
 }
@@ -167,6 +259,17 @@ check_result() {  # kind source output-folder stdout-file
          { echo "$(label "$1") copied the wrong number of bytes" >&2; exit 1; } ;;
   esac
   [ "$got" = "$want" ] || { echo "$(label "$1") found or copied $got of $want files" >&2; exit 1; }
+  check_summary "$1" "$want" "$4"
+}
+# tandrel-cli's last line: "Files: N copied, M up to date, K failed". Earlier
+# builds do not print it; then there is nothing to check.
+summary=""
+check_summary() {  # kind files stdout-file
+  summary=$(grep '^Files: ' "$3" | tail -n 1 || true)
+  [ -n "$summary" ] || return 0
+  local n
+  n=$(awk '{ gsub(/,/, ""); print ($2 + $4 == '"$2"' && $8 == 0) ? "ok" : "bad" }' <<< "$summary")
+  [ "$n" = ok ] || { echo "$(label "$1"): \"$summary\" for $2 files" >&2; exit 1; }
 }
 
 elapsed_us=0
@@ -185,36 +288,65 @@ time_once() {  # kind source output-folder
 }
 
 declare -A samples=()
+declare -A summaries=()
 out_count=0
-fresh_out() {  # none|keep|each: where the next copy goes ($out)
+repeat_base=""
+out_base="$work/out"
+# fresh_out none|keep|each|repeat KIND: where the next copy goes ($out).
+# repeat: the same folder for every run of KIND, below $repeat_base; the
+# first time, KIND fills it (untimed), so that every timed run repeats a
+# backup this tool made.
+fresh_out() {
   if [ "$1" = none ]; then out=$work; return; fi
+  if [ "$1" = repeat ]; then
+    out="$repeat_base/$2"
+    if [ ! -d "$out" ]; then
+      mkdir -p "$out"
+      time_once "$2" "$src_of_set" "$out"
+      check_result "$2" "$src_of_set" "$out" "$work/stdout"
+    fi
+    return
+  fi
   if [ "$1" = each ] && [ -n "${out:-}" ]; then rm -rf "$out"; fi
   out_count=$((out_count + 1))
-  out="$work/out/$out_count"
+  out="$out_base/$out_count"
   mkdir -p "$out"
 }
 
-# bench_set NAME SOURCE ROUNDS keep|each KIND...
+# Called before each round (the warm-up too) when set: what changes between
+# the rounds of a set (one file of the source, say).
+round_hook=""
+# bench_set NAME SOURCE ROUNDS none|keep|each|repeat KIND...
 bench_set() {
   local name=$1 src=$2 rounds=$3 policy=$4 k i r
   shift 4
   local kinds=("$@")
+  local want set_start=${EPOCHREALTIME%[.,]*}
+  want=$(find "$src" -type f | wc -l)
+  src_of_set=$src
   out=""
   echo "$name: warm-up round ..."
+  [ -n "$round_hook" ] && "$round_hook"
   for k in "${kinds[@]}"; do
-    fresh_out "$policy"
+    fresh_out "$policy" "$k"
     time_once "$k" "$src" "$out"
     check_result "$k" "$src" "$out" "$work/stdout"
   done
   for ((r = 0; r < rounds; r++)); do
+    [ -n "$round_hook" ] && "$round_hook"
     for ((i = 0; i < ${#kinds[@]}; i++)); do
       k=${kinds[(i + r) % ${#kinds[@]}]}
-      fresh_out "$policy"
+      fresh_out "$policy" "$k"
       time_once "$k" "$src" "$out"
       samples["$name|$k"]+="$elapsed_us "
+      if [ "$policy" = repeat ]; then
+        check_summary "$k" "$want" "$work/stdout"
+        [ -n "$summary" ] && summaries["$name|$k"]=$summary
+      fi
     done
     echo "$name: round $((r + 1)) of $rounds done"
   done
+  echo "$name: $((${EPOCHREALTIME%[.,]*} - set_start)) s in all"
 }
 
 # Seconds: the median, the lowest and the highest of the samples of one tool.
@@ -227,7 +359,8 @@ stats() {  # name kind -> "median min max"
 rows=()
 verdicts=()
 # report NAME OURS-KIND "PEER-KIND:TARGET"... ; TARGET is "<=X" or "<X" on
-# the ratio tandrel / peer, or "-" for none.
+# the ratio tandrel / peer, or "-" for none. Peers that were not timed (no
+# rsync, no earlier build) are left out.
 report() {
   local name=$1 ours=$2 item peer target s ms ps ratio met
   shift 2
@@ -237,6 +370,7 @@ report() {
   for item in "$@"; do
     peer=${item%%:*}
     target=${item#*:}
+    [ -n "${samples["$name|$peer"]:-}" ] || continue
     s=($(stats "$name" "$peer"))
     ps=${s[0]}
     ratio=$(awk -v a="$ms" -v b="$ps" 'BEGIN { printf "%.2f", a / b }')
@@ -258,8 +392,15 @@ table() {
   printf '%s\n' "${rows[@]}"
 }
 
-copy_peers=(cp cp-reflink)
-[ $have_rsync = 1 ] && copy_peers+=(rsync)
+# The kinds of each data set: tandrel-cli first, then the peers there are.
+with_before=(); [ -n "$before" ] && with_before=(before)
+with_rsync=(); [ $have_rsync = 1 ] && with_rsync=(rsync)
+jobs_kinds=(tandrel-j1 tandrel-j2 tandrel-j4)
+# Moves one file of the source on: new bytes at its start, a new time.
+change_one_file() {
+  perl -e 'open(my $f, "+<", $ARGV[0]) or die "$ARGV[0]: $!"; print $f pack("NN", time, int(rand(1 << 31)));
+           close $f or die' "$src_of_set/d07/e11/f23.dat"
+}
 
 # --- gathering and the small files ---------------------------------------------
 gather_runs=$((runs * 3))
@@ -272,42 +413,93 @@ report "gather 20,000 small files" tandrel-gather "find:<=1.3"
 # Files deleted in the last minute (by an earlier run, say) make ext4 slow to
 # create new ones; let that pass before the first copy.
 while [ $((${EPOCHREALTIME%[.,]*} - started)) -lt 65 ]; do sleep 1; done
-bench_set "copy 20,000 small files" "$work/small" "$runs" keep tandrel "${copy_peers[@]}"
-small_targets=("cp:<=1.05" "cp-reflink:-")
-[ $have_rsync = 1 ] && small_targets+=("rsync:<1")
-report "copy 20,000 small files" tandrel "${small_targets[@]}"
+small_kinds=(tandrel "${jobs_kinds[@]}" "${with_before[@]}" cp)
+[ $quick = 0 ] && small_kinds+=(cp-r)
+small_kinds+=("${with_rsync[@]}")
+name="copy 20,000 small files"
+bench_set "$name" "$work/small" "$runs" keep "${small_kinds[@]}"
+report "$name" tandrel tandrel-j1:- tandrel-j2:- tandrel-j4:- before:- "cp:<=0.8" cp-r:- "rsync:<1"
+
+# --- repeat backups of the same tree -------------------------------------------
+# Each tool repeats into the copy it made itself (made before the warm-up).
+# The earlier build rewrites all 20,000 files each time, which takes many
+# seconds on the disk: --quick leaves it to the tmpfs repeat.
+repeat_kinds=(tandrel-repeat "${with_before[@]/%/-repeat}" "${with_rsync[@]}")
+disk_repeat_kinds=("${repeat_kinds[@]}")
+[ $quick = 1 ] && disk_repeat_kinds=(tandrel-repeat "${with_rsync[@]}")
+repeat_base="$work/repeat"
+bench_set "repeat, nothing changed" "$work/small" "$runs" repeat "${disk_repeat_kinds[@]}"
+report "repeat, nothing changed" tandrel-repeat before-repeat:- "rsync:<=0.6"
+round_hook=change_one_file
+bench_set "repeat, one file changed" "$work/small" "$runs" repeat "${disk_repeat_kinds[@]}"
+round_hook=""
+report "repeat, one file changed" tandrel-repeat before-repeat:- rsync:-
 
 # --- the same copy from the window ---------------------------------------------
 window_text=""
 if [ -n "$window" ]; then
   echo "copy 20,000 small files from the window and headless ..."
+  window_start=${EPOCHREALTIME%[.,]*}
   display=(env QT_QPA_PLATFORM=offscreen)
   command -v xvfb-run > /dev/null && display=(xvfb-run -a -s "-screen 0 1280x1024x24")
   window_text=$("${display[@]}" "$window" --src "$work/small" --dir "$work" --runs "$runs" 2> "$work/window.log") ||
     { cat "$work/window.log" >&2; echo "bench_window failed" >&2; exit 1; }
+  echo "window: $((${EPOCHREALTIME%[.,]*} - window_start)) s in all"
+fi
+
+# --- the small files on a tmpfs of their own -----------------------------------
+# Source and copies in memory: what is left is the tools' own work and the
+# kernel's. Each copy replaces the one before (deleting is cheap there).
+tmpfs_note=""
+if [ $skip_tmpfs = 0 ]; then
+  mkdir -p "$tmpfs"
+  if mount -t tmpfs -o size=2g,mode=0755 tandrel-bench "$tmpfs" 2> "$work/mount.log"; then
+    echo "copying the 20,000 small files into a tmpfs ..."
+    cp -a "$work/small" "$tmpfs/small"
+    out_base="$tmpfs/out"
+    name="copy 20,000 small files, tmpfs"
+    bench_set "$name" "$tmpfs/small" "$runs" each tandrel "${jobs_kinds[@]}" "${with_before[@]}" cp
+    report "$name" tandrel tandrel-j1:- tandrel-j2:- tandrel-j4:- before:- "cp:<=0.65"
+    repeat_base="$tmpfs/repeat"
+    bench_set "repeat, nothing changed, tmpfs" "$tmpfs/small" "$runs" repeat "${repeat_kinds[@]}"
+    report "repeat, nothing changed, tmpfs" tandrel-repeat before-repeat:- rsync:-
+    out_base="$work/out"
+    umount "$tmpfs" || true
+  else
+    tmpfs_note="The tmpfs rows are missing: mounting a tmpfs failed ($(head -n 1 "$work/mount.log"))."
+    echo "$tmpfs_note"
+  fi
 fi
 
 big_line=""
 if [ $skip_big = 0 ]; then
+  big_kinds=(tandrel "${with_before[@]}" cp "${with_rsync[@]}")
   echo "building 200 files of 1-10 MB ..."
   mkdir "$work/medium"
   make_medium_tree "$work/medium"
   sync
-  bench_set "copy 200 files of 1-10 MB" "$work/medium" "$runs" each tandrel "${copy_peers[@]}"
-  report "copy 200 files of 1-10 MB" tandrel cp:- cp-reflink:- $( [ $have_rsync = 1 ] && echo rsync:- )
+  bench_set "copy 200 files of 1-10 MB" "$work/medium" "$runs" each "${big_kinds[@]}"
+  report "copy 200 files of 1-10 MB" tandrel before:- "cp:<=0.8" rsync:-
   rm -rf "$work/medium"
 
   echo "building one 1 GiB file ..."
   mkdir "$work/big"
   make_big_file "$work/big"
   sync
-  bench_set "copy one 1 GiB file" "$work/big" "$runs" each tandrel "${copy_peers[@]}"
-  # At least 0.95 of cp's throughput: tandrel's time at most cp's / 0.95.
-  report "copy one 1 GiB file" tandrel "cp:<=1.052" cp-reflink:- $( [ $have_rsync = 1 ] && echo rsync:- )
-  ours=($(stats "copy one 1 GiB file" tandrel))
-  peer=($(stats "copy one 1 GiB file" cp))
+  name="copy one 1 GiB file"
+  bench_set "$name" "$work/big" "$runs" each "${big_kinds[@]}"
+  # No slower than the engine before (within 5 %, this machine's noise), and
+  # at least 0.95 of cp's throughput: tandrel's time at most cp's / 0.95.
+  report "$name" tandrel "before:<=1.05" "cp:<=1.052" rsync:-
+  ours=($(stats "$name" tandrel))
+  peer=($(stats "$name" cp))
   big_line=$(awk -v a="${ours[0]}" -v b="${peer[0]}" 'BEGIN {
-    printf "Throughput on the 1 GiB file: tandrel-cli %.0f MiB/s, cp -r %.0f MiB/s (%.2f of cp).", 1024 / a, 1024 / b, b / a }')
+    printf "Throughput on the 1 GiB file: tandrel-cli %.0f MiB/s, cp -a %.0f MiB/s (%.2f of cp)", 1024 / a, 1024 / b, b / a }')
+  if [ -n "$before" ]; then
+    peer=($(stats "$name" before))
+    big_line+=$(awk -v a="${peer[0]}" -v n="$before_name" 'BEGIN { printf ", tandrel-cli before (%s) %.0f MiB/s", n, 1024 / a }')
+  fi
+  big_line+="."
   rm -rf "$work/big"
 fi
 
@@ -332,10 +524,21 @@ fi
 
 load_end=$(cut -d' ' -f1-3 /proc/loadavg)
 
+# What tandrel-cli itself counted in its repeats (its last timed run of each).
+repeat_lines=()
+for name in "repeat, nothing changed" "repeat, one file changed" "repeat, nothing changed, tmpfs"; do
+  [ -n "${summaries["$name|tandrel-repeat"]:-}" ] &&
+    repeat_lines+=("- $name: \`${summaries["$name|tandrel-repeat"]}\`")
+done
+
 # --- results --------------------------------------------------------------------
 echo
 table
 [ -n "$big_line" ] && { echo; echo "$big_line"; }
+[ -n "$tmpfs_note" ] && { echo; echo "$tmpfs_note"; }
+if [ ${#repeat_lines[@]} -gt 0 ]; then
+  echo; echo "tandrel-cli's summary line in the repeats:"; printf '%s\n' "${repeat_lines[@]}"
+fi
 echo
 printf '%s\n' "${verdicts[@]}"
 if [ -n "$window_text" ]; then echo; echo "$window_text"; fi
@@ -346,7 +549,25 @@ if [ ${#million[@]} -gt 0 ]; then
   printf '%s\n' "${million[@]}"
 fi
 
-[ $write = 1 ] || exit 0
+echo
+echo "compare.sh: $((${EPOCHREALTIME%[.,]*} - started)) s from the first tree to here"
+
+# --- a first backup onto each file system of the test matrix -------------------
+fs_status=0
+if [ $fs_rows = 1 ]; then
+  if [ $is_root = 0 ]; then
+    echo "file-system rows skipped: bench/fs_rows.sh mounts file systems and needs root"
+  else
+    echo
+    echo "a first backup onto each file system ($fs_list) ..."
+    fs_args=(--cli "$cli" --runs "$runs" --fs "$fs_list")
+    [ $write = 1 ] && fs_args+=(--write)
+    TMPDIR=$base "$here/bench/fs_rows.sh" "${fs_args[@]}" || fs_status=$?
+    [ $fs_status = 0 ] || echo "bench/fs_rows.sh failed with status $fs_status" >&2
+  fi
+fi
+
+[ $write = 1 ] || exit $fs_status
 
 # --- docs/performance.md --------------------------------------------------------
 doc="$here/docs/performance.md"
@@ -366,10 +587,16 @@ Measured with \`bench/compare.sh --write\` on $(date -u +%Y-%m-%d), median of $r
 - Load average (1, 5, 15 min): $load_start at the start, $load_end at the end (other work shares this
   machine); every tool ran at priority $priority
 - tandrel-cli: $("$cli" --version), built $build_type with $(${CXX:-c++} --version 2>/dev/null | head -1)
-- Peers: $(cp --version | head -1), $(find --version | head -1)$( [ $have_rsync = 1 ] && echo ", $(rsync --version | head -1 | awk '{ print $1, $2, $3 }')")
+- Peers: $(cp --version | head -1), $(find --version | head -1)$( [ $have_rsync = 1 ] && echo ", $(rsync --version | head -1 | awk '{ print $1, $2, $3 }')")$( [ -n "$before" ] && printf '\n- tandrel-cli before: commit %s of %s, built RelWithDebInfo the same way' "$before_name" "$before_date")
+$( [ $skip_tmpfs = 0 ] && [ -z "$tmpfs_note" ] && echo "- The tmpfs rows: source and copies on a tmpfs of 2 GiB mounted for the run" )
 EOF
 )
 
+repeat_text=""
+if [ ${#repeat_lines[@]} -gt 0 ]; then
+  repeat_text=$(printf '\n%s\n\n' "tandrel-cli's own count in its last timed repeat:"; printf '%s\n' "${repeat_lines[@]}")
+  repeat_text+=$'\n'
+fi
 section=$(cat <<EOF
 $machine
 
@@ -378,11 +605,23 @@ timed as it runs: it flushes the destination's file system (syncfs) before it
 reports success. Each copying peer is timed as \`PEER && sync\`, so that all
 copies are timed until their data is on disk. Gathering is timed without a
 flush (nothing is written); its source tree is in the page cache for both.
-Copies of the small files go to fresh folders; the larger copies replace the
-previous round's output, removed before the \`sync\`.
+Copies of the small files on the disk go to fresh folders; the larger copies
+and those on the tmpfs replace the previous round's output, removed before
+the \`sync\` (on the tmpfs the flush has nothing to write; the timing is the
+same). "tandrel-cli" copies as many files at once as it does by default (as
+many as there are cores, 2 to 8); the \`--jobs\` rows set the number.
 
+In the repeat rows each tool backs the same tree up again into the copy it
+made itself before the warm-up round: tandrel-cli with \`--overwrite\` (it
+leaves targets of the source's size and modification time alone, and a
+repeat that writes nothing has nothing to flush, so it is timed as it runs),
+\`rsync -a\` as \`rsync -a && sync\` as everywhere else. The earlier
+tandrel-cli has no up-to-date check: its repeat rewrites every file. For
+"one file changed", one file of the source gets new bytes and a new time
+before each round, so each tool has exactly one file to bring up to date.
+$repeat_text
 $(table)
-$( [ -n "$big_line" ] && printf '\n%s\n' "$big_line" )
+$( [ -n "$big_line" ] && printf '\n%s\n' "$big_line" )$( [ -n "$tmpfs_note" ] && printf '\n%s\n' "$tmpfs_note" )
 EOF
 )
 
@@ -425,3 +664,4 @@ EOF
 )"
 fi
 echo "wrote $doc"
+exit $fs_status
