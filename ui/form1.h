@@ -193,6 +193,8 @@ private:
     // Steps progressBar1 by 1, never past its maximum.
     void StepProgress();
     void SetWaitCursor(bool wait);
+    // Row 5 of UpdateUI's table, AtRest, with its rows 5a-5c.
+    void RefreshAtRest();
     // The smallest size: the outer frame at least 700 x 488, the design size
     // always allowed.
     void ApplyMinimumSize();
