@@ -158,6 +158,19 @@ protected:
 
 private:
     void InitializeComponent();
+    // The pieces of InitializeComponent, in the order it makes them.
+    void BuildBackupListGroup(QWidget* client);
+    void BuildDestinationGroup(QWidget* client);
+    void BuildStatusBar(QWidget* client);
+    void BuildProgressBarAndStart(QWidget* client);
+    void SetUpTabOrder();
+    void AnchorControls();
+    void BuildDialogs();
+    void BuildMenus();
+    void BuildTrayIconAndTimer(const QIcon& icon);
+    void WireEvents();
+    // The design size, centred on the screen.
+    void PlaceWindow();
     // Sets foldersComplete and complete, then ShowProgress.
     void ClosingRefresh();
     // Shows what escaped a job and brings the window back to rest.
@@ -180,6 +193,8 @@ private:
     // Steps progressBar1 by 1, never past its maximum.
     void StepProgress();
     void SetWaitCursor(bool wait);
+    // Row 5 of UpdateUI's table, AtRest, with its rows 5a-5c.
+    void RefreshAtRest();
     // The smallest size: the outer frame at least 700 x 488, the design size
     // always allowed.
     void ApplyMinimumSize();

@@ -103,8 +103,8 @@ void Form1::ReturnFiles(std::vector<std::string> folderArray, std::string inital
         for (const std::string& entry : returned.entries) items.push_back(FromPath(entry));
         listboxFilestoBackup->addItems(items);
     }
-    statusbarpanelTotalFiles->setText(FromText(returned.totalFiles));
-    statusbarpanelTotalFoldres->setText(FromText(returned.totalFolders));
+    statusbarpanelTotalFiles->SetText(FromText(returned.totalFiles));
+    statusbarpanelTotalFoldres->SetText(FromText(returned.totalFolders));
 }
 
 DialogResult Form1::Show(const MessageBoxRequest& box)

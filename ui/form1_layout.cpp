@@ -239,6 +239,32 @@ void Form1::InitializeComponent()
     client->resize(kClientWidth, kClientHeight);
     setCentralWidget(client);
 
+    // The pieces in the order they are made, which is also the order of each
+    // parent's children.
+    BuildBackupListGroup(client);
+    BuildDestinationGroup(client);
+    BuildStatusBar(client);
+    BuildProgressBarAndStart(client);
+    SetUpTabOrder();
+    AnchorControls();
+    BuildDialogs();
+    BuildMenus();
+
+    // The window itself.
+    const QIcon icon = ResourceIcon(QStringLiteral("tandrel"));
+    setWindowIcon(icon);
+    setWindowTitle(QStringLiteral("Tandrel"));
+    setAcceptDrops(false);
+    setContextMenuPolicy(Qt::CustomContextMenu);
+
+    BuildTrayIconAndTimer(icon);
+    WireEvents();
+    PlaceWindow();
+    notifyIcon1->show();
+}
+
+void Form1::BuildBackupListGroup(QWidget* client)
+{
     // "Backup list:" and its children, in the order they are added.
     gboxFilestoBackup = Make<QGroupBox>(client, "gboxFilestoBackup", {8, 8, 668, 267},
                                         QStringLiteral("Backup list:"));
@@ -277,7 +303,10 @@ void Form1::InitializeComponent()
     cboxTime->setEnabled(false);
     cboxTime->setAccessibleName(QStringLiteral("Every:"));
     lblAutobackup->setBuddy(cboxTime);
+}
 
+void Form1::BuildDestinationGroup(QWidget* client)
+{
     // "Destination Folder:" and its children.
     gboxDestinationFolder = Make<QGroupBox>(client, "gboxDestinationFolder", {8, 320, 542, 80},
                                             QStringLiteral("Destination Folder:"));
@@ -295,7 +324,10 @@ void Form1::InitializeComponent()
                                          QStringLiteral("Consolidate Files"));
     rboxDirCopy->setChecked(true);
     for (QRadioButton* mode : {rboxCD, rboxDirCopy, rboxConsolidate}) mode->setEnabled(false);
+}
 
+void Form1::BuildStatusBar(QWidget* client)
+{
     // The status bar along the bottom edge, with its three panels.
     statusBar1 = Make<QStatusBar>(client, "statusBar1", {0, 430, kClientWidth, 24});
     statusBar1->setSizeGripEnabled(false);
@@ -311,7 +343,10 @@ void Form1::InitializeComponent()
     statusBar1->addWidget(statusbarpanelTotalFiles);
     statusBar1->addWidget(statusbarpanelTotalFoldres);
     statusBar1->addWidget(statusBarPanel1, 1);
+}
 
+void Form1::BuildProgressBarAndStart(QWidget* client)
+{
     progressBar1 = Make<QProgressBar>(client, "progressBar1", {8, 288, 667, 19});
     progressBar1->setRange(0, 100);
     progressBar1->setValue(0);
@@ -320,7 +355,10 @@ void Form1::InitializeComponent()
 
     btnStart = Make<QPushButton>(client, "btnStart", {568, 336, 96, 56}, QStringLiteral("Start"));
     btnStart->setEnabled(false);
+}
 
+void Form1::SetUpTabOrder()
+{
     // Group boxes take no focus; the tab order follows the tab indexes
     // within each parent, parents in their own order.
     setTabOrder(listboxFilestoBackup, btnBrowse);
@@ -336,7 +374,10 @@ void Form1::InitializeComponent()
     setTabOrder(rboxConsolidate, rboxDirCopy);
     setTabOrder(rboxDirCopy, rboxCD);
     setTabOrder(rboxCD, btnStart);
+}
 
+void Form1::AnchorControls()
+{
     // Anchors, parents before their children.
     anchors_->Add(gboxFilestoBackup, kTBLR);
     anchors_->Add(listboxFilestoBackup, kTBLR);
@@ -352,7 +393,10 @@ void Form1::InitializeComponent()
     anchors_->Add(progressBar1, kBLR);
     anchors_->Add(btnStart, kBR);
     anchors_->Add(statusBar1, kBLR);
+}
 
+void Form1::BuildDialogs()
+{
     // Dialogs; saveFolder is made on its first use.
     openFileDialog1 = new QFileDialog(this, QStringLiteral("Add files to backup"));
     openFileDialog1->setObjectName(QStringLiteral("openFileDialog1"));
@@ -364,7 +408,10 @@ void Form1::InitializeComponent()
     folderBrowserDialog1->setFileMode(QFileDialog::Directory);
     folderBrowserDialog1->setOption(QFileDialog::ShowDirsOnly);
     saveFolder = nullptr;
+}
 
+void Form1::BuildMenus()
+{
     // The menu bar.
     mainMenu1 = new QMenuBar(this);
     mainMenu1->setObjectName(QStringLiteral("mainMenu1"));
@@ -398,14 +445,10 @@ void Form1::InitializeComponent()
     menuItemHide = NameAction(contextMenuMain->addAction(QStringLiteral("&Hide")), "menuItemHide");
     menuItemSpacer2 = NameAction(contextMenuMain->addSeparator(), "menuItemSpacer2");
     menuItemExit = NameAction(contextMenuMain->addAction(QStringLiteral("Exit")), "menuItemExit");
+}
 
-    // The window itself.
-    const QIcon icon = ResourceIcon(QStringLiteral("tandrel"));
-    setWindowIcon(icon);
-    setWindowTitle(QStringLiteral("Tandrel"));
-    setAcceptDrops(false);
-    setContextMenuPolicy(Qt::CustomContextMenu);
-
+void Form1::BuildTrayIconAndTimer(const QIcon& icon)
+{
     // The tray icon and the timer; the tray icon shows from now on.
     notifyIcon1 = new QSystemTrayIcon(components);
     notifyIcon1->setObjectName(QStringLiteral("notifyIcon1"));
@@ -414,7 +457,10 @@ void Form1::InitializeComponent()
     notifyIcon1->setContextMenu(contextMenuMain);
     timer1->Stop();
     timer1->SetInterval(60000);
+}
 
+void Form1::WireEvents()
+{
     // Events.
     connect(cboxSetForget, &QCheckBox::toggled, this, &Form1::cboxSetForget_CheckedChanged);
     connect(listboxFilestoBackup, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
@@ -444,7 +490,10 @@ void Form1::InitializeComponent()
     listboxFilestoBackup->viewport()->installEventFilter(this);
     listBoxDestinationFolder->viewport()->installEventFilter(this);
     btnDelete->installEventFilter(this);
+}
 
+void Form1::PlaceWindow()
+{
     // Size and place: the client area at its design size, the menu bar above
     // it, the whole centred on the screen.
     resize(kClientWidth, kClientHeight + mainMenu1->sizeHint().height());
@@ -453,7 +502,6 @@ void Form1::InitializeComponent()
         const QRect available = screen->availableGeometry();
         move(available.center() - QPoint(width() / 2, height() / 2));
     }
-    notifyIcon1->show();
 }
 
 void Form1::ApplyMinimumSize()

@@ -102,6 +102,12 @@ void Form1::UpdateUI()
     }
 
     // Row 5, AtRest.
+    RefreshAtRest();
+}
+
+// Row 5, AtRest, and its rows 5a-5c.
+void Form1::RefreshAtRest()
+{
     SetWaitCursor(false);
     progressBar1->hide();
 

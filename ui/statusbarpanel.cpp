@@ -22,17 +22,17 @@ StatusBarPanel::StatusBarPanel(const QIcon& icon, const QString& text, QWidget* 
     text_->setObjectName(QStringLiteral("text"));
     text_->setTextFormat(Qt::PlainText);
     row->addWidget(text_, 1);
-    setText(text);
+    SetText(text);
 }
 
-void StatusBarPanel::setText(const QString& text)
+void StatusBarPanel::SetText(const QString& text)
 {
     if (text_->text() == text) return;
     text_->setText(text);
     setAccessibleName(text);
 }
 
-QString StatusBarPanel::text() const
+QString StatusBarPanel::Text() const
 {
     return text_->text();
 }

@@ -17,8 +17,8 @@ public:
     explicit StatusBarPanel(const QIcon& icon = QIcon(), const QString& text = QString(),
                             QWidget* parent = nullptr);
 
-    void setText(const QString& text);
-    QString text() const;
+    void SetText(const QString& text);
+    QString Text() const;
 
 private:
     QLabel* icon_ = nullptr;

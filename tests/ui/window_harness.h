@@ -72,7 +72,7 @@ struct WindowHarness {
     QProgressBar* bar() const { return get<QProgressBar>("progressBar1"); }
     QComboBox* interval() const { return get<QComboBox>("cboxTime"); }
     QLabel* everyLabel() const { return get<QLabel>("lblAutobackup"); }
-    QString panelText(const char* name) const { return get<tandrel::ui::StatusBarPanel>(name)->text(); }
+    QString panelText(const char* name) const { return get<tandrel::ui::StatusBarPanel>(name)->Text(); }
 
     bool waitCursor() const
     {
