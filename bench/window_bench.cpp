@@ -34,12 +34,12 @@
 
 #include <unistd.h>
 
-#include "engine.h"
-#include "filesystem.h"
-#include "form1.h"
-#include "jobstate.h"
-#include "qtthreads.h"
-#include "seams.h"
+#include "engine/engine.h"
+#include "engine/filesystem.h"
+#include "ui/form1.h"
+#include "engine/jobstate.h"
+#include "ui/qtthreads.h"
+#include "ui/seams.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
-#include "clihost.h"
+#include "cli/clihost.h"
 
 #include <istream>
 #include <ostream>
 
-#include "engine.h"
+#include "engine/engine.h"
 
 namespace tandrel::cli {
 

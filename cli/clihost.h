@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "host.h"
-#include "jobstate.h"
-#include "options.h"
-#include "threads.h"
+#include "engine/host.h"
+#include "engine/jobstate.h"
+#include "cli/options.h"
+#include "engine/threads.h"
 
 namespace tandrel::cli {
 

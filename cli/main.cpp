@@ -4,8 +4,8 @@
 #include <iostream>
 #include <stdexcept>
 
-#include "options.h"
-#include "run.h"
+#include "cli/options.h"
+#include "cli/run.h"
 
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN

@@ -1,5 +1,5 @@
-#include "options.h"
-#include "quoted.h"
+#include "cli/options.h"
+#include "support/quoted.h"
 
 #include <stdexcept>
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "engine.h"
+#include "engine/engine.h"
 
 namespace tandrel::cli {
 

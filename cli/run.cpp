@@ -1,13 +1,13 @@
-#include "run.h"
+#include "cli/run.h"
 
 #include <filesystem>
 #include <istream>
 #include <ostream>
 
-#include "clihost.h"
-#include "engine.h"
-#include "listfile.h"
-#include "stdthreads.h"
+#include "cli/clihost.h"
+#include "engine/engine.h"
+#include "listfile/listfile.h"
+#include "engine/stdthreads.h"
 
 namespace tandrel::cli {
 

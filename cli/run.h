@@ -2,8 +2,8 @@
 
 #include <iosfwd>
 
-#include "filesystem.h"
-#include "options.h"
+#include "engine/filesystem.h"
+#include "cli/options.h"
 
 namespace tandrel::cli {
 

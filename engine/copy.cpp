@@ -9,8 +9,8 @@
 #include <unordered_set>
 #include <string_view>
 
-#include "engine.h"
-#include "workpool.h"
+#include "engine/engine.h"
+#include "engine/detail/workpool.h"
 
 namespace tandrel {
 

@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "filesystem.h"
-#include "host.h"
-#include "jobstate.h"
-#include "paths.h"
+#include "engine/filesystem.h"
+#include "engine/host.h"
+#include "engine/jobstate.h"
+#include "engine/paths.h"
 
 namespace tandrel {
 

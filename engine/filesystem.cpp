@@ -1,4 +1,4 @@
-#include "filesystem.h"
+#include "engine/filesystem.h"
 
 namespace tandrel {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "paths.h"
+#include "engine/paths.h"
 
 namespace tandrel {
 

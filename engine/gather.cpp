@@ -1,7 +1,7 @@
 // Gathering: turns backup-list entries into the flat list of files to copy.
 #include <mutex>
 
-#include "engine.h"
+#include "engine/engine.h"
 
 namespace tandrel {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "messages.h"
+#include "engine/messages.h"
 
 namespace tandrel {
 

@@ -1,4 +1,4 @@
-#include "jobstate.h"
+#include "engine/jobstate.h"
 
 namespace tandrel {
 

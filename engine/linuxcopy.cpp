@@ -1,4 +1,4 @@
-#include "linuxcopy.h"
+#include "engine/detail/linuxcopy.h"
 
 #include <atomic>
 #include <cerrno>

@@ -10,9 +10,9 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 
-#include "filesystem.h"
-#include "linuxcopy.h"
-#include "posixfd.h"
+#include "engine/filesystem.h"
+#include "engine/detail/linuxcopy.h"
+#include "engine/detail/posixfd.h"
 
 namespace tandrel {
 

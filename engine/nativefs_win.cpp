@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "filesystem.h"
-#include "quoted.h"
-#include "wintext.h"
+#include "engine/filesystem.h"
+#include "support/quoted.h"
+#include "support/wintext.h"
 
 namespace tandrel {
 

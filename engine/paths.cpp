@@ -1,4 +1,4 @@
-#include "paths.h"
+#include "engine/paths.h"
 
 #include <algorithm>
 #include <vector>

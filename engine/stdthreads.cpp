@@ -1,4 +1,4 @@
-#include "stdthreads.h"
+#include "engine/stdthreads.h"
 
 namespace tandrel {
 

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "threads.h"
+#include "engine/threads.h"
 
 namespace tandrel {
 

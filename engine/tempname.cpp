@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "filesystem.h"
+#include "engine/filesystem.h"
 
 namespace tandrel {
 

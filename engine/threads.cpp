@@ -1,4 +1,4 @@
-#include "threads.h"
+#include "engine/threads.h"
 
 #include <stdexcept>
 #if defined(_WIN32) && defined(__GLIBCXX__)

@@ -1,7 +1,7 @@
 // The compact in-memory form of a list's slots.
 #include <algorithm>
 
-#include "listfile.h"
+#include "listfile/listfile.h"
 
 namespace tandrel {
 

@@ -6,15 +6,15 @@
 #include <cstdlib>
 #include <random>
 
-#include "quoted.h"
-#include "records.h"
+#include "support/quoted.h"
+#include "listfile/detail/records.h"
 
 #ifndef _WIN32
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #else
-#include "wintext.h"
+#include "support/wintext.h"
 #endif
 
 namespace tandrel {

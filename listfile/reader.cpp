@@ -3,9 +3,9 @@
 #include <istream>
 #include <unordered_map>
 
-#include "quoted.h"
-#include "records.h"
-#include "utf8.h"
+#include "support/quoted.h"
+#include "listfile/detail/records.h"
+#include "listfile/detail/utf8.h"
 
 namespace tandrel {
 namespace listfile_detail {

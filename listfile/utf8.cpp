@@ -1,4 +1,4 @@
-#include "utf8.h"
+#include "listfile/detail/utf8.h"
 
 #include <cstdint>
 #include <cstring>

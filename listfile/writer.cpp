@@ -2,8 +2,8 @@
 #include <cstring>
 #include <ostream>
 
-#include "records.h"
-#include "utf8.h"
+#include "listfile/detail/records.h"
+#include "listfile/detail/utf8.h"
 
 namespace tandrel {
 namespace listfile_detail {

@@ -1,4 +1,4 @@
-#include "anchors.h"
+#include "ui/anchors.h"
 
 #include <QEvent>
 #include <QWidget>

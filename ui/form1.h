@@ -18,12 +18,12 @@
 #include <string>
 #include <vector>
 
-#include "engine.h"
-#include "filesystem.h"
-#include "host.h"
-#include "jobstate.h"
-#include "seams.h"
-#include "threads.h"
+#include "engine/engine.h"
+#include "engine/filesystem.h"
+#include "engine/host.h"
+#include "engine/jobstate.h"
+#include "ui/seams.h"
+#include "engine/threads.h"
 
 class QAction;
 class QCheckBox;

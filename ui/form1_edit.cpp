@@ -19,8 +19,8 @@
 #include <algorithm>
 #include <functional>
 
-#include "form1.h"
-#include "pathtext.h"
+#include "ui/form1.h"
+#include "ui/pathtext.h"
 
 using tandrel::ui::FromPath;
 using tandrel::ui::FromQtPath;

@@ -8,7 +8,7 @@
 #include <QMouseEvent>
 #include <QPushButton>
 
-#include "form1.h"
+#include "ui/form1.h"
 
 namespace {
 

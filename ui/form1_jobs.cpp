@@ -8,9 +8,9 @@
 #include <QRadioButton>
 #include <future>
 
-#include "form1.h"
-#include "pathtext.h"
-#include "statusbarpanel.h"
+#include "ui/form1.h"
+#include "ui/pathtext.h"
+#include "ui/statusbarpanel.h"
 
 using tandrel::AsyncHandle;
 using tandrel::DialogResult;

@@ -26,9 +26,9 @@
 #include <QTimer>
 #include <QWheelEvent>
 
-#include "anchors.h"
-#include "form1.h"
-#include "statusbarpanel.h"
+#include "ui/anchors.h"
+#include "ui/form1.h"
+#include "ui/statusbarpanel.h"
 
 using tandrel::ui::AnchorLayout;
 using tandrel::ui::StatusBarPanel;

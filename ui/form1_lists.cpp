@@ -8,9 +8,9 @@
 #include <exception>
 #include <stdexcept>
 
-#include "form1.h"
-#include "listfile.h"
-#include "pathtext.h"
+#include "ui/form1.h"
+#include "listfile/listfile.h"
+#include "ui/pathtext.h"
 
 using tandrel::DialogResult;
 using tandrel::MessageBoxButtons;

@@ -7,7 +7,7 @@
 #include <array>
 #include <utility>
 
-#include "form1.h"
+#include "ui/form1.h"
 
 namespace {
 

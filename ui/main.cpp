@@ -5,11 +5,11 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "filesystem.h"
-#include "form1.h"
-#include "jobstate.h"
-#include "qtthreads.h"
-#include "seams.h"
+#include "engine/filesystem.h"
+#include "ui/form1.h"
+#include "engine/jobstate.h"
+#include "ui/qtthreads.h"
+#include "ui/seams.h"
 
 namespace {
 

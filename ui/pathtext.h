@@ -13,7 +13,7 @@
 #include <QString>
 #include <string>
 
-#include "paths.h"
+#include "engine/paths.h"
 
 namespace tandrel::ui {
 

@@ -1,4 +1,4 @@
-#include "qtthreads.h"
+#include "ui/qtthreads.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>

@@ -7,7 +7,7 @@
 #include <QObject>
 #include <memory>
 
-#include "threads.h"
+#include "engine/threads.h"
 
 class QThread;
 

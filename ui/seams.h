@@ -8,7 +8,7 @@
 #include <functional>
 #include <optional>
 
-#include "messages.h"
+#include "engine/messages.h"
 
 class QFileDialog;
 class QTimer;

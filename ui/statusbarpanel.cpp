@@ -1,4 +1,4 @@
-#include "statusbarpanel.h"
+#include "ui/statusbarpanel.h"
 
 #include <QHBoxLayout>
 #include <QLabel>

@@ -1,6 +1,6 @@
 // Which tray Qt talks to: the same question Qt asks the session bus before it
 // makes a StatusNotifierItem for a tray icon.
-#include "seams.h"
+#include "ui/seams.h"
 
 #ifdef TANDREL_HAVE_DBUS
 #include <QDBusConnection>

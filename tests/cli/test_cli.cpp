@@ -6,10 +6,10 @@
 #include <fstream>
 #include <sstream>
 
-#include "../common/temptree.h"
-#include "listfile.h"
-#include "options.h"
-#include "run.h"
+#include "tests/common/temptree.h"
+#include "listfile/listfile.h"
+#include "cli/options.h"
+#include "cli/run.h"
 
 namespace fs = std::filesystem;
 using namespace tandrel;

@@ -16,11 +16,11 @@
 #include <string>
 #include <vector>
 
-#include "engine.h"
-#include "stdthreads.h"
+#include "engine/engine.h"
+#include "engine/stdthreads.h"
 
-#include "../common/temptree.h"
-#include "../windows/compat.h"  // std::latch for MinGW
+#include "tests/common/temptree.h"
+#include "tests/windows/compat.h"  // std::latch for MinGW
 
 namespace tandrel::testing {
 

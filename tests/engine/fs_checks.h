@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "filesystem.h"
+#include "engine/filesystem.h"
 
 namespace tandrel::testing {
 

@@ -1,7 +1,7 @@
 // The copy engine over an in-memory Windows-style tree.
 #include <gtest/gtest.h>
 
-#include "fakes.h"
+#include "tests/engine/fakes.h"
 
 namespace tandrel {
 namespace {

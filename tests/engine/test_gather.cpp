@@ -4,7 +4,7 @@
 #include <condition_variable>
 #include <latch>
 
-#include "fakes.h"
+#include "tests/engine/fakes.h"
 
 namespace tandrel {
 namespace {

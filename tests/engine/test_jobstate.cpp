@@ -7,9 +7,9 @@
 #include <latch>
 #include <thread>
 
-#include "jobstate.h"
-#include "stdthreads.h"
-#include "../windows/compat.h"  // std::latch but for MinGW
+#include "engine/jobstate.h"
+#include "engine/stdthreads.h"
+#include "tests/windows/compat.h"  // std::latch but for MinGW
 
 namespace tandrel {
 namespace {

@@ -8,8 +8,8 @@
 
 #include <algorithm>
 
-#include "fakes.h"
-#include "fs_checks.h"
+#include "tests/engine/fakes.h"
+#include "tests/engine/fs_checks.h"
 
 namespace tandrel {
 namespace {

@@ -7,7 +7,7 @@
 #include <chrono>
 #include <thread>
 
-#include "fakes.h"
+#include "tests/engine/fakes.h"
 
 namespace tandrel {
 namespace {

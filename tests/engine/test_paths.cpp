@@ -2,7 +2,7 @@
 // POSIX style the engine runs with here.
 #include <gtest/gtest.h>
 
-#include "paths.h"
+#include "engine/paths.h"
 
 namespace tandrel {
 namespace {

@@ -7,8 +7,8 @@
 #include <memory>
 #include <thread>
 
-#include "stdthreads.h"
-#include "../windows/compat.h"  // std::latch but for MinGW
+#include "engine/stdthreads.h"
+#include "tests/windows/compat.h"  // std::latch but for MinGW
 
 namespace tandrel {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <map>
 
-#include "fakes.h"
+#include "tests/engine/fakes.h"
 
 namespace tandrel {
 namespace {

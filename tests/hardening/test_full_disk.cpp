@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "fakes.h"
+#include "tests/engine/fakes.h"
 
 namespace tandrel {
 namespace {

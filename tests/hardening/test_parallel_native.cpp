@@ -2,8 +2,8 @@
 // right, and a backup stopped at one file leaves nothing of the files after it.
 #include <gtest/gtest.h>
 
-#include "fakes.h"
-#include "fs_checks.h"
+#include "tests/engine/fakes.h"
+#include "tests/engine/fs_checks.h"
 
 namespace tandrel {
 namespace {

@@ -7,9 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "fakes.h"
-#include "fs_checks.h"
-#include "systemcalls.h"
+#include "tests/engine/fakes.h"
+#include "tests/engine/fs_checks.h"
+#include "engine/systemcalls.h"
 
 namespace tandrel {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <filesystem>
 
-#include "listfile_test_util.h"
+#include "tests/listfile/listfile_test_util.h"
 
 namespace tandrel {
 namespace {

@@ -1,7 +1,7 @@
 // The bytes the writer produces and what the reader makes of well-formed files.
 #include <gtest/gtest.h>
 
-#include "listfile_test_util.h"
+#include "tests/listfile/listfile_test_util.h"
 
 namespace tandrel {
 namespace {

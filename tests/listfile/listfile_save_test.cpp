@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "listfile_test_util.h"
+#include "tests/listfile/listfile_test_util.h"
 
 namespace tandrel {
 namespace {

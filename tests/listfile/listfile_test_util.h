@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "listfile.h"
+#include "listfile/listfile.h"
 
-#include "../common/temptree.h"
+#include "tests/common/temptree.h"
 
 namespace tandrel::testing {
 

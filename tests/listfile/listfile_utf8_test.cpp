@@ -1,8 +1,8 @@
 // Repair of ill-formed UTF-8 in the texts of list files.
 #include <gtest/gtest.h>
 
-#include "listfile_test_util.h"
-#include "utf8.h"
+#include "tests/listfile/listfile_test_util.h"
+#include "listfile/detail/utf8.h"
 
 namespace tandrel {
 namespace {

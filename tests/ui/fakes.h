@@ -13,8 +13,8 @@
 #include <optional>
 #include <vector>
 
-#include "qtthreads.h"
-#include "seams.h"
+#include "ui/qtthreads.h"
+#include "ui/seams.h"
 
 namespace tandrel::ui::testing {
 

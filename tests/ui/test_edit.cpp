@@ -17,8 +17,8 @@
 #include <algorithm>
 #include <memory>
 
-#include "fakes.h"
-#include "form1.h"
+#include "tests/ui/fakes.h"
+#include "ui/form1.h"
 
 using namespace tandrel::ui::testing;
 using tandrel::DialogResult;

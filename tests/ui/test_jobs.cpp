@@ -14,8 +14,8 @@
 #include <unistd.h>
 #include <thread>
 
-#include "pathtext.h"
-#include "window_harness.h"
+#include "ui/pathtext.h"
+#include "tests/ui/window_harness.h"
 
 using tandrel::DialogResult;
 using tandrel::MessageBoxButtons;

@@ -16,9 +16,9 @@
 #include <algorithm>
 #include <memory>
 
-#include "fakes.h"
-#include "form1.h"
-#include "listfile.h"
+#include "tests/ui/fakes.h"
+#include "ui/form1.h"
+#include "listfile/listfile.h"
 
 using namespace tandrel::ui::testing;
 using tandrel::DialogResult;

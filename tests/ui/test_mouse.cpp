@@ -12,7 +12,7 @@
 #include <QWheelEvent>
 #include <QtTest>
 
-#include "window_harness.h"
+#include "tests/ui/window_harness.h"
 
 using tandrel::ui::testing::WindowHarness;
 

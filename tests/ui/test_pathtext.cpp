@@ -7,9 +7,9 @@
 #include <QUrl>
 #include <QtTest>
 
-#include "pathtext.h"
-#include "paths.h"
-#include "window_harness.h"
+#include "ui/pathtext.h"
+#include "engine/paths.h"
+#include "tests/ui/window_harness.h"
 
 using tandrel::PathStyle;
 using tandrel::ui::FromQtPath;

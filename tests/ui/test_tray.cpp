@@ -7,8 +7,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "pathtext.h"
-#include "window_harness.h"
+#include "ui/pathtext.h"
+#include "tests/ui/window_harness.h"
 
 using tandrel::DialogResult;
 using tandrel::MessageBoxButtons;

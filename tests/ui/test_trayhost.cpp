@@ -7,7 +7,7 @@
 #include <QtTest>
 #include <atomic>
 
-#include "seams.h"
+#include "ui/seams.h"
 
 using tandrel::ui::DetectTrayHost;
 using tandrel::ui::TrayHost;

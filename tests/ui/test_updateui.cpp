@@ -3,7 +3,7 @@
 // window thread (which runs it at once).
 #include <QtTest>
 
-#include "window_harness.h"
+#include "tests/ui/window_harness.h"
 
 using tandrel::ui::testing::WindowHarness;
 

@@ -15,7 +15,7 @@
 #include <QUrl>
 #include <QtTest>
 
-#include "window_harness.h"
+#include "tests/ui/window_harness.h"
 
 using tandrel::MessageBoxButtons;
 using tandrel::MessageBoxIcon;

@@ -14,10 +14,10 @@
 #include <functional>
 #include <memory>
 
-#include "fakes.h"
-#include "form1.h"
-#include "qtthreads.h"
-#include "statusbarpanel.h"
+#include "tests/ui/fakes.h"
+#include "ui/form1.h"
+#include "ui/qtthreads.h"
+#include "ui/statusbarpanel.h"
 
 namespace tandrel::ui::testing {
 

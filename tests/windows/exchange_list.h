@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "listfile.h"
+#include "listfile/listfile.h"
 
 namespace tandrel::testing {
 

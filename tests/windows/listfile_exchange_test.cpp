@@ -3,8 +3,8 @@
 // written by write_exchange_list on Linux and, under Wine, on Windows.
 #include <gtest/gtest.h>
 
-#include "exchange_list.h"
-#include "listfile_test_util.h"
+#include "tests/windows/exchange_list.h"
+#include "tests/listfile/listfile_test_util.h"
 
 namespace tandrel {
 namespace {

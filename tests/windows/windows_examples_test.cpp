@@ -3,10 +3,10 @@
 // folders, names outside ASCII, repeated backups with and without overwrite.
 #include <gtest/gtest.h>
 
-#include "fakes.h"
-#include "fs_checks.h"
-#include "listfile.h"
-#include "windows_test_util.h"
+#include "tests/engine/fakes.h"
+#include "tests/engine/fs_checks.h"
+#include "listfile/listfile.h"
+#include "tests/windows/windows_test_util.h"
 
 namespace tandrel {
 namespace {

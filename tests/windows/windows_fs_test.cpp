@@ -3,9 +3,9 @@
 // safe copy. Failures carry the system's own text and the paths.
 #include <gtest/gtest.h>
 
-#include "fakes.h"
-#include "fs_checks.h"
-#include "windows_test_util.h"
+#include "tests/engine/fakes.h"
+#include "tests/engine/fs_checks.h"
+#include "tests/windows/windows_test_util.h"
 
 namespace tandrel {
 namespace {

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "listfile_test_util.h"
-#include "windows_test_util.h"
+#include "tests/listfile/listfile_test_util.h"
+#include "tests/windows/windows_test_util.h"
 
 namespace tandrel {
 namespace {

@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "../common/temptree.h"
+#include "tests/common/temptree.h"
 
 namespace tandrel::testing {
 

@@ -3,7 +3,7 @@
 // Wine, fixtures/written-on-windows.lst.
 #include <iostream>
 
-#include "exchange_list.h"
+#include "tests/windows/exchange_list.h"
 
 int main(int argc, char** argv)
 {

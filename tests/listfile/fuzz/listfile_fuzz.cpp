@@ -10,7 +10,7 @@
 #include <optional>
 #include <sstream>
 
-#include "listfile.h"
+#include "listfile/listfile.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 
 #include <unistd.h>
 
-#include "filesystem.h"
-#include "quoted.h"
+#include "engine/filesystem.h"
+#include "support/quoted.h"
 
 namespace tandrel::posix {
 

@@ -17,9 +17,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "filesystem.h"
-#include "posixfd.h"
-#include "systemcalls.h"
+#include "engine/filesystem.h"
+#include "engine/detail/posixfd.h"
+#include "engine/systemcalls.h"
 
 namespace tandrel {
 

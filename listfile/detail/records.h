@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "listfile.h"
+#include "listfile/listfile.h"
 
 namespace tandrel::listfile_detail {
 
