@@ -39,10 +39,14 @@ constexpr Way kWays[] = {Way::Straight, Way::StraightTimes, Way::Unnamed, Way::R
 const char* Name(Way way)
 {
     switch (way) {
-    case Way::Straight: return "straight to the name (cp)";
-    case Way::StraightTimes: return "straight, times kept";
-    case Way::Unnamed: return "O_TMPFILE + linkat, times kept";
-    case Way::Renamed: return "named temporary + rename, times kept";
+    case Way::Straight:
+        return "straight to the name (cp)";
+    case Way::StraightTimes:
+        return "straight, times kept";
+    case Way::Unnamed:
+        return "O_TMPFILE + linkat, times kept";
+    case Way::Renamed:
+        return "named temporary + rename, times kept";
     }
     return "";
 }
@@ -146,8 +150,8 @@ int main(int argc, char* argv[])
     std::error_code ignored;
     std::filesystem::remove_all(scratch, ignored);
 
-    std::printf("| %d files of %zu bytes | median s | lowest-highest s | / straight |\n",
-                kFolders * kFilesPerFolder, kFileSize);
+    std::printf("| %d files of %zu bytes | median s | lowest-highest s | / straight |\n", kFolders * kFilesPerFolder,
+                kFileSize);
     std::printf("|---|---:|---:|---:|\n");
     double straight = 0;
     for (int w = 0; w < kWayCount; ++w) {

@@ -11,7 +11,8 @@
 namespace {
 
 // Paths of 60 to 90 bytes, as a backup list of a busy disk would hold.
-std::vector<std::string> MakePaths(std::size_t count) {
+std::vector<std::string> MakePaths(std::size_t count)
+{
     static const char* const kRoots[] = {"C:\\Users\\margaret\\Documents\\", "D:\\Archive\\Photographs\\",
                                          "E:\\Projects\\Tandrel\\source\\", "C:\\Program Files\\Shared Tools\\"};
     std::vector<std::string> paths;
@@ -25,11 +26,13 @@ std::vector<std::string> MakePaths(std::size_t count) {
     return paths;
 }
 
-std::string BenchFile() {
+std::string BenchFile()
+{
     return (std::filesystem::temp_directory_path() / ("tandrel-bench-" + std::to_string(::getpid()) + ".lst")).string();
 }
 
-void BM_SaveList(benchmark::State& state) {
+void BM_SaveList(benchmark::State& state)
+{
     const auto paths = MakePaths(static_cast<std::size_t>(state.range(0)));
     const std::string file = BenchFile();
     for (auto _ : state) tandrel::Serialize(file, paths);
@@ -38,7 +41,8 @@ void BM_SaveList(benchmark::State& state) {
     std::filesystem::remove(file);
 }
 
-void BM_LoadList(benchmark::State& state) {
+void BM_LoadList(benchmark::State& state)
+{
     const auto paths = MakePaths(static_cast<std::size_t>(state.range(0)));
     const std::string file = BenchFile();
     tandrel::Serialize(file, paths);

@@ -63,7 +63,7 @@ bool IsClosingBox(const MessageBoxRequest& box)
 // requests for nothing and ends the run on any box but the closing one.
 class QuietHost : public JobHost {
 public:
-    std::atomic<long> refreshes{0};
+    std::atomic<long> refreshes {0};
     std::vector<std::string> entries;
 
     void ShowProgress() override { refreshes.fetch_add(1, std::memory_order_relaxed); }
@@ -80,17 +80,14 @@ public:
 class ChosenFolder : public ui::DialogRunner {
 public:
     QString folder;
-    std::optional<QStringList> Run(QFileDialog&) override { return QStringList{folder}; }
+    std::optional<QStringList> Run(QFileDialog&) override { return QStringList {folder}; }
 };
 
 class Boxes : public ui::MessageBoxes {
 public:
     std::optional<Clock::time_point> closed;
 
-    DialogResult Show(QWidget*, const MessageBoxRequest& box) override
-    {
-        Die("window run, modal box: " + box.text);
-    }
+    DialogResult Show(QWidget*, const MessageBoxRequest& box) override { Die("window run, modal box: " + box.text); }
     void ShowModeless(const MessageBoxRequest& box, std::function<void(DialogResult)> answered) override
     {
         if (!IsClosingBox(box)) Die("window run: " + box.text);
@@ -180,8 +177,8 @@ int main(int argc, char* argv[])
     ui::QtThreadServices threads;
     ChosenFolder dialogs;
     Boxes boxes;
-    Form1 window(Form1Services{windowJobs, threads, fileSystem, dialogs, boxes, std::make_unique<NoTimer>(),
-                               [] { return false; }});
+    Form1 window(Form1Services {windowJobs, threads, fileSystem, dialogs, boxes, std::make_unique<NoTimer>(),
+                                [] { return false; }});
     window.show();
     auto* list = window.findChild<QListWidget*>(QStringLiteral("listboxFilestoBackup"));
     auto* start = window.findChild<QPushButton*>(QStringLiteral("btnStart"));
@@ -257,9 +254,10 @@ int main(int argc, char* argv[])
     std::printf("| headless (engine alone) | %.3f | %.3f-%.3f | | |\n", headlessMedian, *hLow, *hHigh);
     std::printf("| from the window | %.3f | %.3f-%.3f | %.2f | <=1.2: %s |\n", windowMedian, *wLow, *wHigh, ratio,
                 ratio <= 1.2 ? "met" : "MISSED");
-    std::printf("\nLongest stall of the window's event loop during a copy: %.1f ms (target <=100: %s); "
-                "probe every %d ms, platform %s.\n",
-                stall, stall <= 100 ? "met" : "MISSED", kProbeMs, qPrintable(QGuiApplication::platformName()));
+    std::printf(
+        "\nLongest stall of the window's event loop during a copy: %.1f ms (target <=100: %s); "
+        "probe every %d ms, platform %s.\n",
+        stall, stall <= 100 ? "met" : "MISSED", kProbeMs, qPrintable(QGuiApplication::platformName()));
     std::printf("Refresh requests per headless copy: %ld for %zu files.\n",
                 host.refreshes.load() / static_cast<long>(headless.size()), files.size());
     return 0;

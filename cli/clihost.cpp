@@ -7,10 +7,9 @@
 
 namespace tandrel::cli {
 
-CliHost::CliHost(ThreadServices& threads, JobState& jobs, OnError policy, std::istream& in,
-                 std::ostream& out, std::ostream& err, bool showProgress)
-    : threads_(threads), jobs_(jobs), policy_(policy), in_(in), out_(out), err_(err),
-      showProgress_(showProgress)
+CliHost::CliHost(ThreadServices& threads, JobState& jobs, OnError policy, std::istream& in, std::ostream& out,
+                 std::ostream& err, bool showProgress)
+    : threads_(threads), jobs_(jobs), policy_(policy), in_(in), out_(out), err_(err), showProgress_(showProgress)
 {
 }
 

@@ -30,8 +30,8 @@ public:
 
     // What the jobs left (read on the window thread once they are done).
     bool returned = false;
-    bool gatheringFailed = false;     // an entry did not exist
-    bool gatheringStopped = false;    // a failed folder was answered with "stop"
+    bool gatheringFailed = false;      // an entry did not exist
+    bool gatheringStopped = false;     // a failed folder was answered with "stop"
     std::vector<std::string> entries;  // the backup list as gathered
     int failedFiles = 0;
     bool copyStopped = false;
@@ -51,7 +51,7 @@ private:
     bool copying_ = false;
     std::size_t total_ = 0;
     std::size_t refreshes_ = 0;
-    std::chrono::steady_clock::time_point lastPrint_{};
+    std::chrono::steady_clock::time_point lastPrint_ {};
     bool progressShown_ = false;
 };
 

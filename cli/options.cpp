@@ -51,7 +51,8 @@ Options ParseOptions(const std::vector<std::string>& args)
             else if (mode == "consolidate")
                 options.mode = CopyMode::Consolidate;
             else
-                throw std::invalid_argument("unknown mode " + support::Quoted(mode) + " (directory, cd or consolidate)");
+                throw std::invalid_argument("unknown mode " + support::Quoted(mode) +
+                                            " (directory, cd or consolidate)");
         } else if (arg == "--jobs") {
             const std::string& n = value();
             std::size_t used = 0;

@@ -50,8 +50,7 @@ int Run(const Options& options, bool interactive, std::istream& in, std::ostream
     // Entries as typed ("Photos/", "./Photos", "../x/Photos") name the same
     // folder as its absolute path, and are saved and searched as that.
     const std::string here = CurrentFolder();
-    for (const std::string& entry : options.entries)
-        entries.push_back(AbsoluteEntry(entry, here, PathStyle::Native()));
+    for (const std::string& entry : options.entries) entries.push_back(AbsoluteEntry(entry, here, PathStyle::Native()));
 
     const OnError policy = options.onError.value_or(interactive ? OnError::Ask : OnError::Stop);
     JobState jobs;

@@ -180,8 +180,8 @@ bool BackupEngine::CommitOrAsk(CopyRun& run, PlannedFile& item, bool overwrite, 
     } catch (const std::exception& failure) {
         ++summary.failed;
         host_.Show({failure.what(), "", MessageBoxButtons::OK, MessageBoxIcon::None});
-        const DialogResult answer = host_.Show(
-            {text::kContinueText, text::kWarningTitle, MessageBoxButtons::YesNo, MessageBoxIcon::Warning});
+        const DialogResult answer =
+            host_.Show({text::kContinueText, text::kWarningTitle, MessageBoxButtons::YesNo, MessageBoxIcon::Warning});
         if (answer == DialogResult::Yes) {
             host_.ShowProgress();
             return true;
@@ -287,8 +287,8 @@ CopySummary BackupEngine::Copy(std::vector<std::string> allFiles, std::string de
 
     state_.complete = true;
     host_.ShowProgress();
-    host_.Show({CopiedMessage(summary.bytes), text::kCompleteTitle, MessageBoxButtons::OK,
-                MessageBoxIcon::Information});
+    host_.Show(
+        {CopiedMessage(summary.bytes), text::kCompleteTitle, MessageBoxButtons::OK, MessageBoxIcon::Information});
     return summary;
 }
 

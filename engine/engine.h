@@ -46,8 +46,7 @@ public:
     // the separator) by the mode given, asking through the host after each
     // failed file, and ends with the "Backup Complete" message. With
     // `overwrite`, a target that already is the file's copy is left alone.
-    CopySummary Copy(std::vector<std::string> allFiles, std::string destinationPath, bool overwrite,
-                     CopyMode mode);
+    CopySummary Copy(std::vector<std::string> allFiles, std::string destinationPath, bool overwrite, CopyMode mode);
 
     static constexpr std::int64_t kVolumeLimit = 734003200;  // 700 MiB, one CD
 

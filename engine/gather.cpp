@@ -65,7 +65,7 @@ struct BackupEngine::Walk {
                 return Visit::Folder;
             }
             if (engine.fs_.FileExists(path)) {
-                std::vector<std::string> one{path};
+                std::vector<std::string> one {path};
                 if (!files.AddRange(std::move(one), start.fileGeneration, &state.fileCount)) return Visit::Cleared;
                 return Visit::File;
             }
@@ -118,9 +118,9 @@ void BackupEngine::GetFiles(std::vector<std::string> folderArray, bool subdirsFl
 
     // Both generations are read under the walk locks; only a clear can move
     // them, and a walk that sees one adds nothing more.
-    Walk walk{*this, files, folders, subdirsFlag,
-              WalkStart{files.Generation(), folders.Generation(), files.Count(), folders.Count(),
-                        state_.fileCount.load(), state_.folderCount.load()}};
+    Walk walk {*this, files, folders, subdirsFlag,
+               WalkStart {files.Generation(), folders.Generation(), files.Count(), folders.Count(),
+                          state_.fileCount.load(), state_.folderCount.load()}};
     const bool clearedAtStart = walk.Cleared();
     host_.ShowProgress();
 
@@ -131,8 +131,7 @@ void BackupEngine::GetFiles(std::vector<std::string> folderArray, bool subdirsFl
     if (outcome != Visit::Cleared && walk.Cleared()) outcome = Visit::Cleared;
 
     if (outcome == Visit::Missing) {
-        host_.Show({text::kLoadErrorText, text::kLoadErrorTitle, MessageBoxButtons::OK,
-                    MessageBoxIcon::Warning});
+        host_.Show({text::kLoadErrorText, text::kLoadErrorTitle, MessageBoxButtons::OK, MessageBoxIcon::Warning});
         // Only what this walk added goes; earlier gatherings stay.
         const WalkStart& start = walk.start;
         files.Truncate(start.files, start.fileGeneration, &state_.fileCount, start.fileCount);

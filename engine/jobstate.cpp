@@ -13,14 +13,12 @@ void SyncList::Add(std::string item)
     list_.push_back(std::move(item));
 }
 
-bool SyncList::AddRange(std::vector<std::string>&& items, std::uint64_t generation,
-                        std::atomic<std::int32_t>* counter)
+bool SyncList::AddRange(std::vector<std::string>&& items, std::uint64_t generation, std::atomic<std::int32_t>* counter)
 {
     std::lock_guard lock(mutex_);
     if (generation != generation_) return false;
     if (counter) counter->fetch_add(static_cast<std::int32_t>(items.size()));
-    list_.insert(list_.end(), std::make_move_iterator(items.begin()),
-                 std::make_move_iterator(items.end()));
+    list_.insert(list_.end(), std::make_move_iterator(items.begin()), std::make_move_iterator(items.end()));
     return true;
 }
 
@@ -32,8 +30,8 @@ void SyncList::Clear(std::atomic<std::int32_t>* counter)
     ++generation_;
 }
 
-bool SyncList::Truncate(std::size_t size, std::uint64_t generation,
-                        std::atomic<std::int32_t>* counter, std::int32_t count)
+bool SyncList::Truncate(std::size_t size, std::uint64_t generation, std::atomic<std::int32_t>* counter,
+                        std::int32_t count)
 {
     std::lock_guard lock(mutex_);
     if (generation != generation_) return false;
@@ -42,8 +40,7 @@ bool SyncList::Truncate(std::size_t size, std::uint64_t generation,
     return true;
 }
 
-bool SyncList::AddToCounter(std::uint64_t generation, std::atomic<std::int32_t>& counter,
-                            std::int32_t n)
+bool SyncList::AddToCounter(std::uint64_t generation, std::atomic<std::int32_t>& counter, std::int32_t n)
 {
     std::lock_guard lock(mutex_);
     if (generation != generation_) return false;

@@ -34,8 +34,8 @@ public:
     void Clear(std::atomic<std::int32_t>* counter = nullptr);
     // Cuts the list back to `size` entries and sets `counter` to `count`, in
     // one step, if the list is still of `generation`.
-    bool Truncate(std::size_t size, std::uint64_t generation,
-                  std::atomic<std::int32_t>* counter = nullptr, std::int32_t count = 0);
+    bool Truncate(std::size_t size, std::uint64_t generation, std::atomic<std::int32_t>* counter = nullptr,
+                  std::int32_t count = 0);
     // Adds `n` to `counter` under the list's lock, if the list is still of
     // `generation`: for counters that a Clear resets with the list.
     bool AddToCounter(std::uint64_t generation, std::atomic<std::int32_t>& counter, std::int32_t n);
@@ -67,17 +67,17 @@ struct JobState {
     std::vector<std::string> folderList;
     SyncList syncfileList;
     SyncList syncfolderList;
-    std::atomic<std::int32_t> fileCount{0};
-    std::atomic<std::int32_t> folderCount{0};
+    std::atomic<std::int32_t> fileCount {0};
+    std::atomic<std::int32_t> folderCount {0};
 
     // Phase flags.
-    std::atomic<bool> hasErrored{false};
-    std::atomic<bool> complete{false};
-    std::atomic<bool> foldersComplete{false};
+    std::atomic<bool> hasErrored {false};
+    std::atomic<bool> complete {false};
+    std::atomic<bool> foldersComplete {false};
     // Job-origin flags, consumed by the next ReturnFiles.
-    std::atomic<bool> dragNdrop{false};
-    std::atomic<bool> filesOnly{false};
-    std::atomic<bool> filelistLoad{false};
+    std::atomic<bool> dragNdrop {false};
+    std::atomic<bool> filesOnly {false};
+    std::atomic<bool> filelistLoad {false};
 
     // The backup-list entries as they stood when the last copy started.
     std::atomic<std::shared_ptr<const std::vector<std::string>>> directoryData;

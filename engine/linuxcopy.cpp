@@ -102,9 +102,9 @@ struct LinuxCopySession::Copy : FileCopy {
     Fd out;
     std::string temporary;  // the copy's name while it is not in place
     bool unnamed = false;
-    int createdMode = -1;   // the permission bits asked for at creation; -1 for a named copy
-    bool renamed = false;   // placed by a rename (not by a link)
-    bool looked = false;    // NeedsWork has looked, and the work is to write the data
+    int createdMode = -1;  // the permission bits asked for at creation; -1 for a named copy
+    bool renamed = false;  // placed by a rename (not by a link)
+    bool looked = false;   // NeedsWork has looked, and the work is to write the data
 
     ~Copy() override { Discard(); }
 
@@ -146,7 +146,7 @@ bool UnnamedFilesUsable()
 // `folder`. Fails with EEXIST when the name is taken: nothing is ever replaced.
 int LinkUnnamed(int fd, int folder, const char* name)
 {
-    static std::atomic<bool> throughProc{false};
+    static std::atomic<bool> throughProc {false};
     if (!throughProc.load(std::memory_order_relaxed)) {
         if (::linkat(fd, "", folder, name, AT_EMPTY_PATH) == 0) return 0;
         if (errno != ENOENT && errno != EPERM) return errno;
@@ -206,7 +206,8 @@ int CopyRange(int in, int out, off_t at, off_t length)
             return errno;
         }
         for (ssize_t written = 0; written < n;) {
-            const ssize_t w = ::pwrite(out, buffer.get() + written, static_cast<std::size_t>(n - written), from + written);
+            const ssize_t w =
+                ::pwrite(out, buffer.get() + written, static_cast<std::size_t>(n - written), from + written);
             if (w < 0) {
                 if (errno == EINTR) continue;
                 return errno;
@@ -267,7 +268,7 @@ int CopyData(int in, int out, const struct stat& source, FolderFacts& facts)
     }
     off_t done = 0;
     for (;;) {
-        const std::size_t chunk = done < size ? static_cast<std::size_t>(size - done) : std::size_t{1} << 20;
+        const std::size_t chunk = done < size ? static_cast<std::size_t>(size - done) : std::size_t {1} << 20;
         const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, chunk, 0);
         if (n > 0) {
             done += n;
@@ -562,7 +563,8 @@ void LinuxCopySession::CheckName(Copy& copy, FolderFacts& facts)
             if (auto it = nameRefusals_.find({device, c}); it != nameRefusals_.end()) refusal = it->second;
         }
         if (refusal < 0) {
-            const std::string probe = copy.folder + NewCopyTemporaryName(c == 0x80 ? "\xC3\xA9" : std::string(1, static_cast<char>(c)));
+            const std::string probe =
+                copy.folder + NewCopyTemporaryName(c == 0x80 ? "\xC3\xA9" : std::string(1, static_cast<char>(c)));
             const int fd = calls_.OpenNew(probe.c_str(), O_WRONLY | O_CLOEXEC, 0600);
             refusal = fd >= 0 ? 0 : errno;
             if (fd >= 0) {
@@ -578,8 +580,8 @@ void LinuxCopySession::CheckName(Copy& copy, FolderFacts& facts)
             nameRefusals_[{device, c}] = refusal;
         }
         if (refusal != 0)
-            throw FsError(copy.what + ": the destination's file system does not allow the name " + Quoted(name) +
-                          ": " + std::strerror(refusal));
+            throw FsError(copy.what + ": the destination's file system does not allow the name " + Quoted(name) + ": " +
+                          std::strerror(refusal));
     }
 }
 
@@ -700,8 +702,7 @@ void LinuxCopySession::KeepOwnerModeAndTimes(Copy& copy, FolderFacts& facts)
     // The bits the copy has now: those it was created with that the folder
     // keeps (a chown clears only set-id bits, which it was not created with).
     const int kept = facts.keptModeBits;
-    const bool modeSet = copy.createdMode >= 0 && kept >= 0 &&
-                         (static_cast<mode_t>(copy.createdMode & kept)) == mode;
+    const bool modeSet = copy.createdMode >= 0 && kept >= 0 && (static_cast<mode_t>(copy.createdMode & kept)) == mode;
     if (!modeSet) ::fchmod(out, mode);
     const struct timespec times[2] = {source.st_atim, source.st_mtim};
     calls_.Futimens(out, times);
@@ -731,9 +732,8 @@ void LinuxCopySession::Place(Copy& copy, FolderFacts& facts)
     int error = 0;
     if (copy.unnamed && !(copy.overwrite && copy.targetExisted)) {
         // Straight to its name; the link fails if a target appeared meanwhile.
-        error = targets_.At(copy.target, [&](int folder, const char* name) {
-            return LinkUnnamed(copy.out.Get(), folder, name);
-        });
+        error = targets_.At(copy.target,
+                            [&](int folder, const char* name) { return LinkUnnamed(copy.out.Get(), folder, name); });
         if (error == 0) {
             error = copy.out.Close();
             if (error == 0) return;

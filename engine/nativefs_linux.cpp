@@ -63,8 +63,10 @@ Listing NativeFileSystem::List(const std::string& folder)
                 errno = 0;
                 continue;  // gone meanwhile
             }
-            type = S_ISDIR(info.st_mode) ? DT_DIR : S_ISREG(info.st_mode) ? DT_REG
-                   : S_ISLNK(info.st_mode) ? DT_LNK : DT_UNKNOWN;
+            type = S_ISDIR(info.st_mode)   ? DT_DIR
+                   : S_ISREG(info.st_mode) ? DT_REG
+                   : S_ISLNK(info.st_mode) ? DT_LNK
+                                           : DT_UNKNOWN;
         }
         if (type == DT_LNK) {
             // A link to a folder is left out (the walk must not loop); a link

@@ -49,8 +49,7 @@ std::wstring NativePath(const std::string& path)
 {
     std::wstring wide = Widen(path);
     constexpr std::size_t kClassicLimit = MAX_PATH - 12;  // CreateDirectoryW's limit
-    if (wide.size() < kClassicLimit || wide.rfind(L"\\\\?\\", 0) == 0 || wide.rfind(L"\\\\.\\", 0) == 0)
-        return wide;
+    if (wide.size() < kClassicLimit || wide.rfind(L"\\\\?\\", 0) == 0 || wide.rfind(L"\\\\.\\", 0) == 0) return wide;
     const DWORD size = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
     if (size == 0) return wide;
     std::wstring full(size, L'\0');
@@ -254,14 +253,14 @@ void NativeFileSystem::RemoveCopyTemporaries(const std::string& folder)
         Handle file(::CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, 0, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         if (!file.valid()) continue;
-        FILE_BASIC_INFO basic{};
+        FILE_BASIC_INFO basic {};
         if (!::GetFileInformationByHandleEx(file.get(), FileBasicInfo, &basic, sizeof basic)) continue;
         if (basic.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
         if (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) {
             basic.FileAttributes = (basic.FileAttributes & ~FILE_ATTRIBUTE_READONLY) | FILE_ATTRIBUTE_NORMAL;
             ::SetFileInformationByHandle(file.get(), FileBasicInfo, &basic, sizeof basic);
         }
-        FILE_DISPOSITION_INFO disposition{TRUE};
+        FILE_DISPOSITION_INFO disposition {TRUE};
         ::SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof disposition);
     } while (::FindNextFileW(find, &entry));
     ::FindClose(find);

@@ -71,7 +71,8 @@ std::size_t KeptPathStart(std::string_view entry, std::string_view file, PathSty
         const std::size_t folderStart = LastSeparator(file.substr(0, s), style);
         return folderStart == std::string_view::npos ? 0 : folderStart + 1;
     }
-    if (IsRoot(entry, style)) return file.starts_with(entry) && file.size() > entry.size() ? entry.size() : std::string_view::npos;
+    if (IsRoot(entry, style))
+        return file.starts_with(entry) && file.size() > entry.size() ? entry.size() : std::string_view::npos;
     if (file.size() <= entry.size() + 1 || !file.starts_with(entry) || file[entry.size()] != style.separator)
         return std::string_view::npos;
     const std::size_t s = LastSeparator(entry, style);

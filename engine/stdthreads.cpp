@@ -36,18 +36,17 @@ StdThreadServices::~StdThreadServices()
     calls_->Close();
 }
 
-AsyncHandle StdThreadServices::BeginInvoke(AsyncResult::Call call, AsyncResult::Completion completion,
-                                           std::any state)
+AsyncHandle StdThreadServices::BeginInvoke(AsyncResult::Call call, AsyncResult::Completion completion, std::any state)
 {
     auto handle = std::make_shared<AsyncResult>(std::move(state));
     calls_->Started();
     std::lock_guard lock(workersMutex_);
-    workers_.emplace_back([calls = calls_, queue = queue_, handle, call = std::move(call),
-                           completion = std::move(completion)] {
-        AsyncResult::Run(handle, call, completion);
-        calls->Ended();
-        queue->Wake();
-    });
+    workers_.emplace_back(
+        [calls = calls_, queue = queue_, handle, call = std::move(call), completion = std::move(completion)] {
+            AsyncResult::Run(handle, call, completion);
+            calls->Ended();
+            queue->Wake();
+        });
     return handle;
 }
 

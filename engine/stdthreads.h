@@ -23,8 +23,7 @@ public:
     // their workers are let go and what they post is dropped.
     ~StdThreadServices() override;
 
-    AsyncHandle BeginInvoke(AsyncResult::Call call, AsyncResult::Completion completion,
-                            std::any state = {}) override;
+    AsyncHandle BeginInvoke(AsyncResult::Call call, AsyncResult::Completion completion, std::any state = {}) override;
     bool InvokeRequired() const override;
     void PostToWindow(std::function<void()> work) override;
     std::shared_ptr<RunningCalls> Calls() const override { return calls_; }

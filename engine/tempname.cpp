@@ -16,13 +16,12 @@ constexpr std::string_view kNonAsciiProbe = "\xC3\xA9";  // é
 
 bool IsDoubtfulNameCharacter(unsigned char c)
 {
-    return c < 0x20 || c == ':' || c == '?' || c == '*' || c == '"' || c == '<' || c == '>' || c == '|' ||
-           c == '\\';
+    return c < 0x20 || c == ':' || c == '?' || c == '*' || c == '"' || c == '<' || c == '>' || c == '|' || c == '\\';
 }
 
 std::string NewCopyTemporaryName(std::string_view extra)
 {
-    static thread_local std::mt19937_64 generator{std::random_device{}()};
+    static thread_local std::mt19937_64 generator {std::random_device {}()};
     static constexpr char kHex[] = "0123456789abcdef";
     std::string name(kTempPrefix);
     std::uint64_t bits = generator();

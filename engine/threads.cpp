@@ -11,7 +11,7 @@ namespace tandrel {
 std::any AsyncResult::EndInvoke()
 {
     if (ended_.exchange(true)) throw std::logic_error("an asynchronous call was ended twice");
-    // A call still running is waited for; the acquire makes its result ours.
+        // A call still running is waited for; the acquire makes its result ours.
 #if defined(_WIN32) && defined(__GLIBCXX__)
     // Without a futex (MinGW) libstdc++'s atomic wait can miss the notify
     // and sleep forever (fixed in GCC 13): poll instead.
@@ -23,8 +23,7 @@ std::any AsyncResult::EndInvoke()
     return std::move(result_);
 }
 
-void AsyncResult::Run(const std::shared_ptr<AsyncResult>& handle, const Call& call,
-                      const Completion& completion)
+void AsyncResult::Run(const std::shared_ptr<AsyncResult>& handle, const Call& call, const Completion& completion)
 {
     try {
         handle->result_ = call();

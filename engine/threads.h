@@ -40,15 +40,14 @@ public:
 
     // Runs `call` and then `completion` on the calling thread. The thread
     // services call this on the worker that they start for the call.
-    static void Run(const std::shared_ptr<AsyncResult>& handle, const Call& call,
-                    const Completion& completion);
+    static void Run(const std::shared_ptr<AsyncResult>& handle, const Call& call, const Completion& completion);
 
 private:
     std::any state_;
     std::any result_;
     std::exception_ptr failure_;
-    std::atomic<bool> completed_{false};
-    std::atomic<bool> ended_{false};
+    std::atomic<bool> completed_ {false};
+    std::atomic<bool> ended_ {false};
 };
 
 using AsyncHandle = std::shared_ptr<AsyncResult>;

@@ -20,7 +20,8 @@
 namespace tandrel {
 namespace listfile_detail {
 
-std::string SystemMessage(const std::string& what, int err) {
+std::string SystemMessage(const std::string& what, int err)
+{
     return what + ": " + std::strerror(err);
 }
 
@@ -37,14 +38,16 @@ constexpr char kTemporaryMark[] = ".tandrel-save-";
 using support::Quoted;
 
 #ifndef _WIN32
-[[noreturn]] void SaveFailed(const std::string& target, int err) {
+[[noreturn]] void SaveFailed(const std::string& target, int err)
+{
     throw ListFileError(ListFileError::Kind::Io, SystemMessage("cannot save the backup list " + Quoted(target), err));
 }
 #endif
 
-std::string RandomSuffix() {
+std::string RandomSuffix()
+{
     static constexpr char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    thread_local std::mt19937 generator{std::random_device{}()};
+    thread_local std::mt19937 generator {std::random_device {}()};
     std::uniform_int_distribution<int> pick(0, sizeof kChars - 2);
     std::string suffix(6, ' ');
     for (char& c : suffix) c = kChars[pick(generator)];
@@ -52,7 +55,8 @@ std::string RandomSuffix() {
 }
 
 // The folder part (with its trailing separator, or "") and the name part.
-std::pair<std::string, std::string> SplitPath(const std::string& path) {
+std::pair<std::string, std::string> SplitPath(const std::string& path)
+{
 #ifdef _WIN32
     const std::size_t cut = path.find_last_of("\\/");
 #else
@@ -62,7 +66,8 @@ std::pair<std::string, std::string> SplitPath(const std::string& path) {
     return {path.substr(0, cut + 1), path.substr(cut + 1)};
 }
 
-std::string TemporaryPath(const std::string& target) {
+std::string TemporaryPath(const std::string& target)
+{
     auto [folder, name] = SplitPath(target);
     // Keep the name short enough that the temporary name stays legal.
     if (name.size() > 200) name.resize(200);
@@ -75,7 +80,8 @@ class BufferedSource : public ByteSource {
 public:
     BufferedSource() : buffer_(1 << 16) {}
 
-    std::size_t Read(char* data, std::size_t size) override {
+    std::size_t Read(char* data, std::size_t size) override
+    {
         std::size_t done = 0;
         while (done < size) {
             if (pos_ == end_) {
@@ -98,7 +104,8 @@ public:
         return done;
     }
 
-    std::optional<std::uint64_t> Remaining() const override {
+    std::optional<std::uint64_t> Remaining() const override
+    {
         if (!size_) return std::nullopt;
         return *size_ > consumed_ ? *size_ - consumed_ : 0;
     }
@@ -120,7 +127,8 @@ private:
 
 // A list file's path with symbolic links resolved, so that saving through a
 // link replaces the file it points to rather than the link.
-std::string ResolvedTarget(const std::string& target) {
+std::string ResolvedTarget(const std::string& target)
+{
     struct stat st;
     if (::lstat(target.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
         if (char* real = ::realpath(target.c_str(), nullptr)) {
@@ -135,13 +143,17 @@ std::string ResolvedTarget(const std::string& target) {
 class NativeSaveFile : public SaveFile {
 public:
     NativeSaveFile(int fd, std::string path, std::string target)
-        : fd_(fd), path_(std::move(path)), target_(std::move(target)) {}
-    ~NativeSaveFile() override {
+        : fd_(fd), path_(std::move(path)), target_(std::move(target))
+    {
+    }
+    ~NativeSaveFile() override
+    {
         if (fd_ >= 0) ::close(fd_);
     }
     const std::string& Path() const override { return path_; }
 
-    void Write(const char* data, std::size_t size) override {
+    void Write(const char* data, std::size_t size) override
+    {
         while (size > 0) {
             const ssize_t n = ::write(fd_, data, size);
             if (n < 0) {
@@ -153,7 +165,8 @@ public:
         }
     }
 
-    void Commit() override {
+    void Commit() override
+    {
         if (::fsync(fd_) != 0) SaveFailed(target_, errno);
         const int fd = fd_;
         fd_ = -1;
@@ -168,14 +181,16 @@ private:
 
 class FileSource : public BufferedSource {
 public:
-    FileSource(int fd, const std::string& path) : fd_(fd), path_(path) {
+    FileSource(int fd, const std::string& path) : fd_(fd), path_(path)
+    {
         struct stat st;
         if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) SetSize(static_cast<std::uint64_t>(st.st_size));
     }
     ~FileSource() override { ::close(fd_); }
 
 private:
-    std::size_t Fill(char* data, std::size_t size) override {
+    std::size_t Fill(char* data, std::size_t size) override
+    {
         for (;;) {
             const ssize_t n = ::read(fd_, data, size);
             if (n >= 0) return static_cast<std::size_t>(n);
@@ -194,22 +209,30 @@ private:
 
 using support::Widen;
 
-std::string WindowsMessage(const std::string& what, DWORD err) { return what + ": " + support::SystemText(err); }
+std::string WindowsMessage(const std::string& what, DWORD err)
+{
+    return what + ": " + support::SystemText(err);
+}
 
-[[noreturn]] void SaveFailedWith(const std::string& target, DWORD err) {
+[[noreturn]] void SaveFailedWith(const std::string& target, DWORD err)
+{
     throw ListFileError(ListFileError::Kind::Io, WindowsMessage("cannot save the backup list " + Quoted(target), err));
 }
 
 class NativeSaveFile : public SaveFile {
 public:
     NativeSaveFile(HANDLE file, std::string path, std::string target)
-        : file_(file), path_(std::move(path)), target_(std::move(target)) {}
-    ~NativeSaveFile() override {
+        : file_(file), path_(std::move(path)), target_(std::move(target))
+    {
+    }
+    ~NativeSaveFile() override
+    {
         if (file_ != INVALID_HANDLE_VALUE) ::CloseHandle(file_);
     }
     const std::string& Path() const override { return path_; }
 
-    void Write(const char* data, std::size_t size) override {
+    void Write(const char* data, std::size_t size) override
+    {
         while (size > 0) {
             const DWORD piece = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
             DWORD written = 0;
@@ -219,7 +242,8 @@ public:
         }
     }
 
-    void Commit() override {
+    void Commit() override
+    {
         if (!::FlushFileBuffers(file_)) SaveFailedWith(target_, ::GetLastError());
         const HANDLE file = file_;
         file_ = INVALID_HANDLE_VALUE;
@@ -234,14 +258,16 @@ private:
 
 class FileSource : public BufferedSource {
 public:
-    FileSource(HANDLE file, const std::string& path) : file_(file), path_(path) {
+    FileSource(HANDLE file, const std::string& path) : file_(file), path_(path)
+    {
         LARGE_INTEGER size;
         if (::GetFileSizeEx(file_, &size)) SetSize(static_cast<std::uint64_t>(size.QuadPart));
     }
     ~FileSource() override { ::CloseHandle(file_); }
 
 private:
-    std::size_t Fill(char* data, std::size_t size) override {
+    std::size_t Fill(char* data, std::size_t size) override
+    {
         DWORD got = 0;
         const DWORD piece = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
         if (!::ReadFile(file_, data, piece, &got, nullptr)) {
@@ -268,7 +294,8 @@ private:
 };
 
 template <class Data>
-void Save(const std::string& filename, const Data& data, SaveFiles& files) {
+void Save(const std::string& filename, const Data& data, SaveFiles& files)
+{
     std::unique_ptr<SaveFile> file = files.CreateBeside(filename);
     const std::string temporary = file->Path();
     try {
@@ -288,7 +315,8 @@ void Save(const std::string& filename, const Data& data, SaveFiles& files) {
 
 #ifndef _WIN32
 
-std::unique_ptr<SaveFile> NativeSaveFiles::CreateBeside(const std::string& target) {
+std::unique_ptr<SaveFile> NativeSaveFiles::CreateBeside(const std::string& target)
+{
     const std::string resolved = ResolvedTarget(target);
     if (SplitPath(resolved).second.empty()) SaveFailed(target, EISDIR);
     struct stat old;
@@ -312,7 +340,8 @@ std::unique_ptr<SaveFile> NativeSaveFiles::CreateBeside(const std::string& targe
     }
 }
 
-void NativeSaveFiles::Replace(const std::string& temporary, const std::string& target) {
+void NativeSaveFiles::Replace(const std::string& temporary, const std::string& target)
+{
     const std::string resolved = ResolvedTarget(target);
     if (::rename(temporary.c_str(), resolved.c_str()) != 0) SaveFailed(target, errno);
     // Put the new name on disk too; the file itself already is.
@@ -325,9 +354,13 @@ void NativeSaveFiles::Replace(const std::string& temporary, const std::string& t
     }
 }
 
-void NativeSaveFiles::Discard(const std::string& temporary) noexcept { ::unlink(temporary.c_str()); }
+void NativeSaveFiles::Discard(const std::string& temporary) noexcept
+{
+    ::unlink(temporary.c_str());
+}
 
-BackupList Deserialize(const std::string& filename) {
+BackupList Deserialize(const std::string& filename)
+{
     int fd;
     do {
         fd = ::open(filename.c_str(), O_RDONLY | O_CLOEXEC);
@@ -342,11 +375,11 @@ BackupList Deserialize(const std::string& filename) {
 
 #else
 
-std::unique_ptr<SaveFile> NativeSaveFiles::CreateBeside(const std::string& target) {
+std::unique_ptr<SaveFile> NativeSaveFiles::CreateBeside(const std::string& target)
+{
     if (SplitPath(target).second.empty()) SaveFailedWith(target, ERROR_ACCESS_DENIED);  // a folder
     const DWORD old = ::GetFileAttributesW(Widen(target).c_str());
-    if (old != INVALID_FILE_ATTRIBUTES && (old & FILE_ATTRIBUTE_DIRECTORY))
-        SaveFailedWith(target, ERROR_ACCESS_DENIED);
+    if (old != INVALID_FILE_ATTRIBUTES && (old & FILE_ATTRIBUTE_DIRECTORY)) SaveFailedWith(target, ERROR_ACCESS_DENIED);
     for (int attempt = 0;; ++attempt) {
         std::string path = TemporaryPath(target);
         const HANDLE file = ::CreateFileW(Widen(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
@@ -360,19 +393,24 @@ std::unique_ptr<SaveFile> NativeSaveFiles::CreateBeside(const std::string& targe
     }
 }
 
-void NativeSaveFiles::Replace(const std::string& temporary, const std::string& target) {
+void NativeSaveFiles::Replace(const std::string& temporary, const std::string& target)
+{
     // The new name goes on disk before the call returns.
     if (!::MoveFileExW(Widen(temporary).c_str(), Widen(target).c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         SaveFailedWith(target, ::GetLastError());
 }
 
-void NativeSaveFiles::Discard(const std::string& temporary) noexcept { ::DeleteFileW(Widen(temporary).c_str()); }
+void NativeSaveFiles::Discard(const std::string& temporary) noexcept
+{
+    ::DeleteFileW(Widen(temporary).c_str());
+}
 
-BackupList Deserialize(const std::string& filename) {
-    const HANDLE file = ::CreateFileW(Widen(filename).c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+BackupList Deserialize(const std::string& filename)
+{
+    const HANDLE file =
+        ::CreateFileW(Widen(filename).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         throw ListFileError(ListFileError::Kind::Io,
                             WindowsMessage("cannot open the backup list " + Quoted(filename), ::GetLastError()));
@@ -383,23 +421,30 @@ BackupList Deserialize(const std::string& filename) {
 
 #endif
 
-bool IsSaveTemporaryName(const std::string& name) {
+bool IsSaveTemporaryName(const std::string& name)
+{
     return name.size() > 1 && name[0] == '.' && name.find(kTemporaryMark) != std::string::npos;
 }
 
-void Serialize(const std::string& filename, const BackupList& list, SaveFiles& files) { Save(filename, list, files); }
+void Serialize(const std::string& filename, const BackupList& list, SaveFiles& files)
+{
+    Save(filename, list, files);
+}
 
-void Serialize(const std::string& filename, const BackupList& list) {
+void Serialize(const std::string& filename, const BackupList& list)
+{
     NativeSaveFiles files;
     Save(filename, list, files);
 }
 
-void Serialize(const std::string& filename, const std::vector<std::string>& data) {
+void Serialize(const std::string& filename, const std::vector<std::string>& data)
+{
     NativeSaveFiles files;
     Save(filename, data, files);
 }
 
-void Serialize(const std::string& filename, const std::vector<ListEntry>& data) {
+void Serialize(const std::string& filename, const std::vector<ListEntry>& data)
+{
     NativeSaveFiles files;
     Save(filename, data, files);
 }

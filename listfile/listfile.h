@@ -36,8 +36,7 @@ namespace tandrel {
 class ListFileError : public std::runtime_error {
 public:
     enum class Kind { Format, Io };  // a file or list of the wrong shape; a failed system call
-    ListFileError(Kind kind, const std::string& message)
-        : std::runtime_error(message), kind_(kind) {}
+    ListFileError(Kind kind, const std::string& message) : std::runtime_error(message), kind_(kind) {}
     Kind kind() const noexcept { return kind_; }
 
 private:

@@ -18,11 +18,10 @@ class IdTable {
 public:
     explicit IdTable(std::int32_t arrayId) : arrayId_(arrayId) {}
 
-    bool Contains(std::int32_t id) const {
-        return id == arrayId_ || InDense(id) || sparse_.count(id) != 0;
-    }
+    bool Contains(std::int32_t id) const { return id == arrayId_ || InDense(id) || sparse_.count(id) != 0; }
 
-    void AddString(std::int32_t id, std::size_t entry) {
+    void AddString(std::int32_t id, std::size_t entry)
+    {
         if (dense_.empty() && sparse_.empty()) denseFirst_ = id;
         if (static_cast<std::int64_t>(id) == denseFirst_ + static_cast<std::int64_t>(dense_.size()) &&
             (sparse_.empty() || sparse_.count(id) == 0)) {
@@ -32,7 +31,8 @@ public:
         }
     }
 
-    std::optional<std::size_t> FindString(std::int32_t id) const {
+    std::optional<std::size_t> FindString(std::int32_t id) const
+    {
         if (InDense(id)) return dense_[static_cast<std::size_t>(id - denseFirst_)];
         const auto it = sparse_.find(id);
         if (it == sparse_.end()) return std::nullopt;
@@ -40,7 +40,8 @@ public:
     }
 
 private:
-    bool InDense(std::int32_t id) const {
+    bool InDense(std::int32_t id) const
+    {
         return id >= denseFirst_ && id - denseFirst_ < static_cast<std::int64_t>(dense_.size());
     }
 
@@ -54,7 +55,8 @@ class Parser {
 public:
     Parser(ByteSource& source, const std::string& subject) : source_(source), subject_(subject) {}
 
-    BackupList Run() {
+    BackupList Run()
+    {
         // Header record.
         if (Byte("the header") != kHeader) Fail("it does not begin with a header record (type 0)");
         const std::int32_t rootId = Int32("the header");
@@ -96,7 +98,8 @@ public:
     }
 
 private:
-    void ReadElement(BackupList& list, IdTable& ids, std::size_t left) {
+    void ReadElement(BackupList& list, IdTable& ids, std::size_t left)
+    {
         const std::uint64_t at = offset_;
         const unsigned type = Byte("an element record");
         switch (type) {
@@ -137,7 +140,8 @@ private:
         }
     }
 
-    void AddRun(BackupList& list, std::int64_t count, std::size_t left, std::uint64_t at) {
+    void AddRun(BackupList& list, std::int64_t count, std::size_t left, std::uint64_t at)
+    {
         if (static_cast<std::uint64_t>(count) > left) {
             Fail("the run of " + std::to_string(count) + " absent entries at byte " + std::to_string(at) +
                  " is longer than the " + std::to_string(left) + " slots that remain");
@@ -145,12 +149,14 @@ private:
         list.AddAbsent(static_cast<std::size_t>(count));
     }
 
-    [[noreturn]] void DuplicateId(std::int32_t id, std::uint64_t at) {
+    [[noreturn]] void DuplicateId(std::int32_t id, std::uint64_t at)
+    {
         Fail("object id " + std::to_string(id) + " at byte " + std::to_string(at) + " occurs twice");
     }
 
     // A length-prefixed UTF-8 text.
-    std::string Text() {
+    std::string Text()
+    {
         const std::uint64_t at = offset_;
         std::uint32_t length = 0;
         for (int i = 0;; ++i) {
@@ -182,20 +188,23 @@ private:
         return text;
     }
 
-    unsigned Byte(const char* what) {
+    unsigned Byte(const char* what)
+    {
         unsigned char b;
         Need(reinterpret_cast<char*>(&b), 1, what);
         return b;
     }
 
-    std::int32_t Int32(const char* what) {
+    std::int32_t Int32(const char* what)
+    {
         unsigned char b[4];
         Need(reinterpret_cast<char*>(b), 4, what);
         const std::uint32_t v = b[0] | (b[1] << 8) | (b[2] << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
         return static_cast<std::int32_t>(v);
     }
 
-    void Need(char* data, std::size_t size, const char* what) {
+    void Need(char* data, std::size_t size, const char* what)
+    {
         const std::size_t got = source_.Read(data, size);
         offset_ += got;
         if (got < size) {
@@ -203,8 +212,10 @@ private:
         }
     }
 
-    [[noreturn]] void Fail(const std::string& what) const {
-        const std::string head = subject_.empty() ? "not a backup list: " : support::Quoted(subject_) + " is not a backup list: ";
+    [[noreturn]] void Fail(const std::string& what) const
+    {
+        const std::string head =
+            subject_.empty() ? "not a backup list: " : support::Quoted(subject_) + " is not a backup list: ";
         throw ListFileError(ListFileError::Kind::Format, head + what);
     }
 
@@ -217,7 +228,8 @@ private:
 class StreamSource : public ByteSource {
 public:
     explicit StreamSource(std::istream& in) : in_(in) {}
-    std::size_t Read(char* data, std::size_t size) override {
+    std::size_t Read(char* data, std::size_t size) override
+    {
         std::string reason;
         std::size_t got = 0;
         try {
@@ -243,13 +255,15 @@ private:
 
 }  // namespace
 
-BackupList ReadRecords(ByteSource& source, const std::string& subject) {
+BackupList ReadRecords(ByteSource& source, const std::string& subject)
+{
     return Parser(source, subject).Run();
 }
 
 }  // namespace listfile_detail
 
-BackupList Deserialize(std::istream& in) {
+BackupList Deserialize(std::istream& in)
+{
     listfile_detail::StreamSource source(in);
     return listfile_detail::ReadRecords(source, "");
 }

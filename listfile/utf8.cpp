@@ -9,7 +9,8 @@ namespace {
 // Looks at the sequence that starts at p[0] (n > 0 bytes available). Returns
 // its length when it is well-formed; otherwise sets `valid` to false and
 // returns the length of its maximal ill-formed subpart (at least 1).
-std::size_t Scan(const unsigned char* p, std::size_t n, bool& valid) noexcept {
+std::size_t Scan(const unsigned char* p, std::size_t n, bool& valid) noexcept
+{
     const unsigned char lead = p[0];
     valid = true;
     if (lead < 0x80) return 1;
@@ -45,7 +46,8 @@ std::size_t Scan(const unsigned char* p, std::size_t n, bool& valid) noexcept {
 
 }  // namespace
 
-std::size_t FirstInvalidUtf8(std::string_view text) noexcept {
+std::size_t FirstInvalidUtf8(std::string_view text) noexcept
+{
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t n = text.size();
     std::size_t i = 0;
@@ -66,7 +68,8 @@ std::size_t FirstInvalidUtf8(std::string_view text) noexcept {
     return n;
 }
 
-void RepairUtf8(std::string& text) {
+void RepairUtf8(std::string& text)
+{
     std::size_t i = FirstInvalidUtf8(text);
     if (i == text.size()) return;
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());

@@ -11,17 +11,20 @@ namespace {
 
 constexpr std::size_t kBufferSize = 1 << 20;
 
-[[noreturn]] void Unwritable(const std::string& what) {
+[[noreturn]] void Unwritable(const std::string& what)
+{
     throw ListFileError(ListFileError::Kind::Format, "cannot write the backup list: " + what);
 }
 
 }  // namespace
 
-RecordWriter::RecordWriter(ByteSink& sink) : sink_(sink) {
+RecordWriter::RecordWriter(ByteSink& sink) : sink_(sink)
+{
     buffer_.reserve(kBufferSize);
 }
 
-void RecordWriter::Begin(std::size_t slots) {
+void RecordWriter::Begin(std::size_t slots)
+{
     if (slots > kMaxListSlots) {
         Unwritable("it has " + std::to_string(slots) + " entries, more than a file can hold (2147483647)");
     }
@@ -32,11 +35,12 @@ void RecordWriter::Begin(std::size_t slots) {
     PutInt32(1);   // MajorVersion
     PutInt32(0);   // MinorVersion
     PutByte(kArraySingleString);
-    PutInt32(1);   // ObjectId of the array
+    PutInt32(1);  // ObjectId of the array
     PutInt32(static_cast<std::int32_t>(slots));
 }
 
-void RecordWriter::Path(std::string_view text) {
+void RecordWriter::Path(std::string_view text)
+{
     if (filled_ >= slots_) Unwritable("more entries than announced");
     FlushRun();
     if (nextId_ == kMaxInt32) Unwritable("too many entries for the object ids of a file");
@@ -52,20 +56,23 @@ void RecordWriter::Path(std::string_view text) {
     ++filled_;
 }
 
-void RecordWriter::Absent(std::size_t count) {
+void RecordWriter::Absent(std::size_t count)
+{
     if (count > slots_ - filled_) Unwritable("more entries than announced");
     pendingAbsent_ += count;
     filled_ += count;
 }
 
-void RecordWriter::End() {
+void RecordWriter::End()
+{
     if (filled_ != slots_) Unwritable("fewer entries than announced");
     FlushRun();
     PutByte(kMessageEnd);
     Flush();
 }
 
-void RecordWriter::FlushRun() {
+void RecordWriter::FlushRun()
+{
     const std::size_t run = pendingAbsent_;
     pendingAbsent_ = 0;
     if (run == 0) return;
@@ -80,20 +87,23 @@ void RecordWriter::FlushRun() {
     }
 }
 
-void RecordWriter::Flush() {
+void RecordWriter::Flush()
+{
     if (buffer_.empty()) return;
     sink_.Write(buffer_.data(), buffer_.size());
     buffer_.clear();
 }
 
-void RecordWriter::PutInt32(std::int32_t value) {
+void RecordWriter::PutInt32(std::int32_t value)
+{
     const auto v = static_cast<std::uint32_t>(value);
     const char bytes[4] = {static_cast<char>(v & 0xFF), static_cast<char>((v >> 8) & 0xFF),
                            static_cast<char>((v >> 16) & 0xFF), static_cast<char>(v >> 24)};
     buffer_.append(bytes, 4);
 }
 
-void RecordWriter::PutText(std::string_view text) {
+void RecordWriter::PutText(std::string_view text)
+{
     if (text.size() > static_cast<std::size_t>(kMaxInt32)) {
         Unwritable("an entry of " + std::to_string(text.size()) + " bytes is longer than a file can hold");
     }
@@ -114,7 +124,8 @@ void RecordWriter::PutText(std::string_view text) {
     buffer_.append(text);
 }
 
-void WriteRecords(ByteSink& sink, const BackupList& list) {
+void WriteRecords(ByteSink& sink, const BackupList& list)
+{
     RecordWriter writer(sink);
     writer.Begin(list.Size());
     std::size_t next = 0;  // first slot not yet written
@@ -127,14 +138,16 @@ void WriteRecords(ByteSink& sink, const BackupList& list) {
     writer.End();
 }
 
-void WriteRecords(ByteSink& sink, const std::vector<std::string>& data) {
+void WriteRecords(ByteSink& sink, const std::vector<std::string>& data)
+{
     RecordWriter writer(sink);
     writer.Begin(data.size());
     for (const std::string& path : data) writer.Path(path);
     writer.End();
 }
 
-void WriteRecords(ByteSink& sink, const std::vector<ListEntry>& data) {
+void WriteRecords(ByteSink& sink, const std::vector<ListEntry>& data)
+{
     RecordWriter writer(sink);
     writer.Begin(data.size());
     for (const ListEntry& entry : data) {
@@ -155,7 +168,8 @@ namespace {
 class StreamSink : public listfile_detail::ByteSink {
 public:
     explicit StreamSink(std::ostream& out) : out_(out) {}
-    void Write(const char* data, std::size_t size) override {
+    void Write(const char* data, std::size_t size) override
+    {
         std::string reason;
         try {
             if (out_) out_.write(data, static_cast<std::streamsize>(size));
@@ -163,9 +177,8 @@ public:
             reason = std::string(": ") + e.what();
         }
         if (!out_ || !reason.empty()) {
-            throw ListFileError(ListFileError::Kind::Io,
-                                "cannot write the backup list: the stream failed at byte " +
-                                    std::to_string(written_) + reason);
+            throw ListFileError(ListFileError::Kind::Io, "cannot write the backup list: the stream failed at byte " +
+                                                             std::to_string(written_) + reason);
         }
         written_ += size;
     }
@@ -176,7 +189,8 @@ private:
 };
 
 template <class Data>
-void SerializeToStream(std::ostream& out, const Data& data) {
+void SerializeToStream(std::ostream& out, const Data& data)
+{
     StreamSink sink(out);
     listfile_detail::WriteRecords(sink, data);
     out.flush();
@@ -187,8 +201,17 @@ void SerializeToStream(std::ostream& out, const Data& data) {
 
 }  // namespace
 
-void Serialize(std::ostream& out, const BackupList& list) { SerializeToStream(out, list); }
-void Serialize(std::ostream& out, const std::vector<std::string>& data) { SerializeToStream(out, data); }
-void Serialize(std::ostream& out, const std::vector<ListEntry>& data) { SerializeToStream(out, data); }
+void Serialize(std::ostream& out, const BackupList& list)
+{
+    SerializeToStream(out, list);
+}
+void Serialize(std::ostream& out, const std::vector<std::string>& data)
+{
+    SerializeToStream(out, data);
+}
+void Serialize(std::ostream& out, const std::vector<ListEntry>& data)
+{
+    SerializeToStream(out, data);
+}
 
 }  // namespace tandrel

@@ -54,8 +54,7 @@ void AnchorLayout::Apply(QWidget* parent)
 
 bool AnchorLayout::eventFilter(QObject* watched, QEvent* event)
 {
-    if (event->type() == QEvent::Resize && watched->isWidgetType())
-        Apply(static_cast<QWidget*>(watched));
+    if (event->type() == QEvent::Resize && watched->isWidgetType()) Apply(static_cast<QWidget*>(watched));
     return QObject::eventFilter(watched, event);
 }
 

@@ -36,7 +36,7 @@ private:
         QWidget* child;
         QWidget* parent;
         Qt::Edges edges;
-        QRect design;       // the child's geometry when added
+        QRect design;        // the child's geometry when added
         QSize parentDesign;  // its parent's size at that moment
     };
     std::vector<Entry> entries_;

@@ -50,7 +50,7 @@ class StatusBarPanel;
 
 // Everything the window is given from outside.
 struct Form1Services {
-    tandrel::JobState& jobs;          // process-wide job state, made before the window
+    tandrel::JobState& jobs;           // process-wide job state, made before the window
     tandrel::ThreadServices& threads;  // the window thread is the one that builds Form1
     tandrel::FileSystem& fileSystem;
     tandrel::ui::DialogRunner& dialogs;
@@ -84,8 +84,7 @@ class Form1 : public QMainWindow, public tandrel::JobHost {
 public:
     // Callable types of the methods that are started asynchronously.
     using GetFilesDelegate = std::function<void(std::vector<std::string>, bool)>;
-    using CopyDelegate =
-        std::function<void(std::vector<std::string>, std::string, bool, bool, bool, bool)>;
+    using CopyDelegate = std::function<void(std::vector<std::string>, std::string, bool, bool, bool, bool)>;
     using SerializeDelegate = std::function<void(std::string, std::vector<std::string>)>;
     using DeserializeDelegate = std::function<std::vector<std::string>(std::string)>;
 
@@ -99,8 +98,8 @@ public:
 
     // Workers.
     void GetFiles(std::vector<std::string> folderArray, bool subdirsFlag);
-    void Copy(std::vector<std::string> allFiles, std::string destinationPath, bool overwrite,
-              bool cdBackup, bool consolidate, bool directoryCopy);
+    void Copy(std::vector<std::string> allFiles, std::string destinationPath, bool overwrite, bool cdBackup,
+              bool consolidate, bool directoryCopy);
     static void Serialize(std::string filename, std::vector<std::string> data);
     static std::vector<std::string> Deserialize(std::string filename);
 

@@ -97,8 +97,7 @@ QStringList Form1::DroppedPaths(const QMimeData* data)
     if (!data || !data->hasUrls()) return paths;
     const QList<QUrl> urls = data->urls();
     for (const QUrl& url : urls)
-        if (url.isLocalFile())
-            paths.append(tandrel::ui::WithoutTrailingSeparator(FromQtPath(url.toLocalFile())));
+        if (url.isLocalFile()) paths.append(tandrel::ui::WithoutTrailingSeparator(FromQtPath(url.toLocalFile())));
     return paths;
 }
 
@@ -123,7 +122,7 @@ void Form1::btnAddFolder_Click()
     const std::optional<QStringList> chosen = dialogs_.Run(*folderBrowserDialog1);
     if (!chosen || chosen->isEmpty()) return;
 
-    std::vector<std::string> folderArray{ToPath(FromQtPath(chosen->front()))};
+    std::vector<std::string> folderArray {ToPath(FromQtPath(chosen->front()))};
     if (cboxSubDirectories->isChecked()) {
         BeginGetFiles(std::move(folderArray), true);
         if (jobs_.foldersComplete)
@@ -200,8 +199,7 @@ void Form1::menuItemSelectAll_Click()
 {
     btnDelete->setEnabled(true);
     listboxFilestoBackup->setUpdatesEnabled(false);
-    for (int row = 0; row < listboxFilestoBackup->count(); ++row)
-        listboxFilestoBackup->item(row)->setSelected(true);
+    for (int row = 0; row < listboxFilestoBackup->count(); ++row) listboxFilestoBackup->item(row)->setSelected(true);
     listboxFilestoBackup->setUpdatesEnabled(true);
 }
 
@@ -248,8 +246,7 @@ void Form1::listboxFilestoBackup_DragDrop(QDropEvent* e)
 
     // The list boxes as they are now, before the started work adds anything.
     if (!listboxFilestoBackup->selectedItems().isEmpty()) btnDelete->setEnabled(true);
-    if (listboxFilestoBackup->count() > 0 && listBoxDestinationFolder->count() > 0)
-        btnStart->setEnabled(true);
+    if (listboxFilestoBackup->count() > 0 && listBoxDestinationFolder->count() > 0) btnStart->setEnabled(true);
 }
 
 // A drop on the destination: the first path, when it is a folder.

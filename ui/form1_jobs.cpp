@@ -131,8 +131,8 @@ void Form1::GetFiles(std::vector<std::string> folderArray, bool subdirsFlag)
     engine_.GetFiles(std::move(folderArray), subdirsFlag);
 }
 
-void Form1::Copy(std::vector<std::string> allFiles, std::string destinationPath, bool overwrite,
-                 bool cdBackup, bool consolidate, bool directoryCopy)
+void Form1::Copy(std::vector<std::string> allFiles, std::string destinationPath, bool overwrite, bool cdBackup,
+                 bool consolidate, bool directoryCopy)
 {
     engine_.Copy(std::move(allFiles), std::move(destinationPath), overwrite,
                  tandrel::CopyModeOf(cdBackup, consolidate, directoryCopy));
@@ -181,8 +181,7 @@ void Form1::InitCopy()
     progressBar1->setValue(0);
     timer1->Stop();
     std::vector<std::string> files = jobs_.syncfileList.ToArray();
-    jobs_.directoryData.store(
-        std::make_shared<const std::vector<std::string>>(Entries(listboxFilestoBackup)));
+    jobs_.directoryData.store(std::make_shared<const std::vector<std::string>>(Entries(listboxFilestoBackup)));
 
     std::string destination = ToPath(listBoxDestinationFolder->item(0)->text());
     const bool overwrite = cboxOverwrite->isChecked();
@@ -190,10 +189,8 @@ void Form1::InitCopy()
     const bool consolidate = rboxConsolidate->isChecked();
     const bool directoryCopy = rboxDirCopy->isChecked();
 
-    CopyDelegate copy = [this](std::vector<std::string> allFiles, std::string destinationPath, bool o, bool cd,
-                               bool c, bool d) {
-        Copy(std::move(allFiles), std::move(destinationPath), o, cd, c, d);
-    };
+    CopyDelegate copy = [this](std::vector<std::string> allFiles, std::string destinationPath, bool o, bool cd, bool c,
+                               bool d) { Copy(std::move(allFiles), std::move(destinationPath), o, cd, c, d); };
     threads_.BeginInvoke(
         [copy, files = std::move(files), destination = std::move(destination), overwrite, cdBackup, consolidate,
          directoryCopy]() mutable -> std::any {
@@ -220,8 +217,7 @@ void Form1::CopyCallback(const AsyncHandle& ar)
 
 void Form1::ReportEscapedFailure(const std::string& what)
 {
-    messageBoxes_.Show(this, MessageBoxRequest{what, tandrel::text::kWarningTitle,
-                                               tandrel::MessageBoxButtons::OK,
-                                               tandrel::MessageBoxIcon::Warning});
+    messageBoxes_.Show(this, MessageBoxRequest {what, tandrel::text::kWarningTitle, tandrel::MessageBoxButtons::OK,
+                                                tandrel::MessageBoxIcon::Warning});
     ClosingRefresh();
 }

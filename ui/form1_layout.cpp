@@ -91,8 +91,8 @@ protected:
         painter.drawControl(QStyle::CE_CheckBox, option);
         const int gap = style()->pixelMetric(QStyle::PM_CheckBoxLabelSpacing, &option, this);
         const QRect textRect = rect().adjusted(box.right() + 1 + gap, 0, 0, 0);
-        painter.drawItemText(textRect, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, palette(),
-                             isEnabled(), text, QPalette::WindowText);
+        painter.drawItemText(textRect, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, palette(), isEnabled(), text,
+                             QPalette::WindowText);
     }
 };
 
@@ -117,7 +117,7 @@ protected:
 
 QFont DesignFont(const char* family, qreal points)
 {
-    QFont font{QString::fromLatin1(family)};
+    QFont font {QString::fromLatin1(family)};
     font.setPointSizeF(points);
     font.setStyleHint(QFont::SansSerif);
     return font;
@@ -128,8 +128,8 @@ QFont DesignFont(const char* family, qreal points)
 // is the design's 5 x 13 pixels, else DejaVu Sans.
 void SubstituteFonts()
 {
-    const QStringList nearest{QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans Condensed"),
-                              QStringLiteral("DejaVu Sans")};
+    const QStringList nearest {QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans Condensed"),
+                               QStringLiteral("DejaVu Sans")};
     for (const char* family : {"Arial", "Microsoft Sans Serif", "Tahoma"}) {
         const QString name = QString::fromLatin1(family);
         if (QFont::substitutes(name).isEmpty()) QFont::insertSubstitutions(name, nearest);
@@ -196,15 +196,10 @@ QListWidget* MakeListBox(QWidget* parent, const char* name, QRect geometry)
 }  // namespace
 
 Form1::Form1(Form1Services services, QWidget* parent)
-    : QMainWindow(parent),
-      jobs_(services.jobs),
-      threads_(services.threads),
-      fileSystem_(services.fileSystem),
-      dialogs_(services.dialogs),
-      messageBoxes_(services.messageBoxes),
+    : QMainWindow(parent), jobs_(services.jobs), threads_(services.threads), fileSystem_(services.fileSystem),
+      dialogs_(services.dialogs), messageBoxes_(services.messageBoxes),
       engine_(services.jobs, *this, services.fileSystem),
-      timer1(services.timer ? std::move(services.timer)
-                            : std::make_unique<tandrel::ui::QtIntervalTimer>()),
+      timer1(services.timer ? std::move(services.timer) : std::make_unique<tandrel::ui::QtIntervalTimer>()),
       systemTrayAvailable_(std::move(services.systemTrayAvailable)),
       trayHost_(services.trayHost ? services.trayHost() : tandrel::ui::DetectTrayHost())
 {
@@ -266,11 +261,9 @@ void Form1::InitializeComponent()
 void Form1::BuildBackupListGroup(QWidget* client)
 {
     // "Backup list:" and its children, in the order they are added.
-    gboxFilestoBackup = Make<QGroupBox>(client, "gboxFilestoBackup", {8, 8, 668, 267},
-                                        QStringLiteral("Backup list:"));
+    gboxFilestoBackup = Make<QGroupBox>(client, "gboxFilestoBackup", {8, 8, 668, 267}, QStringLiteral("Backup list:"));
     QWidget* files = gboxFilestoBackup;
-    cboxSetForget = Make<QCheckBox>(files, "cboxSetForget", {552, 184, 96, 16},
-                                    QStringLiteral("Auto Backup"));
+    cboxSetForget = Make<QCheckBox>(files, "cboxSetForget", {552, 184, 96, 16}, QStringLiteral("Auto Backup"));
     cboxSetForget->setFont(DesignFont("Arial", 8.25));
     cboxSetForget->setEnabled(false);
     lblAutobackup = Make<QLabel>(files, "lblAutobackup", {552, 208, 40, 16}, QStringLiteral("Every:"));
@@ -284,21 +277,19 @@ void Form1::BuildBackupListGroup(QWidget* client)
     InfoTextColours(btnDelete);
     btnDelete->setEnabled(false);
     btnBrowse = Make<QPushButton>(files, "btnBrowse", {552, 16, 96, 24}, QStringLiteral("Add Files"));
-    cboxOverwrite = Make<QCheckBox>(files, "cboxOverwrite", {552, 160, 96, 16},
-                                    QStringLiteral("Overwrite"));
+    cboxOverwrite = Make<QCheckBox>(files, "cboxOverwrite", {552, 160, 96, 16}, QStringLiteral("Overwrite"));
     cboxOverwrite->setFont(DesignFont("Arial", 8.25));
     cboxSubDirectories = Make<WrappingCheckBox>(files, "cboxSubDirectories", {552, 120, 96, 32},
                                                 QStringLiteral("Include Subdirectories"));
     cboxSubDirectories->setFont(DesignFont("Arial", 8.25));
     cboxSubDirectories->setChecked(true);
-    btnAddFolder = Make<QPushButton>(files, "btnAddFolder", {552, 48, 96, 24},
-                                     QStringLiteral("Add Folder"));
+    btnAddFolder = Make<QPushButton>(files, "btnAddFolder", {552, 48, 96, 24}, QStringLiteral("Add Folder"));
     btnAddFolder->setFont(DesignFont("Microsoft Sans Serif", 8.25));
     InfoTextColours(btnAddFolder);
     cboxTime = Make<IntervalComboBox>(files, "cboxTime", {552, 224, 96, 21});
     cboxTime->setEditable(false);
-    cboxTime->addItems({QStringLiteral("10 Minutes"), QStringLiteral("20 Minutes"),
-                        QStringLiteral("2 Hours"), QStringLiteral("8 Hours")});
+    cboxTime->addItems({QStringLiteral("10 Minutes"), QStringLiteral("20 Minutes"), QStringLiteral("2 Hours"),
+                        QStringLiteral("8 Hours")});
     cboxTime->setCurrentIndex(-1);
     cboxTime->setEnabled(false);
     cboxTime->setAccessibleName(QStringLiteral("Every:"));
@@ -308,20 +299,19 @@ void Form1::BuildBackupListGroup(QWidget* client)
 void Form1::BuildDestinationGroup(QWidget* client)
 {
     // "Destination Folder:" and its children.
-    gboxDestinationFolder = Make<QGroupBox>(client, "gboxDestinationFolder", {8, 320, 542, 80},
-                                            QStringLiteral("Destination Folder:"));
+    gboxDestinationFolder =
+        Make<QGroupBox>(client, "gboxDestinationFolder", {8, 320, 542, 80}, QStringLiteral("Destination Folder:"));
     QWidget* destination = gboxDestinationFolder;
     listBoxDestinationFolder = MakeListBox(destination, "listBoxDestinationFolder", {8, 48, 522, 20});
     listBoxDestinationFolder->setSelectionMode(QAbstractItemView::SingleSelection);
     listBoxDestinationFolder->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     listBoxDestinationFolder->setAccessibleName(QStringLiteral("Destination Folder"));
-    btnDestination = Make<QPushButton>(destination, "btnDestination", {434, 16, 96, 24},
-                                       QStringLiteral("Select Folder"));
+    btnDestination =
+        Make<QPushButton>(destination, "btnDestination", {434, 16, 96, 24}, QStringLiteral("Select Folder"));
     rboxCD = Make<QRadioButton>(destination, "rboxCD", {224, 16, 80, 24}, QStringLiteral("CD Backup"));
-    rboxDirCopy = Make<QRadioButton>(destination, "rboxDirCopy", {8, 16, 96, 24},
-                                     QStringLiteral("Directory Copy"));
-    rboxConsolidate = Make<QRadioButton>(destination, "rboxConsolidate", {112, 16, 104, 24},
-                                         QStringLiteral("Consolidate Files"));
+    rboxDirCopy = Make<QRadioButton>(destination, "rboxDirCopy", {8, 16, 96, 24}, QStringLiteral("Directory Copy"));
+    rboxConsolidate =
+        Make<QRadioButton>(destination, "rboxConsolidate", {112, 16, 104, 24}, QStringLiteral("Consolidate Files"));
     rboxDirCopy->setChecked(true);
     for (QRadioButton* mode : {rboxCD, rboxDirCopy, rboxConsolidate}) mode->setEnabled(false);
 }
@@ -332,11 +322,11 @@ void Form1::BuildStatusBar(QWidget* client)
     statusBar1 = Make<QStatusBar>(client, "statusBar1", {0, 430, kClientWidth, 24});
     statusBar1->setSizeGripEnabled(false);
     statusBar1->setLayoutDirection(Qt::LeftToRight);
-    statusbarpanelTotalFiles = new StatusBarPanel(ResourceIcon(QStringLiteral("file")),
-                                                  QStringLiteral("Total Files: 0"), statusBar1);
+    statusbarpanelTotalFiles =
+        new StatusBarPanel(ResourceIcon(QStringLiteral("file")), QStringLiteral("Total Files: 0"), statusBar1);
     statusbarpanelTotalFiles->setObjectName(QStringLiteral("statusbarpanelTotalFiles"));
-    statusbarpanelTotalFoldres = new StatusBarPanel(ResourceIcon(QStringLiteral("folder")),
-                                                    QStringLiteral("Total Folders: 0"), statusBar1);
+    statusbarpanelTotalFoldres =
+        new StatusBarPanel(ResourceIcon(QStringLiteral("folder")), QStringLiteral("Total Folders: 0"), statusBar1);
     statusbarpanelTotalFoldres->setObjectName(QStringLiteral("statusbarpanelTotalFoldres"));
     statusBarPanel1 = new StatusBarPanel(QIcon(), QString(), statusBar1);
     statusBarPanel1->setObjectName(QStringLiteral("statusBarPanel1"));
@@ -381,13 +371,11 @@ void Form1::AnchorControls()
     // Anchors, parents before their children.
     anchors_->Add(gboxFilestoBackup, kTBLR);
     anchors_->Add(listboxFilestoBackup, kTBLR);
-    for (QWidget* w : std::initializer_list<QWidget*>{btnBrowse, btnAddFolder, btnDelete,
-                                                      cboxSubDirectories, cboxOverwrite, cboxSetForget,
-                                                      lblAutobackup, cboxTime})
+    for (QWidget* w : std::initializer_list<QWidget*> {btnBrowse, btnAddFolder, btnDelete, cboxSubDirectories,
+                                                       cboxOverwrite, cboxSetForget, lblAutobackup, cboxTime})
         anchors_->Add(w, kTR);
     anchors_->Add(gboxDestinationFolder, kBLR);
-    for (QWidget* w : std::initializer_list<QWidget*>{rboxDirCopy, rboxConsolidate, rboxCD})
-        anchors_->Add(w, kBL);
+    for (QWidget* w : std::initializer_list<QWidget*> {rboxDirCopy, rboxConsolidate, rboxCD}) anchors_->Add(w, kBL);
     anchors_->Add(btnDestination, Qt::RightEdge);
     anchors_->Add(listBoxDestinationFolder, kBLR);
     anchors_->Add(progressBar1, kBLR);
@@ -433,8 +421,7 @@ void Form1::BuildMenus()
     // The backup list's context menu.
     contextMenuFiles = new QMenu(this);
     contextMenuFiles->setObjectName(QStringLiteral("contextMenuFiles"));
-    menuItemSelectAll = NameAction(contextMenuFiles->addAction(QStringLiteral("Select &All")),
-                                   "menuItemSelectAll");
+    menuItemSelectAll = NameAction(contextMenuFiles->addAction(QStringLiteral("Select &All")), "menuItemSelectAll");
     menuItemSpacer1 = NameAction(contextMenuFiles->addSeparator(), "menuItemSpacer1");
     menuItemRemove = NameAction(contextMenuFiles->addAction(QStringLiteral("&Remove")), "menuItemRemove");
 
@@ -463,9 +450,8 @@ void Form1::WireEvents()
 {
     // Events.
     connect(cboxSetForget, &QCheckBox::toggled, this, &Form1::cboxSetForget_CheckedChanged);
-    connect(listboxFilestoBackup, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
-        contextMenuFiles->popup(listboxFilestoBackup->viewport()->mapToGlobal(pos));
-    });
+    connect(listboxFilestoBackup, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& pos) { contextMenuFiles->popup(listboxFilestoBackup->viewport()->mapToGlobal(pos)); });
     connect(contextMenuFiles, &QMenu::aboutToShow, this, &Form1::contextMenuFiles_Popup);
     connect(menuItemSelectAll, &QAction::triggered, this, &Form1::menuItemSelectAll_Click);
     connect(menuItemRemove, &QAction::triggered, this, &Form1::menuItemRemove_Click);

@@ -21,7 +21,7 @@ using tandrel::ui::ToPath;
 
 namespace tandrel::ui {
 void ForgetFileName(QFileDialog& dialog);  // form1_edit.cpp
-}
+}  // namespace tandrel::ui
 
 namespace {
 
@@ -50,8 +50,8 @@ std::string Reason(const std::exception_ptr& failure)
     }
 }
 
-MessageBoxRequest ListFileFailure(const char* action, const QString& filename,
-                                  const std::string& reason, const char* title)
+MessageBoxRequest ListFileFailure(const char* action, const QString& filename, const std::string& reason,
+                                  const char* title)
 {
     const std::string text =
         std::string("The backup list ") + action + " \"" + filename.toStdString() + "\".\n\n" + reason;
@@ -70,8 +70,7 @@ std::vector<std::string> Form1::Deserialize(std::string filename)
 {
     tandrel::BackupList list = tandrel::Deserialize(filename);
     if (list.PresentBytes() > kMaxLoadedBytes)
-        throw std::length_error("the list holds more than " +
-                                std::to_string(kMaxLoadedBytes >> 20) + " MiB of paths");
+        throw std::length_error("the list holds more than " + std::to_string(kMaxLoadedBytes >> 20) + " MiB of paths");
     return std::move(list).PresentEntries();
 }
 
@@ -101,8 +100,8 @@ void Form1::menuItemSave_Click()
             try {
                 ar->EndInvoke();
             } catch (...) {
-                const MessageBoxRequest box = ListFileFailure(
-                    "could not be saved as", filename, Reason(std::current_exception()), kNotSavedTitle);
+                const MessageBoxRequest box = ListFileFailure("could not be saved as", filename,
+                                                              Reason(std::current_exception()), kNotSavedTitle);
                 window.Post([box](Form1& form) { form.messageBoxes_.Show(&form, box); });
             }
         });
@@ -123,11 +122,9 @@ void Form1::menuItemLoad_Click()
 
 void Form1::BeginDeserialize(const QString& filename)
 {
-    LoadCall load{&Form1::Deserialize, filename};
+    LoadCall load {&Form1::Deserialize, filename};
     threads_.BeginInvoke(
-        [deserialize = load.deserialize, path = ToPath(filename)]() -> std::any {
-            return deserialize(path);
-        },
+        [deserialize = load.deserialize, path = ToPath(filename)]() -> std::any { return deserialize(path); },
         OnWindow(&Form1::DeserializeCallback), load);
 }
 
@@ -142,8 +139,7 @@ void Form1::DeserializeCallback(const tandrel::AsyncHandle& ar)
         loaded = std::any_cast<std::vector<std::string>>(ar->EndInvoke());
     } catch (...) {
         messageBoxes_.Show(this, ListFileFailure("could not be loaded from", load.filename,
-                                                 Reason(std::current_exception()),
-                                                 kNotLoadedTitle));
+                                                 Reason(std::current_exception()), kNotLoadedTitle));
         return;
     }
 
@@ -152,9 +148,9 @@ void Form1::DeserializeCallback(const tandrel::AsyncHandle& ar)
 
     std::vector<std::string> entries;
     if (listboxFilestoBackup->count() > 0) {
-        const DialogResult answer = messageBoxes_.Show(
-            this, {tandrel::text::kRemoveCurrentText, tandrel::text::kWarningTitle,
-                   MessageBoxButtons::YesNo, MessageBoxIcon::Warning});
+        const DialogResult answer =
+            messageBoxes_.Show(this, {tandrel::text::kRemoveCurrentText, tandrel::text::kWarningTitle,
+                                      MessageBoxButtons::YesNo, MessageBoxIcon::Warning});
         if (answer == DialogResult::Yes) {
             listboxFilestoBackup->clear();
             entries = std::move(loaded);

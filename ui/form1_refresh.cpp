@@ -41,19 +41,19 @@ void Form1::SetWaitCursor(bool wait)
 void Form1::UpdateUI()
 {
     // The twelve controls that the refresh governs.
-    const auto all = {static_cast<QWidget*>(btnDelete), static_cast<QWidget*>(btnStart),
-                      static_cast<QWidget*>(btnBrowse), static_cast<QWidget*>(btnAddFolder),
-                      static_cast<QWidget*>(btnDestination), static_cast<QWidget*>(rboxCD),
-                      static_cast<QWidget*>(rboxConsolidate), static_cast<QWidget*>(rboxDirCopy),
-                      static_cast<QWidget*>(cboxTime), static_cast<QWidget*>(cboxOverwrite),
+    const auto all = {static_cast<QWidget*>(btnDelete),          static_cast<QWidget*>(btnStart),
+                      static_cast<QWidget*>(btnBrowse),          static_cast<QWidget*>(btnAddFolder),
+                      static_cast<QWidget*>(btnDestination),     static_cast<QWidget*>(rboxCD),
+                      static_cast<QWidget*>(rboxConsolidate),    static_cast<QWidget*>(rboxDirCopy),
+                      static_cast<QWidget*>(cboxTime),           static_cast<QWidget*>(cboxOverwrite),
                       static_cast<QWidget*>(cboxSubDirectories), static_cast<QWidget*>(cboxSetForget)};
 
     // Row 1, Failed: a failed job ends.
     if (jobs_.hasErrored.load()) {
         SetWaitCursor(false);
         progressBar1->hide();
-        Enable({btnStart, btnBrowse, btnAddFolder, btnDestination, rboxCD, rboxConsolidate, rboxDirCopy,
-                cboxOverwrite, cboxSubDirectories, cboxSetForget},
+        Enable({btnStart, btnBrowse, btnAddFolder, btnDestination, rboxCD, rboxConsolidate, rboxDirCopy, cboxOverwrite,
+                cboxSubDirectories, cboxSetForget},
                true);
         btnDelete->setEnabled(false);
         jobs_.hasErrored.store(false);
@@ -84,8 +84,8 @@ void Form1::UpdateUI()
         SetWaitCursor(false);
         progressBar1->setEnabled(false);
         progressBar1->hide();
-        Enable({btnStart, btnBrowse, btnAddFolder, btnDestination, rboxCD, rboxConsolidate, rboxDirCopy,
-                cboxTime, cboxOverwrite, cboxSubDirectories, cboxSetForget},
+        Enable({btnStart, btnBrowse, btnAddFolder, btnDestination, rboxCD, rboxConsolidate, rboxDirCopy, cboxTime,
+                cboxOverwrite, cboxSubDirectories, cboxSetForget},
                true);
         btnDelete->setEnabled(false);
         return;
@@ -114,8 +114,8 @@ void Form1::RefreshAtRest()
     // Row 5a, AutoBackupSet: an automatic backup is set up.
     if (cboxSetForget->isChecked() && cboxTime->currentIndex() != -1) {
         cboxTime->setEnabled(cboxSetForget->isEnabled());
-        Enable({btnDelete, btnStart, btnBrowse, btnAddFolder, btnDestination, rboxCD, rboxConsolidate,
-                rboxDirCopy, cboxOverwrite, cboxSubDirectories},
+        Enable({btnDelete, btnStart, btnBrowse, btnAddFolder, btnDestination, rboxCD, rboxConsolidate, rboxDirCopy,
+                cboxOverwrite, cboxSubDirectories},
                false);
         listboxFilestoBackup->clearSelection();
         listBoxDestinationFolder->clearSelection();
@@ -124,8 +124,8 @@ void Form1::RefreshAtRest()
 
     // Row 5b, ListsFilled: both lists hold entries.
     if (listboxFilestoBackup->count() > 0 && listBoxDestinationFolder->count() > 0) {
-        Enable({btnStart, cboxOverwrite, rboxCD, rboxConsolidate, rboxDirCopy, cboxSetForget, btnDestination,
-                btnBrowse, btnAddFolder, cboxSubDirectories, btnDelete},
+        Enable({btnStart, cboxOverwrite, rboxCD, rboxConsolidate, rboxDirCopy, cboxSetForget, btnDestination, btnBrowse,
+                btnAddFolder, cboxSubDirectories, btnDelete},
                true);
         listboxFilestoBackup->clearSelection();
         listBoxDestinationFolder->clearSelection();

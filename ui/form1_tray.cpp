@@ -18,7 +18,7 @@ constexpr const char* kAboutText = "Tandrel helps backup files on your computer.
 constexpr const char* kAboutTitle = "About Tandrel";
 
 // The interval box's texts and their waits, compared whole and in order.
-constexpr std::array<std::pair<const char*, int>, 4> kIntervals{{
+constexpr std::array<std::pair<const char*, int>, 4> kIntervals {{
     {"10 Minutes", 600000},
     {"20 Minutes", 1200000},
     {"2 Hours", 7200000},
@@ -116,6 +116,6 @@ void Form1::menuItemexitMain_Click()
 void Form1::menuItemAbout_Click()
 {
     const std::string text = std::string(kAboutText) + "\n \n " + kProjectHomePage;
-    messageBoxes_.Show(this, tandrel::MessageBoxRequest{text, kAboutTitle, tandrel::MessageBoxButtons::OK,
-                                                        tandrel::MessageBoxIcon::Information});
+    messageBoxes_.Show(this, tandrel::MessageBoxRequest {text, kAboutTitle, tandrel::MessageBoxButtons::OK,
+                                                         tandrel::MessageBoxIcon::Information});
 }

@@ -48,8 +48,8 @@ int main(int argc, char* argv[])
     tandrel::ui::QtDialogRunner dialogs;
     tandrel::ui::QtMessageBoxes messageBoxes;
 
-    Form1 window(Form1Services{jobs, threads, fileSystem, dialogs, messageBoxes,
-                               std::make_unique<tandrel::ui::QtIntervalTimer>()});
+    Form1 window(Form1Services {jobs, threads, fileSystem, dialogs, messageBoxes,
+                                std::make_unique<tandrel::ui::QtIntervalTimer>()});
     QuitWhenClosed quitWhenClosed;
     window.installEventFilter(&quitWhenClosed);
     window.show();

@@ -8,8 +8,7 @@
 namespace tandrel::ui {
 
 QtThreadServices::QtThreadServices(QObject* parent)
-    : QObject(parent),
-      windowThread_(QCoreApplication::instance()->thread()),
+    : QObject(parent), windowThread_(QCoreApplication::instance()->thread()),
       // Queued calls to one object run on its thread in the order posted.
       calls_(std::make_shared<RunningCalls>([this](std::function<void()> work) {
           QMetaObject::invokeMethod(this, std::move(work), Qt::QueuedConnection);
@@ -23,8 +22,7 @@ QtThreadServices::~QtThreadServices()
     calls_->Close();
 }
 
-AsyncHandle QtThreadServices::BeginInvoke(AsyncResult::Call call, AsyncResult::Completion completion,
-                                          std::any state)
+AsyncHandle QtThreadServices::BeginInvoke(AsyncResult::Call call, AsyncResult::Completion completion, std::any state)
 {
     auto handle = std::make_shared<AsyncResult>(std::move(state));
     // A thread of its own for every call, so that no call ever waits behind

@@ -22,8 +22,7 @@ public:
     // then on, what a worker still posts is dropped.
     ~QtThreadServices() override;
 
-    AsyncHandle BeginInvoke(AsyncResult::Call call, AsyncResult::Completion completion,
-                            std::any state = {}) override;
+    AsyncHandle BeginInvoke(AsyncResult::Call call, AsyncResult::Completion completion, std::any state = {}) override;
     bool InvokeRequired() const override;
     void PostToWindow(std::function<void()> work) override;
     std::shared_ptr<RunningCalls> Calls() const override { return calls_; }

@@ -14,10 +14,14 @@ namespace {
 QMessageBox::Icon ToQt(MessageBoxIcon icon)
 {
     switch (icon) {
-    case MessageBoxIcon::Warning: return QMessageBox::Warning;
-    case MessageBoxIcon::Question: return QMessageBox::Question;
-    case MessageBoxIcon::Information: return QMessageBox::Information;
-    case MessageBoxIcon::None: break;
+    case MessageBoxIcon::Warning:
+        return QMessageBox::Warning;
+    case MessageBoxIcon::Question:
+        return QMessageBox::Question;
+    case MessageBoxIcon::Information:
+        return QMessageBox::Information;
+    case MessageBoxIcon::None:
+        break;
     }
     return QMessageBox::NoIcon;
 }
@@ -33,8 +37,7 @@ QMessageBox::StandardButtons ToQt(MessageBoxButtons buttons)
 DialogResult Result(const QMessageBox& box, MessageBoxButtons buttons)
 {
     const QMessageBox::StandardButton pressed = box.standardButton(box.clickedButton());
-    if (buttons == MessageBoxButtons::YesNo)
-        return pressed == QMessageBox::Yes ? DialogResult::Yes : DialogResult::No;
+    if (buttons == MessageBoxButtons::YesNo) return pressed == QMessageBox::Yes ? DialogResult::Yes : DialogResult::No;
     return DialogResult::OK;
 }
 
@@ -72,8 +75,7 @@ DialogResult QtMessageBoxes::Show(QWidget* parent, const MessageBoxRequest& requ
     return Result(*box, request.buttons);
 }
 
-void QtMessageBoxes::ShowModeless(const MessageBoxRequest& request,
-                                  std::function<void(DialogResult)> answered)
+void QtMessageBoxes::ShowModeless(const MessageBoxRequest& request, std::function<void(DialogResult)> answered)
 {
     // No parent: the box belongs to the worker that asks, not to the window,
     // and appears even while the window is hidden to the tray.

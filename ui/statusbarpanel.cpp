@@ -5,8 +5,7 @@
 
 namespace tandrel::ui {
 
-StatusBarPanel::StatusBarPanel(const QIcon& icon, const QString& text, QWidget* parent)
-    : QWidget(parent)
+StatusBarPanel::StatusBarPanel(const QIcon& icon, const QString& text, QWidget* parent) : QWidget(parent)
 {
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(2, 0, 4, 0);

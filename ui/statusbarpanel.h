@@ -14,8 +14,7 @@ namespace tandrel::ui {
 class StatusBarPanel : public QWidget {
     Q_OBJECT
 public:
-    explicit StatusBarPanel(const QIcon& icon = QIcon(), const QString& text = QString(),
-                            QWidget* parent = nullptr);
+    explicit StatusBarPanel(const QIcon& icon = QIcon(), const QString& text = QString(), QWidget* parent = nullptr);
 
     void SetText(const QString& text);
     QString Text() const;

@@ -30,34 +30,34 @@ bool CreateFolders(const std::string& path, std::vector<std::string>* made = nul
 // What the session learns about a folder it writes into, with the first
 // files there, and reuses for the files that follow.
 struct FolderFacts {
-    std::atomic<bool> madeByThisBackup{false};  // held no targets to look for
-    std::atomic<bool> written{false};           // a copy was placed here: flush its disk
-    std::atomic<bool> unnamedRefused{false};    // the file system makes no unnamed files (O_TMPFILE)
-    std::atomic<bool> cloneRefused{false};      // FICLONE into the folder is refused...
-    std::atomic<dev_t> cloneSource{0};          // ...from files of this device
-    std::atomic<bool> chownRefused{false};      // the owner of a copy can't be set here
+    std::atomic<bool> madeByThisBackup {false};  // held no targets to look for
+    std::atomic<bool> written {false};           // a copy was placed here: flush its disk
+    std::atomic<bool> unnamedRefused {false};    // the file system makes no unnamed files (O_TMPFILE)
+    std::atomic<bool> cloneRefused {false};      // FICLONE into the folder is refused...
+    std::atomic<dev_t> cloneSource {0};          // ...from files of this device
+    std::atomic<bool> chownRefused {false};      // the owner of a copy can't be set here
     // The permission bits that a new file in the folder keeps of those it is
     // created with (the umask, or a default ACL, takes the others); -1 until
     // the first new file there shows them, with its owner and group.
-    std::atomic<int> keptModeBits{-1};
-    std::atomic<uid_t> newFileOwner{0};
-    std::atomic<gid_t> newFileGroup{0};
+    std::atomic<int> keptModeBits {-1};
+    std::atomic<uid_t> newFileOwner {0};
+    std::atomic<gid_t> newFileGroup {0};
     // Asked only when needed, under the session's lock: the folder's device,
     // whether it lies on FAT (no file of 4 GiB or more), and whether what
     // killed copies left here is gone (before the first file is written).
     bool deviceKnown = false;
     dev_t device = 0;
     int onFat = -1;
-    std::atomic<bool> cleaned{false};
+    std::atomic<bool> cleaned {false};
     // The ways to place a file without replacing one that the file system
     // refused once; they are not tried again for this folder.
-    std::atomic<bool> noRenameNoReplace{false};
-    std::atomic<bool> noLink{false};
+    std::atomic<bool> noRenameNoReplace {false};
+    std::atomic<bool> noLink {false};
     // Whether a rename here keeps the times set before it: 0 not known yet,
     // 1 kept, -1 lost (then they are set again after placing).
-    std::atomic<int> renameKeepsTimes{0};
+    std::atomic<int> renameKeepsTimes {0};
     // Modification times are compared at this granularity (ns; 0 unknown).
-    std::atomic<std::int64_t> timeGranularity{0};
+    std::atomic<std::int64_t> timeGranularity {0};
 };
 
 // The last folder each thread of a session looked into, held open: files
@@ -132,7 +132,6 @@ private:
     std::map<std::pair<dev_t, unsigned char>, int> nameRefusals_;
     std::set<std::string> madeFolders_;  // without their final "/"
     FolderCache sources_, targets_;
-
 };
 
 }  // namespace tandrel

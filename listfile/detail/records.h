@@ -63,8 +63,8 @@ private:
 
     ByteSink& sink_;
     std::string buffer_;
-    std::size_t slots_ = 0;         // announced in the array record
-    std::size_t filled_ = 0;        // written or pending so far
+    std::size_t slots_ = 0;   // announced in the array record
+    std::size_t filled_ = 0;  // written or pending so far
     std::size_t pendingAbsent_ = 0;
     std::int32_t nextId_ = 2;
 };

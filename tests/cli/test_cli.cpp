@@ -100,11 +100,11 @@ TEST_F(CliTest, AMissingEntryFailsTheGathering)
 
 TEST_F(CliTest, ListFilesAreReadBeforeEntriesAndSavedAsGathered)
 {
-    Serialize(P("in.lst"), std::vector<ListEntry>{P("src/Docs"), std::nullopt, P("src/Photos/p1.jpg")});
+    Serialize(P("in.lst"), std::vector<ListEntry> {P("src/Docs"), std::nullopt, P("src/Photos/p1.jpg")});
     EXPECT_EQ(RunCli({"--list", P("in.lst"), P("src/Photos/2004"), "--save", P("out.lst")}), kAllCopied);
     EXPECT_EQ(out_.str(), "Total Files: 3\nTotal Folders: 2\n");
     const auto saved = Deserialize(P("out.lst")).PresentEntries();
-    EXPECT_EQ(saved, (std::vector<std::string>{P("src/Docs"), P("src/Photos/p1.jpg"), P("src/Photos/2004")}));
+    EXPECT_EQ(saved, (std::vector<std::string> {P("src/Docs"), P("src/Photos/p1.jpg"), P("src/Photos/2004")}));
 }
 
 TEST_F(CliTest, AnUnreadableListFileNamesTheFile)
@@ -123,7 +123,7 @@ TEST(CliOptions, RefusesWhatItCannotUse)
     EXPECT_THROW(ParseOptions({"--dest"}), std::invalid_argument);
     EXPECT_THROW(ParseOptions({"--on-error", "maybe", "a"}), std::invalid_argument);
     const Options options = ParseOptions({"--", "--dest"});
-    EXPECT_EQ(options.entries, std::vector<std::string>{"--dest"});
+    EXPECT_EQ(options.entries, std::vector<std::string> {"--dest"});
 }
 
 TEST_F(CliTest, EntriesMeanWhatWasTypedWhereverItWasTyped)
@@ -137,8 +137,8 @@ TEST_F(CliTest, EntriesMeanWhatWasTypedWhereverItWasTyped)
         const char* entry;
     };
     int n = 0;
-    for (const Spelling& typed : {Spelling{"src", "Photos/"}, Spelling{"src", "Photos"}, Spelling{"src", "./Photos"},
-                                  Spelling{"elsewhere", "../src/Photos/"}, Spelling{"src/Docs", "a.txt"}}) {
+    for (const Spelling& typed : {Spelling {"src", "Photos/"}, Spelling {"src", "Photos"}, Spelling {"src", "./Photos"},
+                                  Spelling {"elsewhere", "../src/Photos/"}, Spelling {"src/Docs", "a.txt"}}) {
         fs::current_path(fs::path(P(typed.folder)));
         const std::string out = "out" + std::to_string(n++);
         const std::string saved = P(out + ".lst");
@@ -154,7 +154,7 @@ TEST_F(CliTest, EntriesMeanWhatWasTypedWhereverItWasTyped)
         }
         // The saved list holds the absolute path, which loads from anywhere.
         EXPECT_EQ(Deserialize(saved).PresentEntries(),
-                  std::vector<std::string>{P(file ? "src/Docs/a.txt" : "src/Photos")});
+                  std::vector<std::string> {P(file ? "src/Docs/a.txt" : "src/Photos")});
     }
 }
 

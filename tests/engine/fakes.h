@@ -47,12 +47,14 @@ struct HostEvent {
 class RecordingHost : public JobHost {
 public:
     explicit RecordingHost(JobState* state = nullptr, StdThreadServices* window = nullptr)
-        : state_(state), window_(window) {}
+        : state_(state), window_(window)
+    {
+    }
 
     void ShowProgress() override
     {
         if (window_ && window_->InvokeRequired()) return window_->PostToWindow([this] { ShowProgress(); });
-        HostEvent e{HostEvent::Kind::Progress};
+        HostEvent e {HostEvent::Kind::Progress};
         if (state_) {
             e.complete = state_->complete;
             e.foldersComplete = state_->foldersComplete;
@@ -64,10 +66,9 @@ public:
     void ReturnFiles(std::vector<std::string> folderArray, std::string initalDir) override
     {
         if (window_ && window_->InvokeRequired())
-            return window_->PostToWindow([this, a = std::move(folderArray), d = std::move(initalDir)] {
-                ReturnFiles(a, d);
-            });
-        HostEvent e{HostEvent::Kind::Return};
+            return window_->PostToWindow(
+                [this, a = std::move(folderArray), d = std::move(initalDir)] { ReturnFiles(a, d); });
+        HostEvent e {HostEvent::Kind::Return};
         if (state_) e.returned = TakeReturnedFiles(*state_, folderArray, initalDir);
         e.folderArray = std::move(folderArray);
         e.initalDir = std::move(initalDir);
@@ -76,7 +77,7 @@ public:
 
     DialogResult Show(const MessageBoxRequest& box) override
     {
-        HostEvent e{HostEvent::Kind::Box};
+        HostEvent e {HostEvent::Kind::Box};
         e.box = box;
         Record(std::move(e));
         if (onShow_) onShow_(box);
@@ -138,8 +139,7 @@ private:
     std::function<void(const MessageBoxRequest&)> onShow_;
 };
 
-inline MessageBoxRequest Box(std::string text, std::string caption, MessageBoxButtons buttons,
-                             MessageBoxIcon icon)
+inline MessageBoxRequest Box(std::string text, std::string caption, MessageBoxButtons buttons, MessageBoxIcon icon)
 {
     return {std::move(text), std::move(caption), buttons, icon};
 }
@@ -174,7 +174,7 @@ public:
         const std::string key = Key(path);
         MakeFolders(Parent(key));
         Link(key);
-        nodes_[key] = Node{false, size, std::move(content), {}, mtime, ++serial_};
+        nodes_[key] = Node {false, size, std::move(content), {}, mtime, ++serial_};
     }
     // Gives a file another modification time.
     void Touch(const std::string& path, std::int64_t mtime)
@@ -191,9 +191,8 @@ public:
         const std::string key = Key(path);
         auto& siblings = nodes_[Parent(key)].children;
         std::erase(siblings, Name(key));
-        std::erase_if(nodes_, [&](auto& node) {
-            return node.first == key || node.first.starts_with(JoinPath(key, "", style_));
-        });
+        std::erase_if(
+            nodes_, [&](auto& node) { return node.first == key || node.first.starts_with(JoinPath(key, "", style_)); });
     }
     void FailOn(FsOp op, const std::string& path, std::string message)
     {
@@ -219,7 +218,10 @@ public:
         return copies_;
     }
 
-    bool DirectoryExists(const std::string& path) override { return Enter(FsOp::DirectoryExists, path), IsFolder(path); }
+    bool DirectoryExists(const std::string& path) override
+    {
+        return Enter(FsOp::DirectoryExists, path), IsFolder(path);
+    }
     bool FileExists(const std::string& path) override { return Enter(FsOp::FileExists, path), IsFile(path); }
 
     Listing List(const std::string& folder) override
@@ -315,8 +317,7 @@ private:
     {
         std::lock_guard lock(mutex_);
         auto from = nodes_.find(Key(source));
-        if (from == nodes_.end() || from->second.folder)
-            throw FsError("Could not find file '" + source + "'.");
+        if (from == nodes_.end() || from->second.folder) throw FsError("Could not find file '" + source + "'.");
         const std::string key = Key(target);
         auto parent = nodes_.find(Parent(key));
         if (parent == nodes_.end() || !parent->second.folder)
@@ -327,12 +328,11 @@ private:
                 return CopyOutcome::UpToDate;
         }
         Link(key);
-        nodes_[key] = Node{false, from->second.size, from->second.content, {}, from->second.mtime, ++serial_};
+        nodes_[key] = Node {false, from->second.size, from->second.content, {}, from->second.mtime, ++serial_};
         return CopyOutcome::Copied;
     }
 
 public:
-
 private:
     struct Node {
         bool folder = true;
@@ -347,10 +347,7 @@ private:
     {
         return key.size() == style_.rootSeparatorIndex + 1 && key.back() == style_.separator;
     }
-    std::string Key(const std::string& path) const
-    {
-        return IsRoot(path) ? path : WithoutFinalSeparator(path, style_);
-    }
+    std::string Key(const std::string& path) const { return IsRoot(path) ? path : WithoutFinalSeparator(path, style_); }
     std::string Parent(const std::string& key) const { return IsRoot(key) ? std::string() : SourceFolder(key, style_); }
     std::string Name(const std::string& key) const { return FileName(key, style_); }
 
@@ -364,12 +361,13 @@ private:
     {
         if (key.empty()) return;
         if (auto it = nodes_.find(key); it != nodes_.end()) {
-            if (!it->second.folder) throw FsError("Cannot create '" + key + "' because a file with the same name already exists.");
+            if (!it->second.folder)
+                throw FsError("Cannot create '" + key + "' because a file with the same name already exists.");
             return;
         }
         if (!IsRoot(key)) MakeFolders(Parent(key));
         Link(key);
-        nodes_[key] = Node{};
+        nodes_[key] = Node {};
     }
     const Node* Find(const std::string& path, bool folder) const
     {

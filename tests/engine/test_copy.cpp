@@ -15,15 +15,17 @@ const std::string kDest = R"(E:\Backup\)";
 const MessageBoxRequest kAskContinue =
     Box("Would you like to continue?", "Warning!", MessageBoxButtons::YesNo, MessageBoxIcon::Warning);
 
-MessageBoxRequest Failure(std::string text) { return Box(std::move(text), "", MessageBoxButtons::OK, MessageBoxIcon::None); }
+MessageBoxRequest Failure(std::string text)
+{
+    return Box(std::move(text), "", MessageBoxButtons::OK, MessageBoxIcon::None);
+}
 MessageBoxRequest Final(std::int64_t kb)
 {
     return Box(std::to_string(kb) + " KB copied successfully", "Backup Complete", MessageBoxButtons::OK,
                MessageBoxIcon::Information);
 }
 
-constexpr CopyMode kDirectory = CopyMode::DirectoryCopy, kCd = CopyMode::CdBackup,
-                   kConsolidate = CopyMode::Consolidate;
+constexpr CopyMode kDirectory = CopyMode::DirectoryCopy, kCd = CopyMode::CdBackup, kConsolidate = CopyMode::Consolidate;
 
 class CopyTest : public ::testing::Test {
 protected:
@@ -52,9 +54,9 @@ protected:
     }
 
     JobState state;
-    MemoryFileSystem fs{PathStyle::Windows()};
-    RecordingHost host{&state};
-    BackupEngine engine{state, host, fs, PathStyle::Windows()};
+    MemoryFileSystem fs {PathStyle::Windows()};
+    RecordingHost host {&state};
+    BackupEngine engine {state, host, fs, PathStyle::Windows()};
 };
 
 TEST_F(CopyTest, DirectoryCopyRebuildsPathsFromTheBackedUpFolder)
@@ -65,26 +67,27 @@ TEST_F(CopyTest, DirectoryCopyRebuildsPathsFromTheBackedUpFolder)
     Entries({R"(C:\Data\Photos)", R"(C:\Docs\a.txt)"});
     Run({R"(C:\Data\Photos\p1.jpg)", R"(C:\Data\Photos\2004\p2.jpg)", R"(C:\Docs\a.txt)"}, kDirectory);
 
-    EXPECT_EQ(Targets(), (Strings{R"(E:\Backup\Photos\p1.jpg)", R"(E:\Backup\Photos\2004\p2.jpg)",
-                                  R"(E:\Backup\Docs\a.txt)"}));
+    EXPECT_EQ(Targets(),
+              (Strings {R"(E:\Backup\Photos\p1.jpg)", R"(E:\Backup\Photos\2004\p2.jpg)", R"(E:\Backup\Docs\a.txt)"}));
     EXPECT_EQ(fs.ContentOf(R"(E:\Backup\Photos\p1.jpg)"), "one");
     EXPECT_TRUE(fs.IsFolder(R"(E:\Backup\Photos\2004)"));
-    EXPECT_EQ(host.Boxes(), std::vector{Final(4)});
+    EXPECT_EQ(host.Boxes(), std::vector {Final(4)});
     EXPECT_EQ(host.Trace(), "PPPPB");
 }
 
 TEST_F(CopyTest, CdBackupOpensAVolumeWhenTheNextFileWouldOverfillIt)
 {
     Run(Sized({400 * kMiB, 300 * kMiB, 100 * kMiB, 800 * kMiB, 10 * kMiB}), kCd);
-    EXPECT_EQ(Targets(), (Strings{R"(E:\Backup\CD_backup0\f1)", R"(E:\Backup\CD_backup0\f2)", R"(E:\Backup\CD_backup1\f3)",
-                                  R"(E:\Backup\CD_backup2\f4)", R"(E:\Backup\CD_backup3\f5)"}));
-    EXPECT_EQ(host.Boxes(), std::vector{Final(1610 * 1024)});
+    EXPECT_EQ(Targets(),
+              (Strings {R"(E:\Backup\CD_backup0\f1)", R"(E:\Backup\CD_backup0\f2)", R"(E:\Backup\CD_backup1\f3)",
+                        R"(E:\Backup\CD_backup2\f4)", R"(E:\Backup\CD_backup3\f5)"}));
+    EXPECT_EQ(host.Boxes(), std::vector {Final(1610 * 1024)});
 }
 
 TEST_F(CopyTest, CdBackupPutsAnOversizedFirstFileInVolumeOne)
 {
     Run(Sized({800 * kMiB}), kCd);
-    EXPECT_EQ(Targets(), Strings{R"(E:\Backup\CD_backup1\f1)"});
+    EXPECT_EQ(Targets(), Strings {R"(E:\Backup\CD_backup1\f1)"});
     EXPECT_FALSE(fs.IsFolder(R"(E:\Backup\CD_backup0)"));
 }
 
@@ -93,7 +96,8 @@ TEST_F(CopyTest, CdBackupKeepsTheVolumeThatAFailedFileOpened)
     const Strings files = Sized({400 * kMiB, 400 * kMiB, 100 * kMiB});
     fs.FailOn(FsOp::CopyFile, files[1], "disk error");
     Run(files, kCd);
-    EXPECT_EQ(Targets(), (Strings{R"(E:\Backup\CD_backup0\f1)", R"(E:\Backup\CD_backup1\f2)", R"(E:\Backup\CD_backup1\f3)"}));
+    EXPECT_EQ(Targets(),
+              (Strings {R"(E:\Backup\CD_backup0\f1)", R"(E:\Backup\CD_backup1\f2)", R"(E:\Backup\CD_backup1\f3)"}));
     EXPECT_TRUE(fs.IsFolder(R"(E:\Backup\CD_backup1)"));
     EXPECT_EQ(host.Boxes().back(), Final(500 * 1024));  // the failed file's size is taken off
 }
@@ -115,7 +119,7 @@ TEST_F(CopyTest, AnEmptyCopyStillCompletesAndReports)
     EXPECT_EQ(fs.Copies().size(), 0u);
     EXPECT_TRUE(state.complete);
     EXPECT_EQ(host.Trace(), "PB");
-    EXPECT_EQ(host.Boxes(), std::vector{Final(0)});
+    EXPECT_EQ(host.Boxes(), std::vector {Final(0)});
 }
 
 TEST(CopyModes, CdWinsOverConsolidateAndBothOverDirectoryCopy)
@@ -124,9 +128,9 @@ TEST(CopyModes, CdWinsOverConsolidateAndBothOverDirectoryCopy)
         bool cd, consolidate, directory;
         CopyMode mode;
     };
-    for (const Case& c : {Case{true, true, false, kCd}, Case{true, true, true, kCd}, Case{true, false, true, kCd},
-                          Case{false, true, true, kConsolidate}, Case{false, false, false, kConsolidate},
-                          Case{false, false, true, kDirectory}})
+    for (const Case& c : {Case {true, true, false, kCd}, Case {true, true, true, kCd}, Case {true, false, true, kCd},
+                          Case {false, true, true, kConsolidate}, Case {false, false, false, kConsolidate},
+                          Case {false, false, true, kDirectory}})
         EXPECT_EQ(CopyModeOf(c.cd, c.consolidate, c.directory), c.mode) << c.cd << c.consolidate << c.directory;
 }
 
@@ -137,12 +141,12 @@ TEST_F(CopyTest, ConsolidateWithSameNamesReplacesOnlyWithOverwrite)
     Run({R"(C:\A\same.txt)", R"(C:\B\same.txt)"}, kConsolidate);
     EXPECT_EQ(fs.ContentOf(R"(E:\Backup\same.txt)"), "first");
     EXPECT_EQ(host.Boxes(),
-              (std::vector{Failure(R"(The file 'E:\Backup\same.txt' already exists.)"), kAskContinue, Final(2)}));
+              (std::vector {Failure(R"(The file 'E:\Backup\same.txt' already exists.)"), kAskContinue, Final(2)}));
 
     Run({R"(C:\A\same.txt)", R"(C:\B\same.txt)"}, kConsolidate, true);
     EXPECT_EQ(fs.ContentOf(R"(E:\Backup\same.txt)"), "second");
     EXPECT_EQ(host.Boxes().back(), Final(3));
-    EXPECT_EQ(fs.Copies().back(), (CopyRecord{R"(C:\B\same.txt)", R"(E:\Backup\same.txt)", true}));
+    EXPECT_EQ(fs.Copies().back(), (CopyRecord {R"(C:\B\same.txt)", R"(E:\Backup\same.txt)", true}));
 }
 
 TEST_F(CopyTest, AFailedFileAnsweredYesIsReportedAndSkipped)
@@ -150,7 +154,7 @@ TEST_F(CopyTest, AFailedFileAnsweredYesIsReportedAndSkipped)
     const Strings files = Sized({1024, 1024, 1024});
     fs.Remove(files[1]);  // vanished since it was gathered
     Run(files, kConsolidate);
-    EXPECT_EQ(host.Boxes(), (std::vector{Failure(R"(Could not find file 'C:\In\f2'.)"), kAskContinue, Final(2)}));
+    EXPECT_EQ(host.Boxes(), (std::vector {Failure(R"(Could not find file 'C:\In\f2'.)"), kAskContinue, Final(2)}));
     // A refresh after each file, the failed one included, then the closing one.
     EXPECT_EQ(host.Trace(), "PBBPPPB");
     EXPECT_FALSE(state.hasErrored);
@@ -164,7 +168,7 @@ TEST_F(CopyTest, NoOnTheThirdOfFiveStopsTheCopy)
     Run(files, kConsolidate);
     EXPECT_EQ(fs.Copies().size(), 3u);  // the last two are never tried
     EXPECT_TRUE(state.hasErrored);
-    EXPECT_EQ(host.Boxes(), (std::vector{Failure("The device is not ready."), kAskContinue, Final(2)}));
+    EXPECT_EQ(host.Boxes(), (std::vector {Failure("The device is not ready."), kAskContinue, Final(2)}));
     // No refresh after the failure that stops; complete is set before the final refresh and box.
     EXPECT_EQ(host.Trace(), "PPBBPB");
     auto progress = host.Of(Kind::Progress);
@@ -189,8 +193,8 @@ TEST_F(CopyTest, ASubfolderThatCannotBeCreatedFailsThatFileOnly)
     fs.FailOn(FsOp::CreateDirectory, R"(E:\Backup\Photos)", "Access denied: E:\\Backup\\Photos");
     Entries({R"(C:\Data\Photos)"});
     Run({R"(C:\Data\Photos\p1.jpg)", R"(C:\Data\Photos\2004\p2.jpg)"}, kDirectory);
-    EXPECT_EQ(Targets(), Strings{R"(E:\Backup\Photos\2004\p2.jpg)"});
-    EXPECT_EQ(host.Boxes(), (std::vector{Failure(R"(Access denied: E:\Backup\Photos)"), kAskContinue, Final(1)}));
+    EXPECT_EQ(Targets(), Strings {R"(E:\Backup\Photos\2004\p2.jpg)"});
+    EXPECT_EQ(host.Boxes(), (std::vector {Failure(R"(Access denied: E:\Backup\Photos)"), kAskContinue, Final(1)}));
 }
 
 // Directory Copy's key search, each with the files copied in order.
@@ -199,51 +203,56 @@ struct KeyCase {
     Strings entries, files, targets;
 };
 
-void PrintTo(const KeyCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const KeyCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class DirectoryCopyKeys : public CopyTest, public ::testing::WithParamInterface<KeyCase> {};
 
 TEST_P(DirectoryCopyKeys, PlacesFilesByTheCarriedOverKey)
 {
     for (auto& entry : GetParam().entries)
-        if (entry.find('.') != std::string::npos) fs.AddFile(entry);
-        else fs.AddFolder(entry);
+        if (entry.find('.') != std::string::npos)
+            fs.AddFile(entry);
+        else
+            fs.AddFolder(entry);
     for (auto& file : GetParam().files) fs.AddFile(file, 1024);
     Entries(GetParam().entries);
     Run(GetParam().files, kDirectory);
     EXPECT_EQ(Targets(), GetParam().targets);
-    EXPECT_EQ(host.Boxes(), std::vector{Final(static_cast<std::int64_t>(GetParam().files.size()))});
+    EXPECT_EQ(host.Boxes(), std::vector {Final(static_cast<std::int64_t>(GetParam().files.size()))});
 }
 
 INSTANTIATE_TEST_SUITE_P(
     CopyTest, DirectoryCopyKeys,
     ::testing::Values(
         // A root folder keeps all below the root.
-        KeyCase{"RootFolderEntry",
-                {R"(C:\)", R"(D:\Data)"},
-                {R"(C:\a.txt)", R"(C:\Sub\b.txt)", R"(D:\Data\d.txt)"},
-                {R"(E:\Backup\a.txt)", R"(E:\Backup\Sub\b.txt)", R"(E:\Backup\Data\d.txt)"}},
+        KeyCase {"RootFolderEntry",
+                 {R"(C:\)", R"(D:\Data)"},
+                 {R"(C:\a.txt)", R"(C:\Sub\b.txt)", R"(D:\Data\d.txt)"},
+                 {R"(E:\Backup\a.txt)", R"(E:\Backup\Sub\b.txt)", R"(E:\Backup\Data\d.txt)"}},
         // A file at a root goes into the destination and captures no other file.
-        KeyCase{"RootFileEntry",
-                {R"(C:\b.txt)", R"(C:\Data)"},
-                {R"(C:\b.txt)", R"(C:\Data\x.txt)"},
-                {R"(E:\Backup\b.txt)", R"(E:\Backup\Data\x.txt)"}},
-        KeyCase{"DataAndMyDataStayApart",
-                {R"(C:\Data)", R"(C:\MyData)"},
-                {R"(C:\Data\a.txt)", R"(C:\MyData\a.txt)", R"(C:\Data\b.txt)"},
-                {R"(E:\Backup\Data\a.txt)", R"(E:\Backup\MyData\a.txt)", R"(E:\Backup\Data\b.txt)"}},
+        KeyCase {"RootFileEntry",
+                 {R"(C:\b.txt)", R"(C:\Data)"},
+                 {R"(C:\b.txt)", R"(C:\Data\x.txt)"},
+                 {R"(E:\Backup\b.txt)", R"(E:\Backup\Data\x.txt)"}},
+        KeyCase {"DataAndMyDataStayApart",
+                 {R"(C:\Data)", R"(C:\MyData)"},
+                 {R"(C:\Data\a.txt)", R"(C:\MyData\a.txt)", R"(C:\Data\b.txt)"},
+                 {R"(E:\Backup\Data\a.txt)", R"(E:\Backup\MyData\a.txt)", R"(E:\Backup\Data\b.txt)"}},
         // The entry's name also occurs higher up its path.
-        KeyCase{"NameAlsoInAParent",
-                {R"(C:\home\me)", R"(C:\tmp\mt\m)"},
-                {R"(C:\home\me\docs\x.txt)", R"(C:\tmp\mt\m\old.txt)"},
-                {R"(E:\Backup\me\docs\x.txt)", R"(E:\Backup\m\old.txt)"}},
-        KeyCase{"NameTwiceInPath", {R"(C:\Data\Data)"}, {R"(C:\Data\Data\f.txt)"}, {R"(E:\Backup\Data\f.txt)"}},
+        KeyCase {"NameAlsoInAParent",
+                 {R"(C:\home\me)", R"(C:\tmp\mt\m)"},
+                 {R"(C:\home\me\docs\x.txt)", R"(C:\tmp\mt\m\old.txt)"},
+                 {R"(E:\Backup\me\docs\x.txt)", R"(E:\Backup\m\old.txt)"}},
+        KeyCase {"NameTwiceInPath", {R"(C:\Data\Data)"}, {R"(C:\Data\Data\f.txt)"}, {R"(E:\Backup\Data\f.txt)"}},
         // The entry that placed the previous file is tried before the list:
         // q.jpg lies under both, and Data placed a.txt.
-        KeyCase{"CarriedEntryComesBeforeTheList",
-                {R"(C:\Data\Photos)", R"(C:\Data)"},
-                {R"(C:\Data\Photos\p.jpg)", R"(C:\Data\a.txt)", R"(C:\Data\Photos\q.jpg)"},
-                {R"(E:\Backup\Photos\p.jpg)", R"(E:\Backup\Data\a.txt)", R"(E:\Backup\Data\Photos\q.jpg)"}}),
+        KeyCase {"CarriedEntryComesBeforeTheList",
+                 {R"(C:\Data\Photos)", R"(C:\Data)"},
+                 {R"(C:\Data\Photos\p.jpg)", R"(C:\Data\a.txt)", R"(C:\Data\Photos\q.jpg)"},
+                 {R"(E:\Backup\Photos\p.jpg)", R"(E:\Backup\Data\a.txt)", R"(E:\Backup\Data\Photos\q.jpg)"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(CopyTest, AFileUnderNoEntryFailsThroughTheBoxesAndTheCopyGoesOn)
@@ -252,7 +261,7 @@ TEST_F(CopyTest, AFileUnderNoEntryFailsThroughTheBoxesAndTheCopyGoesOn)
     fs.AddFile(R"(C:\Docs\a.txt)", 1024);
     Entries({R"(C:\Docs)"});
     Run({R"(C:\Other\z.txt)", R"(C:\Docs\a.txt)"}, kDirectory);
-    EXPECT_EQ(Targets(), Strings{R"(E:\Backup\Docs\a.txt)"});
+    EXPECT_EQ(Targets(), Strings {R"(E:\Backup\Docs\a.txt)"});
     auto boxes = host.Boxes();
     ASSERT_EQ(boxes.size(), 3u);
     EXPECT_NE(boxes[0].text.find(R"(C:\Other\z.txt)"), std::string::npos) << boxes[0].text;

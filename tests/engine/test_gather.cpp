@@ -14,8 +14,8 @@ using namespace std::chrono_literals;
 using Strings = std::vector<std::string>;
 using Kind = HostEvent::Kind;
 
-const MessageBoxRequest kLoadError =
-    Box("There was an error loading your FileList!", "Files Not Added!", MessageBoxButtons::OK, MessageBoxIcon::Warning);
+const MessageBoxRequest kLoadError = Box("There was an error loading your FileList!", "Files Not Added!",
+                                         MessageBoxButtons::OK, MessageBoxIcon::Warning);
 const MessageBoxRequest kContinue =
     Box("Would you like to continue?", "Continue?", MessageBoxButtons::YesNo, MessageBoxIcon::Question);
 
@@ -45,13 +45,13 @@ protected:
     {
         auto returns = host.Of(Kind::Return);
         EXPECT_EQ(returns.size(), 1u);
-        return returns.empty() ? HostEvent{Kind::Return} : returns.front();
+        return returns.empty() ? HostEvent {Kind::Return} : returns.front();
     }
 
     JobState state;
-    MemoryFileSystem fs{PathStyle::Windows()};
-    RecordingHost host{&state};
-    BackupEngine engine{state, host, fs, PathStyle::Windows()};
+    MemoryFileSystem fs {PathStyle::Windows()};
+    RecordingHost host {&state};
+    BackupEngine engine {state, host, fs, PathStyle::Windows()};
 };
 
 const Strings kPhotosOwn = {R"(C:\Data\Photos\p1.jpg)", R"(C:\Data\Photos\p2.jpg)", R"(C:\Data\Photos\p3.jpg)"};
@@ -60,7 +60,7 @@ TEST_F(Gather, FolderWithoutSubfoldersTakesItsOwnFilesOnly)
 {
     engine.GetFiles({R"(C:\Data\Photos)"}, false);
     EXPECT_EQ(Files(), kPhotosOwn);
-    EXPECT_EQ(Folders(), Strings{});
+    EXPECT_EQ(Folders(), Strings {});
     ExpectCounts(3, 1);
 
     // A refresh at the start (flags down), the hand-back, a refresh at the end.
@@ -71,7 +71,7 @@ TEST_F(Gather, FolderWithoutSubfoldersTakesItsOwnFilesOnly)
     // "Add Folder" sets no origin flag: the one folder goes to the list box.
     const HostEvent back = OnlyReturn();
     EXPECT_EQ(back.initalDir, R"(C:\Data\Photos)");
-    EXPECT_EQ(back.returned.entries, Strings{R"(C:\Data\Photos)"});
+    EXPECT_EQ(back.returned.entries, Strings {R"(C:\Data\Photos)"});
     EXPECT_EQ(back.returned.totalFiles, "Total Files: 3");
     EXPECT_EQ(back.returned.totalFolders, "Total Folders: 1");
 }
@@ -84,7 +84,7 @@ TEST_F(Gather, FolderWithSubfoldersIsWalkedBreadthFirst)
     expected.insert(expected.end(), {R"(C:\Data\Photos\2004\a.jpg)", R"(C:\Data\Photos\2005\b.jpg)",
                                      R"(C:\Data\Photos\2004\Jan\deep.jpg)"});
     EXPECT_EQ(Files(), expected);
-    EXPECT_EQ(Folders(), (Strings{R"(C:\Data\Photos\2004)", R"(C:\Data\Photos\2005)", R"(C:\Data\Photos\2004\Jan)"}));
+    EXPECT_EQ(Folders(), (Strings {R"(C:\Data\Photos\2004)", R"(C:\Data\Photos\2005)", R"(C:\Data\Photos\2004\Jan)"}));
     ExpectCounts(6, 4);
 }
 
@@ -112,7 +112,7 @@ TEST_F(Gather, FolderCountSeeksADotAnywhereAndEmptyFoldersStillCount)
     fs.AddFolder(R"(C:\Empty)");
     state.filesOnly = true;
     engine.GetFiles({R"(C:\Users\ann.lee\Docs)", R"(C:\Tools\README)", R"(C:\Empty)"}, true);
-    EXPECT_EQ(Files(), (Strings{R"(C:\Users\ann.lee\Docs\d.txt)", R"(C:\Tools\README)"}));
+    EXPECT_EQ(Files(), (Strings {R"(C:\Users\ann.lee\Docs\d.txt)", R"(C:\Tools\README)"}));
     ExpectCounts(2, 2);  // README and Empty
 }
 
@@ -124,7 +124,7 @@ TEST_F(Gather, TheSameFolderTwiceIsListedTwice)
     twice.insert(twice.end(), kPhotosOwn.begin(), kPhotosOwn.end());
     EXPECT_EQ(Files(), twice);
     ExpectCounts(6, 2);
-    EXPECT_EQ(OnlyReturn().returned.entries, (Strings{R"(C:\Data\Photos)", R"(C:\Data\Photos)"}));
+    EXPECT_EQ(OnlyReturn().returned.entries, (Strings {R"(C:\Data\Photos)", R"(C:\Data\Photos)"}));
 }
 
 TEST_F(Gather, AnEmptyArrayWalksNothingAndHandsBackDone)
@@ -134,7 +134,7 @@ TEST_F(Gather, AnEmptyArrayWalksNothingAndHandsBackDone)
     engine.GetFiles({}, true);
     const HostEvent back = host.Of(Kind::Return).back();
     EXPECT_EQ(back.initalDir, "DONE");
-    EXPECT_EQ(back.returned.entries, Strings{});
+    EXPECT_EQ(back.returned.entries, Strings {});
     EXPECT_EQ(back.returned.totalFiles, "Total Files: 1");
     EXPECT_EQ(back.returned.totalFolders, "Total Folders: 1");
 }
@@ -145,7 +145,10 @@ struct SkipCase {
     Strings files;
 };
 
-void PrintTo(const SkipCase& c, std::ostream* os) { *os << c.failing; }
+void PrintTo(const SkipCase& c, std::ostream* os)
+{
+    *os << c.failing;
+}
 
 class GatherSkip : public Gather, public ::testing::WithParamInterface<SkipCase> {};
 
@@ -155,11 +158,12 @@ TEST_P(GatherSkip, AFailedListingAnsweredYesIsSkipped)
     state.dragNdrop = true;
     engine.GetFiles({R"(C:\Data\Photos)", R"(C:\Other)"}, true);
     EXPECT_EQ(Files(), GetParam().files);
-    EXPECT_EQ(host.Boxes(), (std::vector{Box("Access to the path is denied.", "Warning!", MessageBoxButtons::OK,
-                                             MessageBoxIcon::Warning),
-                                         kContinue}));
+    EXPECT_EQ(
+        host.Boxes(),
+        (std::vector {Box("Access to the path is denied.", "Warning!", MessageBoxButtons::OK, MessageBoxIcon::Warning),
+                      kContinue}));
     EXPECT_FALSE(state.hasErrored);
-    EXPECT_EQ(OnlyReturn().returned.entries, (Strings{R"(C:\Data\Photos)", R"(C:\Other)"}));
+    EXPECT_EQ(OnlyReturn().returned.entries, (Strings {R"(C:\Data\Photos)", R"(C:\Other)"}));
     EXPECT_EQ(state.folderCount, 4);  // the failed folder was queued or counted all the same
 }
 
@@ -167,15 +171,15 @@ INSTANTIATE_TEST_SUITE_P(
     Gather, GatherSkip,
     ::testing::Values(
         // Next queued folder.
-        SkipCase{R"(C:\Data\Photos\2004)",
-                 {kPhotosOwn[0], kPhotosOwn[1], kPhotosOwn[2], R"(C:\Data\Photos\2005\b.jpg)", R"(C:\Other\o.txt)"}},
+        SkipCase {R"(C:\Data\Photos\2004)",
+                  {kPhotosOwn[0], kPhotosOwn[1], kPhotosOwn[2], R"(C:\Data\Photos\2005\b.jpg)", R"(C:\Other\o.txt)"}},
         // The last one queued: next entry.
-        SkipCase{R"(C:\Data\Photos\2005)",
-                 {kPhotosOwn[0], kPhotosOwn[1], kPhotosOwn[2], R"(C:\Data\Photos\2004\a.jpg)", R"(C:\Other\o.txt)"}},
+        SkipCase {R"(C:\Data\Photos\2005)",
+                  {kPhotosOwn[0], kPhotosOwn[1], kPhotosOwn[2], R"(C:\Data\Photos\2004\a.jpg)", R"(C:\Other\o.txt)"}},
         // The last entry's own folder: the gathering completes.
-        SkipCase{R"(C:\Other)",
-                 {kPhotosOwn[0], kPhotosOwn[1], kPhotosOwn[2], R"(C:\Data\Photos\2004\a.jpg)",
-                  R"(C:\Data\Photos\2005\b.jpg)"}}));
+        SkipCase {R"(C:\Other)",
+                  {kPhotosOwn[0], kPhotosOwn[1], kPhotosOwn[2], R"(C:\Data\Photos\2004\a.jpg)",
+                   R"(C:\Data\Photos\2005\b.jpg)"}}));
 
 TEST_F(Gather, AFailedListingAnsweredNoEndsTheWalkButKeepsWhatItFound)
 {
@@ -187,7 +191,7 @@ TEST_F(Gather, AFailedListingAnsweredNoEndsTheWalkButKeepsWhatItFound)
     ExpectCounts(3, 3);
     EXPECT_EQ(host.Trace(), "PBBRP");
     const HostEvent back = OnlyReturn();
-    EXPECT_EQ(back.returned.entries, (Strings{R"(C:\Data\Photos)", R"(C:\Other)"}));
+    EXPECT_EQ(back.returned.entries, (Strings {R"(C:\Data\Photos)", R"(C:\Other)"}));
     EXPECT_FALSE(state.hasErrored);
 }
 
@@ -206,14 +210,14 @@ TEST_F(Gather, AMissingEntryUndoesThisWalkOnlyAndHandsBackNothing)
     state.dragNdrop = true;
     engine.GetFiles({R"(C:\Data\Photos)", R"(C:\Gone)", R"(C:\Other)"}, true);
 
-    EXPECT_EQ(host.Boxes(), std::vector{kLoadError});
+    EXPECT_EQ(host.Boxes(), std::vector {kLoadError});
     EXPECT_EQ(std::count(visited.begin(), visited.end(), R"(C:\Other)"), 0);  // the walk ended
     EXPECT_EQ(Files(), earlierFiles);
     EXPECT_EQ(Folders(), earlierFolders);
     ExpectCounts(2, 2);
     EXPECT_EQ(host.Trace(), "PRPPBRP");
     const HostEvent back = host.Of(Kind::Return).back();
-    EXPECT_EQ(back.returned.entries, Strings{});
+    EXPECT_EQ(back.returned.entries, Strings {});
     EXPECT_EQ(back.returned.totalFiles, "Total Files: 2");
     EXPECT_EQ(back.returned.totalFolders, "Total Folders: 2");
     EXPECT_FALSE(state.hasErrored || state.dragNdrop);  // consumed by ReturnFiles
@@ -225,9 +229,9 @@ TEST_F(Gather, ASubfolderRemovedDuringTheWalkTakesTheErrorPath)
         if (op == FsOp::List && path == R"(C:\Data\Photos\2004)") fs.Remove(R"(C:\Data\Photos\2005)");
     });
     engine.GetFiles({R"(C:\Data\Photos)"}, true);
-    EXPECT_EQ(host.Boxes(), std::vector{kLoadError});
+    EXPECT_EQ(host.Boxes(), std::vector {kLoadError});
     ExpectCounts(0, 0);
-    EXPECT_EQ(OnlyReturn().returned.entries, Strings{});
+    EXPECT_EQ(OnlyReturn().returned.entries, Strings {});
 }
 
 TEST(ReturnedFiles, OriginFlagsChooseTheEntriesAndAreConsumed)
@@ -237,9 +241,9 @@ TEST(ReturnedFiles, OriginFlagsChooseTheEntriesAndAreConsumed)
         bool filesOnly, dragNdrop, filelistLoad, hasErrored;
         Strings expected;
     };
-    for (const Case& c : {Case{true, false, false, false, entries}, Case{false, true, false, false, entries},
-                          Case{false, false, true, false, entries}, Case{false, false, false, false, {R"(C:\A)"}},
-                          Case{true, true, true, true, {}}}) {
+    for (const Case& c : {Case {true, false, false, false, entries}, Case {false, true, false, false, entries},
+                          Case {false, false, true, false, entries}, Case {false, false, false, false, {R"(C:\A)"}},
+                          Case {true, true, true, true, {}}}) {
         JobState state;
         state.fileCount = 12;
         state.folderCount = 1234;
@@ -265,17 +269,23 @@ TEST_F(Gather, AClearDuringTheWalkStopsItAddingAndHandingBack)
         std::function<void()> setup;
     };
     const Case cases[] = {
-        {"while listing a queued folder", {R"(C:\Data\Photos)", R"(C:\Other)"}, [&] {
+        {"while listing a queued folder",
+         {R"(C:\Data\Photos)", R"(C:\Other)"},
+         [&] {
              fs.SetHook([&](FsOp op, const std::string& path) {
                  if (op == FsOp::List && path == R"(C:\Data\Photos\2004)") state.ResetLists();
              });
          }},
-        {"before a missing entry", {R"(C:\Other)", R"(C:\Gone)"}, [&] {
+        {"before a missing entry",
+         {R"(C:\Other)", R"(C:\Gone)"},
+         [&] {
              fs.SetHook([&](FsOp op, const std::string& path) {
                  if (op == FsOp::DirectoryExists && path == R"(C:\Gone)") state.ResetLists();
              });
          }},
-        {"while a failure is asked about", {R"(C:\Other)", R"(C:\Data\Photos)"}, [&] {
+        {"while a failure is asked about",
+         {R"(C:\Other)", R"(C:\Data\Photos)"},
+         [&] {
              fs.FailOn(FsOp::List, R"(C:\Data\Photos)", "denied");
              host.OnShow([&](const MessageBoxRequest&) { state.ResetLists(); });
              host.Answer({DialogResult::No});
@@ -292,7 +302,7 @@ TEST_F(Gather, AClearDuringTheWalkStopsItAddingAndHandingBack)
         engine.GetFiles(c.entries, true);
 
         ExpectCounts(0, 0);
-        EXPECT_EQ(Folders(), Strings{});
+        EXPECT_EQ(Folders(), Strings {});
         EXPECT_TRUE(state.dragNdrop) << "the clearing command's flag was consumed";
         EXPECT_FALSE(state.hasErrored);
         EXPECT_TRUE(state.complete && state.foldersComplete);
@@ -312,13 +322,21 @@ protected:
     // As a window starts a gathering: a worker, ended by its completion there.
     void Start(Strings entries)
     {
-        window.BeginInvoke([this, entries] { threaded.GetFiles(entries, true); return std::any(); },
-                           [](const AsyncHandle& handle) { handle->EndInvoke(); });
+        window.BeginInvoke(
+            [this, entries] {
+                threaded.GetFiles(entries, true);
+                return std::any();
+            },
+            [](const AsyncHandle& handle) { handle->EndInvoke(); });
     }
-    void RunUntilIdle() { window.RunUntil([&] { return window.ActiveWorkers() == 0; }); window.RunPending(); }
+    void RunUntilIdle()
+    {
+        window.RunUntil([&] { return window.ActiveWorkers() == 0; });
+        window.RunPending();
+    }
 
-    RecordingHost posted{&state, &window};
-    BackupEngine threaded{state, posted, fs, PathStyle::Windows()};
+    RecordingHost posted {&state, &window};
+    BackupEngine threaded {state, posted, fs, PathStyle::Windows()};
     // This test's thread is the window thread. Declared last, so that it joins
     // its workers while the host and engine they use still live.
     StdThreadServices window;
@@ -363,7 +381,7 @@ TEST_F(GatherThreads, ASecondGatheringWaitsForTheFirstWalk)
         EXPECT_FALSE(changed.wait_for(lock, 200ms, [&] { return secondWalked || !state.complete; }));
     }
     EXPECT_TRUE(state.complete && state.foldersComplete && state.dragNdrop);
-    EXPECT_EQ(Files(), Strings{});
+    EXPECT_EQ(Files(), Strings {});
     release.count_down();
     RunUntilIdle();
 
@@ -394,11 +412,11 @@ TEST_F(GatherThreads, RemoveDuringAWalkLeavesOnlyTheNewGathering)
     release.count_down();
     RunUntilIdle();
 
-    EXPECT_EQ(Files(), Strings{R"(C:\Second\s.txt)"});
+    EXPECT_EQ(Files(), Strings {R"(C:\Second\s.txt)"});
     ExpectCounts(1, 1);
     auto returns = posted.Of(Kind::Return);
     ASSERT_EQ(returns.size(), 1u);
-    EXPECT_EQ(returns[0].returned.entries, Strings{R"(C:\Second)"});
+    EXPECT_EQ(returns[0].returned.entries, Strings {R"(C:\Second)"});
     EXPECT_EQ(returns[0].returned.totalFiles, "Total Files: 1");
 }
 

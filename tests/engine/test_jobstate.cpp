@@ -43,7 +43,7 @@ TEST(JobState, ClearingNeverWaitsForAWalk)
     std::scoped_lock walk(state.syncfileList.WalkLock(), state.syncfolderList.WalkLock());
     state.syncfileList.Add("/a");
     state.ResetLists();  // would hang here if it took a walk lock
-    EXPECT_EQ(state.syncfileList.ToArray(), std::vector<std::string>{});
+    EXPECT_EQ(state.syncfileList.ToArray(), std::vector<std::string> {});
 }
 
 TEST(ThreadServices, CallAndCompletionRunOnOneWorkerAndEndGivesResultOrFailure)
@@ -52,13 +52,17 @@ TEST(ThreadServices, CallAndCompletionRunOnOneWorkerAndEndGivesResultOrFailure)
     std::thread::id callThread, completionThread;
     std::any result;
     std::promise<void> done;
-    window.BeginInvoke([&] { callThread = std::this_thread::get_id(); return std::any(42); },
-                       [&](const AsyncHandle& handle) {
-                           completionThread = std::this_thread::get_id();
-                           result = handle->EndInvoke();
-                           EXPECT_THROW(handle->EndInvoke(), std::logic_error);  // once per call
-                           done.set_value();
-                       });
+    window.BeginInvoke(
+        [&] {
+            callThread = std::this_thread::get_id();
+            return std::any(42);
+        },
+        [&](const AsyncHandle& handle) {
+            completionThread = std::this_thread::get_id();
+            result = handle->EndInvoke();
+            EXPECT_THROW(handle->EndInvoke(), std::logic_error);  // once per call
+            done.set_value();
+        });
     done.get_future().wait();
     EXPECT_EQ(callThread, completionThread);
     EXPECT_NE(callThread, std::this_thread::get_id());
@@ -78,7 +82,12 @@ TEST(ThreadServices, EndingACallStillRunningWaitsForIt)
 {
     StdThreadServices window;
     testing::Latch release(1);
-    auto handle = window.BeginInvoke([&] { release.wait(); return std::any(7); }, {});
+    auto handle = window.BeginInvoke(
+        [&] {
+            release.wait();
+            return std::any(7);
+        },
+        {});
     auto ended = std::async(std::launch::async, [&] { return std::any_cast<int>(handle->EndInvoke()); });
     // The call cannot have returned yet, so neither can the end.
     EXPECT_EQ(ended.wait_for(100ms), std::future_status::timeout);
@@ -111,14 +120,19 @@ TEST(ThreadServices, PostedWorkRunsInOrderOnTheWindowThreadAndPostsNeverWait)
 
 TEST(ThreadServices, ShutdownWaitsForCallsStartedByCompletions)
 {
-    std::atomic<bool> innerRan{false};
+    std::atomic<bool> innerRan {false};
     {
         StdThreadServices window;
         window.BeginInvoke([] { return std::any(); },
                            [&](const AsyncHandle&) {
                                // Gives the shutdown time to begin before the next call starts.
                                std::this_thread::sleep_for(50ms);
-                               window.BeginInvoke([&] { innerRan = true; return std::any(); }, {});
+                               window.BeginInvoke(
+                                   [&] {
+                                       innerRan = true;
+                                       return std::any();
+                                   },
+                                   {});
                            });
     }  // must join the inner worker too, not terminate on it
     EXPECT_TRUE(innerRan);

@@ -36,7 +36,7 @@ TEST_F(Native, ListingLeavesOutLinkedFoldersAndSpecialFiles)
 
     const Listing listing = fs.List(tree.Path());
     EXPECT_EQ(Sorted(listing.files), Sorted({tree.Path("a.txt"), tree.Path("to-a")}));
-    EXPECT_EQ(listing.folders, Strings{tree.Path("sub")});
+    EXPECT_EQ(listing.folders, Strings {tree.Path("sub")});
     EXPECT_TRUE(fs.DirectoryExists(tree.Path("to-sub")));  // an entry that is a link is followed
     ExpectFsError([&] { fs.List(tree.Path("missing")); }, {tree.Path("missing"), "No such file or directory"});
 }
@@ -106,7 +106,7 @@ TEST_F(Native, FailedCopiesLeaveNoTemporaryFileAndNoTarget)
     tree.Folder("out/dir/keep");
     ExpectFsError([&] { fs.CopyFile(source, tree.Path("out/dir"), true); }, {tree.Path("out/dir")});
     EXPECT_TRUE(fsys::is_directory(tree.Path("out/dir/keep")));
-    EXPECT_EQ(tree.Names("out"), Strings{"dir"});
+    EXPECT_EQ(tree.Names("out"), Strings {"dir"});
 }
 
 TEST_F(Native, ASourceThatFailsWhileReadIsAnErrorWithoutLeftovers)
@@ -114,7 +114,7 @@ TEST_F(Native, ASourceThatFailsWhileReadIsAnErrorWithoutLeftovers)
     tree.Folder("out");
     // /proc/self/mem has a size of 0 and fails on the first read.
     ExpectFsError([&] { fs.CopyFile("/proc/self/mem", tree.Path("out/mem"), false); }, {"/proc/self/mem"});
-    EXPECT_EQ(tree.Names("out"), Strings{});
+    EXPECT_EQ(tree.Names("out"), Strings {});
 }
 
 TEST_F(Native, FilesWhoseSizeIsNotTheirLengthAreCopiedWhole)
@@ -127,7 +127,8 @@ TEST_F(Native, FilesWhoseSizeIsNotTheirLengthAreCopiedWhole)
 
 TEST_F(Native, AnEmptyFileFromAnotherFileSystemIsCopied)
 {
-    struct stat shm {}, tmp {};
+    struct stat shm {
+    }, tmp {};
     if (::stat("/dev/shm", &shm) != 0 || ::stat(tree.Path().c_str(), &tmp) != 0 || shm.st_dev == tmp.st_dev)
         GTEST_SKIP() << "no second file system at /dev/shm";
     TempTree other("/dev/shm");
@@ -194,23 +195,26 @@ protected:
         fsys::create_directories(tree.Path("dest"));
         engine.Copy(state.syncfileList.ToArray(), dest, false, CopyModeOf(cd, consolidate, directory));
     }
-    std::string Dest(const std::string& relative) const { return TempTree::Read(dest + relative); }
+    std::string Dest(const std::string& relative) const
+    {
+        return TempTree::Read(dest + relative);
+    }
 
     TempTree tree;
     Strings entries;
     std::string dest;
     JobState state;
-    RecordingHost host{&state};
+    RecordingHost host {&state};
     NativeFileSystem fs;
-    BackupEngine engine{state, host, fs, PathStyle::Native()};
+    BackupEngine engine {state, host, fs, PathStyle::Native()};
 };
 
 TEST_F(NativeBackup, GatheringNeverFollowsALinkedSubfolder)
 {
     Gather(entries);
     EXPECT_EQ(state.syncfileList.ToArray(),
-              (Strings{tree.Path("src/Data/Photos/p1.jpg"), tree.Path("src/Data/Photos/2004/p2.jpg"),
-                       tree.Path("src/Docs/a.txt")}));
+              (Strings {tree.Path("src/Data/Photos/p1.jpg"), tree.Path("src/Data/Photos/2004/p2.jpg"),
+                        tree.Path("src/Docs/a.txt")}));
     EXPECT_EQ(state.folderCount, 2);  // Photos and its sub-folder 2004; a.txt has a dot
 }
 
@@ -220,7 +224,7 @@ TEST_F(NativeBackup, ALinkGivenAsAnEntryIsFollowed)
     tree.Symlink("photos-link", tree.Path("src/Data/Photos"));
     Gather({tree.Path("photos-link")});
     EXPECT_EQ(state.syncfileList.ToArray(),
-              (Strings{tree.Path("photos-link/p1.jpg"), tree.Path("photos-link/2004/p2.jpg")}));
+              (Strings {tree.Path("photos-link/p1.jpg"), tree.Path("photos-link/2004/p2.jpg")}));
 }
 
 TEST_F(NativeBackup, APathTheSystemRejectsTakesTheExceptionPath)
@@ -231,7 +235,7 @@ TEST_F(NativeBackup, APathTheSystemRejectsTakesTheExceptionPath)
     ASSERT_EQ(boxes.size(), 2u);
     EXPECT_NE(boxes[0].text.find("File name too long"), std::string::npos);
     EXPECT_NE(boxes[0].text.find(tooLong), std::string::npos);
-    EXPECT_EQ(state.syncfileList.ToArray(), Strings{tree.Path("src/Docs/a.txt")});
+    EXPECT_EQ(state.syncfileList.ToArray(), Strings {tree.Path("src/Docs/a.txt")});
 }
 #endif
 
@@ -243,15 +247,15 @@ TEST_F(NativeBackup, DirectoryCopy)
     EXPECT_EQ(Dest("Photos/2004/p2.jpg"), std::string(600, 'b'));
     EXPECT_EQ(Dest("Docs/a.txt"), std::string(1000, 'c'));
     EXPECT_EQ(host.Boxes().back().text, "3 KB copied successfully");
-    EXPECT_EQ(tree.Names("dest"), (Strings{"Docs", "Photos"}));
+    EXPECT_EQ(tree.Names("dest"), (Strings {"Docs", "Photos"}));
 }
 
 TEST_F(NativeBackup, CdBackup)
 {
     Gather(entries);
     Copy(true, false, false);
-    EXPECT_EQ(tree.Names("dest"), Strings{"CD_backup0"});
-    EXPECT_EQ(tree.Names("dest/CD_backup0"), (Strings{"a.txt", "p1.jpg", "p2.jpg"}));
+    EXPECT_EQ(tree.Names("dest"), Strings {"CD_backup0"});
+    EXPECT_EQ(tree.Names("dest/CD_backup0"), (Strings {"a.txt", "p1.jpg", "p2.jpg"}));
     EXPECT_EQ(Dest("CD_backup0/p2.jpg"), std::string(600, 'b'));
 }
 
@@ -259,7 +263,7 @@ TEST_F(NativeBackup, ConsolidateAndASecondRunWithoutOverwrite)
 {
     Gather(entries);
     Copy(false, true, false);
-    EXPECT_EQ(tree.Names("dest"), (Strings{"a.txt", "p1.jpg", "p2.jpg"}));
+    EXPECT_EQ(tree.Names("dest"), (Strings {"a.txt", "p1.jpg", "p2.jpg"}));
     EXPECT_EQ(Dest("p1.jpg"), std::string(1500, 'a'));
     EXPECT_EQ(host.Boxes().back().text, "3 KB copied successfully");
 
@@ -269,7 +273,7 @@ TEST_F(NativeBackup, ConsolidateAndASecondRunWithoutOverwrite)
     ASSERT_EQ(boxes.size(), 1u + 3 * 2 + 1);
     EXPECT_NE(boxes[1].text.find("File exists"), std::string::npos);
     EXPECT_EQ(boxes.back().text, "0 KB copied successfully");
-    EXPECT_EQ(tree.Names("dest"), (Strings{"a.txt", "p1.jpg", "p2.jpg"}));
+    EXPECT_EQ(tree.Names("dest"), (Strings {"a.txt", "p1.jpg", "p2.jpg"}));
 }
 
 }  // namespace

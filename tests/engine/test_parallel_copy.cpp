@@ -47,9 +47,9 @@ protected:
     }
 
     JobState state;
-    MemoryFileSystem fs{PathStyle::Windows()};
-    RecordingHost host{&state};
-    BackupEngine engine{state, host, fs, PathStyle::Windows()};
+    MemoryFileSystem fs {PathStyle::Windows()};
+    RecordingHost host {&state};
+    BackupEngine engine {state, host, fs, PathStyle::Windows()};
 };
 
 TEST_P(ParallelCopy, AStopAtOneFilePlacesExactlyTheFilesBeforeIt)
@@ -76,7 +76,7 @@ TEST_P(ParallelCopy, FailuresComeInListOrderWhateverFinishedFirst)
     for (int i : {3, 17, 40}) fs.FailOn(FsOp::CopyFile, files[i], "failed " + std::to_string(i));
     // The first file's work is the slowest: with several threads, the works
     // of the files after it end first.
-    std::atomic<int> worksDone{0};
+    std::atomic<int> worksDone {0};
     fs.OnWork([&](const std::string& source) {
         if (source == files[0]) std::this_thread::sleep_for(std::chrono::milliseconds(50));
         ++worksDone;
@@ -90,7 +90,7 @@ TEST_P(ParallelCopy, FailuresComeInListOrderWhateverFinishedFirst)
     Strings failures;
     for (const auto& box : host.Boxes())
         if (box.text.rfind("failed ", 0) == 0) failures.push_back(box.text);
-    EXPECT_EQ(failures, (Strings{"failed 3", "failed 17", "failed 40"}));
+    EXPECT_EQ(failures, (Strings {"failed 3", "failed 17", "failed 40"}));
     EXPECT_EQ(summary.failed, 3);
     EXPECT_EQ(summary.copied, 57);
     // P for each file, failed or not (answered Yes), each failure's two boxes
@@ -118,7 +118,8 @@ TEST_P(ParallelCopy, ANameMetTwiceIsPlacedInListOrder)
     const CopySummary refusing = engine.Copy(files, R"(E:\Other\)", false, CopyMode::CdBackup);
     EXPECT_EQ(refusing.copied, 5);
     EXPECT_EQ(refusing.failed, 15);
-    for (int i = 0; i < 5; ++i) EXPECT_EQ(fs.ContentOf(R"(E:\Other\CD_backup0\)" + Name(i)), "from " + std::to_string(i));
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(fs.ContentOf(R"(E:\Other\CD_backup0\)" + Name(i)), "from " + std::to_string(i));
 }
 
 TEST_P(ParallelCopy, AnUnchangedRepeatAfterAReplacedNameIsJudgedAtItsTurn)

@@ -98,7 +98,7 @@ TEST(PathRules, FolderCountingLooksForADotAnywhere)
 
 TEST(PathRules, ListFileNamesNeedLowerCaseDotLstPastTheFirstCharacter)
 {
-    EXPECT_TRUE(NamesListFile(R"(C:\Lists\old.lst)"));       // a folder so named counts too
+    EXPECT_TRUE(NamesListFile(R"(C:\Lists\old.lst)"));  // a folder so named counts too
     EXPECT_TRUE(NamesListFile(R"(C:\Notes\notes.lst.txt)"));
     EXPECT_FALSE(NamesListFile(R"(C:\LIST.LST)"));
     EXPECT_FALSE(NamesListFile(".lst"));

@@ -20,12 +20,16 @@ TEST(RunningCalls, CountsACallUntilItsCompletionHasReturnedAndWaitsForIt)
     StdThreadServices window;
     const auto calls = window.Calls();
     testing::Latch releaseCall(1), releaseCompletion(1);
-    std::atomic<bool> completed{false};
-    window.BeginInvoke([&] { releaseCall.wait(); return std::any(); },
-                       [&](const AsyncHandle&) {
-                           releaseCompletion.wait();
-                           completed = true;
-                       });
+    std::atomic<bool> completed {false};
+    window.BeginInvoke(
+        [&] {
+            releaseCall.wait();
+            return std::any();
+        },
+        [&](const AsyncHandle&) {
+            releaseCompletion.wait();
+            completed = true;
+        });
     EXPECT_EQ(calls->Count(), 1);
     EXPECT_FALSE(calls->Wait(50ms));  // the call still runs
     releaseCall.count_down();
@@ -40,15 +44,17 @@ TEST(RunningCalls, CountsACallUntilItsCompletionHasReturnedAndWaitsForIt)
 TEST(RunningCalls, WaitingCoversCallsThatCompletionsStart)
 {
     StdThreadServices window;
-    std::atomic<bool> innerRan{false};
+    std::atomic<bool> innerRan {false};
     window.BeginInvoke([] { return std::any(); },
                        [&](const AsyncHandle&) {
                            std::this_thread::sleep_for(20ms);
-                           window.BeginInvoke([&] {
-                               std::this_thread::sleep_for(20ms);
-                               innerRan = true;
-                               return std::any();
-                           }, {});
+                           window.BeginInvoke(
+                               [&] {
+                                   std::this_thread::sleep_for(20ms);
+                                   innerRan = true;
+                                   return std::any();
+                               },
+                               {});
                        });
     EXPECT_TRUE(window.Calls()->Wait(10s));
     EXPECT_TRUE(innerRan);
@@ -59,9 +65,13 @@ TEST(RunningCalls, AbandonedCallsRunOnButTheirPostsAreDropped)
     StdThreadServices window;
     const auto calls = window.Calls();
     testing::Latch release(1);
-    std::atomic<bool> posted{false}, ran{false};
-    window.BeginInvoke([&] { release.wait(); return std::any(); },
-                       [&](const AsyncHandle&) { posted = calls->Post([&] { ran = true; }); });
+    std::atomic<bool> posted {false}, ran {false};
+    window.BeginInvoke(
+        [&] {
+            release.wait();
+            return std::any();
+        },
+        [&](const AsyncHandle&) { posted = calls->Post([&] { ran = true; }); });
     EXPECT_EQ(calls->Abandon(), 1);
     EXPECT_TRUE(calls->Abandoned());
     window.PostToWindow([&] { ran = true; });  // from the window thread too
@@ -75,15 +85,19 @@ TEST(RunningCalls, AbandonedCallsRunOnButTheirPostsAreDropped)
 TEST(RunningCalls, AnAbandonedCallOutlivesItsServicesAndPostsIntoNothing)
 {
     testing::Latch release(1);
-    std::atomic<int> result{0};
+    std::atomic<int> result {0};
     std::shared_ptr<RunningCalls> calls;
     {
         StdThreadServices window;
         calls = window.Calls();
-        window.BeginInvoke([&] { release.wait(); return std::any(); },
-                           [&, owner = window.Calls()](const AsyncHandle&) {
-                               result = owner->Post([] { ADD_FAILURE() << "ran after the services went"; }) ? 2 : 1;
-                           });
+        window.BeginInvoke(
+            [&] {
+                release.wait();
+                return std::any();
+            },
+            [&, owner = window.Calls()](const AsyncHandle&) {
+                result = owner->Post([] { ADD_FAILURE() << "ran after the services went"; }) ? 2 : 1;
+            });
         calls->Abandon();
     }  // lets the worker go instead of joining it
     release.count_down();

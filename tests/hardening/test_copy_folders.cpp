@@ -36,16 +36,17 @@ protected:
         state.ResetLists();
         state.dragNdrop = true;
         engine.GetFiles({tree.Path("src/Data")}, true);
-        state.directoryData = std::make_shared<const Strings>(Strings{tree.Path("src/Data")});
-        engine.Copy(state.syncfileList.ToArray(), tree.Path("dest") + "/", true, CopyModeOf(cd, consolidate, directory));
+        state.directoryData = std::make_shared<const Strings>(Strings {tree.Path("src/Data")});
+        engine.Copy(state.syncfileList.ToArray(), tree.Path("dest") + "/", true,
+                    CopyModeOf(cd, consolidate, directory));
     }
     std::string Dest(const std::string& relative) const { return tree.Path("dest/" + relative); }
 
     TempTree tree;
     JobState state;
-    RecordingHost host{&state};
+    RecordingHost host {&state};
     NativeFileSystem fs;
-    BackupEngine engine{state, host, fs, PathStyle::Posix()};
+    BackupEngine engine {state, host, fs, PathStyle::Posix()};
 };
 
 TEST_F(CopyFolders, DirectoryCopyCleansEachFolderItWritesToOnce)
@@ -54,9 +55,9 @@ TEST_F(CopyFolders, DirectoryCopyCleansEachFolderItWritesToOnce)
     EXPECT_EQ(host.Boxes().back().text, "0 KB copied successfully");
     EXPECT_EQ(TempTree::Read(Dest("Data/a.txt")), "new a");
     EXPECT_EQ(TempTree::Read(Dest("Data/sub/c.txt")), "new c");
-    EXPECT_EQ(tree.Names("dest/Data"), (Strings{".~tandrel-0a1b2c3d4e5f.tmp.old", "a.txt", "b.txt", "fresh", "sub"}));
-    EXPECT_EQ(tree.Names("dest/Data/sub"), Strings{"c.txt"});
-    EXPECT_EQ(tree.Names("dest/Other"), Strings{kLeftover});
+    EXPECT_EQ(tree.Names("dest/Data"), (Strings {".~tandrel-0a1b2c3d4e5f.tmp.old", "a.txt", "b.txt", "fresh", "sub"}));
+    EXPECT_EQ(tree.Names("dest/Data/sub"), Strings {"c.txt"});
+    EXPECT_EQ(tree.Names("dest/Other"), Strings {kLeftover});
     // Other/ gets no file, so nothing there is judged.
 }
 
@@ -69,8 +70,8 @@ TEST_F(CopyFolders, ConsolidateAndCdBackupCleanTheFolderTheyFill)
 
     tree.File("dest/CD_backup0/" + kLeftover, "partial");
     Backup(true, false, false);
-    EXPECT_EQ(tree.Names("dest/CD_backup0"), (Strings{"a.txt", "b.txt", "c.txt", "d.txt"}));
-    EXPECT_EQ(tree.Names("dest/Other"), Strings{kLeftover});
+    EXPECT_EQ(tree.Names("dest/CD_backup0"), (Strings {"a.txt", "b.txt", "c.txt", "d.txt"}));
+    EXPECT_EQ(tree.Names("dest/Other"), Strings {kLeftover});
 }
 
 TEST(CopyFolderGone, AFolderThatVanishesBetweenItsFilesIsMadeAgain)
@@ -91,17 +92,16 @@ TEST(CopyFolderGone, AFolderThatVanishesBetweenItsFilesIsMadeAgain)
         }
     });
     JobState state;
-    state.directoryData = std::make_shared<const Strings>(Strings{R"(C:\Data\Photos)"});
+    state.directoryData = std::make_shared<const Strings>(Strings {R"(C:\Data\Photos)"});
     RecordingHost host(&state);
     BackupEngine engine(state, host, fs, PathStyle::Windows());
     engine.SetParallelCopies(1);  // the folder goes between the copies of p1 and p2
-    engine.Copy({R"(C:\Data\Photos\p1.jpg)", R"(C:\Data\Photos\p2.jpg)", R"(C:\Data\Photos\p3.jpg)"},
-                R"(E:\Backup\)", false, CopyMode::DirectoryCopy);
+    engine.Copy({R"(C:\Data\Photos\p1.jpg)", R"(C:\Data\Photos\p2.jpg)", R"(C:\Data\Photos\p3.jpg)"}, R"(E:\Backup\)",
+                false, CopyMode::DirectoryCopy);
 
     EXPECT_TRUE(removed);
-    EXPECT_EQ(host.Boxes(), (std::vector<MessageBoxRequest>{Box("0 KB copied successfully", "Backup Complete",
-                                                                MessageBoxButtons::OK,
-                                                                MessageBoxIcon::Information)}));
+    EXPECT_EQ(host.Boxes(), (std::vector<MessageBoxRequest> {Box("0 KB copied successfully", "Backup Complete",
+                                                                 MessageBoxButtons::OK, MessageBoxIcon::Information)}));
     EXPECT_FALSE(fs.IsFile(R"(E:\Backup\Photos\p1.jpg)"));  // went with its folder
     EXPECT_TRUE(fs.IsFile(R"(E:\Backup\Photos\p2.jpg)"));
     EXPECT_TRUE(fs.IsFile(R"(E:\Backup\Photos\p3.jpg)"));
@@ -116,7 +116,7 @@ TEST(CopyFolderGone, AFailureInAFolderThatIsStillThereIsReportedOnce)
     fs.AddFolder(R"(E:\Backup)");
     fs.FailOn(FsOp::CopyFile, R"(C:\Data\Photos\p2.jpg)", "The device is not ready.");
     JobState state;
-    state.directoryData = std::make_shared<const Strings>(Strings{R"(C:\Data\Photos)"});
+    state.directoryData = std::make_shared<const Strings>(Strings {R"(C:\Data\Photos)"});
     RecordingHost host(&state);
     BackupEngine engine(state, host, fs, PathStyle::Windows());
     engine.Copy({R"(C:\Data\Photos\p1.jpg)", R"(C:\Data\Photos\p2.jpg)"}, R"(E:\Backup\)", false,

@@ -46,8 +46,7 @@ protected:
             GTEST_SKIP() << "cannot mount a small file system for the test (" << std::strerror(errno)
                          << "); it needs root";
         mounted = true;
-        for (int i = 1; i <= kFiles; ++i)
-            tree.File("src/Data/f" + std::to_string(i), Content('N', i, kFileSize));
+        for (int i = 1; i <= kFiles; ++i) tree.File("src/Data/f" + std::to_string(i), Content('N', i, kFileSize));
     }
     void TearDown() override
     {
@@ -60,7 +59,7 @@ protected:
         state.ResetLists();
         state.dragNdrop = true;
         engine.GetFiles({tree.Path("src/Data")}, true);
-        state.directoryData = std::make_shared<const Strings>(Strings{tree.Path("src/Data")});
+        state.directoryData = std::make_shared<const Strings>(Strings {tree.Path("src/Data")});
         engine.Copy(state.syncfileList.ToArray(), disk + "/", overwrite, CopyMode::DirectoryCopy);
     }
     std::string Target(int i) const { return disk + "/Data/f" + std::to_string(i); }
@@ -85,9 +84,9 @@ protected:
     std::string disk;
     bool mounted = false;
     JobState state;
-    RecordingHost host{&state};
+    RecordingHost host {&state};
     NativeFileSystem fs;
-    BackupEngine engine{state, host, fs, PathStyle::Posix()};
+    BackupEngine engine {state, host, fs, PathStyle::Posix()};
 };
 
 TEST_F(FullDisk, AnOverwriteBackupKeepsTheOldCopiesOfWhatDoesNotFit)

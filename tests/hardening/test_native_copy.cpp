@@ -68,10 +68,10 @@ TEST_F(NativeCopy, ReplacingATargetLeavesNothingBesideIt)
     fs.CopyFile(source, target, true);
     EXPECT_EQ(TempTree::Read(target), "new content");
     EXPECT_EQ(ModeOf(target), 0600u);
-    EXPECT_EQ(tree.Names("out"), Strings{"a"});
+    EXPECT_EQ(tree.Names("out"), Strings {"a"});
     // A target that is not there yet is made without a detour as well.
     fs.CopyFile(source, tree.Path("out/b"), true);
-    EXPECT_EQ(tree.Names("out"), (Strings{"a", "b"}));
+    EXPECT_EQ(tree.Names("out"), (Strings {"a", "b"}));
 }
 
 TEST_F(NativeCopy, ACopyIsOfTheFileNamedNotOfTheOneLastMeasured)
@@ -109,7 +109,7 @@ TEST_F(NativeCopy, ANameMetTwiceInAFolderTheBackupMadeIsStillATargetThatExists)
     EXPECT_EQ(TempTree::Read(target), "first");
     fs.CopyFile(b, target, true);
     EXPECT_EQ(TempTree::Read(target), "second");
-    EXPECT_EQ(tree.Names("out/made"), Strings{"same"});
+    EXPECT_EQ(tree.Names("out/made"), Strings {"same"});
 }
 
 TEST_F(NativeCopy, LeftoversOfKilledCopiesAreRemovedAndNothingElse)
@@ -120,15 +120,15 @@ TEST_F(NativeCopy, LeftoversOfKilledCopiesAreRemovedAndNothingElse)
     // Look-alikes, each off by one detail, and the right name on things that
     // are not plain files or lie elsewhere.
     const Strings lookAlikes = {
-        ".~tandrel-0123456789AB.tmp",      // upper-case digits
-        ".~tandrel-0123456789a.tmp",       // 11 digits
-        ".~tandrel-0123456789abc.tmp",     // 13 digits
-        ".~tandrel-0123456789ag.tmp",      // not hexadecimal
-        ".~tandrel-0123456789ab.tmp.keep", // longer
-        "x.~tandrel-0123456789ab.tmp",     // prefixed
-        "~tandrel-0123456789ab.tmp",       // no dot
-        ".~tandrel-0123456789ab.TMP",      // other suffix
-        ".~Tandrel-0123456789ab.tmp",      // other prefix
+        ".~tandrel-0123456789AB.tmp",       // upper-case digits
+        ".~tandrel-0123456789a.tmp",        // 11 digits
+        ".~tandrel-0123456789abc.tmp",      // 13 digits
+        ".~tandrel-0123456789ag.tmp",       // not hexadecimal
+        ".~tandrel-0123456789ab.tmp.keep",  // longer
+        "x.~tandrel-0123456789ab.tmp",      // prefixed
+        "~tandrel-0123456789ab.tmp",        // no dot
+        ".~tandrel-0123456789ab.TMP",       // other suffix
+        ".~Tandrel-0123456789ab.tmp",       // other prefix
     };
     for (const std::string& name : lookAlikes) tree.File("out/" + name, "keep " + name);
     tree.Folder("out/.~tandrel-aaaaaaaaaaaa.tmp");
@@ -145,7 +145,7 @@ TEST_F(NativeCopy, LeftoversOfKilledCopiesAreRemovedAndNothingElse)
     EXPECT_EQ(tree.Names("out"), expected);
     for (const std::string& name : lookAlikes) EXPECT_EQ(TempTree::Read(tree.Path("out/" + name)), "keep " + name);
     EXPECT_EQ(TempTree::Read(linked), "precious");
-    EXPECT_EQ(tree.Names("out/sub"), Strings{leftover});
+    EXPECT_EQ(tree.Names("out/sub"), Strings {leftover});
     // A trailing separator names the same folder; a missing one is no error.
     tree.File("out/" + leftover, "partial");
     fs.RemoveCopyTemporaries(tree.Path("out") + "/");

@@ -22,7 +22,7 @@ protected:
             files.push_back(tree.File(name, Content(i)));
         }
         engine.SetParallelCopies(4);
-        state.directoryData = std::make_shared<const Strings>(Strings{tree.Path("src/Data")});
+        state.directoryData = std::make_shared<const Strings>(Strings {tree.Path("src/Data")});
     }
     static std::string Content(int i)
     {
@@ -38,9 +38,9 @@ protected:
     TempTree tree;
     Strings files;
     JobState state;
-    RecordingHost host{&state};
+    RecordingHost host {&state};
     NativeFileSystem fs;
-    BackupEngine engine{state, host, fs, PathStyle::Posix()};
+    BackupEngine engine {state, host, fs, PathStyle::Posix()};
 };
 
 TEST_F(ParallelNative, EveryCopyIsWholeAndRight)
@@ -74,9 +74,9 @@ TEST(ParallelRepeat, ARepeatJudgesATargetWhenItsTurnComes)
 {
     TempTree tree;
     JobState state;
-    RecordingHost host{&state};
+    RecordingHost host {&state};
     NativeFileSystem fs;
-    BackupEngine engine{state, host, fs, PathStyle::Posix()};
+    BackupEngine engine {state, host, fs, PathStyle::Posix()};
     engine.SetParallelCopies(4);
     tree.Folder("flat");
     // Two files of one name into one folder: the second's copy is the target

@@ -60,8 +60,8 @@ protected:
     }
     CopySummary Backup(FileSystem& fs)
     {
-        BackupEngine engine{state, host, fs, PathStyle::Posix()};
-        state.directoryData = std::make_shared<const Strings>(Strings{tree.Path("src/Data")});
+        BackupEngine engine {state, host, fs, PathStyle::Posix()};
+        state.directoryData = std::make_shared<const Strings>(Strings {tree.Path("src/Data")});
         return engine.Copy(files, tree.Path("dest") + "/", true, CopyMode::DirectoryCopy);
     }
     std::string Target(int i) const { return tree.Path("dest/Data/f" + std::to_string(i)); }
@@ -69,7 +69,7 @@ protected:
     TempTree tree;
     Strings files;
     JobState state;
-    RecordingHost host{&state};
+    RecordingHost host {&state};
 };
 
 TEST_F(RepeatBackup, UnchangedTargetsKeepTheirInodeAndChangedOnesAreReplaced)

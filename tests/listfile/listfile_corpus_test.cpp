@@ -10,9 +10,13 @@ namespace {
 
 using namespace tandrel::testing;
 
-bool StartsWith(const std::string& text, const std::string& head) { return text.rfind(head, 0) == 0; }
+bool StartsWith(const std::string& text, const std::string& head)
+{
+    return text.rfind(head, 0) == 0;
+}
 
-TEST(ListFileCorpus, EachFileReadsAsItsNameSays) {
+TEST(ListFileCorpus, EachFileReadsAsItsNameSays)
+{
     int ok = 0, bad = 0;
     for (const auto& item : std::filesystem::directory_iterator(TANDREL_LISTFILE_CORPUS)) {
         const std::string name = item.path().filename().string();

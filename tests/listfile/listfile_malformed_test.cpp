@@ -12,7 +12,8 @@ namespace {
 using namespace tandrel::testing;
 
 // Expects the bytes to be refused as malformed with a message holding `part`.
-void ExpectMalformed(const std::string& bytes, const std::string& part) {
+void ExpectMalformed(const std::string& bytes, const std::string& part)
+{
     try {
         ReadFromString(bytes);
         ADD_FAILURE() << "accepted; expected: " << part;
@@ -24,13 +25,15 @@ void ExpectMalformed(const std::string& bytes, const std::string& part) {
 }
 
 // A valid file using every element record the reader accepts.
-std::string EveryRecordKind() {
+std::string EveryRecordKind()
+{
     return ListStart(9) + StringRecord(2, "C:\\a") + Bytes({0x0A}) + Reference(2) + Bytes({0x0D, 0x02}) +
-           StringRecord(5, "D:\\\xC3\xA9t\xC3\xA9") + Bytes({0x0E}) + Int32(2) + StringRecord(3, std::string(130, 'z')) +
-           kEnd;
+           StringRecord(5, "D:\\\xC3\xA9t\xC3\xA9") + Bytes({0x0E}) + Int32(2) +
+           StringRecord(3, std::string(130, 'z')) + kEnd;
 }
 
-TEST(ListFileMalformed, TruncationAtEveryOffsetIsRefused) {
+TEST(ListFileMalformed, TruncationAtEveryOffsetIsRefused)
+{
     const std::string whole = EveryRecordKind();
     ASSERT_EQ(ReadFromString(whole).Size(), 9u);
     TempTree dir;
@@ -42,7 +45,8 @@ TEST(ListFileMalformed, TruncationAtEveryOffsetIsRefused) {
     }
 }
 
-TEST(ListFileMalformed, HeaderAndArrayRecordAreChecked) {
+TEST(ListFileMalformed, HeaderAndArrayRecordAreChecked)
+{
     const std::string tail = Bytes({0x11}) + Int32(1) + Int32(0) + kEnd;
     ExpectMalformed(Bytes({0x01}) + Header().substr(1) + tail, "does not begin with a header record");
     ExpectMalformed(Header(1, 2, 0) + tail, "major version 2 at byte 9 is not 1");
@@ -51,7 +55,8 @@ TEST(ListFileMalformed, HeaderAndArrayRecordAreChecked) {
     // A single string as the root, or an array of another kind.
     ExpectMalformed(Header(2) + StringRecord(2, "C:\\a") + kEnd, "record type 6 at byte 17 is not an array of strings");
     ExpectMalformed(Header() + Bytes({0x10}) + Int32(1) + Int32(0) + kEnd, "record type 16 at byte 17");
-    ExpectMalformed(Header(1) + Bytes({0x11}) + Int32(2) + Int32(0) + kEnd, "array id 2 at byte 18 is not the root id 1");
+    ExpectMalformed(Header(1) + Bytes({0x11}) + Int32(2) + Int32(0) + kEnd,
+                    "array id 2 at byte 18 is not the root id 1");
     ExpectMalformed(ListStart(-1) + kEnd, "array length -1 at byte 22 is negative");
     // HeaderId is not looked at.
     std::string otherHeaderId = ListStart(0) + kEnd;
@@ -59,7 +64,8 @@ TEST(ListFileMalformed, HeaderAndArrayRecordAreChecked) {
     EXPECT_EQ(ReadFromString(otherHeaderId).Size(), 0u);
 }
 
-TEST(ListFileMalformed, ElementRecordsAreChecked) {
+TEST(ListFileMalformed, ElementRecordsAreChecked)
+{
     const std::string a = StringRecord(2, "C:\\a");
     for (int type : {0, 1, 5, 7, 8, 11, 12, 15, 16, 17, 21, 255}) {
         ExpectMalformed(ListStart(2) + a + Bytes({type}) + kEnd,
@@ -79,7 +85,8 @@ TEST(ListFileMalformed, ElementRecordsAreChecked) {
     ExpectMalformed(ListStart(3) + Bytes({0x0E}) + Int32(-1) + kEnd, "has a negative count (-1)");
 }
 
-TEST(ListFileMalformed, LengthPrefixIsCheckedAndNeverTrusted) {
+TEST(ListFileMalformed, LengthPrefixIsCheckedAndNeverTrusted)
+{
     const std::string start = ListStart(1) + Bytes({0x06}) + Int32(2);
     ExpectMalformed(start + Bytes({0x80, 0x80, 0x80, 0x80, 0x80, 0x01}) + kEnd,
                     "the string length at byte 31 has more than 5 bytes");
@@ -88,10 +95,11 @@ TEST(ListFileMalformed, LengthPrefixIsCheckedAndNeverTrusted) {
                     "the string length at byte 31 is above the largest INT32");
     ExpectMalformed(start + Bytes({0x80, 0x80, 0x80, 0x80, 0x0F}) + kEnd, "above the largest INT32");
     // The largest INT32 itself is a legal length: the file just ends first.
-    ExpectMalformed(start + Bytes({0xFF, 0xFF, 0xFF, 0xFF, 0x07}) + "short", "the file ends at byte 41 inside a string");
+    ExpectMalformed(start + Bytes({0xFF, 0xFF, 0xFF, 0xFF, 0x07}) + "short",
+                    "the file ends at byte 41 inside a string");
     // A redundant five-byte form of 3 is still the number 3.
     EXPECT_EQ(ReadFromString(start + Bytes({0x83, 0x80, 0x80, 0x80, 0x00}) + "abc" + kEnd).PresentEntries(),
-              std::vector<std::string>{"abc"});
+              std::vector<std::string> {"abc"});
 }
 
 // AddressSanitizer and ThreadSanitizer reserve a huge address space of their
@@ -110,7 +118,8 @@ constexpr bool kSanitizerAddressSpace = false;
 
 // Runs `body` in a child process with its address space capped, so that a
 // reader that believed a hostile count would die rather than pass.
-void LimitMemoryAndRun(void (*body)()) {
+void LimitMemoryAndRun(void (*body)())
+{
 #ifndef _WIN32  // Windows has no such cap: there the results alone are checked
     if (!kSanitizerAddressSpace) {
         rlimit limit;
@@ -122,22 +131,25 @@ void LimitMemoryAndRun(void (*body)()) {
     std::exit(0);
 }
 
-void WithLittleMemory(void (*body)()) {
+void WithLittleMemory(void (*body)())
+{
     EXPECT_EXIT(LimitMemoryAndRun(body), ::testing::ExitedWithCode(0), "");
 }
 
-TEST(ListFileHostile, HugeSlotCountFilledByNullRunsStaysCompact) {
+TEST(ListFileHostile, HugeSlotCountFilledByNullRunsStaysCompact)
+{
     WithLittleMemory([] {
         // 2^31-1 slots: three runs around one string.
         const std::string bytes = ListStart(0x7FFFFFFF) + Bytes({0x0E}) + Int32(0x40000000) + StringRecord(2, "C:\\x") +
                                   Bytes({0x0E}) + Int32(0x3FFFFFFD) + Bytes({0x0D, 0x01}) + kEnd;
         const BackupList list = ReadFromString(bytes);
-        if (list.Size() != 0x7FFFFFFFu || list.PresentEntries() != std::vector<std::string>{"C:\\x"}) std::exit(2);
+        if (list.Size() != 0x7FFFFFFFu || list.PresentEntries() != std::vector<std::string> {"C:\\x"}) std::exit(2);
         if (list.At(0x40000000) != ListEntry("C:\\x") || list.At(0x7FFFFFFE) != std::nullopt) std::exit(3);
     });
 }
 
-TEST(ListFileHostile, AnnouncedSizesAreNotAllocatedUpFront) {
+TEST(ListFileHostile, AnnouncedSizesAreNotAllocatedUpFront)
+{
     WithLittleMemory([] {
         // A huge slot count with almost nothing behind it.
         try {
@@ -146,7 +158,8 @@ TEST(ListFileHostile, AnnouncedSizesAreNotAllocatedUpFront) {
         } catch (const ListFileError&) {
         }
         // A string length near INT32 max, from a stream and from a file.
-        const std::string bytes = ListStart(1) + Bytes({0x06}) + Int32(2) + Bytes({0xFE, 0xFF, 0xFF, 0xFF, 0x07}) + "abc";
+        const std::string bytes =
+            ListStart(1) + Bytes({0x06}) + Int32(2) + Bytes({0xFE, 0xFF, 0xFF, 0xFF, 0x07}) + "abc";
         try {
             ReadFromString(bytes);
             std::exit(3);
@@ -162,7 +175,8 @@ TEST(ListFileHostile, AnnouncedSizesAreNotAllocatedUpFront) {
     });
 }
 
-TEST(ListFileHostile, RepeatedReferencesShareOneText) {
+TEST(ListFileHostile, RepeatedReferencesShareOneText)
+{
     WithLittleMemory([] {
         // 200,000 references to a 10,000-byte string name 2 GB of text in a 1 MB file.
         const int repeats = 200000;
@@ -175,12 +189,13 @@ TEST(ListFileHostile, RepeatedReferencesShareOneText) {
     });
 }
 
-TEST(ListFileHostile, ManyEmptyRunsAreAccepted) {
+TEST(ListFileHostile, ManyEmptyRunsAreAccepted)
+{
     // 500,000 zero-length runs before the only slot.
     std::string bytes = ListStart(1);
     for (int i = 0; i < 500000; ++i) bytes += Bytes({0x0D, 0x00});
     bytes += StringRecord(9, "end") + kEnd;
-    EXPECT_EQ(ReadFromString(bytes).PresentEntries(), std::vector<std::string>{"end"});
+    EXPECT_EQ(ReadFromString(bytes).PresentEntries(), std::vector<std::string> {"end"});
 }
 
 }  // namespace

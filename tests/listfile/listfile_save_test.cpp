@@ -14,19 +14,21 @@ using namespace tandrel::testing;
 const std::vector<std::string> kOld = {"C:\\old\\one", "C:\\old\\two", "C:\\old\\three"};
 const std::vector<std::string> kNew = {"D:\\new"};
 
-bool HasTemporary(const TempTree& dir) {
+bool HasTemporary(const TempTree& dir)
+{
     const auto names = dir.Names();
     return std::any_of(names.begin(), names.end(), [](const std::string& n) { return IsSaveTemporaryName(n); });
 }
 
-TEST(ListFileSave, SavingOverALongerFileLeavesOnlyTheNewContent) {
+TEST(ListFileSave, SavingOverALongerFileLeavesOnlyTheNewContent)
+{
     TempTree dir;
     const std::string path = dir.Path("list.lst");
     Serialize(path, kOld);
     Serialize(path, kNew);
     EXPECT_EQ(ReadFileBytes(path), WriteToString(kNew));
     EXPECT_EQ(Deserialize(path).PresentEntries(), kNew);
-    EXPECT_EQ(dir.Names(), std::vector<std::string>{"list.lst"});
+    EXPECT_EQ(dir.Names(), std::vector<std::string> {"list.lst"});
 
     std::vector<ListEntry> slots = {std::nullopt, "E:\\x", std::nullopt};
     Serialize(path, slots);
@@ -34,7 +36,8 @@ TEST(ListFileSave, SavingOverALongerFileLeavesOnlyTheNewContent) {
 }
 
 #ifndef _WIN32  // permission bits, symbolic links
-TEST(ListFileSave, NewFileGetsDefaultModeAndAReplacedOneKeepsItsMode) {
+TEST(ListFileSave, NewFileGetsDefaultModeAndAReplacedOneKeepsItsMode)
+{
     TempTree dir;
     const std::string path = dir.Path("modes.lst");
     const mode_t mask = ::umask(022);
@@ -49,7 +52,8 @@ TEST(ListFileSave, NewFileGetsDefaultModeAndAReplacedOneKeepsItsMode) {
     ::umask(mask);
 }
 
-TEST(ListFileSave, SavingThroughALinkReplacesTheFileItNames) {
+TEST(ListFileSave, SavingThroughALinkReplacesTheFileItNames)
+{
     TempTree dir;
     const std::string target = dir.Path("real.lst");
     const std::string link = dir.Path("link.lst");
@@ -62,7 +66,8 @@ TEST(ListFileSave, SavingThroughALinkReplacesTheFileItNames) {
 #endif
 
 #ifndef _WIN32  // POSIX error texts
-TEST(ListFileSave, FolderProblemsNameThePathAndTheReason) {
+TEST(ListFileSave, FolderProblemsNameThePathAndTheReason)
+{
     TempTree dir;
     const std::string missing = dir.Path("no such folder/list.lst");
     std::string message = MessageOf([&] { Serialize(missing, kNew); });
@@ -85,7 +90,8 @@ TEST(ListFileSave, FolderProblemsNameThePathAndTheReason) {
     EXPECT_EQ(dir.Names().size(), 2u);  // "plain" and "folder.lst" only
 }
 
-TEST(ListFileSave, ReadingProblemsNameThePathAndTheReason) {
+TEST(ListFileSave, ReadingProblemsNameThePathAndTheReason)
+{
     TempTree dir;
     const std::string missing = dir.Path("absent.lst");
     std::string message = MessageOf([&] { Deserialize(missing); });
@@ -112,12 +118,14 @@ public:
     enum class Fault { WriteAfter, Commit, Replace };
     FaultySaveFiles(Fault fault, std::size_t bytes = 0) : fault_(fault), limit_(bytes) {}
 
-    std::unique_ptr<SaveFile> CreateBeside(const std::string& target) override {
+    std::unique_ptr<SaveFile> CreateBeside(const std::string& target) override
+    {
         class File : public SaveFile {
         public:
             File(std::unique_ptr<SaveFile> real, FaultySaveFiles& owner) : real_(std::move(real)), owner_(owner) {}
             const std::string& Path() const override { return real_->Path(); }
-            void Write(const char* data, std::size_t size) override {
+            void Write(const char* data, std::size_t size) override
+            {
                 if (owner_.fault_ == Fault::WriteAfter) {
                     const std::size_t room = owner_.limit_ - std::min(owner_.limit_, owner_.written_);
                     if (size > room) {
@@ -128,7 +136,8 @@ public:
                 real_->Write(data, size);
                 owner_.written_ += size;
             }
-            void Commit() override {
+            void Commit() override
+            {
                 if (owner_.fault_ == Fault::Commit) throw ListFileError(ListFileError::Kind::Io, "Input/output error");
                 real_->Commit();
             }
@@ -141,11 +150,13 @@ public:
         temporary_ = file->Path();
         return file;
     }
-    void Replace(const std::string& temporary, const std::string& target) override {
+    void Replace(const std::string& temporary, const std::string& target) override
+    {
         if (fault_ == Fault::Replace) throw ListFileError(ListFileError::Kind::Io, "Device or resource busy");
         native_.Replace(temporary, target);
     }
-    void Discard(const std::string& temporary) noexcept override {
+    void Discard(const std::string& temporary) noexcept override
+    {
         discarded_ = temporary;
         native_.Discard(temporary);
     }
@@ -157,19 +168,20 @@ public:
     NativeSaveFiles native_;
 };
 
-TEST(ListFileSave, AFailedSaveKeepsTheOldFileAndLeavesNoTemporary) {
+TEST(ListFileSave, AFailedSaveKeepsTheOldFileAndLeavesNoTemporary)
+{
     std::vector<std::string> big;
     for (int i = 0; i < 30000; ++i) big.push_back("C:\\Users\\someone\\Documents\\project " + std::to_string(i));
     const BackupList list(big);
     const std::size_t fullSize = WriteToString(big).size();
     ASSERT_GT(fullSize, std::size_t(1) << 20);  // more than one buffer's worth
 
-    for (auto [fault, limit] : {std::pair{FaultySaveFiles::Fault::WriteAfter, std::size_t(0)},
-                                std::pair{FaultySaveFiles::Fault::WriteAfter, std::size_t(10)},
-                                std::pair{FaultySaveFiles::Fault::WriteAfter, std::size_t(1) << 20},
-                                std::pair{FaultySaveFiles::Fault::WriteAfter, fullSize - 1},
-                                std::pair{FaultySaveFiles::Fault::Commit, std::size_t(0)},
-                                std::pair{FaultySaveFiles::Fault::Replace, std::size_t(0)}}) {
+    for (auto [fault, limit] : {std::pair {FaultySaveFiles::Fault::WriteAfter, std::size_t(0)},
+                                std::pair {FaultySaveFiles::Fault::WriteAfter, std::size_t(10)},
+                                std::pair {FaultySaveFiles::Fault::WriteAfter, std::size_t(1) << 20},
+                                std::pair {FaultySaveFiles::Fault::WriteAfter, fullSize - 1},
+                                std::pair {FaultySaveFiles::Fault::Commit, std::size_t(0)},
+                                std::pair {FaultySaveFiles::Fault::Replace, std::size_t(0)}}) {
         TempTree dir;
         const std::string path = dir.Path("keep.lst");
         Serialize(path, kOld);
@@ -184,14 +196,15 @@ TEST(ListFileSave, AFailedSaveKeepsTheOldFileAndLeavesNoTemporary) {
     }
 }
 
-TEST(ListFileSave, TheSameFilesSaveWhenNothingFails) {
+TEST(ListFileSave, TheSameFilesSaveWhenNothingFails)
+{
     TempTree dir;
     FaultySaveFiles files(FaultySaveFiles::Fault::WriteAfter, std::size_t(1) << 30);
     Serialize(dir.Path("ok.lst"), BackupList(kOld), files);
     EXPECT_EQ(Deserialize(dir.Path("ok.lst")).PresentEntries(), kOld);
     EXPECT_EQ(files.written_, WriteToString(kOld).size());
     EXPECT_TRUE(files.discarded_.empty());
-    EXPECT_EQ(dir.Names(), std::vector<std::string>{"ok.lst"});
+    EXPECT_EQ(dir.Names(), std::vector<std::string> {"ok.lst"});
 }
 
 // Accepts `limit` bytes, then fails: on output like a full disk, on input
@@ -202,23 +215,27 @@ public:
     std::string written;
 
 protected:
-    int_type overflow(int_type ch) override {
+    int_type overflow(int_type ch) override
+    {
         if (written.size() >= limit_ || traits_type::eq_int_type(ch, traits_type::eof())) return traits_type::eof();
         written.push_back(traits_type::to_char_type(ch));
         return ch;
     }
-    std::streamsize xsputn(const char* s, std::streamsize n) override {
+    std::streamsize xsputn(const char* s, std::streamsize n) override
+    {
         const auto room = static_cast<std::streamsize>(limit_ - std::min(limit_, written.size()));
         const std::streamsize take = std::min(n, room);
         written.append(s, static_cast<std::size_t>(take));
         return take;
     }
-    int_type underflow() override {
+    int_type underflow() override
+    {
         if (pos_ >= data_.size()) return traits_type::eof();
         if (pos_ >= limit_) throw std::runtime_error("device gone");
         return traits_type::to_int_type(data_[pos_]);
     }
-    int_type uflow() override {
+    int_type uflow() override
+    {
         const int_type c = underflow();
         if (!traits_type::eq_int_type(c, traits_type::eof())) ++pos_;
         return c;
@@ -230,7 +247,8 @@ private:
     std::size_t pos_ = 0;
 };
 
-TEST(ListFileStreams, WriterStopsWhenTheStreamFails) {
+TEST(ListFileStreams, WriterStopsWhenTheStreamFails)
+{
     std::vector<std::string> entries;
     for (int i = 0; i < 20000; ++i) entries.push_back("C:\\entry " + std::to_string(i) + "\\with a longer tail");
     const std::string whole = WriteToString(entries);
@@ -252,7 +270,8 @@ TEST(ListFileStreams, WriterStopsWhenTheStreamFails) {
     EXPECT_EQ(roomy.written, whole);
 }
 
-TEST(ListFileStreams, ReaderReportsAFailingStreamAsAReadError) {
+TEST(ListFileStreams, ReaderReportsAFailingStreamAsAReadError)
+{
     const std::string whole = WriteToString(kOld);
     for (std::size_t limit : {std::size_t(0), std::size_t(20), whole.size() - 1}) {
         FailingBuf buf(whole, limit);

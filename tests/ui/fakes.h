@@ -91,7 +91,11 @@ public:
 
     void SetInterval(int milliseconds) override { interval = milliseconds; }
     int Interval() const override { return interval; }
-    void Start() override { active = true; ++starts; }
+    void Start() override
+    {
+        active = true;
+        ++starts;
+    }
     void Stop() override { active = false; }
     bool IsActive() const override { return active; }
     void Fire()
@@ -105,11 +109,10 @@ public:
 class CountingThreads : public ThreadServices {
 public:
     QtThreadServices real;
-    std::atomic<int> started{0};
-    std::atomic<int> finished{0};
+    std::atomic<int> started {0};
+    std::atomic<int> finished {0};
 
-    AsyncHandle BeginInvoke(AsyncResult::Call call, AsyncResult::Completion completion,
-                            std::any state) override
+    AsyncHandle BeginInvoke(AsyncResult::Call call, AsyncResult::Completion completion, std::any state) override
     {
         ++started;
         return real.BeginInvoke(

@@ -38,8 +38,8 @@ struct Harness {
 
     Harness()
     {
-        form = std::make_unique<Form1>(Form1Services{jobs, threads, fs, dialogs, boxes,
-                                                     std::make_unique<FakeTimer>()});
+        form =
+            std::make_unique<Form1>(Form1Services {jobs, threads, fs, dialogs, boxes, std::make_unique<FakeTimer>()});
     }
     ~Harness()
     {
@@ -75,17 +75,14 @@ struct Harness {
     QStringList Gathered() const
     {
         QStringList files;
-        for (const std::string& file : jobs.syncfileList.ToArray())
-            files << QString::fromStdString(file);
+        for (const std::string& file : jobs.syncfileList.ToArray()) files << QString::fromStdString(file);
         files.sort();
         return files;
     }
     int Shown(const char* caption) const
     {
         return static_cast<int>(std::count_if(boxes.shown.begin(), boxes.shown.end(),
-                                              [caption](const MessageBoxRequest& b) {
-                                                  return b.caption == caption;
-                                              }));
+                                              [caption](const MessageBoxRequest& b) { return b.caption == caption; }));
     }
 };
 
@@ -102,8 +99,7 @@ std::unique_ptr<QMimeData> FileList(const QStringList& paths)
 bool Drop(Form1& form, void (Form1::*handler)(QDropEvent*), const QStringList& paths)
 {
     auto data = FileList(paths);
-    QDropEvent drop(QPointF(4, 4), Qt::CopyAction | Qt::MoveAction, data.get(), Qt::LeftButton,
-                    Qt::NoModifier);
+    QDropEvent drop(QPointF(4, 4), Qt::CopyAction | Qt::MoveAction, data.get(), Qt::LeftButton, Qt::NoModifier);
     drop.setAccepted(false);
     (form.*handler)(&drop);
     return drop.isAccepted() && drop.dropAction() == Qt::CopyAction;
@@ -112,8 +108,7 @@ bool Drop(Form1& form, void (Form1::*handler)(QDropEvent*), const QStringList& p
 bool Harness::AddByDrop(const QStringList& paths)
 {
     const int before = list()->count();
-    return Drop(*form, &Form1::listboxFilestoBackup_DragDrop, paths) && Settle() &&
-           Items(list()).mid(before) == paths;
+    return Drop(*form, &Form1::listboxFilestoBackup_DragDrop, paths) && Settle() && Items(list()).mid(before) == paths;
 }
 
 void WriteFile(const QString& path, int size)
@@ -130,7 +125,7 @@ void WriteFile(const QString& path, int size)
 class TestEdit : public QObject {
     Q_OBJECT
 
-    QTemporaryDir tmp_{QDir::tempPath() + QStringLiteral("/tandrel-edit-XXXXXX")};
+    QTemporaryDir tmp_ {QDir::tempPath() + QStringLiteral("/tandrel-edit-XXXXXX")};
     QString root_;
     QString data_, docs_, single_;
 
@@ -170,8 +165,7 @@ void TestEdit::initTestCase()
     root_ = tmp_.path();
     QVERIFY2(!root_.contains('.'), "the counts below assume a path without a dot");
     QDir dir(root_);
-    QVERIFY(dir.mkpath("Data/Sub") && dir.mkpath("Docs") && dir.mkpath("Dest") &&
-            dir.mkpath("old.lst"));
+    QVERIFY(dir.mkpath("Data/Sub") && dir.mkpath("Docs") && dir.mkpath("Dest") && dir.mkpath("old.lst"));
     WriteFile(P("Data/a.txt"), 3000);
     WriteFile(P("Data/b.txt"), 2000);
     WriteFile(P("Data/Sub/c.txt"), 1192);
@@ -187,16 +181,16 @@ void TestEdit::initTestCase()
 void TestEdit::addFiles_gathersChosenFilesWithoutSubfolders()
 {
     Harness h;
-    h.dialogs.answers.push_back(QStringList{single_, P("Data/a.txt")});
+    h.dialogs.answers.push_back(QStringList {single_, P("Data/a.txt")});
     h.dialogs.inspect = [](QFileDialog& d) {
         QCOMPARE(d.windowTitle(), QStringLiteral("Add files to backup"));
         QCOMPARE(d.fileMode(), QFileDialog::ExistingFiles);
-        QCOMPARE(d.nameFilters(), QStringList{QStringLiteral("All files (*)")});
+        QCOMPARE(d.nameFilters(), QStringList {QStringLiteral("All files (*)")});
     };
     h.form->btnBrowse_Click();
     QCOMPARE(h.dialogs.runs, 1);
     QVERIFY(h.Settle());
-    QCOMPARE(h.Items(h.list()), (QStringList{single_, P("Data/a.txt")}));
+    QCOMPARE(h.Items(h.list()), (QStringList {single_, P("Data/a.txt")}));
     QCOMPARE(h.jobs.fileCount.load(), 2);
     QCOMPARE(h.jobs.folderCount.load(), 0);
     QVERIFY(!h.jobs.filesOnly);
@@ -234,22 +228,20 @@ void TestEdit::addFiles_cancelForgetsTheRememberedName()
 void TestEdit::addFolder_followsIncludeSubdirectories()
 {
     Harness h;
-    h.dialogs.inspect = [](QFileDialog& d) {
-        QCOMPARE(d.windowTitle(), QStringLiteral("Add a folder to backup"));
-    };
+    h.dialogs.inspect = [](QFileDialog& d) { QCOMPARE(d.windowTitle(), QStringLiteral("Add a folder to backup")); };
     h.subdirs()->setChecked(true);
-    h.dialogs.answers.push_back(QStringList{data_});
+    h.dialogs.answers.push_back(QStringList {data_});
     h.form->btnAddFolder_Click();
     QVERIFY(h.Settle());
-    QCOMPARE(h.Items(h.list()), QStringList{data_});
+    QCOMPARE(h.Items(h.list()), QStringList {data_});
     QCOMPARE(h.jobs.fileCount.load(), 3);
     QCOMPARE(h.jobs.folderCount.load(), 2);
 
     h.subdirs()->setChecked(false);
-    h.dialogs.answers.push_back(QStringList{data_});
+    h.dialogs.answers.push_back(QStringList {data_});
     h.form->btnAddFolder_Click();
     QVERIFY(h.Settle());
-    QCOMPARE(h.Items(h.list()), (QStringList{data_, data_}));
+    QCOMPARE(h.Items(h.list()), (QStringList {data_, data_}));
     QCOMPARE(h.jobs.fileCount.load(), 5);
     QCOMPARE(h.jobs.folderCount.load(), 3);
     QVERIFY(!h.jobs.hasErrored);
@@ -278,12 +270,12 @@ void TestEdit::selectFolder_setsDestinationWithSeparatorAndReusesItsDialog()
         QCOMPARE(d.fileMode(), QFileDialog::Directory);
         QVERIFY(d.testOption(QFileDialog::ShowDirsOnly));
     };
-    h.dialogs.answers.push_back(QStringList{P("Dest")});
+    h.dialogs.answers.push_back(QStringList {P("Dest")});
     h.form->btnDestination_Click();
-    QCOMPARE(h.Items(h.destination()), QStringList{P("Dest") + '/'});
-    h.dialogs.answers.push_back(QStringList{docs_});
+    QCOMPARE(h.Items(h.destination()), QStringList {P("Dest") + '/'});
+    h.dialogs.answers.push_back(QStringList {docs_});
     h.form->btnDestination_Click();
-    QCOMPARE(h.Items(h.destination()), QStringList{docs_ + '/'});
+    QCOMPARE(h.Items(h.destination()), QStringList {docs_ + '/'});
     QCOMPARE(seen.size(), 2);
     QCOMPARE(seen[0], seen[1]);
 }
@@ -291,14 +283,14 @@ void TestEdit::selectFolder_setsDestinationWithSeparatorAndReusesItsDialog()
 void TestEdit::selectFolder_rootGivesDoubleSeparator_cancelKeepsDestination()
 {
     Harness h;
-    h.dialogs.answers.push_back(QStringList{QStringLiteral("/")});
+    h.dialogs.answers.push_back(QStringList {QStringLiteral("/")});
     h.form->btnDestination_Click();
-    QCOMPARE(h.Items(h.destination()), QStringList{QStringLiteral("//")});
+    QCOMPARE(h.Items(h.destination()), QStringList {QStringLiteral("//")});
 
     h.start()->setEnabled(true);
     h.dialogs.answers.push_back(std::nullopt);
     h.form->btnDestination_Click();
-    QCOMPARE(h.Items(h.destination()), QStringList{QStringLiteral("//")});
+    QCOMPARE(h.Items(h.destination()), QStringList {QStringLiteral("//")});
     QVERIFY(h.jobs.complete && h.jobs.foldersComplete);
     QVERIFY(!h.start()->isEnabled());  // refreshed: the backup list is empty
 }
@@ -314,11 +306,10 @@ void TestEdit::removeButton_regathersWhatIsLeft()
     h.form->btnDelete_Click();
     QCOMPARE(h.list()->count(), 0);  // until the gathering hands the entries back
     QVERIFY(h.Settle());
-    QCOMPARE(h.Items(h.list()), (QStringList{data_, single_}));
+    QCOMPARE(h.Items(h.list()), (QStringList {data_, single_}));
     QCOMPARE(h.jobs.fileCount.load(), 4);
     QCOMPARE(h.jobs.folderCount.load(), 2);
-    QCOMPARE(h.Gathered(), (QStringList{P("Data/Sub/c.txt"), P("Data/a.txt"), P("Data/b.txt"),
-                                        single_}));
+    QCOMPARE(h.Gathered(), (QStringList {P("Data/Sub/c.txt"), P("Data/a.txt"), P("Data/b.txt"), single_}));
 
     // Everything selected: the list and the totals end empty.
     for (int i = 0; i < h.list()->count(); ++i) h.list()->item(i)->setSelected(true);
@@ -340,7 +331,7 @@ void TestEdit::removeButton_withNothingSelectedFollowsTheCheckBox()
     h.subdirs()->setChecked(false);
     h.form->btnDelete_Click();
     QVERIFY(h.Settle());
-    QCOMPARE(h.Items(h.list()), QStringList{data_});
+    QCOMPARE(h.Items(h.list()), QStringList {data_});
     QCOMPARE(h.jobs.fileCount.load(), 2);
     QCOMPARE(h.jobs.folderCount.load(), 1);
     QVERIFY(!h.jobs.dragNdrop);
@@ -399,8 +390,8 @@ void TestEdit::contextMenuRemove_dropsRemovedFilesFromTheJob()
     h.list()->item(1)->setSelected(true);  // Data
     h.form->menuItemRemove_Click();
     QVERIFY(h.Settle());
-    QCOMPARE(h.Items(h.list()), (QStringList{docs_, single_}));
-    QCOMPARE(h.Gathered(), (QStringList{P("Docs/d.txt"), single_}));
+    QCOMPARE(h.Items(h.list()), (QStringList {docs_, single_}));
+    QCOMPARE(h.Gathered(), (QStringList {P("Docs/d.txt"), single_}));
     QCOMPARE(h.jobs.fileCount.load(), 2);
     QVERIFY(h.jobs.complete && h.jobs.foldersComplete);
 }
@@ -421,18 +412,17 @@ void TestEdit::contextMenuRemove_everythingLeavesNoFiles()
     QVERIFY(h.AddByDrop({docs_}));
     h.form->menuItemRemove_Click();
     QVERIFY(h.Settle());
-    QCOMPARE(h.Items(h.list()), QStringList{docs_});
+    QCOMPARE(h.Items(h.list()), QStringList {docs_});
     QCOMPARE(h.jobs.fileCount.load(), 1);
 }
 
 void TestEdit::dragEnter_acceptsOnlyLocalFiles()
 {
     Harness h;
-    for (auto handler : {&Form1::listboxFilestoBackup_DragEnter,
-                         &Form1::listBoxDestinationFolder_DragEnter}) {
+    for (auto handler : {&Form1::listboxFilestoBackup_DragEnter, &Form1::listBoxDestinationFolder_DragEnter}) {
         auto files = FileList({single_});
-        QDragEnterEvent withFiles(QPoint(4, 4), Qt::CopyAction | Qt::MoveAction, files.get(),
-                                  Qt::LeftButton, Qt::NoModifier);
+        QDragEnterEvent withFiles(QPoint(4, 4), Qt::CopyAction | Qt::MoveAction, files.get(), Qt::LeftButton,
+                                  Qt::NoModifier);
         withFiles.setAccepted(false);
         (h.form.get()->*handler)(&withFiles);
         QVERIFY(withFiles.isAccepted());
@@ -441,8 +431,8 @@ void TestEdit::dragEnter_acceptsOnlyLocalFiles()
         QMimeData text;
         text.setText(single_);
         text.setUrls({QUrl(QStringLiteral("https://example.org/a.txt"))});
-        QDragEnterEvent withoutFiles(QPoint(4, 4), Qt::CopyAction | Qt::MoveAction, &text,
-                                     Qt::LeftButton, Qt::NoModifier);
+        QDragEnterEvent withoutFiles(QPoint(4, 4), Qt::CopyAction | Qt::MoveAction, &text, Qt::LeftButton,
+                                     Qt::NoModifier);
         withoutFiles.setAccepted(true);
         (h.form.get()->*handler)(&withoutFiles);
         QVERIFY(!withoutFiles.isAccepted());
@@ -454,7 +444,7 @@ void TestEdit::drop_addsEveryPathInOrder()
     Harness h;
     h.subdirs()->setChecked(false);
     QVERIFY(h.AddByDrop({single_, data_, P("Data/a.txt"), docs_}));
-    QCOMPARE(h.Items(h.list()), (QStringList{single_, data_, P("Data/a.txt"), docs_}));
+    QCOMPARE(h.Items(h.list()), (QStringList {single_, data_, P("Data/a.txt"), docs_}));
     QCOMPARE(h.jobs.fileCount.load(), 1 + 2 + 1 + 1);
     QCOMPARE(h.jobs.folderCount.load(), 2);
     QVERIFY(!h.jobs.dragNdrop);
@@ -474,7 +464,7 @@ void TestEdit::drop_listFileNamesAreLoaded()
         QCOMPARE(h.boxes.shown[0].caption, std::string("Backup list not loaded"));
         QVERIFY(QString::fromStdString(h.boxes.shown[0].text).contains(first));
         // Nothing else happened: single.txt was not gathered.
-        QCOMPARE(h.Items(h.list()), QStringList{docs_});
+        QCOMPARE(h.Items(h.list()), QStringList {docs_});
         QCOMPARE(h.jobs.fileCount.load(), before);
         QVERIFY(h.jobs.dragNdrop);  // stays set until the next gathering ends
     }
@@ -486,7 +476,7 @@ void TestEdit::drop_capitalLstIsAnOrdinaryFile()
 {
     Harness h;
     QVERIFY(h.AddByDrop({P("LIST.LST"), single_}));
-    QCOMPARE(h.Items(h.list()), (QStringList{P("LIST.LST"), single_}));
+    QCOMPARE(h.Items(h.list()), (QStringList {P("LIST.LST"), single_}));
     QCOMPARE(h.jobs.fileCount.load(), 2);
     QVERIFY(h.boxes.shown.empty());
 }
@@ -495,7 +485,7 @@ void TestEdit::drop_enablesRemoveAndStartFromTheListsAsTheyAre()
 {
     Harness h;
     QVERIFY(h.AddByDrop({docs_}));
-    h.dialogs.answers.push_back(QStringList{P("Dest")});
+    h.dialogs.answers.push_back(QStringList {P("Dest")});
     h.form->btnDestination_Click();
     h.list()->item(0)->setSelected(true);
     h.remove()->setEnabled(false);
@@ -520,16 +510,13 @@ static bool DragOnto(QWidget* viewport, const QStringList& paths)
 {
     auto files = FileList(paths);
     const QPoint at = viewport->rect().center();
-    QDragEnterEvent enter(at, Qt::CopyAction | Qt::MoveAction, files.get(), Qt::LeftButton,
-                          Qt::NoModifier);
+    QDragEnterEvent enter(at, Qt::CopyAction | Qt::MoveAction, files.get(), Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(viewport, &enter);
     if (!enter.isAccepted()) return false;
-    QDragMoveEvent move(at, Qt::CopyAction | Qt::MoveAction, files.get(), Qt::LeftButton,
-                        Qt::NoModifier);
+    QDragMoveEvent move(at, Qt::CopyAction | Qt::MoveAction, files.get(), Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(viewport, &move);
     if (!move.isAccepted()) return false;
-    QDropEvent drop(QPointF(at), Qt::CopyAction | Qt::MoveAction, files.get(), Qt::LeftButton,
-                    Qt::NoModifier);
+    QDropEvent drop(QPointF(at), Qt::CopyAction | Qt::MoveAction, files.get(), Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(viewport, &drop);
     return drop.isAccepted();
 }
@@ -541,18 +528,18 @@ void TestEdit::drop_throughTheViewport()
     QVERIFY(QTest::qWaitForWindowExposed(h.form.get()));
     QVERIFY(DragOnto(h.list()->viewport(), {single_, docs_}));
     QVERIFY(h.Settle());
-    QCOMPARE(h.Items(h.list()), (QStringList{single_, docs_}));
+    QCOMPARE(h.Items(h.list()), (QStringList {single_, docs_}));
 
     QVERIFY(DragOnto(h.destination()->viewport(), {P("Dest")}));
-    QCOMPARE(h.Items(h.destination()), QStringList{P("Dest") + '/'});
-    QCOMPARE(h.Items(h.list()), (QStringList{single_, docs_}));
+    QCOMPARE(h.Items(h.destination()), QStringList {P("Dest") + '/'});
+    QCOMPARE(h.Items(h.list()), (QStringList {single_, docs_}));
 }
 
 void TestEdit::destinationDrop_takesOnlyAnExistingFirstFolder()
 {
     Harness h;
     QVERIFY(Drop(*h.form, &Form1::listBoxDestinationFolder_DragDrop, {docs_, data_, single_}));
-    QCOMPARE(h.Items(h.destination()), QStringList{docs_ + '/'});
+    QCOMPARE(h.Items(h.destination()), QStringList {docs_ + '/'});
     QVERIFY(h.jobs.complete && h.jobs.foldersComplete);
 
     QVERIFY(Drop(*h.form, &Form1::listBoxDestinationFolder_DragDrop, {single_, data_}));
@@ -573,13 +560,13 @@ void TestEdit::wholeBackupThroughTheWindow()
     QVERIFY(QDir().mkpath(destination));
 
     h.subdirs()->setChecked(true);
-    h.dialogs.answers.push_back(QStringList{data_});
+    h.dialogs.answers.push_back(QStringList {data_});
     QTest::mouseClick(h.get<QPushButton>("btnAddFolder"), Qt::LeftButton);
     QVERIFY(h.Settle());
-    h.dialogs.answers.push_back(QStringList{destination});
+    h.dialogs.answers.push_back(QStringList {destination});
     QTest::mouseClick(h.get<QPushButton>("btnDestination"), Qt::LeftButton);
     QCOMPARE(h.dialogs.runs, 2);
-    QCOMPARE(h.Items(h.list()), QStringList{data_});
+    QCOMPARE(h.Items(h.list()), QStringList {data_});
     QTRY_VERIFY(h.start()->isEnabled());
 
     QTest::mouseClick(h.start(), Qt::LeftButton);

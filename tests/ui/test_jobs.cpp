@@ -32,15 +32,15 @@ struct Escaping {};
 // The native file system with faults on chosen calls.
 class FaultyFileSystem : public tandrel::NativeFileSystem {
 public:
-    std::string refuseListing;        // List of this folder fails as the platform's would
-    std::string escapeListing;        // List of this folder throws something unforeseen
-    int escapeCopyAt = -1;            // CopyFile number N (from 0) throws something unforeseen
-    std::atomic<int> copies{0};
+    std::string refuseListing;  // List of this folder fails as the platform's would
+    std::string escapeListing;  // List of this folder throws something unforeseen
+    int escapeCopyAt = -1;      // CopyFile number N (from 0) throws something unforeseen
+    std::atomic<int> copies {0};
 
     tandrel::Listing List(const std::string& folder) override
     {
         if (folder == refuseListing) throw tandrel::FsError("Permission denied: '" + folder + "'");
-        if (folder == escapeListing) throw Escaping{};
+        if (folder == escapeListing) throw Escaping {};
         return NativeFileSystem::List(folder);
     }
     std::unique_ptr<tandrel::CopySession> BeginCopy() override
@@ -53,7 +53,9 @@ private:
     class Session : public tandrel::CopySession {
     public:
         Session(FaultyFileSystem& fs, std::unique_ptr<tandrel::CopySession> native)
-            : fs_(fs), native_(std::move(native)) {}
+            : fs_(fs), native_(std::move(native))
+        {
+        }
         bool DirectoryExists(const std::string& path) override { return native_->DirectoryExists(path); }
         void CreateDirectory(const std::string& path) override { native_->CreateDirectory(path); }
         std::unique_ptr<tandrel::FileCopy> Open(const std::string& source) override { return native_->Open(source); }
@@ -63,7 +65,7 @@ private:
         }
         tandrel::CopyOutcome Commit(tandrel::FileCopy& copy) override
         {
-            if (fs_.copies++ == fs_.escapeCopyAt) throw Escaping{};
+            if (fs_.copies++ == fs_.escapeCopyAt) throw Escaping {};
             return native_->Commit(copy);
         }
         void Finish() override { native_->Finish(); }
@@ -85,7 +87,7 @@ void Write(const QString& path, const QByteArray& bytes)
 // A source tree without "." in its folder names: 3 files at the top and 2 in
 // the sub-folder "inner", 3000 bytes in all.
 struct SourceTree {
-    QTemporaryDir dir{QDir::tempPath() + QStringLiteral("/tandrelsrc-XXXXXX")};
+    QTemporaryDir dir {QDir::tempPath() + QStringLiteral("/tandrelsrc-XXXXXX")};
     QString root;
     SourceTree()
     {
@@ -113,8 +115,8 @@ QMessageBox* OpenBox()
     return nullptr;
 }
 
-const MessageBoxRequest kContinue{"Would you like to continue?", "Continue?", MessageBoxButtons::YesNo,
-                                  MessageBoxIcon::Question};
+const MessageBoxRequest kContinue {"Would you like to continue?", "Continue?", MessageBoxButtons::YesNo,
+                                   MessageBoxIcon::Question};
 
 }  // namespace
 
@@ -135,7 +137,8 @@ private slots:
             {kContinue, QMessageBox::No, DialogResult::No},
             {kContinue, QMessageBox::NoButton, DialogResult::No},
             {{"2 KB copied successfully", "Backup Complete", MessageBoxButtons::OK, MessageBoxIcon::Information},
-             QMessageBox::NoButton, DialogResult::OK},
+             QMessageBox::NoButton,
+             DialogResult::OK},
         };
         for (const Case& c : cases) {
             std::vector<DialogResult> answers;
@@ -151,7 +154,7 @@ private slots:
             else
                 box->button(c.press)->click();
             QTRY_VERIFY(!watched);  // deleted once closed
-            QCOMPARE(answers, std::vector<DialogResult>{c.expected});
+            QCOMPARE(answers, std::vector<DialogResult> {c.expected});
         }
     }
 
@@ -223,9 +226,8 @@ private slots:
         h.boxes.holdModeless = true;
         h.form->BeginGetFiles({ToPath(tree.root)}, true);
         QTRY_COMPARE_WITH_TIMEOUT(h.boxes.pending.size(), std::size_t(1), 10000);
-        QCOMPARE(h.boxes.shown.back(),
-                 (MessageBoxRequest{"Permission denied: '" + fs.refuseListing + "'", "Warning!",
-                                    MessageBoxButtons::OK, MessageBoxIcon::Warning}));
+        QCOMPARE(h.boxes.shown.back(), (MessageBoxRequest {"Permission denied: '" + fs.refuseListing + "'", "Warning!",
+                                                           MessageBoxButtons::OK, MessageBoxIcon::Warning}));
 
         // While the worker waits, the window runs what another job posts.
         h.jobs.foldersComplete = true;
@@ -276,8 +278,8 @@ private slots:
         h.boxes.holdModeless = true;
         QTest::mouseClick(h.button("btnStart"), Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(h.boxes.pending.size(), std::size_t(1), 10000);
-        QCOMPARE(h.boxes.shown.back(), (MessageBoxRequest{"2 KB copied successfully", "Backup Complete",
-                                                          MessageBoxButtons::OK, MessageBoxIcon::Information}));
+        QCOMPARE(h.boxes.shown.back(), (MessageBoxRequest {"2 KB copied successfully", "Backup Complete",
+                                                           MessageBoxButtons::OK, MessageBoxIcon::Information}));
         // The copy has set `complete`: the window is at rest while the box is open.
         QTRY_VERIFY_WITH_TIMEOUT(h.atRest(), 5000);
         QCOMPARE(h.threads.ActiveWorkers(), 1);
@@ -288,7 +290,7 @@ private slots:
         QCOMPARE(h.destinationList()->currentRow(), 0);
         const auto snapshot = h.jobs.directoryData.load();
         QVERIFY(snapshot);
-        QCOMPARE(*snapshot, std::vector<std::string>{ToPath(tree.root)});
+        QCOMPARE(*snapshot, std::vector<std::string> {ToPath(tree.root)});
         for (const char* name : {"a.txt", "b.txt", "c.txt", "inner/d.txt", "inner/e.txt"}) {
             const QString copy = destination.path() + "/Photos/" + name;
             QVERIFY2(QFile::exists(copy), qPrintable(copy));
@@ -312,7 +314,7 @@ private slots:
         h.jobs.foldersComplete = true;
         h.jobs.complete = true;
         fs.escapeCopyAt = 1;  // after the first file's refresh has shown the bar
-        h.timer->Start();  // armed before the copy
+        h.timer->Start();     // armed before the copy
         h.form->InitCopy();
         QTRY_VERIFY_WITH_TIMEOUT(!h.boxes.shown.empty() && h.threads.ActiveWorkers() == 0, 10000);
         // Back to rest; "Auto Backup" with an interval holds it at row 5a.
@@ -363,7 +365,7 @@ private slots:
         const QString fifo = dir.filePath(QStringLiteral("slow.lst"));
         QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
         WindowHarness h;
-        h.dialogs.answers.push_back(QStringList{fifo});
+        h.dialogs.answers.push_back(QStringList {fifo});
         h.form->menuItemLoad_Click();  // the worker's open waits for a writer
         QCOMPARE(h.threads.ActiveWorkers(), 1);
         h.form.reset();

@@ -38,8 +38,8 @@ struct Harness {
 
     Harness()
     {
-        form = std::make_unique<Form1>(Form1Services{jobs, threads, fs, dialogs, boxes,
-                                                     std::make_unique<FakeTimer>()});
+        form =
+            std::make_unique<Form1>(Form1Services {jobs, threads, fs, dialogs, boxes, std::make_unique<FakeTimer>()});
     }
     ~Harness()
     {
@@ -74,13 +74,13 @@ struct Harness {
     }
     bool Load(const QString& path)
     {
-        dialogs.answers.push_back(QStringList{path});
+        dialogs.answers.push_back(QStringList {path});
         form->menuItemLoad_Click();
         return Settle();
     }
     bool Save(const QString& path)
     {
-        dialogs.answers.push_back(QStringList{path});
+        dialogs.answers.push_back(QStringList {path});
         form->menuItemSave_Click();
         return Settle();
     }
@@ -94,8 +94,7 @@ struct Harness {
     QStringList Gathered() const
     {
         QStringList files;
-        for (const std::string& file : jobs.syncfileList.ToArray())
-            files << QString::fromStdString(file);
+        for (const std::string& file : jobs.syncfileList.ToArray()) files << QString::fromStdString(file);
         files.sort();
         return files;
     }
@@ -108,10 +107,8 @@ struct Harness {
     }
     int Questions() const
     {
-        const MessageBoxRequest question{tandrel::text::kRemoveCurrentText,
-                                         tandrel::text::kWarningTitle,
-                                         tandrel::MessageBoxButtons::YesNo,
-                                         tandrel::MessageBoxIcon::Warning};
+        const MessageBoxRequest question {tandrel::text::kRemoveCurrentText, tandrel::text::kWarningTitle,
+                                          tandrel::MessageBoxButtons::YesNo, tandrel::MessageBoxIcon::Warning};
         return static_cast<int>(std::count(boxes.shown.begin(), boxes.shown.end(), question));
     }
 };
@@ -126,7 +123,7 @@ std::string S(const QString& path)
 class TestLists : public QObject {
     Q_OBJECT
 
-    QTemporaryDir tmp_{QDir::tempPath() + QStringLiteral("/tandrel-lists-XXXXXX")};
+    QTemporaryDir tmp_ {QDir::tempPath() + QStringLiteral("/tandrel-lists-XXXXXX")};
     QString root_, data_, docs_, single_, dataList_;
 
     QString P(const QString& relative) const { return root_ + '/' + relative; }
@@ -170,7 +167,7 @@ void TestLists::initTestCase()
     docs_ = P("Docs");
     single_ = P("single.txt");
     dataList_ = P("data.lst");
-    tandrel::Serialize(S(dataList_), std::vector<std::string>{S(data_)});
+    tandrel::Serialize(S(dataList_), std::vector<std::string> {S(data_)});
 }
 
 void TestLists::load_sixWaysIntoTheGathering_data()
@@ -182,8 +179,8 @@ void TestLists::load_sixWaysIntoTheGathering_data()
     QTest::addColumn<int>("files");
     QTest::addColumn<int>("folders");
 
-    const QStringList both{P("Docs"), P("Data")};
-    const QStringList loaded{P("Data")};
+    const QStringList both {P("Docs"), P("Data")};
+    const QStringList loaded {P("Data")};
     // Docs: 2 files and 2 folders with sub-folders, 1 and 1 without.
     // Data: 3 files and 2 folders with sub-folders, 2 and 1 without.
     QTest::newRow("kept list, Yes, with sub-folders") << true << DialogResult::Yes << true << loaded << 3 << 2;
@@ -219,9 +216,9 @@ void TestLists::load_sixWaysIntoTheGathering()
     QCOMPARE(h.jobs.folderCount.load(), folders);
     QCOMPARE(h.Gathered().size(), files);
     for (const QString& file : h.Gathered())
-        QVERIFY2(std::any_of(entries.begin(), entries.end(),
-                             [&](const QString& e) { return file.startsWith(e + '/'); }),
-                 qPrintable(file));
+        QVERIFY2(
+            std::any_of(entries.begin(), entries.end(), [&](const QString& e) { return file.startsWith(e + '/'); }),
+            qPrintable(file));
     QVERIFY(!h.jobs.filelistLoad && !h.jobs.dragNdrop);
 }
 
@@ -233,7 +230,7 @@ void TestLists::load_dialogSettingsAndCancel()
     h.dialogs.inspect = [&](QFileDialog& d) {
         QCOMPARE(d.windowTitle(), QStringLiteral("Add files to backup"));
         QCOMPARE(d.fileMode(), QFileDialog::ExistingFile);
-        QCOMPARE(d.nameFilters(), QStringList{QStringLiteral("Backup List (*.lst)")});
+        QCOMPARE(d.nameFilters(), QStringList {QStringLiteral("Backup List (*.lst)")});
         auto* edit = d.findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
         nameBox = edit ? edit->text() : QStringLiteral("no name box");
         d.selectFile(dataList_);  // as if chosen before
@@ -252,19 +249,19 @@ void TestLists::load_dialogSettingsAndCancel()
     QCOMPARE(nameBox, QString());
     QCOMPARE(h.dialogs.runs, 2);
     QVERIFY(h.Settle());
-    QCOMPARE(h.Items(), QStringList{single_});
+    QCOMPARE(h.Items(), QStringList {single_});
     QCOMPARE(h.Questions(), 0);
 }
 
 void TestLists::load_skipsAbsentEntries()
 {
     const QString path = P("gaps.lst");
-    tandrel::Serialize(S(path), std::vector<tandrel::ListEntry>{std::nullopt, S(data_), std::nullopt,
-                                                               std::nullopt, S(single_)});
+    tandrel::Serialize(
+        S(path), std::vector<tandrel::ListEntry> {std::nullopt, S(data_), std::nullopt, std::nullopt, S(single_)});
     Harness h;
     h.subdirs()->setChecked(false);
     QVERIFY(h.Load(path));
-    QCOMPARE(h.Items(), (QStringList{data_, single_}));
+    QCOMPARE(h.Items(), (QStringList {data_, single_}));
     QCOMPARE(h.jobs.fileCount.load(), 3);
     QVERIFY(h.boxes.shown.empty());
 }
@@ -273,7 +270,7 @@ void TestLists::load_droppedListFileLoadsOnlyThatFile()
 {
     Harness h;
     QVERIFY(h.Drop({dataList_, single_, docs_}));
-    QCOMPARE(h.Items(), QStringList{data_});
+    QCOMPARE(h.Items(), QStringList {data_});
     QCOMPARE(h.jobs.fileCount.load(), 3);
     QVERIFY(!h.jobs.dragNdrop && !h.jobs.filelistLoad);
     QCOMPARE(h.Questions(), 0);
@@ -322,7 +319,7 @@ void TestLists::load_failureChangesNothingAndSaysWhy()
     QCOMPARE(h.boxes.shown.size(), std::size_t(1));  // no question either
     QVERIFY2(QString::fromStdString(failures[0].text).contains(file), failures[0].text.c_str());
     QCOMPARE(failures[0].buttons, tandrel::MessageBoxButtons::OK);
-    QCOMPARE(h.Items(), QStringList{docs_});
+    QCOMPARE(h.Items(), QStringList {docs_});
     QCOMPARE(h.Gathered(), gathered);
     QCOMPARE(h.jobs.fileCount.load(), 2);
     QCOMPARE(h.jobs.folderCount.load(), 2);
@@ -340,7 +337,7 @@ void TestLists::save_roundTripThroughTheDialogs()
         QCOMPARE(saved.size(), 4);
         h.dialogs.inspect = [](QFileDialog& d) {
             QCOMPARE(d.acceptMode(), QFileDialog::AcceptSave);
-            QCOMPARE(d.nameFilters(), QStringList{QStringLiteral("Backup List (*.lst)")});
+            QCOMPARE(d.nameFilters(), QStringList {QStringLiteral("Backup List (*.lst)")});
             QCOMPARE(d.defaultSuffix(), QStringLiteral("lst"));
             QVERIFY(!d.testOption(QFileDialog::DontConfirmOverwrite));
         };
@@ -372,7 +369,7 @@ void TestLists::save_emptyListThenLoadItOverEntries()
     QVERIFY(h.Drop({docs_}));
     h.boxes.answers.push_back(DialogResult::No);
     QVERIFY(h.Load(path));
-    QCOMPARE(h.Items(), QStringList{docs_});
+    QCOMPARE(h.Items(), QStringList {docs_});
     QCOMPARE(h.jobs.fileCount.load(), 2);
 
     h.boxes.answers.push_back(DialogResult::Yes);
@@ -394,7 +391,7 @@ void TestLists::save_failureIsReportedWithTheFile()
     QVERIFY2(QString::fromStdString(box.text).contains(path), box.text.c_str());
     QCOMPARE(box.icon, tandrel::MessageBoxIcon::Warning);
     QVERIFY(!QFileInfo::exists(path));
-    QCOMPARE(h.Items(), QStringList{docs_});
+    QCOMPARE(h.Items(), QStringList {docs_});
 
     // A name too long for the file system fails the same way.
     const QString tooLong = P(QString(300, 'n') + ".lst");

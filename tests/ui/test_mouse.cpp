@@ -65,7 +65,7 @@ void Wheel(QWidget* widget)
 class TestMouse : public QObject {
     Q_OBJECT
 
-    QTemporaryDir tmp_{QDir::tempPath() + QStringLiteral("/tandrel-mouse-XXXXXX")};
+    QTemporaryDir tmp_ {QDir::tempPath() + QStringLiteral("/tandrel-mouse-XXXXXX")};
     QStringList files_;
 
     // Fills the backup list of a shown window with the three files, as a
@@ -102,12 +102,12 @@ private slots:
         auto* menu = h.form->findChild<QMenu*>(QStringLiteral("contextMenuFiles"));
 
         QTest::mouseClick(viewport, Qt::LeftButton, Qt::NoModifier, Centre(list, 0));
-        QCOMPARE(SelectedRows(list), QList<int>{0});
+        QCOMPARE(SelectedRows(list), QList<int> {0});
 
         // Right on another entry: the menu opens, the selection stays.
         RightClick(list, 2);
         QTRY_VERIFY(menu->isVisible());
-        QCOMPARE(SelectedRows(list), QList<int>{0});
+        QCOMPARE(SelectedRows(list), QList<int> {0});
         QCOMPARE(list->currentRow(), 0);
         menu->hide();
 
@@ -121,7 +121,7 @@ private slots:
         QCoreApplication::sendEvent(viewport, &drag);
         menu->hide();
         QTest::mouseRelease(viewport, Qt::RightButton, Qt::NoModifier, Centre(list, 2));
-        QCOMPARE(SelectedRows(list), QList<int>{0});
+        QCOMPARE(SelectedRows(list), QList<int> {0});
 
         // "&Remove" of the menu takes the selected entry, not the one the
         // pointer was on.
@@ -143,16 +143,16 @@ private slots:
         QWidget* viewport = list->viewport();
         QTest::mouseClick(viewport, Qt::LeftButton, Qt::NoModifier, Centre(list, 0));
         QTest::mouseClick(viewport, Qt::LeftButton, Qt::ControlModifier, Centre(list, 2));
-        QCOMPARE(SelectedRows(list), (QList<int>{0, 2}));
+        QCOMPARE(SelectedRows(list), (QList<int> {0, 2}));
         // On an unselected entry and on a selected one.
         for (int row : {1, 2}) {
             RightClick(list, row);
             h.form->findChild<QMenu*>(QStringLiteral("contextMenuFiles"))->hide();
-            QCOMPARE(SelectedRows(list), (QList<int>{0, 2}));
+            QCOMPARE(SelectedRows(list), (QList<int> {0, 2}));
         }
         // The left button still selects as before.
         QTest::mouseClick(viewport, Qt::LeftButton, Qt::NoModifier, Centre(list, 1));
-        QCOMPARE(SelectedRows(list), QList<int>{1});
+        QCOMPARE(SelectedRows(list), QList<int> {1});
     }
 
     void theWheelChangesTheIntervalOnlyWithTheFocus()

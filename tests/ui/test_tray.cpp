@@ -21,7 +21,7 @@ namespace {
 
 // A backup list of one folder with two files, gathered, and a destination.
 struct ReadyToCopy {
-    QTemporaryDir source{QDir::tempPath() + QStringLiteral("/tandreltray-XXXXXX")};
+    QTemporaryDir source {QDir::tempPath() + QStringLiteral("/tandreltray-XXXXXX")};
     QTemporaryDir destination;
 
     explicit ReadyToCopy(WindowHarness& h)
@@ -230,7 +230,8 @@ private slots:
             {TrayHost::StatusNotifierItem, QSystemTrayIcon::Context, false},
         };
         for (const Case& c : cases) {
-            WindowHarness h(nullptr, [] { return true; }, c.host);
+            WindowHarness h(
+                nullptr, [] { return true; }, c.host);
             auto* tray = h.form->findChild<QSystemTrayIcon*>(QStringLiteral("notifyIcon1"));
             Action(h, "menuItemHide")->trigger();
             QVERIFY(h.form->isHidden());
@@ -286,8 +287,8 @@ private slots:
         Action(h, "menuItemAbout")->trigger();
         QCOMPARE(h.boxes.shown.size(), std::size_t(1));
         QCOMPARE(h.boxes.shown.back(),
-                 (MessageBoxRequest{"Tandrel helps backup files on your computer. \n \n https://tandrel.org",
-                                    "About Tandrel", MessageBoxButtons::OK, MessageBoxIcon::Information}));
+                 (MessageBoxRequest {"Tandrel helps backup files on your computer. \n \n https://tandrel.org",
+                                     "About Tandrel", MessageBoxButtons::OK, MessageBoxIcon::Information}));
     }
 };
 

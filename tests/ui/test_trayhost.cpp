@@ -18,7 +18,7 @@ class FakeWatcher : public QObject {
     Q_PROPERTY(bool IsStatusNotifierHostRegistered READ hostRegistered)
 
 public:
-    std::atomic<bool> host{false};
+    std::atomic<bool> host {false};
     bool hostRegistered() const { return host.load(); }
 };
 
@@ -52,10 +52,7 @@ private slots:
         delete watcher_;
     }
 
-    void withoutAWatcherTheTrayIsXEmbed()
-    {
-        QCOMPARE(DetectTrayHost(), TrayHost::XEmbed);
-    }
+    void withoutAWatcherTheTrayIsXEmbed() { QCOMPARE(DetectTrayHost(), TrayHost::XEmbed); }
 
     void aWatcherCountsOnlyWithARegisteredHost()
     {

@@ -9,9 +9,9 @@ using tandrel::ui::testing::WindowHarness;
 
 namespace {
 
-const QStringList kAllButDelete{"btnStart",      "btnBrowse",     "btnAddFolder",       "btnDestination",
-                                "rboxCD",        "rboxConsolidate", "rboxDirCopy",      "cboxTime",
-                                "cboxOverwrite", "cboxSubDirectories", "cboxSetForget"};
+const QStringList kAllButDelete {"btnStart",      "btnBrowse",          "btnAddFolder", "btnDestination",
+                                 "rboxCD",        "rboxConsolidate",    "rboxDirCopy",  "cboxTime",
+                                 "cboxOverwrite", "cboxSubDirectories", "cboxSetForget"};
 
 QStringList Sorted(QStringList names)
 {
@@ -63,7 +63,7 @@ private slots:
             QVERIFY(!h.bar()->isVisible());
             QVERIFY(!h.bar()->isEnabled());  // its enabled state is left alone
             QCOMPARE(h.enabledGoverned(), Sorted(Without(kAllButDelete, {"cboxTime"}) +
-                                              (intervalEnabled ? QStringList{"cboxTime"} : QStringList{})));
+                                                 (intervalEnabled ? QStringList {"cboxTime"} : QStringList {})));
             QVERIFY(!h.button("btnDelete")->isEnabled());
             QVERIFY(!h.jobs.hasErrored);
         }
@@ -212,7 +212,7 @@ private slots:
         Resting(h);
         h.form->ShowProgress();  // the destination list is empty: 5a all the same
         QVERIFY(h.check("cboxSetForget")->isChecked());
-        QCOMPARE(h.enabledGoverned(), Sorted((QStringList{"cboxTime", "cboxSetForget"})));
+        QCOMPARE(h.enabledGoverned(), Sorted((QStringList {"cboxTime", "cboxSetForget"})));
         QVERIFY(h.backupList()->selectedItems().isEmpty());
 
         // With "Auto Backup" disabled (as a row 2, 3 or 6 leaves it), the
@@ -237,8 +237,8 @@ private slots:
             h.destinationList()->item(0)->setSelected(true);
             Resting(h);
             h.form->ShowProgress();
-            QCOMPARE(h.enabledGoverned(), Sorted(QStringList{"btnDelete"} + Without(kAllButDelete, {"cboxTime"}) +
-                                              (intervalEnabled ? QStringList{"cboxTime"} : QStringList{})));
+            QCOMPARE(h.enabledGoverned(), Sorted(QStringList {"btnDelete"} + Without(kAllButDelete, {"cboxTime"}) +
+                                                 (intervalEnabled ? QStringList {"cboxTime"} : QStringList {})));
             QVERIFY(h.backupList()->selectedItems().isEmpty());
             QVERIFY(h.destinationList()->selectedItems().isEmpty());
         }
@@ -259,7 +259,7 @@ private slots:
             h.destinationList()->item(0)->setSelected(true);
             Resting(h);
             h.form->ShowProgress();  // backup list empty
-            QStringList expected{"btnBrowse", "btnAddFolder", "btnDestination"};
+            QStringList expected {"btnBrowse", "btnAddFolder", "btnDestination"};
             if (overwriteEnabled) expected << "cboxOverwrite";
             expected << "cboxSubDirectories";
             QCOMPARE(h.enabledGoverned(), Sorted(expected));

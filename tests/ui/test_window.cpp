@@ -90,8 +90,8 @@ private slots:
         QCOMPARE(h.form->windowTitle(), QStringLiteral("Tandrel"));
         QCOMPARE(h.backupList()->count(), 0);
         QCOMPARE(h.destinationList()->count(), 0);
-        QCOMPARE(h.enabledGoverned(), (QStringList{"btnAddFolder", "btnBrowse", "btnDestination", "cboxOverwrite",
-                                                   "cboxSubDirectories"}));
+        QCOMPARE(h.enabledGoverned(),
+                 (QStringList {"btnAddFolder", "btnBrowse", "btnDestination", "cboxOverwrite", "cboxSubDirectories"}));
         QVERIFY(!h.everyLabel()->isEnabled());
         QVERIFY(h.radio("rboxDirCopy")->isChecked());
         QVERIFY(!h.radio("rboxCD")->isChecked() && !h.radio("rboxConsolidate")->isChecked());
@@ -125,10 +125,11 @@ private slots:
         QCOMPARE(h.interval()->currentText(), QString());
         QStringList items;
         for (int i = 0; i < h.interval()->count(); ++i) items << h.interval()->itemText(i);
-        QCOMPARE(items, (QStringList{"10 Minutes", "20 Minutes", "2 Hours", "8 Hours"}));
+        QCOMPARE(items, (QStringList {"10 Minutes", "20 Minutes", "2 Hours", "8 Hours"}));
 
         // Icons: the two count panels carry one each.
-        QVERIFY(h.get<tandrel::ui::StatusBarPanel>("statusbarpanelTotalFiles")->findChild<QLabel*>(QStringLiteral("icon")));
+        QVERIFY(
+            h.get<tandrel::ui::StatusBarPanel>("statusbarpanelTotalFiles")->findChild<QLabel*>(QStringLiteral("icon")));
         QVERIFY(!h.get<tandrel::ui::StatusBarPanel>("statusBarPanel1")->findChild<QLabel*>(QStringLiteral("icon")));
         QVERIFY(!h.form->windowIcon().isNull());
     }
@@ -179,10 +180,10 @@ private slots:
     void tabOrderFollowsTheTabIndexes()
     {
         WindowHarness h;
-        const QStringList expected{"listboxFilestoBackup", "btnBrowse",     "btnDelete",       "btnAddFolder",
-                                   "cboxOverwrite",        "cboxSubDirectories", "cboxTime",   "cboxSetForget",
-                                   "btnDestination",       "listBoxDestinationFolder", "rboxConsolidate",
-                                   "rboxDirCopy",          "rboxCD",        "btnStart"};
+        const QStringList expected {
+            "listboxFilestoBackup", "btnBrowse",   "btnDelete",     "btnAddFolder",   "cboxOverwrite",
+            "cboxSubDirectories",   "cboxTime",    "cboxSetForget", "btnDestination", "listBoxDestinationFolder",
+            "rboxConsolidate",      "rboxDirCopy", "rboxCD",        "btnStart"};
         QStringList order;
         QWidget* w = h.widget(expected.first());
         for (int steps = 0; steps < 200 && order.size() < expected.size(); ++steps) {
@@ -197,7 +198,7 @@ private slots:
     void namesAndAccessibleNames()
     {
         WindowHarness h;
-        const QList<QPair<const char*, const char*>> named{
+        const QList<QPair<const char*, const char*>> named {
             {"gboxFilestoBackup", "Backup list:"},
             {"listboxFilestoBackup", "Backup list"},
             {"btnBrowse", "Add Files"},
@@ -241,22 +242,22 @@ private slots:
         QCOMPARE(bar->objectName(), QStringLiteral("mainMenu1"));
         QStringList top;
         for (const QAction* action : bar->actions()) top << action->text();
-        QCOMPARE(top, (QStringList{"&File", "&Help"}));
+        QCOMPARE(top, (QStringList {"&File", "&Help"}));
         auto* file = h.form->findChild<QMenu*>(QStringLiteral("menuFile"));
-        QCOMPARE(Texts(file), (QStringList{"&Load Backup list...", "&Save Backup list", "-", "&Exit"}));
-        QCOMPARE(Names(file), (QStringList{"menuItemLoad", "menuItemSave", "menuItemSpacer3", "menuItemexitMain"}));
+        QCOMPARE(Texts(file), (QStringList {"&Load Backup list...", "&Save Backup list", "-", "&Exit"}));
+        QCOMPARE(Names(file), (QStringList {"menuItemLoad", "menuItemSave", "menuItemSpacer3", "menuItemexitMain"}));
         auto* help = h.form->findChild<QMenu*>(QStringLiteral("menuHelp"));
-        QCOMPARE(Texts(help), QStringList{"&About Tandrel"});
+        QCOMPARE(Texts(help), QStringList {"&About Tandrel"});
         QCOMPARE(file->actions()[0]->shortcut(), QKeySequence(QStringLiteral("Ctrl+L")));
         QCOMPARE(file->actions()[1]->shortcut(), QKeySequence(QStringLiteral("Ctrl+S")));
         QCOMPARE(help->actions()[0]->shortcut(), QKeySequence(QStringLiteral("F1")));
 
         auto* files = h.form->findChild<QMenu*>(QStringLiteral("contextMenuFiles"));
-        QCOMPARE(Texts(files), (QStringList{"Select &All", "-", "&Remove"}));
-        QCOMPARE(Names(files), (QStringList{"menuItemSelectAll", "menuItemSpacer1", "menuItemRemove"}));
+        QCOMPARE(Texts(files), (QStringList {"Select &All", "-", "&Remove"}));
+        QCOMPARE(Names(files), (QStringList {"menuItemSelectAll", "menuItemSpacer1", "menuItemRemove"}));
         auto* main = h.form->findChild<QMenu*>(QStringLiteral("contextMenuMain"));
-        QCOMPARE(Texts(main), (QStringList{"&Show", "&Hide", "-", "Exit"}));
-        QCOMPARE(Names(main), (QStringList{"menuItemShow", "menuItemHide", "menuItemSpacer2", "menuItemExit"}));
+        QCOMPARE(Texts(main), (QStringList {"&Show", "&Hide", "-", "Exit"}));
+        QCOMPARE(Names(main), (QStringList {"menuItemShow", "menuItemHide", "menuItemSpacer2", "menuItemExit"}));
     }
 
     void contextMenusOpenWhereTheyBelong()
@@ -311,8 +312,7 @@ private slots:
         QDragEnterEvent refused(QPoint(5, 5), Qt::CopyAction, &text, Qt::LeftButton, Qt::NoModifier);
         QCoreApplication::sendEvent(destination, &refused);
         QVERIFY(!refused.isAccepted());
-        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction | Qt::MoveAction, &files, Qt::LeftButton,
-                              Qt::NoModifier);
+        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction | Qt::MoveAction, &files, Qt::LeftButton, Qt::NoModifier);
         QCoreApplication::sendEvent(destination, &enter);
         QVERIFY(enter.isAccepted());
         QDragMoveEvent move(QPoint(6, 6), Qt::CopyAction | Qt::MoveAction, &files, Qt::LeftButton, Qt::NoModifier);

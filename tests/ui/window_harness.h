@@ -36,9 +36,9 @@ struct WindowHarness {
     {
         auto fake = std::make_unique<FakeTimer>();
         timer = fake.get();
-        form = std::make_unique<Form1>(Form1Services{jobs, threads, fileSystem ? *fileSystem : nativeFs, dialogs,
-                                                     boxes, std::move(fake), std::move(trayAvailable),
-                                                     [trayHost] { return trayHost; }});
+        form = std::make_unique<Form1>(Form1Services {jobs, threads, fileSystem ? *fileSystem : nativeFs, dialogs,
+                                                      boxes, std::move(fake), std::move(trayAvailable),
+                                                      [trayHost] { return trayHost; }});
         form->show();
         (void)QTest::qWaitForWindowExposed(form.get());
     }
@@ -50,8 +50,7 @@ struct WindowHarness {
         boxes.holdModeless = false;
         (void)QTest::qWaitFor(
             [this] {
-                while (!boxes.pending.empty())
-                    boxes.Answer(DialogResult::No);
+                while (!boxes.pending.empty()) boxes.Answer(DialogResult::No);
                 return threads.ActiveWorkers() == 0;
             },
             20000);
@@ -89,9 +88,8 @@ struct WindowHarness {
     // The twelve controls that the refresh governs, by name.
     static QStringList Governed()
     {
-        return {"btnDelete",     "btnStart",        "btnBrowse",   "btnAddFolder",
-                "btnDestination", "rboxCD",         "rboxConsolidate", "rboxDirCopy",
-                "cboxTime",      "cboxOverwrite",   "cboxSubDirectories", "cboxSetForget"};
+        return {"btnDelete",       "btnStart",    "btnBrowse", "btnAddFolder",  "btnDestination",     "rboxCD",
+                "rboxConsolidate", "rboxDirCopy", "cboxTime",  "cboxOverwrite", "cboxSubDirectories", "cboxSetForget"};
     }
     QWidget* widget(const QString& name) const { return form->findChild<QWidget*>(name); }
     // Names of the governed controls that are enabled, sorted.

@@ -48,7 +48,8 @@ protected:
     void Copy(bool overwrite, bool cd, bool consolidate, bool directory, const std::string& into = {})
     {
         state.directoryData = std::make_shared<const Strings>(entries);
-        engine.Copy(state.syncfileList.ToArray(), into.empty() ? dest : into, overwrite, CopyModeOf(cd, consolidate, directory));
+        engine.Copy(state.syncfileList.ToArray(), into.empty() ? dest : into, overwrite,
+                    CopyModeOf(cd, consolidate, directory));
     }
     std::string Dest(const std::string& relative) const { return TempTree::Read(dest + relative); }
     std::string LastBox() const { return host.Boxes().back().text; }
@@ -57,23 +58,24 @@ protected:
     Strings entries;
     std::string dest;
     JobState state;
-    RecordingHost host{&state};
+    RecordingHost host {&state};
     NativeFileSystem fs;
-    BackupEngine engine{state, host, fs};  // the platform's style: "\" and drive roots
+    BackupEngine engine {state, host, fs};  // the platform's style: "\" and drive roots
 };
 
 TEST_F(WindowsBackup, DirectoryCopyOfAFolderAndAFileEntry)
 {
     Gather(entries);
-    EXPECT_EQ(state.syncfileList.ToArray(), (Strings{tree.Path("Data\\Photos\\p1.jpg"),
-                                                     tree.Path("Data\\Photos\\2004\\p2.jpg"), tree.Path("Docs\\a.txt")}));
+    EXPECT_EQ(state.syncfileList.ToArray(),
+              (Strings {tree.Path("Data\\Photos\\p1.jpg"), tree.Path("Data\\Photos\\2004\\p2.jpg"),
+                        tree.Path("Docs\\a.txt")}));
     EXPECT_EQ(state.folderCount, 2);  // Photos and 2004; a.txt has a dot
 
     Copy(false, false, false, true);
     EXPECT_EQ(Dest("Photos\\p1.jpg"), std::string(1500, 'a'));
     EXPECT_EQ(Dest("Photos\\2004\\p2.jpg"), std::string(600, 'b'));
     EXPECT_EQ(Dest("Docs\\a.txt"), std::string(1000, 'c'));
-    EXPECT_EQ(tree.Names("Backup"), (Strings{"Docs", "Photos"}));
+    EXPECT_EQ(tree.Names("Backup"), (Strings {"Docs", "Photos"}));
     EXPECT_EQ(LastBox(), "3 KB copied successfully");
 }
 
@@ -108,32 +110,32 @@ TEST_F(WindowsBackup, CdBackupVolumeFolders)
 {
     Gather(entries);
     Copy(false, true, false, false);
-    EXPECT_EQ(tree.Names("Backup"), Strings{"CD_backup0"});
-    EXPECT_EQ(tree.Names("Backup\\CD_backup0"), (Strings{"a.txt", "p1.jpg", "p2.jpg"}));
+    EXPECT_EQ(tree.Names("Backup"), Strings {"CD_backup0"});
+    EXPECT_EQ(tree.Names("Backup\\CD_backup0"), (Strings {"a.txt", "p1.jpg", "p2.jpg"}));
     EXPECT_EQ(Dest("CD_backup0\\p2.jpg"), std::string(600, 'b'));
 
     // A destination that does not exist yet is made with its volume folder.
     Copy(false, true, false, false, tree.Path("New\\Backup") + "\\");
-    EXPECT_EQ(tree.Names("New\\Backup"), Strings{"CD_backup0"});
+    EXPECT_EQ(tree.Names("New\\Backup"), Strings {"CD_backup0"});
     EXPECT_EQ(tree.Names("New\\Backup\\CD_backup0").size(), 3u);
 }
 
 TEST_F(WindowsBackup, NonAsciiNamesSurviveListFilesGatheringAndCopying)
 {
-    tree.File(kNonAscii + "\\Bild \xC3\xBC.jpg", "bild");             // "Bild ü.jpg"
+    tree.File(kNonAscii + "\\Bild \xC3\xBC.jpg", "bild");                     // "Bild ü.jpg"
     tree.File(kNonAscii + "\\2004 \xC3\x9F\\p.jpg", std::string(2048, 'p'));  // "2004 ß"
     const std::string listFile = tree.Path("Liste \xE5\x86\x99\xE7\x9C\x9F.lst");
-    Serialize(listFile, Strings{tree.Path(kNonAscii)});
+    Serialize(listFile, Strings {tree.Path(kNonAscii)});
     entries = Deserialize(listFile).PresentEntries();
-    ASSERT_EQ(entries, Strings{tree.Path(kNonAscii)});
+    ASSERT_EQ(entries, Strings {tree.Path(kNonAscii)});
 
     Gather(entries);
-    EXPECT_EQ(state.syncfileList.ToArray(), (Strings{tree.Path(kNonAscii + "\\Bild \xC3\xBC.jpg"),
-                                                     tree.Path(kNonAscii + "\\2004 \xC3\x9F\\p.jpg")}));
+    EXPECT_EQ(state.syncfileList.ToArray(), (Strings {tree.Path(kNonAscii + "\\Bild \xC3\xBC.jpg"),
+                                                      tree.Path(kNonAscii + "\\2004 \xC3\x9F\\p.jpg")}));
     Copy(false, false, false, true);
     EXPECT_EQ(Dest(kNonAscii + "\\Bild \xC3\xBC.jpg"), "bild");
     EXPECT_EQ(Dest(kNonAscii + "\\2004 \xC3\x9F\\p.jpg"), std::string(2048, 'p'));
-    EXPECT_EQ(tree.Names("Backup"), Strings{kNonAscii});
+    EXPECT_EQ(tree.Names("Backup"), Strings {kNonAscii});
     EXPECT_EQ(LastBox(), "2 KB copied successfully");
 }
 
@@ -158,8 +160,8 @@ TEST_F(WindowsBackup, ARepeatedBackupReplacesTargetsOnlyWithOverwrite)
     Copy(true, false, false, true);
     EXPECT_EQ(LastBox(), "3 KB copied successfully");
     EXPECT_EQ(Dest("Docs\\a.txt"), std::string(1000, 'n'));
-    EXPECT_EQ(tree.Names("Backup\\Docs"), Strings{"a.txt"});  // no temporary file left
-    EXPECT_EQ(tree.Names("Backup\\Photos"), (Strings{"2004", "p1.jpg"}));
+    EXPECT_EQ(tree.Names("Backup\\Docs"), Strings {"a.txt"});  // no temporary file left
+    EXPECT_EQ(tree.Names("Backup\\Photos"), (Strings {"2004", "p1.jpg"}));
 }
 
 TEST_F(WindowsBackup, ASourceThatVanishedFailsThatFileAlone)

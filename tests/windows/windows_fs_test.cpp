@@ -30,9 +30,9 @@ TEST_F(WindowsFs, ListingJoinsWithBackslashesAndKeepsNonAsciiNames)
     tree.File(kNonAscii + "\\Bild \xC3\xBC.jpg", "b");
     tree.Folder("sub");
     const Listing listing = fs.List(tree.Path());
-    EXPECT_EQ(Sorted(listing.files), Strings{tree.Path("a.txt")});
+    EXPECT_EQ(Sorted(listing.files), Strings {tree.Path("a.txt")});
     EXPECT_EQ(Sorted(listing.folders), Sorted({tree.Path("sub"), tree.Path(kNonAscii)}));
-    EXPECT_EQ(fs.List(tree.Path(kNonAscii)).files, Strings{tree.Path(kNonAscii + "\\Bild \xC3\xBC.jpg")});
+    EXPECT_EQ(fs.List(tree.Path(kNonAscii)).files, Strings {tree.Path(kNonAscii + "\\Bild \xC3\xBC.jpg")});
     // A folder given with its separator is not joined with a second one.
     EXPECT_EQ(fs.List(tree.Path() + "\\").folders.size(), 2u);
 
@@ -52,10 +52,10 @@ TEST_F(WindowsFs, LinkedFoldersAreLeftOutAndLinkedFilesListed)
     if (!fs.DirectoryExists(real)) GTEST_SKIP() << "no tree with links at " << real;
     const Listing listing = fs.List(real);
     EXPECT_EQ(Sorted(listing.files), Sorted({real + "\\a.txt", real + "\\to-a"}));
-    EXPECT_EQ(listing.folders, Strings{real + "\\sub"});
-    EXPECT_EQ(fs.List(real + "\\sub").folders, Strings{});  // "loop" leads back up
-    EXPECT_TRUE(fs.DirectoryExists(real + "\\to-sub"));     // an entry that is a link is followed
-    EXPECT_EQ(fs.FileLength(real + "\\to-a"), 1u);          // the size of the file it leads to
+    EXPECT_EQ(listing.folders, Strings {real + "\\sub"});
+    EXPECT_EQ(fs.List(real + "\\sub").folders, Strings {});  // "loop" leads back up
+    EXPECT_TRUE(fs.DirectoryExists(real + "\\to-sub"));      // an entry that is a link is followed
+    EXPECT_EQ(fs.FileLength(real + "\\to-a"), 1u);           // the size of the file it leads to
 #else
     GTEST_SKIP() << "links are made by the build on the host of Wine";
 #endif
@@ -102,7 +102,7 @@ TEST_F(WindowsFs, PathsLongerThanTheClassicLimitWork)
     fs.CopyFile(source, deep + "\\copy.txt", false);
     EXPECT_TRUE(fs.FileExists(deep + "\\copy.txt"));
     EXPECT_EQ(fs.FileLength(deep + "\\copy.txt"), 9u);
-    EXPECT_EQ(fs.List(deep).files, Strings{deep + "\\copy.txt"});
+    EXPECT_EQ(fs.List(deep).files, Strings {deep + "\\copy.txt"});
 }
 
 TEST_F(WindowsFs, CopyKeepsContentTimesAndAttributes)
@@ -118,7 +118,7 @@ TEST_F(WindowsFs, CopyKeepsContentTimesAndAttributes)
     EXPECT_EQ(TempTree::Read(target), "hello");
     EXPECT_EQ(fsys::last_write_time(U8(target)), then);
     EXPECT_TRUE(Attributes(target) & FILE_ATTRIBUTE_READONLY);
-    EXPECT_EQ(tree.Names("out"), Strings{kNonAscii + ".jpg"});
+    EXPECT_EQ(tree.Names("out"), Strings {kNonAscii + ".jpg"});
 }
 
 TEST_F(WindowsFs, AnExistingTargetIsReplacedOnlyWithOverwrite)
@@ -130,7 +130,7 @@ TEST_F(WindowsFs, AnExistingTargetIsReplacedOnlyWithOverwrite)
     EXPECT_EQ(TempTree::Read(target), "old");
     fs.CopyFile(source, target, true);
     EXPECT_EQ(TempTree::Read(target), "new");
-    EXPECT_EQ(tree.Names("out"), Strings{"dst.txt"});
+    EXPECT_EQ(tree.Names("out"), Strings {"dst.txt"});
 }
 
 TEST_F(WindowsFs, FailedCopiesLeaveNoTemporaryFileAndNoTarget)
@@ -146,7 +146,7 @@ TEST_F(WindowsFs, FailedCopiesLeaveNoTemporaryFileAndNoTarget)
     tree.File("out\\dir\\keep", "kept");
     ExpectFsError([&] { fs.CopyFile(source, tree.Path("out\\dir"), true); }, {tree.Path("out\\dir")});
     EXPECT_EQ(TempTree::Read(tree.Path("out\\dir\\keep")), "kept");
-    EXPECT_EQ(tree.Names("out"), Strings{"dir"});
+    EXPECT_EQ(tree.Names("out"), Strings {"dir"});
     EXPECT_FALSE(HasTemporaryFile(tree));
 }
 

@@ -21,7 +21,7 @@ TEST(WindowsListFile, SavesAndReadsUnderANameOutsideAscii)
     const std::string path = dir.Path("Liste \xC3\x84hre \xE5\x86\x99\xE7\x9C\x9F.lst");
     Serialize(path, kOld);
     Serialize(path, kNew);  // replaces the longer list whole
-    EXPECT_EQ(dir.Names(), std::vector<std::string>{"Liste \xC3\x84hre \xE5\x86\x99\xE7\x9C\x9F.lst"});
+    EXPECT_EQ(dir.Names(), std::vector<std::string> {"Liste \xC3\x84hre \xE5\x86\x99\xE7\x9C\x9F.lst"});
     EXPECT_EQ(ReadFileBytes(U8(path)), WriteToString(kNew));
     EXPECT_EQ(Deserialize(path).PresentEntries(), kNew);
 }
@@ -46,7 +46,7 @@ TEST(WindowsListFile, AReadOnlyListIsNotReplaced)
     } else {
         EXPECT_EQ(Deserialize(path).PresentEntries(), kNew);
     }
-    EXPECT_EQ(dir.Names(), std::vector<std::string>{"kept.lst"});
+    EXPECT_EQ(dir.Names(), std::vector<std::string> {"kept.lst"});
 }
 
 TEST(WindowsListFile, FolderProblemsNameThePathAndTheReason)
@@ -63,7 +63,7 @@ TEST(WindowsListFile, FolderProblemsNameThePathAndTheReason)
     EXPECT_NE(message.find(PlatformText(ERROR_ACCESS_DENIED)), std::string::npos) << message;
     message = MessageOf([&] { Serialize(dir.Path() + "\\", kNew); });
     EXPECT_NE(message.find(PlatformText(ERROR_ACCESS_DENIED)), std::string::npos) << message;
-    EXPECT_EQ(dir.Names(), std::vector<std::string>{"folder.lst"});
+    EXPECT_EQ(dir.Names(), std::vector<std::string> {"folder.lst"});
 }
 
 TEST(WindowsListFile, ReadingProblemsNameThePathAndTheReason)

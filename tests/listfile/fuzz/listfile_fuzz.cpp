@@ -14,7 +14,8 @@
 
 namespace {
 
-std::optional<tandrel::BackupList> ReadStream(const std::string& bytes) {
+std::optional<tandrel::BackupList> ReadStream(const std::string& bytes)
+{
     std::istringstream in(bytes);
     try {
         return tandrel::Deserialize(in);
@@ -25,7 +26,8 @@ std::optional<tandrel::BackupList> ReadStream(const std::string& bytes) {
 }
 
 // The same bytes through the file reader, from an in-memory file.
-std::optional<tandrel::BackupList> ReadFile(const std::string& bytes) {
+std::optional<tandrel::BackupList> ReadFile(const std::string& bytes)
+{
     static const int fd = ::memfd_create("listfile-fuzz", 0);
     if (fd < 0 || ::ftruncate(fd, 0) != 0 ||
         ::pwrite(fd, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) {
@@ -41,7 +43,8 @@ std::optional<tandrel::BackupList> ReadFile(const std::string& bytes) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
     const std::string bytes(reinterpret_cast<const char*>(data), size);
     const std::optional<tandrel::BackupList> list = ReadStream(bytes);
     const std::optional<tandrel::BackupList> fromFile = ReadFile(bytes);
