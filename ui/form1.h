@@ -15,6 +15,7 @@
 #include <QSystemTrayIcon>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -68,14 +69,27 @@ class Form1;
 // What a worker keeps of the window: a post to the window thread through the
 // owner of the calls. The work runs there only while the window exists, and
 // not at all once the calls were abandoned or the services are gone.
+// Refresh requests posted in a row, with nothing else posted between them,
+// that the window thread has not served yet: it serves them together, one
+// refresh each, without a post of its own for each (a copy asks for one per
+// file, thousands a second).
+struct PendingRefreshes {
+    std::mutex mutex;
+    std::shared_ptr<int> open;  // the count of the last refresh post, while nothing follows it
+};
+
 class WindowLink {
 public:
-    WindowLink(std::shared_ptr<tandrel::RunningCalls> calls, Form1* window);
+    WindowLink(std::shared_ptr<tandrel::RunningCalls> calls, Form1* window,
+               std::shared_ptr<PendingRefreshes> refreshes);
     void Post(std::function<void(Form1&)> work) const;
+    // A refresh request from a worker, in the order of everything posted.
+    void PostRefresh() const;
 
 private:
     std::shared_ptr<tandrel::RunningCalls> calls_;
     QPointer<Form1> window_;
+    std::shared_ptr<PendingRefreshes> refreshes_;
 };
 
 class Form1 : public QMainWindow, public tandrel::JobHost {
@@ -186,6 +200,7 @@ private:
     void PostToWindow(std::function<void()> work);
     // What a completion may keep of the window.
     WindowLink Link();
+    std::shared_ptr<PendingRefreshes> refreshes_ = std::make_shared<PendingRefreshes>();
     // A completion that, on the worker, only posts `callback` with the
     // call's handle to the window thread.
     tandrel::AsyncResult::Completion OnWindow(void (Form1::*callback)(const tandrel::AsyncHandle&));

@@ -7,6 +7,7 @@
 #include <QProgressBar>
 #include <QRadioButton>
 #include <future>
+#include <utility>
 
 #include "ui/form1.h"
 #include "ui/pathtext.h"
@@ -35,21 +36,47 @@ std::string Describe(const std::exception_ptr& failure)
 
 }  // namespace
 
-WindowLink::WindowLink(std::shared_ptr<tandrel::RunningCalls> calls, Form1* window)
-    : calls_(std::move(calls)), window_(window)
+WindowLink::WindowLink(std::shared_ptr<tandrel::RunningCalls> calls, Form1* window,
+                       std::shared_ptr<PendingRefreshes> refreshes)
+    : calls_(std::move(calls)), window_(window), refreshes_(std::move(refreshes))
 {
 }
 
 void WindowLink::Post(std::function<void(Form1&)> work) const
 {
+    {
+        // What comes after a refresh post must come after its refreshes.
+        std::lock_guard lock(refreshes_->mutex);
+        refreshes_->open.reset();
+    }
     calls_->Post([window = window_, work = std::move(work)] {
         if (window) work(*window);
     });
 }
 
+void WindowLink::PostRefresh() const
+{
+    std::lock_guard lock(refreshes_->mutex);
+    if (refreshes_->open) {
+        ++*refreshes_->open;
+        return;
+    }
+    auto count = std::make_shared<int>(1);
+    refreshes_->open = count;
+    calls_->Post([window = window_, refreshes = refreshes_, count] {
+        int n = 0;
+        {
+            std::lock_guard lock(refreshes->mutex);
+            n = std::exchange(*count, 0);
+            if (refreshes->open == count) refreshes->open.reset();
+        }
+        for (int i = 0; i < n && window; ++i) window->UpdateUI();
+    });
+}
+
 WindowLink Form1::Link()
 {
-    return WindowLink(threads_.Calls(), this);
+    return WindowLink(threads_.Calls(), this, refreshes_);
 }
 
 void Form1::PostToWindow(std::function<void()> work)
@@ -67,7 +94,7 @@ tandrel::AsyncResult::Completion Form1::OnWindow(void (Form1::*callback)(const A
 void Form1::ShowProgress()
 {
     if (threads_.InvokeRequired()) {
-        PostToWindow([this] { UpdateUI(); });
+        Link().PostRefresh();
         return;
     }
     UpdateUI();
