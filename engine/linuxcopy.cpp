@@ -245,9 +245,9 @@ int CopyExtents(int in, int out, off_t size)
 
 // Copies the bytes of `in` to `out`: a clone where the file system shares
 // blocks, the data extents alone of a sparse file, else copy_file_range,
-// else a plain read/write loop. `size` is what stat said; a file that is
-// not sparse is copied to its real end, which differs for a file that grew
-// or for kernel files that report 0. Returns 0 or the error.
+// else a plain read/write loop. `size` is what fstat said of the open source,
+// and copy_file_range copies that much; kernel files, which report 0, and
+// the read/write loop go to the real end. Returns 0 or the error.
 int CopyData(int in, int out, const struct stat& source, FolderFacts& facts)
 {
     const off_t size = source.st_size;
@@ -272,6 +272,9 @@ int CopyData(int in, int out, const struct stat& source, FolderFacts& facts)
         const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, chunk, 0);
         if (n > 0) {
             done += n;
+            // The size fstat gave is the copy's, but for files that report
+            // none (kernel files), which are read to their end.
+            if (size > 0 && done >= size) return 0;
             continue;
         }
         if (n == 0) return 0;

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "support/wintext.h"
 #include "tests/common/temptree.h"
 
 namespace tandrel::testing {
@@ -35,14 +36,7 @@ inline const std::string kNonAscii = "Fotos \xC3\x84hre \xE5\x86\x99\xE7\x9C\x9F
 // What the system says for an error code (without the line break).
 inline std::string PlatformText(DWORD error)
 {
-    wchar_t* buffer = nullptr;
-    const DWORD length =
-        ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                         nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::wstring text(buffer ? buffer : L"", length);
-    if (buffer) ::LocalFree(buffer);
-    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ')) text.pop_back();
-    return Text(fsys::path(text));
+    return support::SystemText(error);
 }
 
 inline std::string RandomTag()
