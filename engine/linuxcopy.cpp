@@ -366,6 +366,18 @@ FolderCache::Slot& FolderCache::SlotFor(const std::string& path, std::size_t cut
     return slot;
 }
 
+void FolderCache::Forget(const std::string& folder)
+{
+    for (Slot& slot : slots_) {
+        std::lock_guard lock(slot.mutex);
+        if (slot.folder.compare(0, folder.size(), folder) == 0 &&
+            (slot.folder.size() == folder.size() || slot.folder[folder.size()] == '/')) {
+            slot.folder.clear();
+            slot.fd.Reset();
+        }
+    }
+}
+
 int FolderCache::Stat(const std::string& path, struct stat& info)
 {
     return At(path, [&](int folder, const char* name) { return ::fstatat(folder, name, &info, 0); });
@@ -426,6 +438,7 @@ void LinuxCopySession::CreateDirectory(const std::string& path)
 {
     std::vector<std::string> made;
     if (!CreateFolders(path, &made)) return;
+    targets_.Forget(made.front());
     {
         std::lock_guard lock(mutex_);
         madeFolders_.insert(made.begin(), made.end());

@@ -67,6 +67,9 @@ class FolderCache {
 public:
     // stat() of `path`, looked up from its folder where that folder is open.
     int Stat(const std::string& path, struct stat& info);
+    // Lets go of `folder` (without its final "/") and the folders under it:
+    // one made anew is another folder than the one held open.
+    void Forget(const std::string& folder);
     // Runs `call(folder, name)` for `path`: its folder open as a descriptor
     // (AT_FDCWD and the whole path where it can't be opened).
     template <typename Call>

@@ -2,6 +2,9 @@
 // right, and a backup stopped at one file leaves nothing of the files after it.
 #include <gtest/gtest.h>
 
+#include <mutex>
+
+#include "engine/systemcalls.h"
 #include "tests/engine/fakes.h"
 #include "tests/engine/fs_checks.h"
 
@@ -91,6 +94,70 @@ TEST(ParallelRepeat, ARepeatJudgesATargetWhenItsTurnComes)
     EXPECT_EQ(repeat.copied, 2);
     EXPECT_EQ(TempTree::Read(tree.Path("flat/x")), "bbbbb");
 }
+
+}  // namespace
+}  // namespace tandrel
+
+namespace tandrel {
+namespace {
+
+// Removes the folder the copies go into when the copy with the given
+// number (from 0) makes its temporary file.
+class FolderGoes : public SystemCalls {
+public:
+    FolderGoes(std::string folder, int at) : folder_(std::move(folder)), at_(at) {}
+    int OpenUnnamed(const char* folder, int flags, mode_t mode) override
+    {
+        Count();
+        return SystemCalls::OpenUnnamed(folder, flags, mode);
+    }
+
+private:
+    void Count()
+    {
+        std::lock_guard lock(mutex_);
+        if (made_++ != at_) return;
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+    }
+    std::mutex mutex_;
+    std::string folder_;
+    int at_;
+    int made_ = 0;
+};
+
+class FolderGoneNative : public ::testing::TestWithParam<int> {};
+
+TEST_P(FolderGoneNative, AFolderRemovedDuringTheBackupIsMadeAgainForTheFilesAfter)
+{
+    TempTree tree;
+    Strings files;
+    for (int i = 0; i < 100; ++i)
+        files.push_back(tree.File("src/Data/f" + std::to_string(i), "content " + std::to_string(i)));
+    FolderGoes goes(tree.Path("dest/Data"), 50);
+    NativeFileSystem fs(&goes);
+    JobState state;
+    state.directoryData = std::make_shared<const Strings>(Strings {tree.Path("src/Data")});
+    RecordingHost host {&state};
+    BackupEngine engine {state, host, fs, PathStyle::Posix()};
+    engine.SetParallelCopies(GetParam());
+    tree.Folder("dest");
+    const CopySummary summary = engine.Copy(files, tree.Path("dest") + "/", false, CopyMode::DirectoryCopy);
+    EXPECT_EQ(summary.failed, 0) << (host.Boxes().empty() ? "" : host.Boxes().front().text);
+    // What was placed before the removal went with the folder; every file
+    // placed after it is there, whole: a run of the last files.
+    int first = 100;
+    while (first > 0 && std::filesystem::exists(tree.Path("dest/Data/f" + std::to_string(first - 1)))) --first;
+    EXPECT_LE(first, 51);
+    EXPECT_GE(first, 1);
+    for (int i = first; i < 100; ++i)
+        EXPECT_EQ(TempTree::Read(tree.Path("dest/Data/f" + std::to_string(i))), "content " + std::to_string(i)) << i;
+    for (int i = 0; i < first; ++i) EXPECT_FALSE(std::filesystem::exists(tree.Path("dest/Data/f" + std::to_string(i))));
+    EXPECT_FALSE(HasTemporaryFile(tree, "dest/Data"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, FolderGoneNative, ::testing::Values(1, 4),
+                         [](const auto& info) { return std::to_string(info.param); });
 
 }  // namespace
 }  // namespace tandrel
