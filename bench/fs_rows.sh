@@ -43,21 +43,13 @@ priority="normal"
 if renice -n -10 -p $$ > /dev/null 2>&1; then priority="nice -10"; fi
 work=$(mktemp -d "${TMPDIR:-/var/tmp}/tandrel-fsbench.XXXXXX")
 mnt=$work/mnt img=$work/volume.img log=$work/driver.log
-dev="" daemon=""
 mkdir -p "$mnt"
 
-unmount() {
-  local i
-  for i in 1 2 3 4 5; do
-    mountpoint -q "$mnt" || break
-    umount "$mnt" 2> /dev/null && break
-    sleep 0.2
-  done
-  if [ -n "$daemon" ]; then
-    for i in $(seq 100); do kill -0 "$daemon" 2> /dev/null || break; sleep 0.1; done
-    kill "$daemon" 2> /dev/null; wait "$daemon" 2> /dev/null; daemon=""
-  fi
-  if [ -n "$dev" ]; then losetup -d "$dev" 2> /dev/null; dev=""; fi
+# shellcheck source=../tests/hardening/fs_volumes.sh
+. "$(dirname "$0")/../tests/hardening/fs_volumes.sh"
+unmount() {  # the volume of one file system, gone with its image
+  volume_unmount
+  volume_detach
   rm -f "$img"
 }
 cleanup() {
@@ -68,25 +60,7 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 mount_fs() {  # FS: makes a 1 GiB image of FS and mounts it on $mnt
-  local fs=$1 i
-  truncate -s 1G "$img"
-  case $fs in
-    ext4)  mkfs.ext4 -q -F "$img" ;;
-    xfs)   mkfs.xfs -q -m reflink=1 "$img" ;;
-    btrfs) mkfs.btrfs -q "$img" ;;
-    exfat) mkfs.exfat "$img" ;;
-    fat32) mkfs.vfat -F 32 "$img" ;;
-    ntfs)  mkfs.ntfs -F -f -q "$img" ;;
-    *) echo "unknown file system $fs"; return 1 ;;
-  esac > "$log" 2>&1 || return 1
-  [ "$fs" = fat32 ] || dev=$(losetup -f --show "$img") || { dev=""; return 1; }
-  case $fs in
-    ext4|xfs|btrfs) mount -t "$fs" "$dev" "$mnt" >> "$log" 2>&1 ;;
-    exfat) mount.exfat-fuse -d "$dev" "$mnt" >> "$log" 2>&1 & daemon=$! ;;
-    fat32) fusefat -f -o rw+ "$img" "$mnt" >> "$log" 2>&1 & daemon=$! ;;
-    ntfs)  ntfs-3g -o no_detach "$dev" "$mnt" >> "$log" 2>&1 & daemon=$! ;;
-  esac
-  for i in $(seq 100); do mountpoint -q "$mnt" && return 0; sleep 0.05; done
+  volume_make "$1" 1G && volume_attach "$1" && volume_mount "$1" && return 0
   unmount
   return 1
 }

@@ -35,13 +35,13 @@ refused_words="does not allow the name"
 
 # Per file system: the tools it takes, the image size, the granularity of the
 # modification times it keeps (ns), what it refuses in names.
-specials=no nonascii=no fuse=no loop=yes
+specials=no nonascii=no fuse=no
 case $fs in
   ext4)  tools="mkfs.ext4";             size=64M;  grain=1 ;;
   xfs)   tools="mkfs.xfs";              size=320M; grain=1 ;;  # xfs takes 300 MiB at least
   btrfs) tools="mkfs.btrfs";            size=128M; grain=1 ;;
   exfat) tools="mkfs.exfat mount.exfat-fuse"; size=64M; grain=2000000000 specials=yes fuse=yes ;;
-  fat32) tools="mkfs.vfat fusefat";     size=64M;  grain=2000000000 specials=yes nonascii=yes fuse=yes loop=no ;;
+  fat32) tools="mkfs.vfat fusefat";     size=64M;  grain=2000000000 specials=yes nonascii=yes fuse=yes ;;
   ntfs)  tools="mkfs.ntfs ntfs-3g";     size=64M;  grain=100 fuse=yes ;;
   *) echo "unknown file system '$fs'" >&2; exit 2 ;;
 esac
@@ -63,67 +63,22 @@ img=$work/volume.img
 mnt=$work/mnt
 src=$work/src
 log=$work/driver.log
-dev=""          # the loop device this script attached
-daemon=""       # the FUSE driver this script started
+# shellcheck source=fs_volumes.sh
+. "$(dirname "$0")/fs_volumes.sh"
 mkdir -p "$mnt" "$src"
 
-unmount() {
-  local i
-  for i in 1 2 3 4 5; do
-    mountpoint -q "$mnt" || break
-    umount "$mnt" 2> /dev/null && break
-    sleep 0.2
-  done
-  if mountpoint -q "$mnt"; then umount -l "$mnt" 2> /dev/null; fi
-  if [ -n "$daemon" ]; then
-    # The driver ends by itself once unmounted; it holds the device till then.
-    for i in $(seq 50); do kill -0 "$daemon" 2> /dev/null || break; sleep 0.1; done
-    kill "$daemon" 2> /dev/null
-    wait "$daemon" 2> /dev/null
-    daemon=""
-  fi
-}
 cleanup() {
-  unmount
-  [ -n "$dev" ] && losetup -d "$dev" 2> /dev/null
+  volume_unmount
+  volume_detach
   # Never delete through a volume that is still mounted.
   mountpoint -q "$mnt" || rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# Mounts the image on $mnt; returns nonzero (with the driver's words in $log)
-# when it could not.
-mount_volume() {
-  case $fs in
-    ext4|xfs|btrfs) mount -t "$fs" "$dev" "$mnt" > "$log" 2>&1 ;;
-    exfat) mount.exfat-fuse -d "$dev" "$mnt" > "$log" 2>&1 & daemon=$! ;;
-    fat32) fusefat -f -o rw+ "$img" "$mnt" > "$log" 2>&1 & daemon=$! ;;
-    ntfs)  ntfs-3g -o no_detach "$dev" "$mnt" > "$log" 2>&1 & daemon=$! ;;
-  esac
-  local i
-  for i in $(seq 100); do
-    mountpoint -q "$mnt" && return 0
-    [ -n "$daemon" ] && ! kill -0 "$daemon" 2> /dev/null && break
-    [ -z "$daemon" ] && break
-    sleep 0.05
-  done
-  mountpoint -q "$mnt" || { unmount; return 1; }
-}
-
-truncate -s "$size" "$img"
-case $fs in
-  ext4)  mkfs.ext4 -q -F "$img" ;;
-  xfs)   mkfs.xfs -q -m reflink=1 "$img" ;;
-  btrfs) mkfs.btrfs -q "$img" ;;
-  exfat) mkfs.exfat "$img" ;;
-  fat32) mkfs.vfat -F 32 "$img" ;;
-  ntfs)  mkfs.ntfs -F -f -q "$img" ;;
-esac > "$log" 2>&1 || skip "mkfs failed: $(tail -n 2 "$log")"
-if [ $loop = yes ]; then
-  dev=$(losetup -f --show "$img" 2> "$log") || { dev=""; skip "no loop device: $(cat "$log")"; }
-fi
-mount_volume || skip "could not mount: $(tail -n 3 "$log")"
+volume_make "$fs" "$size" || skip "mkfs failed: $(tail -n 2 "$log")"
+volume_attach "$fs" || skip "no loop device: $(cat "$log")"
+volume_mount "$fs" || skip "could not mount: $(tail -n 3 "$log")"
 findmnt -n -o FSTYPE,OPTIONS "$mnt" | sed "s/^/$fs mounted: /"
 
 failures=0
@@ -237,8 +192,8 @@ check "no temporary files after the first backup" "$(temporaries)"
 check "modification times kept to $grain ns" "$(time_problems)"
 
 # ---- 2. What was written is on the volume: mount it again.
-unmount
-if mount_volume; then
+volume_unmount
+if volume_mount "$fs"; then
   check "after mounting again: the copies and their times" "$(tree_problems; time_problems)"
 else
   check "mounting the volume again" "$(tail -n 3 "$log")"
