@@ -93,7 +93,7 @@ struct LinuxCopySession::Copy : FileCopy {
     std::string target;
     std::string folder;  // the target's, with its final "/"
     bool overwrite = false;
-    std::string what;  // "Could not copy 'source' to 'target'"
+    FolderFacts* facts = nullptr;  // of the target's folder, once looked up
 
     enum class State { Opened, Worked, UpToDate, Failed } state = State::Opened;
     std::string failure;  // the message of a failed work
@@ -107,6 +107,17 @@ struct LinuxCopySession::Copy : FileCopy {
     bool looked = false;   // NeedsWork has looked, and the work is to write the data
 
     ~Copy() override { Discard(); }
+
+    // "Could not copy 'source' to 'target'", the start of every failure's
+    // message; made only for a failure, and leaves errno as it was.
+    std::string What() const
+    {
+        const int error = errno;
+        std::string text = "Could not copy " + Quoted(source);
+        if (!target.empty()) text += " to " + Quoted(target);
+        errno = error;
+        return text;
+    }
 
     // Removes the temporary copy, if there is one: dropped before its
     // commit, nothing of it may stay. Its data goes first, as a full
@@ -469,7 +480,7 @@ bool LinuxCopySession::NeedsWork(FileCopy& base, const std::string& target, bool
     copy.target = target;
     copy.folder = FolderOf(target);
     copy.overwrite = overwrite;
-    copy.what = "Could not copy " + Quoted(copy.source) + " to " + Quoted(target);
+    copy.facts = &Facts(copy.folder);
     // A copy worked again (its folder had vanished) starts afresh.
     copy.state = Copy::State::Opened;
     copy.failure.clear();
@@ -508,10 +519,10 @@ void LinuxCopySession::Look(Copy& copy)
 {
     const struct stat& source = copy.sourceInfo;
     if (!S_ISREG(source.st_mode)) {
-        if (S_ISDIR(source.st_mode)) Fail(copy.what, EISDIR);
-        throw FsError(copy.what + ": it is not a regular file");
+        if (S_ISDIR(source.st_mode)) Fail(copy.What(), EISDIR);
+        throw FsError(copy.What() + ": it is not a regular file");
     }
-    FolderFacts& facts = Facts(copy.folder);
+    FolderFacts& facts = *copy.facts;
 
     // A target already there: the same file is never copied onto itself;
     // without `overwrite` it is refused before anything is copied, and with
@@ -523,22 +534,22 @@ void LinuxCopySession::Look(Copy& copy)
         struct stat target {};
         if (targets_.Stat(copy.target, target) == 0) {
             if (target.st_dev == source.st_dev && target.st_ino == source.st_ino)
-                throw FsError(copy.what + ": they are the same file");
-            if (!copy.overwrite) Fail(copy.what, EEXIST);
+                throw FsError(copy.What() + ": they are the same file");
+            if (!copy.overwrite) Fail(copy.What(), EEXIST);
             if (UpToDate(copy, target, facts)) {
                 copy.state = Copy::State::UpToDate;
                 return;
             }
             copy.targetExisted = true;
         } else if (!copy.overwrite && errno != ENOENT) {
-            Fail(copy.what, errno);
+            Fail(copy.What(), errno);
         }
     }
     CheckName(copy, facts);
     // FAT holds no file of 4 GiB or more, and fusefat does not even say so:
     // past 4 GiB it writes over the start of the file.
     if (source.st_size > kFatFileLimit && OnFat(facts, copy.folder))
-        throw FsError(copy.what + ": the destination's file system (FAT) holds files of at most 4 GiB - 1 byte: " +
+        throw FsError(copy.What() + ": the destination's file system (FAT) holds files of at most 4 GiB - 1 byte: " +
                       std::strerror(EFBIG));
 }
 
@@ -548,13 +559,13 @@ void LinuxCopySession::WriteData(Copy& copy)
     copy.in.Reset(sources_.At(copy.source, [](int folder, const char* name) {
         return ::openat(folder, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     }));
-    if (!copy.in.Valid() || ::fstat(copy.in.Get(), &copy.sourceInfo) != 0) Fail(copy.what, errno);
+    if (!copy.in.Valid() || ::fstat(copy.in.Get(), &copy.sourceInfo) != 0) Fail(copy.What(), errno);
     const struct stat& source = copy.sourceInfo;
-    if (!S_ISREG(source.st_mode)) throw FsError(copy.what + ": it is not a regular file");
-    FolderFacts& facts = Facts(copy.folder);
+    if (!S_ISREG(source.st_mode)) throw FsError(copy.What() + ": it is not a regular file");
+    FolderFacts& facts = *copy.facts;
     Clean(facts, copy.folder);
     CreateOutput(copy, facts);
-    if (const int error = CopyData(copy.in.Get(), copy.out.Get(), source, facts)) Fail(copy.what, error);
+    if (const int error = CopyData(copy.in.Get(), copy.out.Get(), source, facts)) Fail(copy.What(), error);
     KeepOwnerModeAndTimes(copy, facts);
     copy.state = Copy::State::Worked;
 }
@@ -596,8 +607,8 @@ void LinuxCopySession::CheckName(Copy& copy, FolderFacts& facts)
             nameRefusals_[{device, c}] = refusal;
         }
         if (refusal != 0)
-            throw FsError(copy.what + ": the destination's file system does not allow the name " + Quoted(name) + ": " +
-                          std::strerror(refusal));
+            throw FsError(copy.What() + ": the destination's file system does not allow the name " + Quoted(name) +
+                          ": " + std::strerror(refusal));
     }
 }
 
@@ -667,7 +678,7 @@ void LinuxCopySession::CreateOutput(Copy& copy, FolderFacts& facts)
             }
             return;
         }
-        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) Fail(copy.what, errno);
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) Fail(copy.What(), errno);
         facts.unnamedRefused = true;
     }
     for (int attempt = 0; attempt < 16 && !copy.out.Valid(); ++attempt) {
@@ -680,11 +691,11 @@ void LinuxCopySession::CreateOutput(Copy& copy, FolderFacts& facts)
             // of room.
             const bool absent = error == EEXIST && ::access(copy.temporary.c_str(), F_OK) != 0 && errno == ENOENT;
             copy.temporary.clear();
-            if (absent) Fail(copy.what, ENOSPC);
-            if (error != EEXIST) Fail(copy.what, error);
+            if (absent) Fail(copy.What(), ENOSPC);
+            if (error != EEXIST) Fail(copy.What(), error);
         }
     }
-    if (!copy.out.Valid()) Fail(copy.what, EEXIST);
+    if (!copy.out.Valid()) Fail(copy.What(), EEXIST);
     ::flock(copy.out.Get(), LOCK_EX);
     if (facts.keptModeBits < 0) {
         struct stat created {};
@@ -729,7 +740,7 @@ CopyOutcome LinuxCopySession::Commit(FileCopy& base)
     Copy& copy = static_cast<Copy&>(base);
     switch (copy.state) {
     case Copy::State::Opened:
-        throw FsError(copy.what.empty() ? "Could not copy " + Quoted(copy.source) : copy.what);
+        throw FsError(copy.What());
     case Copy::State::Failed:
         throw FsError(copy.failure);
     case Copy::State::UpToDate:
@@ -737,7 +748,7 @@ CopyOutcome LinuxCopySession::Commit(FileCopy& base)
     case Copy::State::Worked:
         break;
     }
-    FolderFacts& facts = Facts(copy.folder);
+    FolderFacts& facts = *copy.facts;
     Place(copy, facts);
     facts.written = true;
     return CopyOutcome::Copied;
@@ -754,9 +765,9 @@ void LinuxCopySession::Place(Copy& copy, FolderFacts& facts)
             error = copy.out.Close();
             if (error == 0) return;
             ::unlink(copy.target.c_str());  // ours: nothing was there before the link
-            Fail(copy.what, error);
+            Fail(copy.What(), error);
         }
-        if (error != EEXIST || !copy.overwrite) Fail(copy.what, error);
+        if (error != EEXIST || !copy.overwrite) Fail(copy.What(), error);
         error = 0;  // replaced below, as asked
     }
     if (copy.unnamed) {
@@ -769,9 +780,9 @@ void LinuxCopySession::Place(Copy& copy, FolderFacts& facts)
     if (error != 0) {
         copy.Discard();
         if (error == EINVAL || error == EILSEQ || error == ENAMETOOLONG)
-            throw FsError(copy.what + ": the destination's file system does not allow the name " +
+            throw FsError(copy.What() + ": the destination's file system does not allow the name " +
                           Quoted(NameOf(copy.target)) + ": " + std::strerror(error));
-        Fail(copy.what, error);
+        Fail(copy.What(), error);
     }
     copy.temporary.clear();
     RestoreTimesAfterRename(copy, facts);

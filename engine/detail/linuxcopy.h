@@ -105,6 +105,7 @@ public:
     void Work(FileCopy& copy, const std::string& target, bool overwrite) override;
     CopyOutcome Commit(FileCopy& copy) override;
     void Finish() override;
+    // Only once no copy of the session is left: their facts may go with it.
     void RemoveMadeFolder(const std::string& folder) override;
 
 private:
