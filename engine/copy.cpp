@@ -1,5 +1,6 @@
 // The copy engine: one backup of the gathered files into the destination.
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -118,7 +119,7 @@ struct BackupEngine::PlannedFile {
     bool workAtCommit = false;
     std::mutex mutex;
     std::condition_variable done;
-    bool worked = false;
+    std::atomic<bool> worked {false};
 };
 
 void BackupEngine::Plan(CopyRun& run, PlannedFile& item)
@@ -146,7 +147,7 @@ CopyOutcome BackupEngine::CommitPlanned(CopyRun& run, PlannedFile& item, bool ov
         run.session->Work(*item.copy, item.target, overwrite);
     } else {
         std::unique_lock lock(item.mutex);
-        item.done.wait(lock, [&] { return item.worked; });
+        item.done.wait(lock, [&] { return item.worked.load(); });
     }
     try {
         return run.session->Commit(*item.copy);
@@ -195,7 +196,8 @@ bool BackupEngine::CommitOrAsk(CopyRun& run, PlannedFile& item, bool overwrite, 
 // Names, folders, commits, refreshes, the running total and the questions
 // all come in list order, on the thread of the copy. Only the works, which
 // write each file's data beside its target, run ahead of the commit point,
-// on a few threads and for a bounded number of files.
+// for a bounded number of files, on N threads: the copy's own and N - 1 of a
+// pool.
 void BackupEngine::CopyAll(CopyRun& run, std::vector<std::string>& allFiles, bool overwrite, CopySummary& summary)
 {
     const int workers = parallelCopies_ > 1 ? parallelCopies_ : 0;
@@ -210,7 +212,9 @@ void BackupEngine::CopyAll(CopyRun& run, std::vector<std::string>& allFiles, boo
     std::string stoppedAt;  // the target of the file the user stopped at
     {
         std::optional<WorkPool> pool;
-        if (workers > 0) pool.emplace(workers);
+        // The copy's own thread is one of the N: it works whenever it would
+        // otherwise wait for the file to commit next.
+        if (workers > 0) pool.emplace(workers - 1);
         auto handOver = [&] {
             if (batch.empty()) return;
             pool->Add([files = std::move(batch), overwrite, &run] {
@@ -241,6 +245,11 @@ void BackupEngine::CopyAll(CopyRun& run, std::vector<std::string>& allFiles, boo
             }
             // The file to commit next must not wait in a batch not yet handed over.
             if (!batch.empty() && batch.front() == window.front().get()) handOver();
+            // Rather than wait for the file to commit next, the copy's thread
+            // works the files that no pool thread has begun yet.
+            const PlannedFile& front = *window.front();
+            while (pool && front.failure.empty() && !front.workAtCommit && !front.worked.load() && pool->RunOne()) {
+            }
             std::unique_ptr<PlannedFile> item = std::move(window.front());
             window.pop_front();
             if (item->failure.empty()) windowTargets.erase(windowTargets.find(item->target));

@@ -1,7 +1,8 @@
 // A few threads that run the works of one copy: each work is given to the
-// first free thread, in the order given. The pool never outlives the copy
-// that made it; its destructor waits for the works it has started and drops
-// the ones it has not.
+// first free thread, in the order given; a thread that would otherwise wait
+// for a work can run the next one itself (RunOne). The pool never outlives
+// the copy that made it; its destructor waits for the works it has started
+// and drops the ones it has not.
 #pragma once
 
 #include <condition_variable>
@@ -39,6 +40,21 @@ public:
             queue_.push_back(std::move(work));
         }
         changed_.notify_one();
+    }
+
+    // Runs the first work not started yet on the calling thread; false when
+    // there is none.
+    bool RunOne()
+    {
+        std::function<void()> work;
+        {
+            std::lock_guard lock(mutex_);
+            if (queue_.empty()) return false;
+            work = std::move(queue_.front());
+            queue_.pop_front();
+        }
+        work();
+        return true;
     }
 
 private:

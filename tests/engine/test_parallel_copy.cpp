@@ -103,6 +103,31 @@ TEST_P(ParallelCopy, FailuresComeInListOrderWhateverFinishedFirst)
     }
 }
 
+TEST_P(ParallelCopy, AWorkThatHangsHoldsUpNoOtherWork)
+{
+    if (GetParam() == 1) GTEST_SKIP() << "one file at a time";
+    // The first file's work goes on until works of later files have ended:
+    // with N threads, the N - 1 others (the copy's own among them) go on
+    // meanwhile. One that waited instead would hang the test until the
+    // deadline.
+    const Strings files = Files(100);
+    std::atomic<int> worksDone {0};
+    bool othersWorked = false;
+    fs.OnWork([&](const std::string& source) {
+        if (source == files[0]) {
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (worksDone < 16 && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            othersWorked = worksDone >= 16;
+        }
+        ++worksDone;
+    });
+    const CopySummary summary = engine.Copy(files, kDest, false, CopyMode::Consolidate);
+    EXPECT_TRUE(othersWorked);
+    EXPECT_EQ(summary.copied, 100);
+    EXPECT_EQ(Placed(100).size(), 100u);
+}
+
 TEST_P(ParallelCopy, ANameMetTwiceIsPlacedInListOrder)
 {
     // Same names from two folders, one after the other: the later replaces
