@@ -254,6 +254,34 @@ int CopyExtents(int in, int out, off_t size)
     return ::pwrite(out, &zero, 1, size - 1) == 1 ? 0 : errno;
 }
 
+// The backup ends with a flush of what it wrote. A large file's data starts
+// on its way to the disk while the copy goes on, a few MiB at a time, so that
+// the flush finds little left to write (SYNC_FILE_RANGE_WRITE only starts the
+// writeback and waits for nothing). Small files are left to the flush, which
+// writes them together.
+class Writeback {
+public:
+    static constexpr std::size_t kStep = std::size_t {8} << 20;
+    static constexpr off_t kSmallest = off_t {1} << 20;
+
+    Writeback(int out, off_t size) : out_(out), size_(size), enabled_(size >= kSmallest) {}
+    // `done` bytes of the copy are written.
+    void Written(off_t done)
+    {
+        if (!enabled_ || done <= started_) return;
+        if (done - started_ < static_cast<off_t>(kStep) / 2 && done < size_) return;
+        // A file system without it (FUSE) just leaves it all to the flush.
+        if (::sync_file_range(out_, started_, done - started_, SYNC_FILE_RANGE_WRITE) != 0) enabled_ = false;
+        started_ = done;
+    }
+
+private:
+    int out_;
+    off_t size_;
+    bool enabled_;
+    off_t started_ = 0;
+};
+
 // Copies the bytes of `in` to `out`: a clone where the file system shares
 // blocks, the data extents alone of a sparse file, else copy_file_range,
 // else a plain read/write loop. `size` is what fstat said of the open source,
@@ -277,12 +305,15 @@ int CopyData(int in, int out, const struct stat& source, FolderFacts& facts)
         const int error = CopyExtents(in, out, size);
         if (error >= 0) return error;
     }
+    Writeback writeback(out, size);
     off_t done = 0;
     for (;;) {
-        const std::size_t chunk = done < size ? static_cast<std::size_t>(size - done) : std::size_t {1} << 20;
+        const std::size_t chunk =
+            done < size ? std::min<std::size_t>(size - done, Writeback::kStep) : std::size_t {1} << 20;
         const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, chunk, 0);
         if (n > 0) {
             done += n;
+            writeback.Written(done);
             // The size fstat gave is the copy's, but for files that report
             // none (kernel files), which are read to their end.
             if (size > 0 && done >= size) return 0;
@@ -312,6 +343,8 @@ int CopyData(int in, int out, const struct stat& source, FolderFacts& facts)
             }
             written += w;
         }
+        done += n;
+        writeback.Written(done);
     }
 }
 

@@ -162,7 +162,9 @@ TEST_F(Native, CopyingAFileOntoItselfFailsAndKeepsIt)
 
 TEST_F(Native, ALargeFileIsCopiedByteForByte)
 {
-    std::string data(3 * 1024 * 1024 + 17, '\0');
+    // Large enough to be copied (and sent on to the disk) in several steps,
+    // with an uneven last one.
+    std::string data(19 * 1024 * 1024 + 17, '\0');
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 2654435761u) >> 13);
     const std::string source = tree.File("big.bin", data);
     fs.CopyFile(source, tree.Path("copy.bin"), false);
