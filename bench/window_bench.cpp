@@ -121,12 +121,18 @@ double Median(std::vector<double> values)
 }
 
 // Runs the window thread's loop until `done` holds, or fails after `limit`.
+// The loop sleeps while it has nothing to do, as the program's own does
+// (processEvents with a time limit never waits: it would spin, and take a
+// core from the copy it is timing); a timer wakes it now and then to look at
+// `done`, which workers may change without posting.
 void Spin(const std::function<bool()>& done, std::chrono::seconds limit = std::chrono::seconds(600))
 {
     const auto end = Clock::now() + limit;
+    QTimer look;
+    look.start(20);
     while (!done()) {
         if (Clock::now() > end) Die("timed out");
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     }
 }
 
@@ -187,7 +193,8 @@ int main(int argc, char* argv[])
     auto* bar = window.findChild<QProgressBar*>(QStringLiteral("progressBar1"));
     dialogs.folder = QString::fromStdString(source);
     addFolder->click();
-    Spin([&] { return threads.ActiveWorkers() == 0 && list->count() > 0; });
+    // At rest: the gathering's worker has ended and its last refresh has run.
+    Spin([&] { return threads.ActiveWorkers() == 0 && list->count() > 0 && selectFolder->isEnabled(); });
     if (windowJobs.fileCount.load() != static_cast<std::int32_t>(files.size()))
         Die("the window gathered " + std::to_string(windowJobs.fileCount.load()) + " files, headless " +
             std::to_string(files.size()));
@@ -229,7 +236,7 @@ int main(int argc, char* argv[])
             Spin([&] { return boxes.closed.has_value(); });
             probe.stop();
             run.seconds = Seconds(*boxes.closed - begin);
-            Spin([&] { return threads.ActiveWorkers() == 0 && !bar->isVisible(); });
+            Spin([&] { return threads.ActiveWorkers() == 0 && !bar->isVisible() && selectFolder->isEnabled(); });
             windowed.push_back(run);
         }
         std::fprintf(stderr, "window vs headless: round %d of %d done\n", round + 1, runs);
