@@ -1,6 +1,7 @@
 #include "engine/threads.h"
 
 #include <stdexcept>
+#include <utility>
 #if defined(_WIN32) && defined(__GLIBCXX__)
 #include <chrono>
 #include <thread>
@@ -45,8 +46,35 @@ bool RunningCalls::Post(std::function<void()> work)
 {
     std::lock_guard lock(mutex_);
     if (!post_) return false;
+    QueueHeld();
     post_(std::move(work));
     return true;
+}
+
+bool RunningCalls::PostPaced(std::function<void()> work)
+{
+    std::lock_guard lock(mutex_);
+    if (!post_) return false;
+    if (pacing_)
+        held_.push_back(std::move(work));
+    else
+        post_(std::move(work));
+    return true;
+}
+
+void RunningCalls::Pace(bool on)
+{
+    std::lock_guard lock(mutex_);
+    pacing_ = on;
+    if (!on) QueueHeld();
+}
+
+void RunningCalls::QueueHeld()
+{
+    if (held_.empty() || !post_) return;
+    post_([held = std::exchange(held_, {})] {
+        for (const auto& work : held) work();
+    });
 }
 
 int RunningCalls::Count() const
@@ -71,6 +99,7 @@ int RunningCalls::Abandon()
     std::lock_guard lock(mutex_);
     abandoned_ = true;
     post_ = nullptr;
+    held_.clear();
     return running_;
 }
 
@@ -97,6 +126,7 @@ void RunningCalls::Close()
 {
     std::lock_guard lock(mutex_);
     post_ = nullptr;
+    held_.clear();
 }
 
 }  // namespace tandrel

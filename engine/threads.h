@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace tandrel {
 
@@ -68,6 +69,14 @@ public:
     // Queues `work` for the window thread. Once the calls were abandoned or
     // the services are gone, drops it and returns false.
     bool Post(std::function<void()> work);
+    // Queues `work`, one of many alike in a row (a refresh request after
+    // each copied file), or holds it while the window thread paces them. Held
+    // work is queued, in order, when the pace ends, or right before anything
+    // posted after it: everything still runs in the order posted.
+    bool PostPaced(std::function<void()> work);
+    // The window thread: hold paced work from now on (true); or queue what
+    // was held and post paced work at once again (false).
+    void Pace(bool on);
 
     // The number of calls that run (completions included).
     int Count() const;
@@ -90,6 +99,9 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable ended_;
     Poster post_;  // empty once abandoned or closed
+    bool pacing_ = false;
+    std::vector<std::function<void()>> held_;
+    void QueueHeld();  // with mutex_ held
     int running_ = 0;
     bool abandoned_ = false;
 };

@@ -43,6 +43,7 @@ class QProgressBar;
 class QPushButton;
 class QRadioButton;
 class QStatusBar;
+class QTimer;
 
 namespace tandrel::ui {
 class AnchorLayout;
@@ -69,27 +70,21 @@ class Form1;
 // What a worker keeps of the window: a post to the window thread through the
 // owner of the calls. The work runs there only while the window exists, and
 // not at all once the calls were abandoned or the services are gone.
-// Refresh requests posted in a row, with nothing else posted between them,
-// that the window thread has not served yet: it serves them together, one
-// refresh each, without a post of its own for each (a copy asks for one per
-// file, thousands a second).
-struct PendingRefreshes {
-    std::mutex mutex;
-    std::shared_ptr<int> open;  // the count of the last refresh post, while nothing follows it
-};
-
 class WindowLink {
 public:
-    WindowLink(std::shared_ptr<tandrel::RunningCalls> calls, Form1* window,
-               std::shared_ptr<PendingRefreshes> refreshes);
+    WindowLink(std::shared_ptr<tandrel::RunningCalls> calls, Form1* window);
     void Post(std::function<void(Form1&)> work) const;
     // A refresh request from a worker, in the order of everything posted.
+    // A copy asks for one per file, thousands a second, and waking the
+    // window thread for each would cost more than the refreshes: for a short
+    // while after the window thread has served one (kRefreshPaceMs), the
+    // requests that follow are held and then served together, still one
+    // refresh each (RunningCalls::PostPaced).
     void PostRefresh() const;
 
 private:
     std::shared_ptr<tandrel::RunningCalls> calls_;
     QPointer<Form1> window_;
-    std::shared_ptr<PendingRefreshes> refreshes_;
 };
 
 class Form1 : public QMainWindow, public tandrel::JobHost {
@@ -131,6 +126,10 @@ public:
 
     // The control-state refresh (window thread only).
     void UpdateUI();
+    // A refresh requested by a worker: UpdateUI, then refresh requests are
+    // held for kRefreshPaceMs (WindowLink::PostRefresh).
+    void ServeRefresh();
+    static constexpr int kRefreshPaceMs = 10;
 
 public slots:
     void Form1_Load();
@@ -200,7 +199,10 @@ private:
     void PostToWindow(std::function<void()> work);
     // What a completion may keep of the window.
     WindowLink Link();
-    std::shared_ptr<PendingRefreshes> refreshes_ = std::make_shared<PendingRefreshes>();
+    // Ends a while of held refresh requests (ServeRefresh).
+    QTimer* refreshPace = nullptr;
+    void BuildRefreshPace();
+    void refreshPace_Tick();
     // A completion that, on the worker, only posts `callback` with the
     // call's handle to the window thread.
     tandrel::AsyncResult::Completion OnWindow(void (Form1::*callback)(const tandrel::AsyncHandle&));

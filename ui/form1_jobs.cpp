@@ -6,6 +6,7 @@
 #include <QPointer>
 #include <QProgressBar>
 #include <QRadioButton>
+#include <QTimer>
 #include <future>
 #include <utility>
 
@@ -36,19 +37,13 @@ std::string Describe(const std::exception_ptr& failure)
 
 }  // namespace
 
-WindowLink::WindowLink(std::shared_ptr<tandrel::RunningCalls> calls, Form1* window,
-                       std::shared_ptr<PendingRefreshes> refreshes)
-    : calls_(std::move(calls)), window_(window), refreshes_(std::move(refreshes))
+WindowLink::WindowLink(std::shared_ptr<tandrel::RunningCalls> calls, Form1* window)
+    : calls_(std::move(calls)), window_(window)
 {
 }
 
 void WindowLink::Post(std::function<void(Form1&)> work) const
 {
-    {
-        // What comes after a refresh post must come after its refreshes.
-        std::lock_guard lock(refreshes_->mutex);
-        refreshes_->open.reset();
-    }
     calls_->Post([window = window_, work = std::move(work)] {
         if (window) work(*window);
     });
@@ -56,27 +51,36 @@ void WindowLink::Post(std::function<void(Form1&)> work) const
 
 void WindowLink::PostRefresh() const
 {
-    std::lock_guard lock(refreshes_->mutex);
-    if (refreshes_->open) {
-        ++*refreshes_->open;
-        return;
-    }
-    auto count = std::make_shared<int>(1);
-    refreshes_->open = count;
-    calls_->Post([window = window_, refreshes = refreshes_, count] {
-        int n = 0;
-        {
-            std::lock_guard lock(refreshes->mutex);
-            n = std::exchange(*count, 0);
-            if (refreshes->open == count) refreshes->open.reset();
-        }
-        for (int i = 0; i < n && window; ++i) window->UpdateUI();
+    calls_->PostPaced([window = window_] {
+        if (window) window->ServeRefresh();
     });
+}
+
+void Form1::BuildRefreshPace()
+{
+    refreshPace = new QTimer(this);
+    refreshPace->setObjectName(QStringLiteral("refreshPace"));
+    refreshPace->setSingleShot(true);
+    refreshPace->setInterval(kRefreshPaceMs);
+    connect(refreshPace, &QTimer::timeout, this, &Form1::refreshPace_Tick);
+}
+
+void Form1::ServeRefresh()
+{
+    UpdateUI();
+    threads_.Calls()->Pace(true);
+    if (!refreshPace->isActive()) refreshPace->start();
+}
+
+void Form1::refreshPace_Tick()
+{
+    // What was held is queued behind whatever was posted before it.
+    threads_.Calls()->Pace(false);
 }
 
 WindowLink Form1::Link()
 {
-    return WindowLink(threads_.Calls(), this, refreshes_);
+    return WindowLink(threads_.Calls(), this);
 }
 
 void Form1::PostToWindow(std::function<void()> work)

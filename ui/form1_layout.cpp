@@ -204,6 +204,7 @@ Form1::Form1(Form1Services services, QWidget* parent)
       trayHost_(services.trayHost ? services.trayHost() : tandrel::ui::DetectTrayHost())
 {
     InitializeComponent();
+    BuildRefreshPace();
 }
 
 Form1::~Form1()
@@ -211,6 +212,7 @@ Form1::~Form1()
     // The timer and the tray icon go first: no tick arrives any more.
     timer1->Stop();
     timer1->Tick = nullptr;
+    threads_.Calls()->Pace(false);
     delete components;
     components = nullptr;
     notifyIcon1 = nullptr;

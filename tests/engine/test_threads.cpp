@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "engine/stdthreads.h"
@@ -116,6 +117,46 @@ TEST(RunningCalls, PostsAfterTheServicesAreGoneAreDropped)
     }
     EXPECT_FALSE(calls->Post([] { ADD_FAILURE() << "ran after the services went"; }));
     EXPECT_FALSE(calls->Abandoned());  // gone, not abandoned
+}
+
+TEST(RunningCalls, PacedWorkIsHeldWhilePacingAndStillRunsInTheOrderPosted)
+{
+    StdThreadServices window;
+    const auto calls = window.Calls();
+    std::string ran;
+    auto note = [&](char c) { return [&ran, c] { ran += c; }; };
+
+    // Not pacing: queued at once, as any post.
+    calls->PostPaced(note('a'));
+    calls->Post(note('b'));
+    window.RunPending();
+    EXPECT_EQ(ran, "ab");
+
+    // Pacing: held, until the pace ends or something else is posted.
+    calls->Pace(true);
+    calls->PostPaced(note('c'));
+    calls->PostPaced(note('d'));
+    window.RunPending();
+    EXPECT_EQ(ran, "ab");
+    calls->Post(note('e'));  // takes c and d along, ahead of itself
+    calls->PostPaced(note('f'));
+    window.RunPending();
+    EXPECT_EQ(ran, "abcde");
+    calls->Post(note('g'));
+    calls->PostPaced(note('h'));
+    calls->Pace(false);  // h is queued behind g, not run ahead of it
+    calls->PostPaced(note('i'));
+    window.RunPending();
+    EXPECT_EQ(ran, "abcdefghi");
+
+    // Abandoned: what was held goes with the rest.
+    calls->Pace(true);
+    calls->PostPaced(note('x'));
+    calls->Abandon();
+    calls->Pace(false);
+    EXPECT_FALSE(calls->PostPaced(note('y')));
+    window.RunPending();
+    EXPECT_EQ(ran, "abcdefghi");
 }
 
 }  // namespace

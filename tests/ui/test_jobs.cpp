@@ -179,6 +179,39 @@ private slots:
         QCOMPARE(h.bar()->value(), 2);
     }
 
+    void refreshesRightAfterOneServedAreHeldThenServedEachInTurn()
+    {
+        WindowHarness h;
+        h.jobs.foldersComplete = true;
+        h.jobs.complete = false;
+        h.bar()->setMaximum(100);
+        h.bar()->setValue(0);
+        auto onWorker = [](const std::function<void()>& work) { std::thread(work).join(); };
+        onWorker([&] { h.form->ShowProgress(); });
+        QCoreApplication::processEvents();
+        QCOMPARE(h.bar()->value(), 1);  // row 6 showed the bar and stepped it
+        // Served a moment ago: the next ones wait for the pace to end.
+        onWorker([&] {
+            for (int i = 0; i < 5; ++i) h.form->ShowProgress();
+        });
+        QCoreApplication::processEvents();
+        QCOMPARE(h.bar()->value(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(h.bar()->value(), 6, 5000);  // one step each
+        // Held ones go ahead of anything posted after them.
+        int barWhenFilesCame = -1;
+        QObject::connect(h.backupList()->model(), &QAbstractItemModel::rowsInserted, h.form.get(),
+                         [&] { barWhenFilesCame = h.bar()->value(); });
+        h.jobs.dragNdrop = true;
+        onWorker([&] { h.form->ShowProgress(); });
+        QVERIFY(QTest::qWaitFor([&] { return h.bar()->value() == 7; }, 5000));  // just served: holding again
+        onWorker([&] {
+            h.form->ShowProgress();
+            h.form->ReturnFiles({"/x/one"}, "/x/one");
+        });
+        QTRY_COMPARE_WITH_TIMEOUT(h.backupList()->count(), 1, 5000);
+        QCOMPARE(barWhenFilesCame, 8);
+    }
+
     void returnFilesRunsBeforeTheFinalRefresh()
     {
         WindowHarness h;
