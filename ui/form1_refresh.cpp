@@ -25,7 +25,12 @@ void Enable(std::initializer_list<QWidget*> widgets, bool enabled)
 
 void Form1::StepProgress()
 {
+    // A progress bar paints itself on the spot whenever a step changes its
+    // look. Refreshes come one per copied file, many of them in a row: the
+    // bar is painted once for all of them, when the event loop comes round.
+    progressBar1->setUpdatesEnabled(false);
     progressBar1->setValue(std::min(progressBar1->value() + 1, progressBar1->maximum()));
+    progressBar1->setUpdatesEnabled(true);
 }
 
 void Form1::SetWaitCursor(bool wait)
