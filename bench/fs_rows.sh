@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Times a first backup of 5,000 small files (0.5-8 KB, 10 folders of 500)
 # with tandrel-cli against `cp -a && sync`, in the same run, onto each file
-# system of the test matrix, mounted from an image made for it: ext4, xfs
+# system of the test matrix, mounted from an image of 4 GiB made for it: ext4, xfs
 # (reflink=1), btrfs on a loop device; exFAT, FAT32 and NTFS through their
 # FUSE drivers. Prints the medians and the ratios and, with --write, puts them
 # into docs/performance.md (between its "fs_rows.sh" markers).
@@ -59,8 +59,10 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-mount_fs() {  # FS: makes a 1 GiB image of FS and mounts it on $mnt
-  volume_make "$1" 1G && volume_attach "$1" && volume_mount "$1" && return 0
+# 4 GiB: eight copies of the tree must fit, and exFAT gives every small file
+# a cluster of 32 KiB at this size (160 MiB a copy).
+mount_fs() {  # FS: makes a 4 GiB image of FS and mounts it on $mnt
+  volume_make "$1" 4G && volume_attach "$1" && volume_mount "$1" && return 0
   unmount
   return 1
 }
@@ -103,7 +105,7 @@ range() { tr ' ' '\n' <<< "$1" | grep . | sort -n | awk 'NR == 1 { lo = $1 } { h
 
 rows=()
 for fs in $systems; do
-  echo "$fs: making and mounting a 1 GiB volume ..."
+  echo "$fs: making and mounting a 4 GiB volume ..."
   if ! mount_fs "$fs"; then
     echo "$fs: skipped, could not make or mount it: $(tail -n 2 "$log")"
     rows+=("| $fs | could not be mounted here | | | | |")
@@ -137,7 +139,10 @@ for fs in $systems; do
     for tool in $( ((r % 2)) && echo "cp tandrel" || echo "tandrel cp"); do
       n=$((n + 1))
       time_once "$tool" "$mnt/$tool-$n" "${options[@]}"
-      complete "$mnt/$tool-$n" || { echo "$fs: $tool left the copy incomplete in round $((r + 1))"; }
+      if ! complete "$mnt/$tool-$n"; then
+        echo "$fs: $tool left the copy incomplete in round $((r + 1))"
+        note="${note:+$note; }$tool left the copy incomplete in round $((r + 1)): its time is not a copy's"
+      fi
       if [ "$tool" = tandrel ]; then ours+="$elapsed_us "; else theirs+="$elapsed_us "; fi
     done
     echo "$fs: round $((r + 1)) of $fs_runs done"
@@ -162,7 +167,7 @@ doc="$here/docs/performance.md"
 section=$(cat <<EOF
 Measured with \`bench/fs_rows.sh --write\` on $(date -u +%Y-%m-%d), median of $runs rounds after one
 warm-up round: a first backup of 5,000 files of 0.5-8 KB ($(awk -v b="$want_bytes" 'BEGIN { printf "%.1f", b / 1048576 }') MiB in 10 folders) from
-$(df --output=source,fstype "$work" | tail -1 | awk '{ print $2 }') onto a 1 GiB volume made for the run, against
+$(df --output=source,fstype "$work" | tail -1 | awk '{ print $2 }') onto a 4 GiB volume made for the run, against
 \`cp -a && sync\`, each copy into a fresh folder, the two taking turns. CPU: $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo),
 $(nproc) cores; kernel $(uname -r); priority $priority; tandrel-cli $("$cli" --version 2>/dev/null | head -1).
 Drivers: $(dpkg-query -W -f='${Package} ${Version}, ' exfat-fuse fusefat ntfs-3g 2>/dev/null | sed 's/, $//').
