@@ -96,12 +96,13 @@ public:
     void Close();
 
 private:
+    void QueueHeld();  // with mutex_ held
+
     mutable std::mutex mutex_;
     std::condition_variable ended_;
     Poster post_;  // empty once abandoned or closed
     bool pacing_ = false;
-    std::vector<std::function<void()>> held_;
-    void QueueHeld();  // with mutex_ held
+    std::vector<std::function<void()>> held_;  // paced work, while pacing_
     int running_ = 0;
     bool abandoned_ = false;
 };

@@ -15,7 +15,6 @@
 #include <QSystemTrayIcon>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
