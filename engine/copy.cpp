@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <optional>
@@ -203,10 +204,13 @@ void BackupEngine::CopyAll(CopyRun& run, std::vector<std::string>& allFiles, boo
     const int workers = parallelCopies_ > 1 ? parallelCopies_ : 0;
     // Works go to the pool in batches of files that follow each other (one
     // hand-over per batch, not per file), enough of them to keep every
-    // thread busy.
+    // thread busy. A batch holds a few MiB at most: the copy's thread, which
+    // may run one, commits nothing meanwhile.
     const std::size_t ahead = workers > 0 ? std::min<std::size_t>(32 * static_cast<std::size_t>(workers), 256) : 1;
     const std::size_t batchSize = workers > 0 ? std::max<std::size_t>(1, ahead / (4 * workers)) : 1;
+    constexpr std::int64_t kBatchBytes = std::int64_t {4} << 20;
     std::vector<PlannedFile*> batch;
+    std::int64_t batchBytes = 0;
     std::deque<std::unique_ptr<PlannedFile>> window;  // planned, not committed yet
     std::unordered_multiset<std::string> windowTargets;
     std::string stoppedAt;  // the target of the file the user stopped at
@@ -226,6 +230,7 @@ void BackupEngine::CopyAll(CopyRun& run, std::vector<std::string>& allFiles, boo
                 }
             });
             batch.clear();
+            batchBytes = 0;
         };
         std::size_t next = 0;
         while (!window.empty() || next < allFiles.size()) {
@@ -238,7 +243,8 @@ void BackupEngine::CopyAll(CopyRun& run, std::vector<std::string>& allFiles, boo
                     windowTargets.insert(item->target);
                     if (!item->workAtCommit) {
                         batch.push_back(item.get());
-                        if (batch.size() >= batchSize) handOver();
+                        batchBytes += item->size;
+                        if (batch.size() >= batchSize || batchBytes >= kBatchBytes) handOver();
                     }
                 }
                 window.push_back(std::move(item));
