@@ -53,6 +53,7 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
+. "$here/bench/docsection.sh"
 cli=""
 runs=7
 write=0
@@ -625,22 +626,9 @@ $( [ -n "$big_line" ] && printf '\n%s\n' "$big_line" )$( [ -n "$tmpfs_note" ] &&
 EOF
 )
 
-# replace_section NAME TEXT: puts TEXT between the markers of NAME, appending
-# the markers at the end when the document does not have them yet.
-replace_section() {
-  local begin="<!-- compare.sh: $1 begin -->" end="<!-- compare.sh: $1 end -->"
-  grep -qxF "$begin" "$doc" || printf '\n%s\n%s\n' "$begin" "$end" >> "$doc"
-  printf '%s\n' "$2" > "$work/section"
-  awk -v b="$begin" -v e="$end" -v f="$work/section" '
-    $0 == b { print; while ((getline line < f) > 0) print line; skip = 1; next }
-    $0 == e { skip = 0 }
-    !skip { print }' "$doc" > "$work/doc"
-  cat "$work/doc" > "$doc"
-}
-
-replace_section table "$section"
+replace_section "$doc" "compare.sh: table" "$section"
 if [ -n "$window_text" ]; then
-  replace_section window "$(cat <<EOF2
+  replace_section "$doc" "compare.sh: window" "$(cat <<EOF2
 The same copy of the 20,000 small files started with "Start" in the window
 (gathered first through "Add Folder", the closing box answered at once) and
 by the engine alone in the same process, taking turns, $runs rounds each, on
@@ -652,7 +640,7 @@ EOF2
 )"
 fi
 if [ ${#million[@]} -gt 0 ]; then
-  replace_section memory "$(cat <<EOF
+  replace_section "$doc" "compare.sh: memory" "$(cat <<EOF
 Gathering 1,000,000 empty files in 1,000 folders (\`tandrel-cli DIR\`, no
 copy), peak resident memory as \`/usr/bin/time -f %M\` reports it, measured
 on $(date -u +%Y-%m-%d); target: under 250 MB.

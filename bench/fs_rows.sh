@@ -31,7 +31,7 @@ while [ $# -gt 0 ]; do
     --runs) runs=$2; shift 2 ;;
     --fs) systems=$2; shift 2 ;;
     --write) write=1; shift ;;
-    -h|--help) sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
 done
@@ -47,6 +47,7 @@ mkdir -p "$mnt"
 
 # shellcheck source=../tests/hardening/fs_volumes.sh
 . "$(dirname "$0")/../tests/hardening/fs_volumes.sh"
+. "$here/bench/docsection.sh"
 unmount() {  # the volume of one file system, gone with its image
   volume_unmount
   volume_detach
@@ -175,14 +176,5 @@ Drivers: $(dpkg-query -W -f='${Package} ${Version}, ' exfat-fuse fusefat ntfs-3g
 $(table)
 EOF
 )
-begin="<!-- fs_rows.sh: table begin -->" end="<!-- fs_rows.sh: table end -->"
-if ! grep -qxF "$begin" "$doc"; then
-  printf '\n## A first backup onto each file system of the test matrix\n\n%s\n%s\n' "$begin" "$end" >> "$doc"
-fi
-printf '%s\n' "$section" > "$work/section"
-awk -v b="$begin" -v e="$end" -v f="$work/section" '
-  $0 == b { print; while ((getline line < f) > 0) print line; skip = 1; next }
-  $0 == e { skip = 0 }
-  !skip { print }' "$doc" > "$work/doc"
-cat "$work/doc" > "$doc"
+replace_section "$doc" "fs_rows.sh: table" "$section" "## A first backup onto each file system of the test matrix"
 echo "wrote $doc"
