@@ -78,6 +78,11 @@ int SystemCalls::Utimens(const char* path, const struct timespec times[2])
     return ::utimensat(AT_FDCWD, path, times, 0);
 }
 
+int SystemCalls::Mkdir(const char* path, mode_t mode)
+{
+    return ::mkdir(path, mode);
+}
+
 SystemCalls& SystemCalls::Real()
 {
     static SystemCalls real;
@@ -481,7 +486,9 @@ bool LinuxCopySession::DirectoryExists(const std::string& path)
 void LinuxCopySession::CreateDirectory(const std::string& path)
 {
     std::vector<std::string> made;
-    if (!CreateFolders(path, &made)) return;
+    CreateFolders(path, &made, calls_);
+    // Levels that another program made meanwhile are not ours.
+    if (made.empty()) return;
     targets_.Forget(made.front());
     {
         std::lock_guard lock(mutex_);
@@ -490,6 +497,7 @@ void LinuxCopySession::CreateDirectory(const std::string& path)
     // The copies that follow into a folder made just now need not look for
     // a target there first, nor for leftovers.
     const std::string folder = path.empty() || path.back() == '/' ? path : path + "/";
+    if (made.back() + "/" != folder) return;
     std::lock_guard lock(mutex_);
     auto it = folders_.find(folder);
     (it != folders_.end() ? *it->second : NewFacts(folder)).madeByThisBackup = true;

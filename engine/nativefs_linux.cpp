@@ -92,10 +92,10 @@ Listing NativeFileSystem::List(const std::string& folder)
 
 void NativeFileSystem::CreateDirectory(const std::string& path)
 {
-    CreateFolders(path);
+    CreateFolders(path, nullptr, calls_ ? *calls_ : SystemCalls::Real());
 }
 
-bool CreateFolders(const std::string& path, std::vector<std::string>* made)
+void CreateFolders(const std::string& path, std::vector<std::string>* made, SystemCalls& calls)
 {
     const std::string what = "Could not create the folder " + Quoted(path);
     std::string folder = path;
@@ -117,7 +117,7 @@ bool CreateFolders(const std::string& path, std::vector<std::string>* made)
     }
     for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
         const std::string level = folder.substr(0, *it);
-        if (::mkdir(level.c_str(), 0777) == 0) {
+        if (calls.Mkdir(level.c_str(), 0777) == 0) {
             if (made) made->push_back(level);
             continue;
         }
@@ -136,7 +136,6 @@ bool CreateFolders(const std::string& path, std::vector<std::string>* made)
                           std::strerror(error));
         Fail(what, error);
     }
-    return !missing.empty();
 }
 
 std::unique_ptr<CopySession> NativeFileSystem::BeginCopy()

@@ -196,7 +196,8 @@ Listing NativeFileSystem::List(const std::string& folder)
 
 namespace {
 
-// Creates the folder with every missing level; true when it made one.
+// Creates the folder with every missing level; true when this call made the
+// folder itself (not when another program made it meanwhile).
 bool CreateFolders(const std::string& path)
 {
     const std::string what = "Could not create the folder " + Quoted(path);
@@ -213,9 +214,11 @@ bool CreateFolders(const std::string& path)
         while (end > root && !IsSeparator(native[end - 1])) --end;
         while (end > root && IsSeparator(native[end - 1])) --end;
     }
+    bool madeIt = false;
     for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
         const std::wstring level = native.substr(0, *it);
-        if (::CreateDirectoryW(level.c_str(), nullptr)) continue;
+        madeIt = ::CreateDirectoryW(level.c_str(), nullptr);
+        if (madeIt) continue;
         const DWORD error = ::GetLastError();
         const DWORD attributes = ::GetFileAttributesW(level.c_str());
         if (error == ERROR_ALREADY_EXISTS && attributes != INVALID_FILE_ATTRIBUTES &&
@@ -226,7 +229,7 @@ bool CreateFolders(const std::string& path)
     const DWORD attributes = ::GetFileAttributesW(native.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) Fail(what, ::GetLastError());
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) Fail(what, ERROR_ALREADY_EXISTS);
-    return !missing.empty();
+    return madeIt;
 }
 
 }  // namespace

@@ -22,6 +22,7 @@ public:
     virtual int Fchown(int fd, uid_t owner, gid_t group);
     virtual int Futimens(int fd, const struct timespec times[2]);
     virtual int Utimens(const char* path, const struct timespec times[2]);  // utimensat
+    virtual int Mkdir(const char* path, mode_t mode);
 
     // The system's own calls.
     static SystemCalls& Real();

@@ -23,9 +23,11 @@
 
 namespace tandrel {
 
-// Creates the folder with every missing level; true when it made one. The
-// levels it made are added to `made`, from the top down.
-bool CreateFolders(const std::string& path, std::vector<std::string>* made = nullptr);
+// Creates the folder with every missing level. The levels this call made
+// are added to `made`, from the top down; a level that another program made
+// meanwhile is not among them.
+void CreateFolders(const std::string& path, std::vector<std::string>* made = nullptr,
+                   SystemCalls& calls = SystemCalls::Real());
 
 // What the session learns about a folder it writes into, with the first
 // files there, and reuses for the files that follow.

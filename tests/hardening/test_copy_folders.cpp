@@ -5,6 +5,7 @@
 
 #include <map>
 
+#include "engine/systemcalls.h"
 #include "tests/engine/fakes.h"
 
 namespace tandrel {
@@ -127,6 +128,40 @@ TEST(CopyFolderGone, AFailureInAFolderThatIsStillThereIsReportedOnce)
     EXPECT_EQ(boxes[1].text, "Would you like to continue?");
     EXPECT_EQ(boxes[2].text, "1 KB copied successfully");
     EXPECT_EQ(fs.Copies().size(), 2u);  // no second try
+}
+
+}  // namespace
+}  // namespace tandrel
+
+namespace tandrel {
+namespace {
+
+// Another backup into the same destination makes each folder just before
+// this one does: every mkdir finds the level there already.
+class MadeMeanwhile : public SystemCalls {
+public:
+    int Mkdir(const char* path, mode_t mode) override
+    {
+        SystemCalls::Mkdir(path, mode);
+        errno = EEXIST;
+        return -1;
+    }
+};
+
+TEST(CopyFolderRace, FoldersMadeByAnotherBackupMeanwhileAreUsedAsTheyAre)
+{
+    testing::TempTree tree;
+    const std::string file = tree.File("src/Data/deep/er/f.txt", "content");
+    MadeMeanwhile calls;
+    NativeFileSystem fs(&calls);
+    JobState state;
+    state.directoryData = std::make_shared<const Strings>(Strings {tree.Path("src/Data")});
+    testing::RecordingHost host {&state};
+    BackupEngine engine {state, host, fs, PathStyle::Posix()};
+    tree.Folder("dest");
+    const CopySummary summary = engine.Copy({file}, tree.Path("dest") + "/", false, CopyMode::DirectoryCopy);
+    EXPECT_EQ(summary.copied, 1) << host.Boxes().front().text;
+    EXPECT_EQ(testing::TempTree::Read(tree.Path("dest/Data/deep/er/f.txt")), "content");
 }
 
 }  // namespace
