@@ -78,7 +78,8 @@ std::string BackupEngine::DirectoryCopyTarget(CopyRun& run, const std::string& f
     // when a copy into it fails (see Copy).
     run.folderTakenAsChecked = subFolder == run.checkedFolder;
     if (!run.folderTakenAsChecked) {
-        if (!run.session->DirectoryExists(subFolder)) run.session->CreateDirectory(subFolder);
+        if (!run.session->DirectoryExists(subFolder))
+            run.session->CreateDirectory(subFolder, SourceFolder(file, style_));
         run.checkedFolder = subFolder;
     }
     return subFolder + file.substr(nameStart);
@@ -109,7 +110,7 @@ struct BackupEngine::PlannedFile {
     std::string file;
     std::string target;
     std::unique_ptr<FileCopy> copy;
-    std::string failure;  // of the plan: reported at the commit, as any other
+    std::optional<FsError> failure;  // of the plan: reported at the commit, as any other
     std::int64_t size = 0;
     bool folderTakenAsChecked = false;
     std::string checkedFolder;
@@ -135,15 +136,18 @@ void BackupEngine::Plan(CopyRun& run, PlannedFile& item)
         item.copy = run.session->Open(item.file);
         item.size = static_cast<std::int64_t>(item.copy->length);
         if (run.mode == CopyMode::CdBackup) item.target = TargetOf(run, item.file, item.size);
+    } catch (const FsError& failure) {
+        item.failure = failure;
+        item.copy.reset();
     } catch (const std::exception& failure) {
-        item.failure = failure.what();
+        item.failure = FsError(failure.what());
         item.copy.reset();
     }
 }
 
 CopyOutcome BackupEngine::CommitPlanned(CopyRun& run, PlannedFile& item, bool overwrite)
 {
-    if (!item.failure.empty()) throw FsError(item.failure);
+    if (item.failure) throw *item.failure;
     if (item.workAtCommit) {
         run.session->Work(*item.copy, item.target, overwrite);
     } else {
@@ -152,16 +156,16 @@ CopyOutcome BackupEngine::CommitPlanned(CopyRun& run, PlannedFile& item, bool ov
     }
     try {
         return run.session->Commit(*item.copy);
-    } catch (const FsError&) {
+    } catch (const FsError& failure) {
         // Its folder was taken from the previous file: if it has gone since,
         // make it again and copy once more, as asking for this file would
         // have. A work done ahead may have gone with a folder that an earlier
         // file's commit has made again meanwhile.
-        if (!item.folderTakenAsChecked) throw;
+        if (!item.folderTakenAsChecked || failure.kind() != FsError::Kind::Missing) throw;
         if (run.session->DirectoryExists(item.checkedFolder)) {
             if (item.workAtCommit || item.foldersRemadeBefore == run.foldersRemade) throw;
         } else {
-            run.session->CreateDirectory(item.checkedFolder);
+            run.session->CreateDirectory(item.checkedFolder, SourceFolder(item.file, style_));
             ++run.foldersRemade;
         }
         run.session->Work(*item.copy, item.target, overwrite);
@@ -238,7 +242,7 @@ void BackupEngine::CopyAll(CopyRun& run, std::vector<std::string>& allFiles, boo
                 auto item = std::make_unique<PlannedFile>();
                 item->file = std::move(allFiles[next++]);
                 Plan(run, *item);
-                if (item->failure.empty()) {
+                if (!item->failure) {
                     item->workAtCommit = !pool || windowTargets.count(item->target) > 0;
                     windowTargets.insert(item->target);
                     if (!item->workAtCommit) {
@@ -254,11 +258,11 @@ void BackupEngine::CopyAll(CopyRun& run, std::vector<std::string>& allFiles, boo
             // Rather than wait for the file to commit next, the copy's thread
             // works the files that no pool thread has begun yet.
             const PlannedFile& front = *window.front();
-            while (pool && front.failure.empty() && !front.workAtCommit && !front.worked.load() && pool->RunOne()) {
+            while (pool && !front.failure && !front.workAtCommit && !front.worked.load() && pool->RunOne()) {
             }
             std::unique_ptr<PlannedFile> item = std::move(window.front());
             window.pop_front();
-            if (item->failure.empty()) windowTargets.erase(windowTargets.find(item->target));
+            if (!item->failure) windowTargets.erase(windowTargets.find(item->target));
             if (!CommitOrAsk(run, *item, overwrite, summary)) {
                 stoppedAt = item->target;
                 break;
@@ -287,7 +291,7 @@ CopySummary BackupEngine::Copy(std::vector<std::string> allFiles, std::string de
     CopyRun run;
     run.destinationPath = std::move(destinationPath);
     run.mode = mode;
-    run.session = fs_.BeginCopy();
+    run.session = fs_.BeginCopy(run.destinationPath);
     if (mode == CopyMode::DirectoryCopy) run.entries = state_.directoryData.load();
     CopySummary summary;
     CopyAll(run, allFiles, overwrite, summary);

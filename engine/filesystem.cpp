@@ -4,7 +4,7 @@ namespace tandrel {
 
 CopyOutcome FileSystem::CopyFile(const std::string& source, const std::string& target, bool overwrite)
 {
-    const std::unique_ptr<CopySession> session = BeginCopy();
+    const std::unique_ptr<CopySession> session = BeginCopy(SourceFolder(target, PathStyle::Native()));
     const std::unique_ptr<FileCopy> copy = session->Open(source);
     session->Work(*copy, target, overwrite);
     return session->Commit(*copy);
@@ -12,7 +12,7 @@ CopyOutcome FileSystem::CopyFile(const std::string& source, const std::string& t
 
 std::uint64_t FileSystem::FileLength(const std::string& path)
 {
-    return BeginCopy()->Open(path)->length;
+    return BeginCopy(SourceFolder(path, PathStyle::Native()))->Open(path)->length;
 }
 
 }  // namespace tandrel

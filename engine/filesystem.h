@@ -13,9 +13,30 @@
 
 namespace tandrel {
 
+// A failure of the file system: the message the user reads (with the
+// platform's reason and the path), the platform's code (errno, or a Windows
+// error; 0 for none), the path it concerns, and what it means to a backup.
 class FsError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    enum class Kind {
+        Other,
+        Missing,  // the file, or a folder on its path, is not there
+        Full,     // the destination has no room left
+    };
+    explicit FsError(const std::string& message, Kind kind = Kind::Other, int code = 0, std::string path = {})
+        : std::runtime_error(message), kind_(kind), code_(code), path_(std::move(path))
+    {
+    }
+    Kind kind() const { return kind_; }
+    int code() const { return code_; }
+    const std::string& path() const { return path_; }
+    // The same failure, told as part of `what` ("what: message").
+    FsError Within(const std::string& what) const { return FsError(what + ": " + this->what(), kind_, code_, path_); }
+
+private:
+    Kind kind_;
+    int code_;
+    std::string path_;
 };
 
 struct Listing {
@@ -48,24 +69,18 @@ public:
 
     virtual bool DirectoryExists(const std::string& path) = 0;
     // Creates the folder with every missing level; an existing one is fine.
-    virtual void CreateDirectory(const std::string& path) = 0;
+    // `mirrored` is the source folder the new folder stands for: the levels
+    // made take the mode and owner of the source folders they stand for,
+    // matched from the deepest level up (none for an empty `mirrored`).
+    virtual void CreateDirectory(const std::string& path, const std::string& mirrored = {}) = 0;
     // Opens `source` for a copy and reads its length.
     virtual std::unique_ptr<FileCopy> Open(const std::string& source) = 0;
     // Writes the copy's data beside `target`, or finds that the target
     // already is the source's copy (with `overwrite` only: same size, same
     // modification time at the destination's granularity). Several works of
-    // one session may run at once, each on a copy of its own. Never throws:
-    // a failure is kept for the commit.
-    virtual void Work(FileCopy& copy, const std::string& target, bool overwrite) = 0;
-    // The first look of a work, cheap and with nothing written: false when
-    // the copy needs no data written, as its target already is this file's
-    // copy or it fails (which its commit then raises). A work after it does
-    // the rest; a work without it looks first.
-    virtual bool NeedsWork(FileCopy& copy, const std::string& target, bool overwrite)
-    {
-        (void)copy, (void)target, (void)overwrite;
-        return true;
-    }
+    // one session may run at once, each on a copy of its own. A copy worked
+    // again starts afresh. Never throws: a failure is kept for the commit.
+    virtual void Work(FileCopy& copy, const std::string& target, bool overwrite) noexcept = 0;
     // Puts the worked copy in place, or raises the failure of its work. The
     // target appears complete or not at all: a failure never leaves a
     // partial target nor harms an existing one. Without `overwrite` an
@@ -92,9 +107,10 @@ public:
     virtual Listing List(const std::string& folder) = 0;
     // Creates the folder with every missing level; an existing one is fine.
     virtual void CreateDirectory(const std::string& path) = 0;
-    // Begins one backup's copies. The first time the session writes into a
-    // folder, it removes what copies killed before they finished left there.
-    virtual std::unique_ptr<CopySession> BeginCopy() = 0;
+    // Begins one backup's copies into `destination` and the folders below
+    // it. The first time the session writes into a folder, it removes what
+    // copies killed before they finished left there.
+    virtual std::unique_ptr<CopySession> BeginCopy(const std::string& destination) = 0;
 
     // One file's copy in a session of its own, without the final flush.
     CopyOutcome CopyFile(const std::string& source, const std::string& target, bool overwrite);
@@ -103,27 +119,38 @@ public:
 };
 
 class SystemCalls;
+struct DestinationCaps;
 
 // The platform's own file system.
 class NativeFileSystem : public FileSystem {
 public:
-    // `calls` (POSIX only; the system's own when null) stand in for the
-    // system calls whose answers depend on the destination's file system.
-    explicit NativeFileSystem(SystemCalls* calls = nullptr) : calls_(calls) {}
+    // POSIX only: `calls` (the system's own when null) stand in for the
+    // system calls whose answers depend on the destination's file system;
+    // `profile`, when given, is what every destination file system is taken
+    // to be able to do, instead of what its kind and first tries tell.
+    explicit NativeFileSystem(SystemCalls* calls = nullptr, const DestinationCaps* profile = nullptr)
+        : calls_(calls), profile_(profile)
+    {
+    }
 
     bool DirectoryExists(const std::string& path) override;
     bool FileExists(const std::string& path) override;
     Listing List(const std::string& folder) override;
     void CreateDirectory(const std::string& path) override;
-    std::unique_ptr<CopySession> BeginCopy() override;
+    std::unique_ptr<CopySession> BeginCopy(const std::string& destination) override;
 
     // Removes from `folder` the temporary files of copies that were killed
     // before they finished: files named as IsCopyTemporaryName says that no
     // running copy is writing. Never fails.
     static void RemoveCopyTemporaries(const std::string& folder);
+#ifndef _WIN32
+    // The same, for the folder open as the descriptor `folder`.
+    static void RemoveCopyTemporariesAt(int folder);
+#endif
 
 private:
     SystemCalls* calls_;
+    const DestinationCaps* profile_;
 };
 
 // Names of the temporary files a copy writes beside its target

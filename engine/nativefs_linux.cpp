@@ -11,7 +11,7 @@
 #include <sys/stat.h>
 
 #include "engine/filesystem.h"
-#include "engine/detail/linuxcopy.h"
+#include "engine/detail/linuxsession.h"
 #include "engine/detail/posixfd.h"
 
 namespace tandrel {
@@ -92,60 +92,23 @@ Listing NativeFileSystem::List(const std::string& folder)
 
 void NativeFileSystem::CreateDirectory(const std::string& path)
 {
-    CreateFolders(path, nullptr, calls_ ? *calls_ : SystemCalls::Real());
+    BeginCopy(path)->CreateDirectory(path);
 }
 
-void CreateFolders(const std::string& path, std::vector<std::string>* made, SystemCalls& calls)
+std::unique_ptr<CopySession> NativeFileSystem::BeginCopy(const std::string& destination)
 {
-    const std::string what = "Could not create the folder " + Quoted(path);
-    std::string folder = path;
-    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-    if (folder.empty()) Fail(what, ENOENT);
-    // Up to the deepest level that exists, then each missing one downward.
-    std::vector<std::size_t> missing;  // ends of the levels to make, deepest first
-    for (std::size_t end = folder.size(); end > 0;) {
-        struct stat info {};
-        const std::string level = folder.substr(0, end);
-        if (::stat(level.c_str(), &info) == 0) {
-            if (!S_ISDIR(info.st_mode)) Fail(what, ENOTDIR);
-            break;
-        }
-        if (errno != ENOENT) Fail(what, errno);
-        missing.push_back(end);
-        end = folder.rfind('/', end - 1);
-        if (end == std::string::npos || end == 0) break;
-    }
-    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-        const std::string level = folder.substr(0, *it);
-        if (calls.Mkdir(level.c_str(), 0777) == 0) {
-            if (made) made->push_back(level);
-            continue;
-        }
-        const int error = errno;
-        struct stat info {};
-        if (error == EEXIST && ::stat(level.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) continue;  // made meanwhile
-        const std::string name = level.substr(level.rfind('/') + 1);
-        const bool doubtful = std::any_of(name.begin(), name.end(), [](char c) {
-            const auto u = static_cast<unsigned char>(c);
-            return u >= 0x80 || IsDoubtfulNameCharacter(u);
-        });
-        // A name refused by the file system (FAT, exFAT): ENOENT or EPERM
-        // under a folder that is there.
-        if (doubtful && error != EEXIST && error != ENOSPC && error != EROFS && error != EACCES)
-            throw FsError(what + ": the destination's file system does not allow the name " + Quoted(name) + ": " +
-                          std::strerror(error));
-        Fail(what, error);
-    }
-}
-
-std::unique_ptr<CopySession> NativeFileSystem::BeginCopy()
-{
-    return std::make_unique<LinuxCopySession>(calls_ ? *calls_ : SystemCalls::Real());
+    return std::make_unique<LinuxCopySession>(calls_ ? *calls_ : SystemCalls::Real(), destination, profile_);
 }
 
 void NativeFileSystem::RemoveCopyTemporaries(const std::string& folder)
 {
-    DIR* dir = ::opendir(folder.c_str());
+    Fd dir(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (dir.Valid()) RemoveCopyTemporariesAt(dir.Get());
+}
+
+void NativeFileSystem::RemoveCopyTemporariesAt(int folder)
+{
+    DIR* dir = ::fdopendir(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir) return;  // a copy into the folder will say why
     const int dirFd = ::dirfd(dir);
     while (const dirent* entry = ::readdir(dir)) {

@@ -15,6 +15,7 @@
 #undef CopyFile
 
 #include <map>
+#include <optional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -33,9 +34,16 @@ using support::Quoted;
 using support::SystemText;
 using support::Widen;
 
+FsError::Kind KindOf(DWORD error)
+{
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return FsError::Kind::Missing;
+    if (error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL) return FsError::Kind::Full;
+    return FsError::Kind::Other;
+}
+
 [[noreturn]] void Fail(const std::string& what, DWORD error)
 {
-    throw FsError(what + ": " + SystemText(error));
+    throw FsError(what + ": " + SystemText(error), KindOf(error), static_cast<int>(error));
 }
 
 bool IsSeparator(wchar_t c)
@@ -338,8 +346,9 @@ public:
         return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
     }
 
-    void CreateDirectory(const std::string& path) override
+    void CreateDirectory(const std::string& path, const std::string& mirrored) override
     {
+        (void)mirrored;
         if (!CreateFolders(path)) return;
         std::lock_guard lock(mutex_);
         Folder& folder = folders_[FolderKey(path)];
@@ -354,26 +363,31 @@ public:
         return copy;
     }
 
-    void Work(FileCopy& base, const std::string& target, bool overwrite) override
+    void Work(FileCopy& base, const std::string& target, bool overwrite) noexcept override
     {
         Copy& copy = static_cast<Copy&>(base);
-        copy.target = target;
-        copy.overwrite = overwrite;
-        copy.failure.clear();
+        copy.failure.reset();
         copy.upToDate = false;
         copy.Drop();
         try {
+            copy.target = target;
+            copy.overwrite = overwrite;
             DoWork(copy);
+            return;
         } catch (const FsError& failure) {
-            copy.failure = failure.what();
-            copy.Drop();
+            copy.failure = failure;
+        } catch (const std::exception& failure) {
+            copy.failure = FsError(copy.What() + ": " + failure.what());
+        } catch (...) {
+            copy.failure = FsError(copy.What() + ": an unknown error");
         }
+        copy.Drop();
     }
 
     CopyOutcome Commit(FileCopy& base) override
     {
         Copy& copy = static_cast<Copy&>(base);
-        if (!copy.failure.empty()) throw FsError(copy.failure);
+        if (copy.failure) throw *copy.failure;
         if (copy.upToDate) return CopyOutcome::UpToDate;
         // Without MOVEFILE_REPLACE_EXISTING an existing target, even one that
         // appeared since the work looked, is never replaced.
@@ -410,7 +424,7 @@ private:
         std::string source, target;
         bool overwrite = false;
         bool upToDate = false;
-        std::string failure;
+        std::optional<FsError> failure;
         std::wstring temporary;
         std::string What() const { return "Could not copy " + Quoted(source) + " to " + Quoted(target); }
         void Drop()
@@ -506,7 +520,7 @@ private:
 
 }  // namespace
 
-std::unique_ptr<CopySession> NativeFileSystem::BeginCopy()
+std::unique_ptr<CopySession> NativeFileSystem::BeginCopy(const std::string&)
 {
     return std::make_unique<WindowsCopySession>();
 }

@@ -1,10 +1,17 @@
 // The calls of the POSIX copy whose answers differ from one file system to
-// the next. Tests replace them to act as file systems that a test machine
-// cannot mount, or to refuse what root is always allowed.
+// the next, or that a test must be able to make fail or race. Tests replace
+// them to act as file systems that a test machine cannot mount, to refuse
+// what root is always allowed, or to play another program's step at the
+// right moment. Every call on the destination is relative to a folder's
+// descriptor.
 #pragma once
 
 #include <sys/types.h>
 #include <time.h>
+
+#include <string>
+
+struct statfs;
 
 namespace tandrel {
 
@@ -12,17 +19,27 @@ class SystemCalls {
 public:
     virtual ~SystemCalls() = default;
 
-    // Each returns 0 (a descriptor for the opens) on success, else -1 with
-    // errno set, as the system call does.
-    virtual int OpenUnnamed(const char* folder, int flags, mode_t mode);  // open(O_TMPFILE)
-    virtual int OpenNew(const char* path, int flags, mode_t mode);        // open(O_CREAT | O_EXCL)
-    virtual int RenameNoReplace(const char* from, const char* to);        // renameat2(RENAME_NOREPLACE)
-    virtual int Link(const char* from, const char* to);
-    virtual int Rename(const char* from, const char* to);
+    // Each returns 0 (a descriptor for OpenAt, a count for CopyFileRange)
+    // on success, else -1 with errno set, as the system call does.
+    virtual int OpenAt(int folder, const char* name, int flags, mode_t mode);  // O_TMPFILE with the name "."
+    virtual int MkdirAt(int folder, const char* name, mode_t mode);
+    // renameat2; flags 0 is a plain renameat, RENAME_NOREPLACE never replaces.
+    virtual int RenameAt(int fromFolder, const char* from, int toFolder, const char* to, unsigned flags);
+    virtual int LinkAt(int fromFolder, const char* from, int toFolder, const char* to, int flags);
+    virtual int UnlinkAt(int folder, const char* name, int flags);
+    virtual int SymlinkAt(const char* text, int folder, const char* name);
     virtual int Fchown(int fd, uid_t owner, gid_t group);
+    virtual int FchownAt(int folder, const char* name, uid_t owner, gid_t group, int flags);
     virtual int Futimens(int fd, const struct timespec times[2]);
-    virtual int Utimens(const char* path, const struct timespec times[2]);  // utimensat
-    virtual int Mkdir(const char* path, mode_t mode);
+    virtual int UtimensAt(int folder, const char* name, const struct timespec times[2], int flags);
+    virtual ssize_t CopyFileRange(int in, off_t* inAt, int out, off_t* outAt, size_t length);
+    virtual int Clone(int out, int in);  // ioctl(FICLONE)
+    virtual int Ftruncate(int fd, off_t length);
+    virtual int Fstatfs(int fd, struct statfs& info);
+    // The mount table (/proc/self/mountinfo), empty where it can't be read.
+    virtual std::string MountTable();
+    // The wall clock, as file times are kept.
+    virtual struct timespec Now();
 
     // The system's own calls.
     static SystemCalls& Real();

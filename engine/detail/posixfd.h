@@ -15,9 +15,48 @@ namespace tandrel::posix {
 
 using support::Quoted;
 
-[[noreturn]] inline void Fail(const std::string& what, int error)
+// What an errno means to a backup.
+inline bool IsGone(int error)  // the file, or a folder on its path, is not there
 {
-    throw FsError(what + ": " + std::strerror(error));
+    return error == ENOENT || error == ENOTDIR || error == ESTALE;
+}
+inline bool IsFull(int error)
+{
+    return error == ENOSPC || error == EDQUOT;
+}
+// The file system does not do what was asked, whatever the file.
+inline bool IsRefusal(int error)
+{
+    return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == EPERM || error == ENOTTY;
+}
+// The folder takes no new file at all, whatever its name.
+inline bool TakesNoFile(int error)
+{
+    return error == EACCES || error == EROFS || IsFull(error);
+}
+
+inline FsError::Kind KindOf(int error)
+{
+    return IsGone(error) ? FsError::Kind::Missing : IsFull(error) ? FsError::Kind::Full : FsError::Kind::Other;
+}
+
+// "what: the system's reason".
+inline FsError Error(const std::string& what, int error, const std::string& path = {})
+{
+    return FsError(what + ": " + std::strerror(error), KindOf(error), error, path);
+}
+
+// The reason a name is refused: "the destination's file system does not
+// allow the name 'N': reason".
+inline FsError NameRefused(const std::string& name, const std::string& reason, int error = EINVAL)
+{
+    return FsError("the destination's file system does not allow the name " + Quoted(name) + ": " + reason,
+                   FsError::Kind::Other, error);
+}
+
+[[noreturn]] inline void Fail(const std::string& what, int error, const std::string& path = {})
+{
+    throw Error(what, error, path);
 }
 
 class Fd {

@@ -246,7 +246,7 @@ public:
         MakeFolders(Key(path));
     }
 
-    std::unique_ptr<CopySession> BeginCopy() override { return std::make_unique<Session>(*this); }
+    std::unique_ptr<CopySession> BeginCopy(const std::string&) override { return std::make_unique<Session>(*this); }
 
     // Every work of a copy runs this first, on the thread doing it.
     void OnWork(std::function<void(const std::string& source)> hook) { workHook_ = std::move(hook); }
@@ -266,7 +266,7 @@ private:
     public:
         explicit Session(MemoryFileSystem& fs) : fs_(fs) {}
         bool DirectoryExists(const std::string& path) override { return fs_.DirectoryExists(path); }
-        void CreateDirectory(const std::string& path) override { fs_.CreateDirectory(path); }
+        void CreateDirectory(const std::string& path, const std::string&) override { fs_.CreateDirectory(path); }
         std::unique_ptr<FileCopy> Open(const std::string& source) override
         {
             fs_.Enter(FsOp::FileLength, source);
@@ -277,7 +277,7 @@ private:
             copy->length = file->size;
             return copy;
         }
-        void Work(FileCopy& base, const std::string& target, bool overwrite) override
+        void Work(FileCopy& base, const std::string& target, bool overwrite) noexcept override
         {
             Copy& copy = static_cast<Copy&>(base);
             copy.target = target;
@@ -321,7 +321,7 @@ private:
         const std::string key = Key(target);
         auto parent = nodes_.find(Parent(key));
         if (parent == nodes_.end() || !parent->second.folder)
-            throw FsError("Could not find a part of the path '" + target + "'.");
+            throw FsError("Could not find a part of the path '" + target + "'.", FsError::Kind::Missing);
         if (auto to = nodes_.find(key); to != nodes_.end()) {
             if (to->second.folder || !overwrite) throw FsError("The file '" + target + "' already exists.");
             if (to->second.size == from->second.size && to->second.mtime == from->second.mtime)

@@ -140,9 +140,9 @@ namespace {
 // this one does: every mkdir finds the level there already.
 class MadeMeanwhile : public SystemCalls {
 public:
-    int Mkdir(const char* path, mode_t mode) override
+    int MkdirAt(int folder, const char* name, mode_t mode) override
     {
-        SystemCalls::Mkdir(path, mode);
+        SystemCalls::MkdirAt(folder, name, mode);
         errno = EEXIST;
         return -1;
     }

@@ -2,6 +2,8 @@
 // right, and a backup stopped at one file leaves nothing of the files after it.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
 #include <mutex>
 
 #include "engine/systemcalls.h"
@@ -106,10 +108,10 @@ namespace {
 class FolderGoes : public SystemCalls {
 public:
     FolderGoes(std::string folder, int at) : folder_(std::move(folder)), at_(at) {}
-    int OpenUnnamed(const char* folder, int flags, mode_t mode) override
+    int OpenAt(int folder, const char* name, int flags, mode_t mode) override
     {
-        Count();
-        return SystemCalls::OpenUnnamed(folder, flags, mode);
+        if ((flags & O_TMPFILE) == O_TMPFILE) Count();
+        return SystemCalls::OpenAt(folder, name, flags, mode);
     }
 
 private:

@@ -39,10 +39,10 @@ public:
         const struct timespec rounded[2] = {Round(times[0]), Round(times[1])};
         return SystemCalls::Futimens(fd, rounded);
     }
-    int Utimens(const char* path, const struct timespec times[2]) override
+    int UtimensAt(int folder, const char* name, const struct timespec times[2], int flags) override
     {
         const struct timespec rounded[2] = {Round(times[0]), Round(times[1])};
-        return SystemCalls::Utimens(path, rounded);
+        return SystemCalls::UtimensAt(folder, name, rounded, flags);
     }
 
 private:

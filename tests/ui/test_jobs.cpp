@@ -43,9 +43,9 @@ public:
         if (folder == escapeListing) throw Escaping {};
         return NativeFileSystem::List(folder);
     }
-    std::unique_ptr<tandrel::CopySession> BeginCopy() override
+    std::unique_ptr<tandrel::CopySession> BeginCopy(const std::string& destination) override
     {
-        return std::make_unique<Session>(*this, NativeFileSystem::BeginCopy());
+        return std::make_unique<Session>(*this, NativeFileSystem::BeginCopy(destination));
     }
 
 private:
@@ -57,9 +57,12 @@ private:
         {
         }
         bool DirectoryExists(const std::string& path) override { return native_->DirectoryExists(path); }
-        void CreateDirectory(const std::string& path) override { native_->CreateDirectory(path); }
+        void CreateDirectory(const std::string& path, const std::string& mirrored) override
+        {
+            native_->CreateDirectory(path, mirrored);
+        }
         std::unique_ptr<tandrel::FileCopy> Open(const std::string& source) override { return native_->Open(source); }
-        void Work(tandrel::FileCopy& copy, const std::string& target, bool overwrite) override
+        void Work(tandrel::FileCopy& copy, const std::string& target, bool overwrite) noexcept override
         {
             native_->Work(copy, target, overwrite);
         }

@@ -1,0 +1,129 @@
+// What a destination's file system can do, as far as a backup cares: learned
+// once per file system (device) and shared by every thread of the backup.
+// Its kind (from the mount table) gives a first picture; a capability that
+// is refused later is demoted once, for the whole file system. Tests build
+// caps directly (the profiles below) to run a backup as onto a file system
+// the test machine cannot mount.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+
+namespace tandrel {
+
+// The file systems a backup treats differently.
+enum class FsKind { Unknown, Ext4, Xfs, Btrfs, Tmpfs, Fat, ExFat, Ntfs, Sshfs, Smb, OtherFuse, Other };
+
+// A way of doing something that the file system is taken to have until it
+// refuses it once.
+class Capability {
+public:
+    explicit Capability(bool assumed = true) : usable_(assumed) {}
+    Capability(const Capability& other) : usable_(other.Usable()) {}
+    Capability& operator=(const Capability& other)
+    {
+        usable_ = other.Usable();
+        return *this;
+    }
+    bool Usable() const { return usable_.load(std::memory_order_relaxed); }
+    void Refused() { usable_.store(false, std::memory_order_relaxed); }
+
+private:
+    std::atomic<bool> usable_;
+};
+
+// A fact the file system shows only when asked (a probe, or a first try),
+// after which it is known for good.
+enum class Answer : std::uint8_t { Unknown, Yes, No };
+class LearnedFact {
+public:
+    explicit LearnedFact(Answer known = Answer::Unknown) : answer_(known) {}
+    LearnedFact(const LearnedFact& other) : answer_(other.Get()) {}
+    LearnedFact& operator=(const LearnedFact& other)
+    {
+        answer_ = other.Get();
+        return *this;
+    }
+    Answer Get() const { return answer_.load(std::memory_order_acquire); }
+    void Set(bool yes) { answer_.store(yes ? Answer::Yes : Answer::No, std::memory_order_release); }
+
+private:
+    std::atomic<Answer> answer_;
+};
+
+// How names are told apart.
+enum class CaseFolding : std::uint8_t {
+    Exact,      // upper and lower case are different names
+    Folds,      // they are the same name everywhere (FAT, exFAT, most shares)
+    PerFolder,  // each folder says (ext4 with casefold, NTFS): ask it
+    Unknown,    // probe once
+};
+
+struct DestinationCaps {
+    FsKind kind = FsKind::Unknown;
+    std::string type;  // as the mount table names it ("ext4", "fuse.exfat")
+
+    off_t largestFile = 0;  // 0: no limit worth checking
+    // Modification times are compared at this granularity (ns; 0 until a
+    // probe has shown it).
+    std::atomic<std::int64_t> timeGrain {0};
+
+    Capability unnamedFiles;     // O_TMPFILE
+    Capability renameNoReplace;  // renameat2(RENAME_NOREPLACE)
+    Capability hardLinks;
+    Capability symlinks;
+    Capability chown;  // a copy can be given its source's owner, and keeps it
+    // The source device from which clones (FICLONE) were refused.
+    std::atomic<dev_t> cloneRefusedFrom {static_cast<dev_t>(-1)};
+    LearnedFact renameKeepsTimes;
+    // Permission bits and owners are the mount's (FAT and exFAT through
+    // FUSE): nothing of the source's can be kept.
+    bool keepsModes = true;
+
+    // Names: `windowsNames` refuses what Windows refuses, told from the name
+    // alone; otherwise a name with a doubtful character is tried once per
+    // character (`refusals`, the errno of the refusal or 0).
+    bool windowsNames = false;
+    // The file system may store a name other than the one written (SMB):
+    // after placing, the name is looked up as written.
+    bool rewritesNames = false;
+    CaseFolding folding = CaseFolding::Unknown;
+    // EEXIST for a fresh, random name means the file system is full (ntfs-3g).
+    bool eexistMeansFull = false;
+
+    std::mutex mutex;                       // guards `refusals`
+    std::map<unsigned char, int> refusals;  // 0x80 stands for letters outside ASCII
+
+    DestinationCaps() = default;
+    DestinationCaps(const DestinationCaps& other);
+
+    // What a file system of `kind` is taken to do before any try.
+    static DestinationCaps Of(FsKind kind, std::string type = {});
+    // Profiles of file systems a test machine rarely mounts.
+    static DestinationCaps FusefatProfile() { return Of(FsKind::Fat, "fuse.fusefat"); }
+    static DestinationCaps Ntfs3gProfile() { return Of(FsKind::Ntfs, "fuseblk"); }
+    static DestinationCaps SshfsProfile() { return Of(FsKind::Sshfs, "fuse.sshfs"); }
+    static DestinationCaps SmbProfile() { return Of(FsKind::Smb, "fuse.smbnetfs"); }
+};
+
+// The kind of a file system type as the mount table names it.
+FsKind KindOfType(const std::string& type);
+// The type of the file system of device `device` in a mount table
+// (/proc/self/mountinfo's text), and its mount point; empty when not found.
+struct MountEntry {
+    std::string type;
+    std::string mountPoint;
+};
+MountEntry FindMount(const std::string& table, dev_t device);
+
+// Why Windows refuses `name`, or empty when it takes it: the characters
+// \ / : * ? " < > | and controls, the device names (CON, PRN, AUX, NUL,
+// COM1-9, LPT1-9, with or without an extension), and a final dot or space.
+std::string WindowsNameRefusal(const std::string& name);
+
+}  // namespace tandrel

@@ -1,0 +1,284 @@
+// The destination's folders, reached from its descriptor one name at a time.
+#include "engine/detail/destination.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tandrel {
+
+using posix::Fd;
+using posix::Quoted;
+
+namespace {
+
+constexpr int kFolderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+constexpr std::size_t kHeldOpen = 64;
+
+std::string WithoutFinalSlashes(std::string path)
+{
+    while (!path.empty() && path.back() == '/') path.pop_back();
+    return path;
+}
+
+// The reason alone; the caller tells what failed.
+FsError Reason(int error, const std::string& path)
+{
+    return FsError(std::strerror(error), posix::KindOf(error), error, path);
+}
+
+// Why a folder could not be made: a name with a character some file systems
+// refuse (FAT, exFAT) gets ENOENT or EPERM under a folder that is there.
+FsError NotMade(int error, const std::string& name, const std::string& path)
+{
+    const bool doubtful = std::any_of(name.begin(), name.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u >= 0x80 || IsDoubtfulNameCharacter(u);
+    });
+    if (doubtful && error != EEXIST && !posix::TakesNoFile(error))
+        return posix::NameRefused(name, std::strerror(error), error);
+    return Reason(error, path);
+}
+
+}  // namespace
+
+DestinationTree::DestinationTree(SystemCalls& calls, std::string destination, const DestinationCaps* profile)
+    : calls_(calls), destination_(WithoutFinalSlashes(std::move(destination))), profile_(profile)
+{
+}
+
+DestinationCaps& DestinationTree::CapsOf(dev_t device)
+{
+    std::lock_guard lock(mutex_);
+    auto& caps = caps_[device];
+    if (!caps) {
+        if (profile_) {
+            caps = std::make_unique<DestinationCaps>(*profile_);
+        } else {
+            if (mountTable_.empty()) mountTable_ = calls_.MountTable();
+            const std::string type = FindMount(mountTable_, device).type;
+            caps = std::make_unique<DestinationCaps>(DestinationCaps::Of(KindOfType(type), type));
+        }
+    }
+    return *caps;
+}
+
+FolderState& DestinationTree::StateOf(const FileId& id)
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (auto it = states_.find(id); it != states_.end()) return *it->second;
+    }
+    DestinationCaps& caps = CapsOf(id.device);
+    std::lock_guard lock(mutex_);
+    auto& state = states_[id];
+    if (!state) state = std::make_unique<FolderState>(caps);
+    return *state;
+}
+
+FolderRef DestinationTree::Cached(const std::string& path)
+{
+    std::lock_guard lock(mutex_);
+    for (auto it = recent_.begin(); it != recent_.end(); ++it) {
+        const std::string& held = (*it)->path;
+        if (held.size() != path.size() + 1 || held.compare(0, path.size(), path) != 0) continue;
+        // A folder removed since is no longer the one its path names.
+        struct stat info {};
+        if (::fstat((*it)->fd.Get(), &info) != 0 || info.st_nlink == 0) {
+            recent_.erase(it);
+            return nullptr;
+        }
+        recent_.splice(recent_.begin(), recent_, it);
+        return recent_.front();
+    }
+    return nullptr;
+}
+
+void DestinationTree::Keep(const FolderRef& folder)
+{
+    std::lock_guard lock(mutex_);
+    recent_.push_front(folder);
+    if (recent_.size() > kHeldOpen) recent_.pop_back();
+}
+
+void DestinationTree::Forget(const std::string& folder)
+{
+    std::lock_guard lock(mutex_);
+    recent_.remove_if([&](const FolderRef& held) {
+        return held->path.compare(0, folder.size(), folder) == 0 &&
+               (held->path.size() == folder.size() + 1 || held->path[folder.size()] == '/');
+    });
+}
+
+FolderRef DestinationTree::Describe(Fd fd, std::string path)
+{
+    struct stat info {};
+    if (::fstat(fd.Get(), &info) != 0) throw Reason(errno, path);
+    auto folder = std::make_shared<Folder>();
+    folder->id = {info.st_dev, info.st_ino};
+    folder->state = &StateOf(folder->id);
+    folder->fd = std::move(fd);
+    folder->path = std::move(path);
+    if (folder->path.empty() || folder->path.back() != '/') folder->path.push_back('/');
+    return folder;
+}
+
+FolderRef DestinationTree::Root(bool create, std::vector<std::string>* made)
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (root_) return root_;
+    }
+    // The folder the user chose is taken as it is found, through any link on
+    // its way, and looked up this once.
+    const std::string path = destination_.empty() ? "/" : destination_;
+    Fd fd(::open(path.c_str(), kFolderFlags));
+    if (!fd.Valid() && errno == ENOENT && create) {
+        // A destination that is not there yet is made, with every missing
+        // level, by its path: it is what the user chose.
+        std::vector<std::size_t> missing;  // ends of the levels to make, deepest first
+        for (std::size_t end = path.size(); end > 0;) {
+            struct stat info {};
+            const std::string level = path.substr(0, end);
+            if (::stat(level.c_str(), &info) == 0) {
+                if (!S_ISDIR(info.st_mode)) throw Reason(ENOTDIR, level);
+                break;
+            }
+            if (errno != ENOENT) throw Reason(errno, level);
+            missing.push_back(end);
+            end = path.rfind('/', end - 1);
+            if (end == std::string::npos || end == 0) break;
+        }
+        for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+            const std::string level = path.substr(0, *it);
+            const std::size_t cut = level.rfind('/');
+            const std::string above = cut == std::string::npos ? "." : cut == 0 ? "/" : level.substr(0, cut);
+            const std::string name = cut == std::string::npos ? level : level.substr(cut + 1);
+            Fd parent(::open(above.c_str(), kFolderFlags));
+            if (!parent.Valid()) throw Reason(errno, above);
+            if (calls_.MkdirAt(parent.Get(), name.c_str(), 0777) == 0) {
+                if (made) made->push_back(level);
+            } else if (errno != EEXIST) {
+                throw NotMade(errno, name, level);
+            }
+        }
+        fd.Reset(::open(path.c_str(), kFolderFlags));
+    }
+    if (!fd.Valid()) throw Reason(errno, path);
+    FolderRef root = Describe(std::move(fd), destination_);
+    std::lock_guard lock(mutex_);
+    if (!root_) root_ = std::move(root);
+    return root_;
+}
+
+FolderRef DestinationTree::Open(const std::string& path)
+{
+    return Walk(path, nullptr, nullptr);
+}
+
+bool DestinationTree::IsFolder(const std::string& path)
+{
+    try {
+        Walk(path, nullptr, nullptr);
+        return true;
+    } catch (const FsError& failure) {
+        if (failure.kind() == FsError::Kind::Missing) return false;
+        throw;
+    }
+}
+
+std::vector<std::string> DestinationTree::Create(const std::string& path, const Mirror& mirror)
+{
+    std::vector<std::string> made;
+    Walk(path, &mirror, &made);
+    return made;
+}
+
+FolderRef DestinationTree::Walk(const std::string& wanted, const Mirror* mirror, std::vector<std::string>* made)
+{
+    const bool create = made != nullptr;
+    const std::string path = WithoutFinalSlashes(wanted);
+    if (path == destination_) return Root(create, made);
+    if (path.size() <= destination_.size() || path.compare(0, destination_.size(), destination_) != 0 ||
+        path[destination_.size()] != '/')
+        throw FsError("it lies outside the destination " + Quoted(destination_ + "/"), FsError::Kind::Other, 0, path);
+    if (FolderRef held = Cached(path)) return held;
+
+    // From the deepest level held open (or the destination) down.
+    FolderRef folder;
+    std::size_t from = path.size();
+    while (!folder) {
+        from = path.rfind('/', from - 1);
+        if (from <= destination_.size()) {
+            from = destination_.size();
+            folder = Root(create, made);
+        } else {
+            folder = Cached(path.substr(0, from));
+        }
+    }
+    std::size_t levelsBelow = static_cast<std::size_t>(std::count(path.begin() + from, path.end(), '/'));
+    while (from < path.size()) {
+        const std::size_t end = std::min(path.find('/', from + 1), path.size());
+        const std::string name = path.substr(from + 1, end - from - 1);
+        const std::string level = path.substr(0, end);
+        from = end;
+        if (name.empty()) continue;
+        --levelsBelow;
+        if (name == "." || name == "..")
+            throw FsError("the path holds " + Quoted(name) + ", which names no folder of its own", FsError::Kind::Other,
+                          EINVAL, level);
+        Fd fd(calls_.OpenAt(folder->fd.Get(), name.c_str(), kFolderFlags, 0));
+        if (!fd.Valid() && errno == ENOENT && create) {
+            if (MakeLevel(*folder, name, level, mirror && *mirror ? (*mirror)(levelsBelow) : std::string()))
+                made->push_back(level);
+            fd.Reset(calls_.OpenAt(folder->fd.Get(), name.c_str(), kFolderFlags, 0));
+        }
+        if (!fd.Valid()) throw Reason(errno, level);
+        folder = Describe(std::move(fd), level);
+        Keep(folder);
+    }
+    return folder;
+}
+
+bool DestinationTree::MakeLevel(const Folder& parent, const std::string& name, const std::string& level,
+                                const std::string& mirrored)
+{
+    (void)mirrored;
+    const DestinationCaps& caps = parent.state->caps;
+    if (caps.windowsNames) {
+        if (const std::string refusal = WindowsNameRefusal(name); !refusal.empty())
+            throw posix::NameRefused(name, refusal);
+    }
+    if (calls_.MkdirAt(parent.fd.Get(), name.c_str(), 0777) == 0) return true;
+    if (errno == EEXIST) return false;  // made meanwhile, by another program
+    throw NotMade(errno, name, level);
+}
+
+std::vector<std::pair<int, std::string>> DestinationTree::WrittenFileSystems()
+{
+    std::lock_guard lock(mutex_);
+    std::vector<std::pair<int, std::string>> written;
+    for (auto& [device, entry] : written_)
+        written.emplace_back(entry.fd.Valid() ? entry.fd.Get() : -entry.error, entry.folder);
+    return written;
+}
+
+void DestinationTree::NoteWritten(const Folder& folder)
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (written_.count(folder.id.device)) return;
+    }
+    WrittenDevice entry;
+    entry.folder = folder.path;
+    entry.fd.Reset(::openat(folder.fd.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!entry.fd.Valid()) entry.error = errno;
+    std::lock_guard lock(mutex_);
+    written_.try_emplace(folder.id.device, std::move(entry));
+}
+
+}  // namespace tandrel

@@ -1,0 +1,89 @@
+// One backup's copies on Linux. A copy goes into a temporary beside its
+// target and gets the target's name only when complete, so a failure never
+// leaves a partial target nor harms the file it was to replace.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <array>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "engine/detail/copydata.h"
+#include "engine/detail/destination.h"
+#include "engine/detail/posixfd.h"
+#include "engine/filesystem.h"
+#include "engine/systemcalls.h"
+
+namespace tandrel {
+
+// The last source folder each thread of a session looked into, held open:
+// files come folder by folder, and a look by name from the folder costs less
+// than one that walks the whole path again.
+class SourceFolders {
+public:
+    // Runs `call(folder, name)` for `path`: its folder open as a descriptor
+    // (AT_FDCWD and the whole path where it can't be opened).
+    template <typename Call>
+    int At(const std::string& path, Call call)
+    {
+        const std::size_t cut = path.rfind('/');
+        if (cut == std::string::npos || cut == 0) return call(AT_FDCWD, path.c_str());
+        Slot& slot = SlotFor(path, cut);
+        std::lock_guard lock(slot.mutex, std::adopt_lock);
+        if (!slot.fd.Valid()) return call(AT_FDCWD, path.c_str());
+        return call(slot.fd.Get(), path.c_str() + cut + 1);
+    }
+
+private:
+    struct Slot {
+        std::mutex mutex;
+        std::string folder;
+        posix::Fd fd;
+    };
+    // The calling thread's slot, locked, holding the folder of `path`.
+    Slot& SlotFor(const std::string& path, std::size_t cut);
+    std::array<Slot, 16> slots_;  // by thread
+};
+
+class LinuxCopySession : public CopySession {
+public:
+    LinuxCopySession(SystemCalls& calls, const std::string& destination, const DestinationCaps* profile)
+        : calls_(calls), tree_(calls, destination, profile)
+    {
+    }
+
+    bool DirectoryExists(const std::string& path) override;
+    void CreateDirectory(const std::string& path, const std::string& mirrored) override;
+    std::unique_ptr<FileCopy> Open(const std::string& source) override;
+    void Work(FileCopy& copy, const std::string& target, bool overwrite) noexcept override;
+    CopyOutcome Commit(FileCopy& copy) override;
+    void Finish() override;
+    // Only once no copy of the session is left.
+    void RemoveMadeFolder(const std::string& folder) override;
+
+private:
+    struct Copy;
+    struct Attempt;
+    void Look(Copy& copy, Attempt& attempt);
+    void WriteData(Copy& copy, Attempt& attempt);
+    void CheckName(const Copy& copy, const Attempt& attempt);
+    bool UpToDate(const Copy& copy, const Attempt& attempt, const struct stat& target);
+    std::int64_t TimeGrain(const Folder& folder);
+    const NewFiles& NewFilesOf(const Folder& folder, const Attempt& attempt);
+    void KeepOwnerModeAndTimes(const Copy& copy, Attempt& attempt);
+    void Place(Copy& copy, Attempt& attempt);
+    void Clean(const Folder& folder);
+
+    SystemCalls& calls_;
+    DestinationTree tree_;
+    std::mutex mutex_;                   // guards madeFolders_ and the clean-ups
+    std::set<std::string> madeFolders_;  // without their final "/"
+    SourceFolders sources_;
+};
+
+}  // namespace tandrel

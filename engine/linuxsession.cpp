@@ -1,0 +1,472 @@
+// One backup's copies on Linux: the look at each target, the data, owners,
+// modes and times, and the commit that places the copy.
+#include "engine/detail/linuxsession.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <set>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "engine/detail/placement.h"
+
+namespace tandrel {
+
+using posix::Error;
+using posix::Fail;
+using posix::Fd;
+using posix::Quoted;
+
+namespace {
+
+constexpr std::int64_t kSecond = 1000000000;
+
+std::int64_t Nanoseconds(const struct timespec& t)
+{
+    return static_cast<std::int64_t>(t.tv_sec) * kSecond + t.tv_nsec;
+}
+
+std::string FolderOf(const std::string& target)
+{
+    const std::size_t cut = target.rfind('/');
+    return cut == std::string::npos ? std::string("./") : target.substr(0, cut + 1);
+}
+
+std::string NameOf(const std::string& path)
+{
+    const std::size_t cut = path.rfind('/');
+    return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+// A call in a folder that was removed meanwhile may fail in many ways (EPERM
+// for a link into it); what it means is that the folder is gone.
+int InFolder(const Folder& folder, int error)
+{
+    struct stat info {};
+    if (error != 0 && (::fstat(folder.fd.Get(), &info) != 0 || info.st_nlink == 0)) return ENOENT;
+    return error;
+}
+
+}  // namespace
+
+// --- One file's copy ---------------------------------------------------------
+
+// One work of a copy, from the look at its target to its commit. A copy
+// worked again gets a new one.
+struct LinuxCopySession::Attempt {
+    std::string target;
+    std::string name;  // the target's, in its folder
+    bool overwrite = false;
+    FolderRef folder;  // the target's, once looked up
+
+    enum class State { Looking, Worked, UpToDate, Failed } state = State::Looking;
+    std::optional<FsError> failure;
+    bool targetExisted = false;
+    Fd in;
+    std::optional<Temporary> out;
+};
+
+struct LinuxCopySession::Copy : FileCopy {
+    std::string source;
+    struct stat sourceInfo {};
+    std::unique_ptr<Attempt> attempt;  // the last work's
+
+    // "Could not copy 'source' to 'target'", the start of every failure's
+    // message; made only for a failure, and leaves errno as it was.
+    std::string What() const
+    {
+        const int error = errno;
+        std::string text = "Could not copy " + Quoted(source);
+        if (attempt && !attempt->target.empty()) text += " to " + Quoted(attempt->target);
+        errno = error;
+        return text;
+    }
+};
+
+// --- Sources -------------------------------------------------------------------
+
+SourceFolders::Slot& SourceFolders::SlotFor(const std::string& path, std::size_t cut)
+{
+    Slot& slot = slots_[std::hash<std::thread::id>()(std::this_thread::get_id()) % slots_.size()];
+    slot.mutex.lock();
+    if (slot.folder.size() != cut || path.compare(0, cut, slot.folder) != 0) {
+        slot.folder.assign(path, 0, cut);
+        slot.fd.Reset(::open(slot.folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    }
+    return slot;
+}
+
+std::unique_ptr<FileCopy> LinuxCopySession::Open(const std::string& source)
+{
+    auto copy = std::make_unique<Copy>();
+    copy->source = source;
+    // Only looked at here: a repeated backup opens no file it leaves alone.
+    struct stat& info = copy->sourceInfo;
+    if (sources_.At(source, [&](int folder, const char* name) { return ::fstatat(folder, name, &info, 0); }) != 0)
+        Fail("Could not read the size of " + Quoted(source), errno, source);
+    if (S_ISDIR(info.st_mode)) Fail("Could not read the size of " + Quoted(source), EISDIR, source);
+    copy->length = static_cast<std::uint64_t>(info.st_size);
+    return copy;
+}
+
+// --- The work ------------------------------------------------------------------
+
+void LinuxCopySession::Work(FileCopy& base, const std::string& target, bool overwrite) noexcept
+{
+    Copy& copy = static_cast<Copy&>(base);
+    copy.attempt.reset();  // a copy worked again starts afresh
+    try {
+        copy.attempt = std::make_unique<Attempt>();
+        Attempt& attempt = *copy.attempt;
+        attempt.target = target;
+        attempt.name = NameOf(target);
+        attempt.overwrite = overwrite;
+        Look(copy, attempt);
+        if (attempt.state == Attempt::State::Looking) {
+            WriteData(copy, attempt);
+            attempt.state = Attempt::State::Worked;
+        }
+        attempt.in.Reset();
+        return;
+    } catch (const FsError& failure) {
+        if (copy.attempt) copy.attempt->failure = failure;
+    } catch (const std::exception& failure) {
+        // Whatever else goes wrong (no memory, say) fails this file alone.
+        if (copy.attempt) copy.attempt->failure = FsError(copy.What() + ": " + failure.what());
+    } catch (...) {
+        if (copy.attempt) copy.attempt->failure = FsError(copy.What() + ": an unknown error");
+    }
+    if (!copy.attempt) return;  // not even that could be had: Commit says so
+    copy.attempt->state = Attempt::State::Failed;
+    copy.attempt->out.reset();
+    copy.attempt->in.Reset();
+}
+
+// What can be told before anything is written: a source that is no file, a
+// target that may not be replaced or already is the copy, a name or a size
+// the destination refuses.
+void LinuxCopySession::Look(Copy& copy, Attempt& attempt)
+{
+    const struct stat& source = copy.sourceInfo;
+    if (!S_ISREG(source.st_mode)) {
+        if (S_ISDIR(source.st_mode)) Fail(copy.What(), EISDIR, copy.source);
+        throw FsError(copy.What() + ": it is not a regular file", FsError::Kind::Other, 0, copy.source);
+    }
+    try {
+        attempt.folder = tree_.Open(FolderOf(attempt.target));
+    } catch (const FsError& failure) {
+        throw failure.Within(copy.What());
+    }
+    const Folder& folder = *attempt.folder;
+
+    // A target already there: the same file is never copied onto itself;
+    // without `overwrite` it is refused before anything is copied, and with
+    // it a target that already is this file's copy is left alone. A folder
+    // this backup made is not searched: only the backup's own copies can be
+    // there (a name met twice), and placing never replaces what it was not
+    // asked to.
+    if (!folder.state->madeByThisBackup) {
+        struct stat target {};
+        if (::fstatat(folder.fd.Get(), attempt.name.c_str(), &target, 0) == 0) {
+            if (target.st_dev == source.st_dev && target.st_ino == source.st_ino)
+                throw FsError(copy.What() + ": they are the same file");
+            if (!attempt.overwrite) Fail(copy.What(), EEXIST, attempt.target);
+            if (UpToDate(copy, attempt, target)) {
+                attempt.state = Attempt::State::UpToDate;
+                return;
+            }
+            attempt.targetExisted = true;
+        } else if (!attempt.overwrite && errno != ENOENT) {
+            Fail(copy.What(), errno, attempt.target);
+        }
+    }
+    CheckName(copy, attempt);
+    const DestinationCaps& caps = folder.state->caps;
+    if (caps.largestFile > 0 && source.st_size > caps.largestFile)
+        throw FsError(copy.What() + ": the destination's file system (" + caps.type + ") holds files of at most " +
+                          (caps.largestFile == 0xFFFFFFFFLL ? std::string("4 GiB - 1 byte")
+                                                            : std::to_string(caps.largestFile) + " bytes") +
+                          ": " + std::strerror(EFBIG),
+                      FsError::Kind::Other, EFBIG, attempt.target);
+}
+
+// A name with a character that some file systems refuse: where the rules of
+// the destination are known (Windows', on a share), from the name; else it
+// is tried once per file system and character, with a file of our own. A
+// refused name fails before the data is written, with the reason. Letters
+// outside ASCII count as one character (fusefat takes none of them).
+void LinuxCopySession::CheckName(const Copy& copy, const Attempt& attempt)
+{
+    const Folder& folder = *attempt.folder;
+    DestinationCaps& caps = folder.state->caps;
+    if (caps.windowsNames) {
+        if (const std::string refusal = WindowsNameRefusal(attempt.name); !refusal.empty())
+            throw posix::NameRefused(attempt.name, refusal).Within(copy.What());
+        return;
+    }
+    std::set<unsigned char> doubtful;
+    for (unsigned char c : attempt.name)
+        if (IsDoubtfulNameCharacter(c) || c >= 0x80) doubtful.insert(c >= 0x80 ? 0x80 : c);
+    for (unsigned char c : doubtful) {
+        int refusal = -1;
+        {
+            std::lock_guard lock(caps.mutex);
+            if (auto it = caps.refusals.find(c); it != caps.refusals.end()) refusal = it->second;
+        }
+        if (refusal < 0) {
+            Clean(folder);
+            const std::string probe =
+                NewCopyTemporaryName(c == 0x80 ? "\xC3\xA9" : std::string(1, static_cast<char>(c)));
+            const int fd = calls_.OpenAt(folder.fd.Get(), probe.c_str(),
+                                         O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0600);
+            refusal = fd >= 0 ? 0 : errno;
+            if (fd >= 0) {
+                ::close(fd);
+                calls_.UnlinkAt(folder.fd.Get(), probe.c_str(), 0);
+            }
+            if (refusal == EEXIST) refusal = 0;  // a leftover's name: the character is taken
+            // A folder that is gone, or takes no file at all, refuses every
+            // name: the copy itself says why.
+            struct stat info {};
+            if (refusal == ENOENT && (::fstat(folder.fd.Get(), &info) != 0 || info.st_nlink == 0)) return;
+            if (posix::TakesNoFile(refusal)) return;
+            std::lock_guard lock(caps.mutex);
+            caps.refusals[c] = refusal;
+        }
+        if (refusal != 0) throw posix::NameRefused(attempt.name, std::strerror(refusal), refusal).Within(copy.What());
+    }
+}
+
+// The target is this file's copy when it is a regular file of the source's
+// size whose modification time equals the source's at the granularity the
+// destination keeps.
+bool LinuxCopySession::UpToDate(const Copy& copy, const Attempt& attempt, const struct stat& target)
+{
+    const struct stat& source = copy.sourceInfo;
+    if (!S_ISREG(target.st_mode) || target.st_size != source.st_size) return false;
+    const std::int64_t difference = std::llabs(Nanoseconds(source.st_mtim) - Nanoseconds(target.st_mtim));
+    if (difference == 0) return true;
+    if (difference >= 2 * kSecond) return false;  // no file system keeps coarser times
+    return difference < TimeGrain(*attempt.folder);
+}
+
+// How finely the file system keeps modification times: asked once, by
+// setting an odd time with nanoseconds on a file of our own and reading back
+// what was kept. Nothing stays behind.
+std::int64_t LinuxCopySession::TimeGrain(const Folder& folder)
+{
+    DestinationCaps& caps = folder.state->caps;
+    if (const std::int64_t known = caps.timeGrain.load()) return known;
+    Clean(folder);
+    std::int64_t grain = 2 * kSecond;  // what FAT keeps, the coarsest there is
+    const std::string probe = NewCopyTemporaryName();
+    const int at = folder.fd.Get();
+    Fd file(calls_.OpenAt(at, probe.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (file.Valid()) {
+        const struct timespec set = {1234567891, 987654321};
+        const struct timespec times[2] = {set, set};
+        struct stat kept {};
+        if (calls_.Futimens(file.Get(), times) == 0 && file.Close() == 0 &&
+            ::fstatat(at, probe.c_str(), &kept, AT_SYMLINK_NOFOLLOW) == 0) {
+            const std::int64_t off = std::llabs(Nanoseconds(kept.st_mtim) - Nanoseconds(set));
+            if (off < kSecond) {
+                grain = 1;
+                while (grain <= off) grain *= 10;
+            }
+        }
+        calls_.UnlinkAt(at, probe.c_str(), 0);
+    }
+    std::int64_t unknown = 0;
+    caps.timeGrain.compare_exchange_strong(unknown, grain);
+    return caps.timeGrain.load();
+}
+
+void LinuxCopySession::WriteData(Copy& copy, Attempt& attempt)
+{
+    // O_NONBLOCK: opening a FIFO must not wait for a writer.
+    attempt.in.Reset(sources_.At(copy.source, [](int folder, const char* name) {
+        return ::openat(folder, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    }));
+    if (!attempt.in.Valid() || ::fstat(attempt.in.Get(), &copy.sourceInfo) != 0) Fail(copy.What(), errno, copy.source);
+    const struct stat& source = copy.sourceInfo;
+    if (!S_ISREG(source.st_mode)) throw FsError(copy.What() + ": it is not a regular file");
+    const Folder& folder = *attempt.folder;
+    Clean(folder);
+
+    // The first file in a folder asks for every bit, to learn which ones
+    // the folder keeps; the files that follow ask for their own.
+    const NewFiles* known = folder.state->newFiles.Get();
+    attempt.out.emplace(calls_, attempt.folder);
+    if (const int error = attempt.out->Create(known ? source.st_mode & 0777 : 0777))
+        Fail(copy.What(), InFolder(folder, error), attempt.target);
+    if (!known) {
+        struct stat created {};
+        if (::fstat(attempt.out->Fd(), &created) == 0)
+            folder.state->newFiles.Set({created.st_mode & 0777, created.st_uid, created.st_gid});
+    }
+    if (const int error =
+            CopyData(calls_, attempt.in.Get(), attempt.out->Fd(), source, folder.state->caps.cloneRefusedFrom))
+        Fail(copy.What(), error, attempt.target);
+    KeepOwnerModeAndTimes(copy, attempt);
+}
+
+// Owner and group of the source where the process may set them; the set-id
+// and sticky bits only with them, or a copy would hand the source owner's
+// rights to another. Permission bits and times of the source; a file system
+// that keeps neither is no reason to fail the copy.
+void LinuxCopySession::KeepOwnerModeAndTimes(const Copy& copy, Attempt& attempt)
+{
+    const struct stat& source = copy.sourceInfo;
+    const Folder& folder = *attempt.folder;
+    DestinationCaps& caps = folder.state->caps;
+    const NewFiles* newFiles = folder.state->newFiles.Get();
+    const int out = attempt.out->Fd();
+    bool ownerKept = newFiles && source.st_uid == newFiles->owner && source.st_gid == newFiles->group;
+    if (!ownerKept && caps.chown.Usable()) {
+        // Some file systems (ntfs-3g) answer a chown they don't carry out:
+        // what counts is the owner the copy has afterwards.
+        struct stat owned {};
+        ownerKept = calls_.Fchown(out, source.st_uid, source.st_gid) == 0 && ::fstat(out, &owned) == 0 &&
+                    owned.st_uid == source.st_uid && owned.st_gid == source.st_gid;
+        if (!ownerKept) caps.chown.Refused();
+    }
+    mode_t mode = source.st_mode & 07777;
+    if (!ownerKept) mode &= 0777;
+    // The bits the copy has now: those it was created with that the folder
+    // keeps (a chown clears only set-id bits, which it was not created with).
+    const int asked = attempt.out->AskedMode();
+    const bool modeSet = asked >= 0 && newFiles && (static_cast<mode_t>(asked) & newFiles->keptBits) == mode;
+    if (!modeSet) ::fchmod(out, mode);
+    const struct timespec times[2] = {source.st_atim, source.st_mtim};
+    calls_.Futimens(out, times);
+}
+
+// --- The commit ----------------------------------------------------------------
+
+CopyOutcome LinuxCopySession::Commit(FileCopy& base)
+{
+    Copy& copy = static_cast<Copy&>(base);
+    if (!copy.attempt) throw FsError(copy.What());
+    Attempt& attempt = *copy.attempt;
+    switch (attempt.state) {
+    case Attempt::State::Looking:
+        throw FsError(copy.What());
+    case Attempt::State::Failed:
+        throw *attempt.failure;
+    case Attempt::State::UpToDate:
+        return CopyOutcome::UpToDate;
+    case Attempt::State::Worked:
+        break;
+    }
+    Place(copy, attempt);
+    tree_.NoteWritten(*attempt.folder);
+    copy.attempt.reset();
+    return CopyOutcome::Copied;
+}
+
+void LinuxCopySession::Place(Copy& copy, Attempt& attempt)
+{
+    Temporary& out = *attempt.out;
+    if (int error = out.Place(attempt.name, attempt.overwrite, attempt.targetExisted)) {
+        error = InFolder(*attempt.folder, error);
+        out.Discard();
+        if (error == EINVAL || error == EILSEQ || error == ENAMETOOLONG)
+            throw posix::NameRefused(attempt.name, std::strerror(error), error).Within(copy.What());
+        Fail(copy.What(), error, attempt.target);
+    }
+    const LearnedFact& keeps = attempt.folder->state->caps.renameKeepsTimes;
+    if (out.Renamed() && keeps.Get() != Answer::Yes) {
+        const struct timespec times[2] = {copy.sourceInfo.st_atim, copy.sourceInfo.st_mtim};
+        out.RestoreTimes(attempt.name, times, keeps.Get() == Answer::Unknown ? TimeGrain(*attempt.folder) : 0);
+    }
+}
+
+// --- Folders -------------------------------------------------------------------
+
+// The first file written into a folder (a copy or a probe) waits until what
+// killed copies left there is gone, so that no file of this session is
+// taken for a leftover. A folder this backup made holds none.
+void LinuxCopySession::Clean(const Folder& folder)
+{
+    FolderState& state = *folder.state;
+    if (state.cleaned.load(std::memory_order_acquire)) return;
+    std::lock_guard lock(mutex_);
+    if (state.cleaned) return;
+    if (!state.madeByThisBackup) NativeFileSystem::RemoveCopyTemporariesAt(folder.fd.Get());
+    state.cleaned.store(true, std::memory_order_release);
+}
+
+bool LinuxCopySession::DirectoryExists(const std::string& path)
+{
+    try {
+        return tree_.IsFolder(path);
+    } catch (const FsError& failure) {
+        if (failure.code() == ENOTDIR) return false;
+        throw failure.Within("Could not read " + Quoted(path));
+    }
+}
+
+void LinuxCopySession::CreateDirectory(const std::string& path, const std::string& mirrored)
+{
+    (void)mirrored;
+    std::vector<std::string> made;
+    try {
+        made = tree_.Create(path, {});
+    } catch (const FsError& failure) {
+        throw failure.Within("Could not create the folder " + Quoted(path));
+    }
+    // Levels that another program made meanwhile are not ours.
+    if (made.empty()) return;
+    tree_.Forget(made.front());
+    {
+        std::lock_guard lock(mutex_);
+        madeFolders_.insert(made.begin(), made.end());
+    }
+    // The copies that follow into a folder made just now need not look for
+    // a target there first, nor for leftovers.
+    std::string folder = path;
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    if (made.back() != folder) return;
+    tree_.Open(folder)->state->madeByThisBackup = true;
+}
+
+void LinuxCopySession::RemoveMadeFolder(const std::string& folder)
+{
+    std::string level = folder;
+    while (level.size() > 1 && level.back() == '/') level.pop_back();
+    std::lock_guard lock(mutex_);
+    while (madeFolders_.count(level)) {
+        const std::size_t cut = level.rfind('/');
+        if (cut == std::string::npos || cut == 0) break;
+        // Below the destination, from the folder above; the destination's
+        // own levels by their path, as they were made.
+        const std::string above = level.substr(0, cut);
+        int removed = -1;
+        try {
+            FolderRef parent = tree_.Open(above);
+            removed = calls_.UnlinkAt(parent->fd.Get(), level.c_str() + cut + 1, AT_REMOVEDIR);
+        } catch (const FsError&) {
+            removed = ::rmdir(level.c_str());
+        }
+        if (removed != 0) break;
+        madeFolders_.erase(level);
+        tree_.Forget(level);
+        level = above;
+    }
+}
+
+void LinuxCopySession::Finish()
+{
+    // "Copied successfully" means on disk: every file system written to is
+    // flushed once.
+    for (const auto& [fd, folder] : tree_.WrittenFileSystems()) {
+        if (fd < 0) Fail("Could not write to disk under " + Quoted(folder), -fd, folder);
+        if (::syncfs(fd) != 0) Fail("Could not write to disk under " + Quoted(folder), errno, folder);
+    }
+}
+
+}  // namespace tandrel
