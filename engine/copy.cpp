@@ -35,11 +35,12 @@ struct BackupEngine::CopyRun {
     std::unique_ptr<CopySession> session;
     // Directory Copy: the entry that placed the previous file (none before
     // the first), the sub-folder found (or made) for the previous file, and
-    // whether the current file's sub-folder was taken from it unasked.
+    // the current file's sub-folder (empty for a file placed in the
+    // destination itself).
     std::shared_ptr<const std::vector<std::string>> entries;
     std::size_t currentEntry = std::string::npos;
     std::string checkedFolder = NoKey();
-    bool folderTakenAsChecked = false;
+    std::string subFolder;
     int foldersRemade = 0;  // folders made again because they vanished
     // CD Backup: the current volume and the bytes given to it.
     std::int32_t volume = 0;
@@ -76,8 +77,8 @@ std::string BackupEngine::DirectoryCopyTarget(CopyRun& run, const std::string& f
     // Files come folder by folder: a folder is asked for once for the files
     // in a row that go into it. One that vanishes meanwhile is made again
     // when a copy into it fails (see Copy).
-    run.folderTakenAsChecked = subFolder == run.checkedFolder;
-    if (!run.folderTakenAsChecked) {
+    run.subFolder = subFolder;
+    if (subFolder != run.checkedFolder) {
         if (!run.session->DirectoryExists(subFolder))
             run.session->CreateDirectory(subFolder, SourceFolder(file, style_));
         run.checkedFolder = subFolder;
@@ -112,8 +113,7 @@ struct BackupEngine::PlannedFile {
     std::unique_ptr<FileCopy> copy;
     std::optional<FsError> failure;  // of the plan: reported at the commit, as any other
     std::int64_t size = 0;
-    bool folderTakenAsChecked = false;
-    std::string checkedFolder;
+    std::string subFolder;  // Directory Copy: the sub-folder asked for at the plan
     int foldersRemadeBefore = 0;
     // The work runs on the pool, or at the commit: always with one copy at a
     // time, and for a target that a file before it, still uncommitted, has
@@ -126,12 +126,11 @@ struct BackupEngine::PlannedFile {
 
 void BackupEngine::Plan(CopyRun& run, PlannedFile& item)
 {
-    run.folderTakenAsChecked = false;
+    run.subFolder.clear();
     try {
         item.target = run.mode == CopyMode::DirectoryCopy ? DirectoryCopyTarget(run, item.file)
                                                           : run.destinationPath + FileName(item.file, style_);
-        item.folderTakenAsChecked = run.folderTakenAsChecked;
-        item.checkedFolder = run.checkedFolder;
+        item.subFolder = run.subFolder;
         item.foldersRemadeBefore = run.foldersRemade;
         item.copy = run.session->Open(item.file);
         item.size = static_cast<std::int64_t>(item.copy->length);
@@ -157,15 +156,16 @@ CopyOutcome BackupEngine::CommitPlanned(CopyRun& run, PlannedFile& item, bool ov
     try {
         return run.session->Commit(*item.copy);
     } catch (const FsError& failure) {
-        // Its folder was taken from the previous file: if it has gone since,
-        // make it again and copy once more, as asking for this file would
+        // Its sub-folder was asked for at its plan, or taken from the file
+        // before it, well ahead of its copy: if it has gone since, make it
+        // again and copy once more, as asking for this file at its turn would
         // have. A work done ahead may have gone with a folder that an earlier
         // file's commit has made again meanwhile.
-        if (!item.folderTakenAsChecked || failure.kind() != FsError::Kind::Missing) throw;
-        if (run.session->DirectoryExists(item.checkedFolder)) {
+        if (item.subFolder.empty() || failure.kind() != FsError::Kind::Missing) throw;
+        if (run.session->DirectoryExists(item.subFolder)) {
             if (item.workAtCommit || item.foldersRemadeBefore == run.foldersRemade) throw;
         } else {
-            run.session->CreateDirectory(item.checkedFolder, SourceFolder(item.file, style_));
+            run.session->CreateDirectory(item.subFolder, SourceFolder(item.file, style_));
             ++run.foldersRemade;
         }
         run.session->Work(*item.copy, item.target, overwrite);

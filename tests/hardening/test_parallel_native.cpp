@@ -2,8 +2,7 @@
 // right, and a backup stopped at one file leaves nothing of the files after it.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-
+#include <atomic>
 #include <mutex>
 
 #include "engine/systemcalls.h"
@@ -103,29 +102,24 @@ TEST(ParallelRepeat, ARepeatJudgesATargetWhenItsTurnComes)
 namespace tandrel {
 namespace {
 
-// Removes the folder the copies go into when the copy with the given
-// number (from 0) makes its temporary file.
+// Removes the folder the copies go into just before the copy of `name` is
+// placed there, while the copies after it may already be written into it.
 class FolderGoes : public SystemCalls {
 public:
-    FolderGoes(std::string folder, int at) : folder_(std::move(folder)), at_(at) {}
-    int OpenAt(int folder, const char* name, int flags, mode_t mode) override
+    FolderGoes(std::string folder, std::string name) : folder_(std::move(folder)), name_(std::move(name)) {}
+    int LinkAt(int fromFolder, const char* from, int toFolder, const char* to, int flags) override
     {
-        if ((flags & O_TMPFILE) == O_TMPFILE) Count();
-        return SystemCalls::OpenAt(folder, name, flags, mode);
+        if (to == name_ && !removed_.exchange(true)) {
+            std::error_code ignored;
+            std::filesystem::remove_all(folder_, ignored);
+        }
+        return SystemCalls::LinkAt(fromFolder, from, toFolder, to, flags);
     }
 
 private:
-    void Count()
-    {
-        std::lock_guard lock(mutex_);
-        if (made_++ != at_) return;
-        std::error_code ignored;
-        std::filesystem::remove_all(folder_, ignored);
-    }
-    std::mutex mutex_;
     std::string folder_;
-    int at_;
-    int made_ = 0;
+    std::string name_;
+    std::atomic<bool> removed_ {false};
 };
 
 class FolderGoneNative : public ::testing::TestWithParam<int> {};
@@ -136,7 +130,7 @@ TEST_P(FolderGoneNative, AFolderRemovedDuringTheBackupIsMadeAgainForTheFilesAfte
     Strings files;
     for (int i = 0; i < 100; ++i)
         files.push_back(tree.File("src/Data/f" + std::to_string(i), "content " + std::to_string(i)));
-    FolderGoes goes(tree.Path("dest/Data"), 50);
+    FolderGoes goes(tree.Path("dest/Data"), "f50");
     NativeFileSystem fs(&goes);
     JobState state;
     state.directoryData = std::make_shared<const Strings>(Strings {tree.Path("src/Data")});
