@@ -14,6 +14,7 @@
 #include <QStringList>
 #include <QSystemTrayIcon>
 #include <functional>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -86,7 +87,9 @@ private:
     QPointer<Form1> window_;
 };
 
-class Form1 : public QMainWindow, public tandrel::JobHost {
+class JobContext;
+
+class Form1 : public QMainWindow {
     Q_OBJECT
 
 public:
@@ -99,15 +102,16 @@ public:
     explicit Form1(Form1Services services, QWidget* parent = nullptr);
     ~Form1() override;
 
-    // JobHost: the engine's way back to the window.
-    void ShowProgress() override;
-    void ReturnFiles(std::vector<std::string> folderArray, std::string initalDir) override;
-    tandrel::DialogResult Show(const tandrel::MessageBoxRequest& box) override;
+    // The ways back to the window from any thread: a refresh request and
+    // the hand-back of a gathering, which post themselves from a worker.
+    void ShowProgress();
+    void ReturnFiles(std::vector<std::string> folderArray, std::string initalDir);
+    // On the window thread: shows a worker's box (JobContext::Show) without
+    // blocking the queue.
+    void ShowForWorker(const tandrel::MessageBoxRequest& box,
+                       std::shared_ptr<std::promise<tandrel::DialogResult>> answer);
 
-    // Workers.
-    void GetFiles(std::vector<std::string> folderArray, bool subdirsFlag);
-    void Copy(std::vector<std::string> allFiles, std::string destinationPath, bool overwrite, bool cdBackup,
-              bool consolidate, bool directoryCopy);
+    // Workers (GetFiles, Copy) are the job context's; these two are static.
     static void Serialize(std::string filename, std::vector<std::string> data);
     static std::vector<std::string> Deserialize(std::string filename);
 
@@ -222,7 +226,8 @@ private:
     tandrel::FileSystem& fileSystem_;
     tandrel::ui::DialogRunner& dialogs_;
     tandrel::ui::MessageBoxes& messageBoxes_;
-    tandrel::BackupEngine engine_;
+    // The engine and its host, shared with every running job.
+    std::shared_ptr<JobContext> context_;
     bool loaded_ = false;
     bool closed_ = false;  // the window has closed: no timer work any more
 

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "ui/form1.h"
+#include "ui/jobcontext.h"
 #include "ui/pathtext.h"
 #include "ui/statusbarpanel.h"
 
@@ -138,41 +139,22 @@ void Form1::ReturnFiles(std::vector<std::string> folderArray, std::string inital
     statusbarpanelTotalFoldres->SetText(FromText(returned.totalFolders));
 }
 
-DialogResult Form1::Show(const MessageBoxRequest& box)
+void Form1::ShowForWorker(const MessageBoxRequest& box, std::shared_ptr<std::promise<DialogResult>> answer)
 {
-    if (!threads_.InvokeRequired()) return messageBoxes_.Show(this, box);
-    // The window thread shows the box without blocking its queue; this
-    // worker waits for the answer.
-    auto answer = std::make_shared<std::promise<DialogResult>>();
-    std::future<DialogResult> answered = answer->get_future();
-    PostToWindow([this, box, answer] {
-        messageBoxes_.ShowModeless(box, [answer](DialogResult result) {
-            try {
-                answer->set_value(result);
-            } catch (const std::future_error&) {
-                // answered twice: the first answer stands
-            }
-        });
+    messageBoxes_.ShowModeless(box, [answer = std::move(answer)](DialogResult result) {
+        try {
+            answer->set_value(result);
+        } catch (const std::future_error&) {
+            // answered twice: the first answer stands
+        }
     });
-    return answered.get();
-}
-
-void Form1::GetFiles(std::vector<std::string> folderArray, bool subdirsFlag)
-{
-    engine_.GetFiles(std::move(folderArray), subdirsFlag);
-}
-
-void Form1::Copy(std::vector<std::string> allFiles, std::string destinationPath, bool overwrite, bool cdBackup,
-                 bool consolidate, bool directoryCopy)
-{
-    engine_.Copy(std::move(allFiles), std::move(destinationPath), overwrite,
-                 tandrel::CopyModeOf(cdBackup, consolidate, directoryCopy));
 }
 
 void Form1::BeginGetFiles(std::vector<std::string> folderArray, bool subdirsFlag)
 {
-    GetFilesDelegate getFiles = [this](std::vector<std::string> entries, bool subdirs) {
-        GetFiles(std::move(entries), subdirs);
+    // The worker holds the job context, never the window.
+    GetFilesDelegate getFiles = [context = context_](std::vector<std::string> entries, bool subdirs) {
+        context->GetFiles(std::move(entries), subdirs);
     };
     threads_.BeginInvoke(
         [getFiles, folderArray = std::move(folderArray), subdirsFlag]() mutable -> std::any {
@@ -220,8 +202,10 @@ void Form1::InitCopy()
     const bool consolidate = rboxConsolidate->isChecked();
     const bool directoryCopy = rboxDirCopy->isChecked();
 
-    CopyDelegate copy = [this](std::vector<std::string> allFiles, std::string destinationPath, bool o, bool cd, bool c,
-                               bool d) { Copy(std::move(allFiles), std::move(destinationPath), o, cd, c, d); };
+    CopyDelegate copy = [context = context_](std::vector<std::string> allFiles, std::string destinationPath, bool o,
+                                             bool cd, bool c, bool d) {
+        context->Copy(std::move(allFiles), std::move(destinationPath), o, cd, c, d);
+    };
     threads_.BeginInvoke(
         [copy, files = std::move(files), destination = std::move(destination), overwrite, cdBackup, consolidate,
          directoryCopy]() mutable -> std::any {

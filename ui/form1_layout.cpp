@@ -28,6 +28,7 @@
 
 #include "ui/anchors.h"
 #include "ui/form1.h"
+#include "ui/jobcontext.h"
 #include "ui/statusbarpanel.h"
 
 using tandrel::ui::AnchorLayout;
@@ -198,7 +199,7 @@ QListWidget* MakeListBox(QWidget* parent, const char* name, QRect geometry)
 Form1::Form1(Form1Services services, QWidget* parent)
     : QMainWindow(parent), jobs_(services.jobs), threads_(services.threads), fileSystem_(services.fileSystem),
       dialogs_(services.dialogs), messageBoxes_(services.messageBoxes),
-      engine_(services.jobs, *this, services.fileSystem),
+      context_(std::make_shared<JobContext>(services.jobs, services.fileSystem, WindowLink(threads_.Calls(), this))),
       timer1(services.timer ? std::move(services.timer) : std::make_unique<tandrel::ui::QtIntervalTimer>()),
       systemTrayAvailable_(std::move(services.systemTrayAvailable)),
       trayHost_(services.trayHost ? services.trayHost() : tandrel::ui::DetectTrayHost())

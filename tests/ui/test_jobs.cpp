@@ -36,6 +36,7 @@ public:
     std::string escapeListing;  // List of this folder throws something unforeseen
     int escapeCopyAt = -1;      // CopyFile number N (from 0) throws something unforeseen
     std::atomic<int> copies {0};
+    std::function<void()> beforeCommit;  // runs on the copy's worker before each commit
 
     tandrel::Listing List(const std::string& folder) override
     {
@@ -68,6 +69,7 @@ private:
         }
         tandrel::CopyOutcome Commit(tandrel::FileCopy& copy) override
         {
+            if (fs_.beforeCommit) fs_.beforeCommit();
             if (fs_.copies++ == fs_.escapeCopyAt) throw Escaping {};
             return native_->Commit(copy);
         }
@@ -391,6 +393,34 @@ private slots:
         QVERIFY(fromWorker);
         QVERIFY(madeOnWorker);
         QVERIFY(!threads.InvokeRequired());
+    }
+
+    // A copy whose window has gone while it ran: its question can no longer
+    // be shown, and is answered No; the copy ends without touching the window.
+    void aCopyWhoseWindowHasGoneStopsAtItsFirstQuestion()
+    {
+        SourceTree tree;
+        QTemporaryDir destination(QDir::tempPath() + QStringLiteral("/tandrel-dest-XXXXXX"));
+        FaultyFileSystem fs;
+        std::atomic<bool> windowGone {false};
+        std::atomic<int> commits {0};
+        fs.beforeCommit = [&] {
+            ++commits;
+            while (!windowGone) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            throw tandrel::FsError("The device is not ready.");
+        };
+        WindowHarness h(&fs);
+        Gather(h, tree.root);
+        h.destinationList()->addItem(destination.path() + "/");
+        h.form->ShowProgress();
+        QTest::mouseClick(h.button("btnStart"), Qt::LeftButton);
+        QCOMPARE(h.threads.ActiveWorkers(), 1);
+        h.form.reset();
+        windowGone = true;
+        QTRY_COMPARE_WITH_TIMEOUT(h.threads.ActiveWorkers(), 0, 10000);
+        QVERIFY(h.boxes.shown.empty());
+        QVERIFY(h.jobs.hasErrored);  // stopped at the first failed file
+        QCOMPARE(commits.load(), 1);
     }
 
     // A load whose read ends after the window has gone: its completion posts

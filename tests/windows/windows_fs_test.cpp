@@ -200,7 +200,7 @@ TEST_F(WindowsFs, FlushOfADriveFolderSucceeds)
     // Only administrators may flush a volume; everyone else leaves it to the
     // system, which is no failure of the backup.
     const std::string source = tree.File("src.txt", "data");
-    const auto session = fs.BeginCopy();
+    const auto session = fs.BeginCopy(tree.Path());
     const auto copy = session->Open(source);
     session->Work(*copy, tree.Path("copy.txt"), false);
     EXPECT_EQ(session->Commit(*copy), CopyOutcome::Copied);

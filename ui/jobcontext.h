@@ -1,0 +1,39 @@
+// What the workers of the window's jobs hold: the engine, and the host
+// through which the engine reaches the window. Every running job shares it
+// with the window, so it lives until the last of them has ended, however long
+// the window lives; it reaches the window only by posting through a
+// WindowLink, which runs nothing once the window is gone.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/engine.h"
+#include "engine/filesystem.h"
+#include "engine/host.h"
+#include "engine/jobstate.h"
+#include "ui/form1.h"
+
+class JobContext : public tandrel::JobHost {
+public:
+    // `jobs` and `fileSystem` are the process's, and outlive every job.
+    JobContext(tandrel::JobState& jobs, tandrel::FileSystem& fileSystem, WindowLink window);
+
+    // The workers of the gathering and of the copy.
+    void GetFiles(std::vector<std::string> folderArray, bool subdirsFlag);
+    void Copy(std::vector<std::string> allFiles, std::string destinationPath, bool overwrite, bool cdBackup,
+              bool consolidate, bool directoryCopy);
+
+    // JobHost, called by the engine on its workers: each posts to the window.
+    void ShowProgress() override;
+    void ReturnFiles(std::vector<std::string> folderArray, std::string initalDir) override;
+    // Waits for the answer of the box the window shows; a box that can no
+    // longer be shown (the window is gone) is answered No.
+    tandrel::DialogResult Show(const tandrel::MessageBoxRequest& box) override;
+
+    tandrel::BackupEngine engine;
+
+private:
+    WindowLink window_;
+};
