@@ -117,10 +117,10 @@ metainfo)
     # The same categories as the desktop entry.
     entry_categories=$(sed -n 's/^Categories=//p' "$src/packaging/tandrel.desktop" | tr ';' '\n' | sed '/^$/d')
     [ "$(text category)" = "$entry_categories" ] || fail "categories differ from the desktop entry's"
-    # No free licence is claimed while the sources carry none.
-    if ! ls "$src" | grep -qiE '^(LICEN[CS]E|COPYING)'; then
-        [ "$(text project_license)" = LicenseRef-proprietary ] \
-            || fail "project_license claims $(text project_license), but the sources carry no licence"
+    # The licence claimed is the one whose text the sources carry.
+    [ "$(text project_license)" = GPL-3.0-or-later ] || fail "project_license is $(text project_license)"
+    if [ -f /usr/share/common-licenses/GPL-3 ]; then
+        cmp -s "$src/LICENSE" /usr/share/common-licenses/GPL-3 || fail "LICENSE is not the text of the GPL 3"
     fi
     ;;
 
