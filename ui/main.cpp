@@ -35,7 +35,7 @@ int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tandrel"));
-    QApplication::setDesktopFileName(QStringLiteral("tandrel"));
+    QApplication::setDesktopFileName(QStringLiteral("org.tandrel.tandrel"));
     QApplication::setQuitOnLastWindowClosed(false);
     const QString ico = QStringLiteral(":/icons/tandrel.ico");
     QApplication::setWindowIcon(QIcon(QImageReader(ico).canRead() ? ico : QStringLiteral(":/icons/tandrel.png")));
