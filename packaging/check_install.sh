@@ -34,6 +34,8 @@ expected_files() {
     local prefix=$1
     {
         echo "$prefix/bin/tandrel-cli"
+        echo "$prefix/share/doc/tandrel/changelog.gz"
+        echo "$prefix/share/doc/tandrel/copyright"
         echo "$prefix/share/man/man1/tandrel-cli.1.gz"
         if [ "$flavour" = ui ]; then
             echo "$prefix/bin/tandrel"
@@ -71,6 +73,19 @@ programs_start() {
         # 124: still running when timeout stopped it.
         [ "$status" -eq 124 ] || { cat "$work/ui.log" >&2; fail "tandrel ended with status $status on its own"; }
     fi
+}
+
+# Builds the Debian package with cpack in a scratch folder, as $deb.
+build_deb() {
+    need dpkg-deb dpkg
+    need dpkg-shlibdeps dpkg-dev
+    need cpack cmake
+    [ -f "$build/CPackConfig.cmake" ] || fail "no CPackConfig.cmake in $build"
+    cpack --config "$build/CPackConfig.cmake" -B "$work/pkg" > "$work/cpack.log" 2>&1 \
+        || { cat "$work/cpack.log" >&2; fail "cpack"; }
+    arch=$(dpkg --print-architecture)
+    deb=$work/pkg/tandrel_${version}_$arch.deb
+    [ -f "$deb" ] || { ls "$work/pkg" >&2; fail "no tandrel_${version}_$arch.deb"; }
 }
 
 case $check in
@@ -179,19 +194,13 @@ install_tree)
     ;;
 
 deb)
-    need dpkg-deb dpkg
-    need dpkg-shlibdeps dpkg-dev
-    need cpack cmake
     need file file
-    [ -f "$build/CPackConfig.cmake" ] || fail "no CPackConfig.cmake in $build"
-    cpack --config "$build/CPackConfig.cmake" -B "$work/pkg" > "$work/cpack.log" 2>&1 \
-        || { cat "$work/cpack.log" >&2; fail "cpack"; }
-    arch=$(dpkg --print-architecture)
-    deb=$work/pkg/tandrel_${version}_$arch.deb
-    [ -f "$deb" ] || { ls "$work/pkg" >&2; fail "no tandrel_${version}_$arch.deb"; }
+    build_deb
     field() { dpkg-deb -f "$deb" "$1"; }
     [ "$(field Package)" = tandrel ] || fail "Package"
     [ "$(field Version)" = "$version" ] || fail "Version: $(field Version)"
+    changelog_version=$(dpkg-parsechangelog -l "$src/packaging/changelog" -S Version)
+    [ "$changelog_version" = "$version" ] || fail "the changelog's newest entry is $changelog_version"
     [ "$(field Architecture)" = "$arch" ] || fail "Architecture"
     [ "$(field Section)" = utils ] || fail "Section"
     [[ "$(field Maintainer)" =~ ^[^\<]+\ \<[^@\>]+@[^\>]+\>$ ]] || fail "Maintainer is not 'Name <address>'"
