@@ -15,6 +15,9 @@
 #                  files, icons of the size their folder says, programs that start
 #   deb            cpack in a scratch folder: the package's name, fields,
 #                  dependencies and contents
+#   lintian        the same package passes lintian without an error or a
+#                  warning, and its copyright file Debian's machine-readable
+#                  format without a note
 # Exit status 77: a tool the check needs is missing (the test is skipped).
 set -euo pipefail
 
@@ -227,6 +230,39 @@ deb)
         file -L "$work/root/usr/bin/tandrel-cli" | grep -q 'not stripped' && fail "tandrel-cli is not stripped"
     fi
     programs_start "$work/root/usr/bin"
+    ;;
+
+lintian)
+    need lintian lintian
+    need dpkg-source dpkg-dev
+    need git git
+    git -C "$src" rev-parse --git-dir > /dev/null 2>&1 || skip "$src is not a git checkout"
+    build_deb
+    # Any error or warning fails. A tag that cannot apply to a package that
+    # cpack builds would be overridden in usr/share/lintian/overrides/tandrel,
+    # with its reason; none is. lintian's own messages (among them that it
+    # runs as root) go to standard error, shown when it fails.
+    status=0
+    out=$(lintian --fail-on error,warning "$deb" 2> "$work/lintian.err") || status=$?
+    [ "$status" -eq 0 ] || { cat "$work/lintian.err" >&2; fail "lintian (status $status): $out"; }
+    # lintian reads the copyright file as machine-readable only in a source
+    # package: a native one of the checked-out sources, with the changelog
+    # and the copyright file under debian/, goes through that check alone,
+    # which fails on its pedantic notes too (a file not in that format is one).
+    tree=$work/source/tandrel-$version
+    mkdir -p "$tree/debian/source"
+    git -C "$src" ls-files -z | (cd "$src" && tar --null -T - --ignore-failed-read -cf - 2> /dev/null) \
+        | tar -C "$tree" -xf -
+    cp "$src/packaging/changelog" "$src/packaging/copyright" "$tree/debian/"
+    echo '3.0 (native)' > "$tree/debian/source/format"
+    printf 'Source: tandrel\nMaintainer: %s\n\nPackage: tandrel\nArchitecture: any\nDescription: %s\n' \
+        "$(dpkg-deb -f "$deb" Maintainer)" "$(dpkg-deb -f "$deb" Description)" > "$tree/debian/control"
+    (cd "$work/source" && dpkg-source -b "tandrel-$version") > "$work/source.log" 2>&1 \
+        || { cat "$work/source.log" >&2; fail "dpkg-source"; }
+    status=0
+    out=$(lintian -C debian/copyright/dep5 --display-info --pedantic --fail-on error,warning,info,pedantic \
+        "$work/source/tandrel_$version.dsc" 2> "$work/lintian.err") || status=$?
+    [ "$status" -eq 0 ] || { cat "$work/lintian.err" >&2; fail "lintian on the copyright file (status $status): $out"; }
     ;;
 
 *)
