@@ -61,11 +61,19 @@ png_size() {
     echo "${w}x${h}"
 }
 
-# The programs under ROOT start: tandrel-cli gives its version and copies a
-# file; the window keeps running until it is stopped.
+# The programs under ROOT start: both give their version and licence (the
+# window without a display), tandrel-cli copies a file, and the window keeps
+# running until it is stopped.
 programs_start() {
-    local bin=$1
-    [ "$("$bin/tandrel-cli" --version)" = "tandrel-cli $version" ] || fail "tandrel-cli --version"
+    local bin=$1 program out
+    local programs=(tandrel-cli)
+    [ "$flavour" = ui ] && programs+=(tandrel)
+    for program in "${programs[@]}"; do
+        out=$(env -u QT_QPA_PLATFORM -u DISPLAY -u WAYLAND_DISPLAY "$bin/$program" --version 2>&1) \
+            || fail "$program --version: $out"
+        [ "$(sed -n 1p <<< "$out")" = "$program $version" ] || fail "$program --version: $out"
+        grep -q '^License GPL-3.0-or-later: ' <<< "$out" || fail "$program --version names no licence: $out"
+    done
     mkdir -p "$work/tree/src"
     printf 'data' > "$work/tree/src/a.txt"
     "$bin/tandrel-cli" --dest "$work/tree/out" "$work/tree/src" < /dev/null > /dev/null
@@ -159,6 +167,7 @@ manual_pages)
         [ -f "$file" ] || fail "$file was not generated"
         grep -q '@PROJECT_VERSION@' "$file" && fail "$page.1: version not filled in"
         grep -q "\"Tandrel $version\"" "$file" || fail "$page.1: no version $version in its title"
+        grep -q '^License GPL-3.0-or-later: ' "$file" || fail "$page.1: no licence"
         warnings=$(LC_ALL=C.UTF-8 groff -man -Tutf8 -ww -z "$file" 2>&1)
         [ -z "$warnings" ] || fail "$page.1: groff warns: $warnings"
         if command -v man > /dev/null; then

@@ -4,12 +4,14 @@
 #include <QImageReader>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 
 #include "engine/filesystem.h"
 #include "ui/form1.h"
 #include "engine/jobstate.h"
 #include "ui/qtthreads.h"
 #include "ui/seams.h"
+#include "support/notice.h"
 
 namespace {
 
@@ -33,6 +35,11 @@ protected:
 
 int main(int argc, char* argv[])
 {
+    // Answered before Qt starts, so that it needs no display.
+    if (argc == 2 && std::string_view(argv[1]) == "--version") {
+        std::printf("tandrel %s\n%s", TANDREL_VERSION, tandrel::support::kLicenceNotice);
+        return 0;
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tandrel"));
     QApplication::setDesktopFileName(QStringLiteral("org.tandrel.tandrel"));
