@@ -6,6 +6,7 @@
 
 #include "cli/options.h"
 #include "cli/run.h"
+#include "support/notice.h"
 
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
@@ -53,7 +54,7 @@ int main(int argc, char** argv)
         return 0;
     }
     if (options.version) {
-        std::cout << "tandrel-cli " << TANDREL_VERSION << '\n';
+        std::cout << "tandrel-cli " << TANDREL_VERSION << '\n' << tandrel::support::kLicenceNotice;
         return 0;
     }
     tandrel::NativeFileSystem fs;

@@ -6,18 +6,25 @@
 # CHECK is one of
 #   desktop_entry  the launcher entry validates and names the icon and the
 #                  program that the install provides
-#   metainfo       the AppStream entry validates (appstreamcli, offline) and
-#                  names the launcher entry, its categories and a screenshot
+#   metainfo       the AppStream entry validates without a note, pedantic ones
+#                  included (appstreamcli, offline), and names the launcher
+#                  entry, its categories, a screenshot and this release
 #   manual_pages   the manual pages render without a warning and document every
 #                  option that tandrel-cli --help lists
 #   install_tree   `cmake --install` into a scratch root: exactly the expected
 #                  files, icons of the size their folder says, programs that start
 #   deb            cpack in a scratch folder: the package's name, fields,
 #                  dependencies and contents
+#   lintian        the same package passes lintian without an error or a
+#                  warning, and its copyright file Debian's machine-readable
+#                  format without a note
 # Exit status 77: a tool the check needs is missing (the test is skipped).
 set -euo pipefail
 
 check=$1 src=$2 build=$3 version=$4 flavour=${5:-ui}
+# The application id: the name of the desktop entry, of the AppStream entry
+# and of the icons.
+id=org.tandrel.tandrel
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -30,15 +37,17 @@ expected_files() {
     local prefix=$1
     {
         echo "$prefix/bin/tandrel-cli"
+        echo "$prefix/share/doc/tandrel/changelog.gz"
+        echo "$prefix/share/doc/tandrel/copyright"
         echo "$prefix/share/man/man1/tandrel-cli.1.gz"
         if [ "$flavour" = ui ]; then
             echo "$prefix/bin/tandrel"
-            echo "$prefix/share/applications/tandrel.desktop"
-            echo "$prefix/share/metainfo/tandrel.metainfo.xml"
+            echo "$prefix/share/applications/$id.desktop"
+            echo "$prefix/share/metainfo/$id.metainfo.xml"
             for size in 16 32 48 64 128 256; do
-                echo "$prefix/share/icons/hicolor/${size}x${size}/apps/tandrel.png"
+                echo "$prefix/share/icons/hicolor/${size}x${size}/apps/$id.png"
             done
-            echo "$prefix/share/icons/hicolor/scalable/apps/tandrel.svg"
+            echo "$prefix/share/icons/hicolor/scalable/apps/$id.svg"
             echo "$prefix/share/man/man1/tandrel.1.gz"
         fi
     } | LC_ALL=C sort
@@ -52,11 +61,19 @@ png_size() {
     echo "${w}x${h}"
 }
 
-# The programs under ROOT start: tandrel-cli gives its version and copies a
-# file; the window keeps running until it is stopped.
+# The programs under ROOT start: both give their version and licence (the
+# window without a display), tandrel-cli copies a file, and the window keeps
+# running until it is stopped.
 programs_start() {
-    local bin=$1
-    [ "$("$bin/tandrel-cli" --version)" = "tandrel-cli $version" ] || fail "tandrel-cli --version"
+    local bin=$1 program out
+    local programs=(tandrel-cli)
+    [ "$flavour" = ui ] && programs+=(tandrel)
+    for program in "${programs[@]}"; do
+        out=$(env -u QT_QPA_PLATFORM -u DISPLAY -u WAYLAND_DISPLAY "$bin/$program" --version 2>&1) \
+            || fail "$program --version: $out"
+        [ "$(sed -n 1p <<< "$out")" = "$program $version" ] || fail "$program --version: $out"
+        grep -q '^License GPL-3.0-or-later: ' <<< "$out" || fail "$program --version names no licence: $out"
+    done
     mkdir -p "$work/tree/src"
     printf 'data' > "$work/tree/src/a.txt"
     "$bin/tandrel-cli" --dest "$work/tree/out" "$work/tree/src" < /dev/null > /dev/null
@@ -69,10 +86,23 @@ programs_start() {
     fi
 }
 
+# Builds the Debian package with cpack in a scratch folder, as $deb.
+build_deb() {
+    need dpkg-deb dpkg
+    need dpkg-shlibdeps dpkg-dev
+    need cpack cmake
+    [ -f "$build/CPackConfig.cmake" ] || fail "no CPackConfig.cmake in $build"
+    cpack --config "$build/CPackConfig.cmake" -B "$work/pkg" > "$work/cpack.log" 2>&1 \
+        || { cat "$work/cpack.log" >&2; fail "cpack"; }
+    arch=$(dpkg --print-architecture)
+    deb=$work/pkg/tandrel_${version}_$arch.deb
+    [ -f "$deb" ] || { ls "$work/pkg" >&2; fail "no tandrel_${version}_$arch.deb"; }
+}
+
 case $check in
 desktop_entry)
     need desktop-file-validate desktop-file-utils
-    entry=$src/packaging/tandrel.desktop
+    entry=$src/packaging/$id.desktop
     out=$(desktop-file-validate "$entry" 2>&1) || fail "desktop-file-validate: $out"
     [ -z "$out" ] || fail "desktop-file-validate warns: $out"
     value() { sed -n "s/^$1=//p" "$entry"; }
@@ -86,28 +116,32 @@ desktop_entry)
     # Exec and Icon name what the install puts in bin/ and in the icon theme.
     [ "$(value Exec)" = tandrel ] || fail "Exec is not the installed program"
     icon=$(value Icon)
+    [ "$icon" = "$id" ] || fail "Icon is $icon, not the application id"
     for size in 16 32 48 64 128 256; do
         [ -f "$src/resources/icons/hicolor/${size}x${size}/apps/$icon.png" ] || fail "no ${size}px icon named $icon"
     done
     [ -f "$src/resources/icons/hicolor/scalable/apps/$icon.svg" ] || fail "no scalable icon named $icon"
     # Under Wayland the window finds its icon through the entry that the
     # application names: the entry's file name without .desktop.
-    grep -q 'setDesktopFileName(QStringLiteral("tandrel"))' "$src/ui/main.cpp" \
-        || fail "ui/main.cpp does not name the desktop entry tandrel"
+    grep -q "setDesktopFileName(QStringLiteral(\"$id\"))" "$src/ui/main.cpp" \
+        || fail "ui/main.cpp does not name the desktop entry $id"
     ;;
 
 metainfo)
     need appstreamcli appstream
-    info=$src/packaging/tandrel.metainfo.xml
-    # Its id is the desktop entry's name, which the program gives the desktop
-    # (see desktop_entry): the id cannot be a reverse domain name.
-    out=$(appstreamcli validate --no-net --override=cid-desktopapp-is-not-rdns=info "$info" 2>&1) \
+    info=$src/packaging/$id.metainfo.xml
+    # Software centres take the pedantic notes as well: none may remain.
+    # appstreamcli ends with status 0 on those, so its report is read.
+    out=$(appstreamcli validate --no-net --strict --pedantic "$info" 2>&1) \
         || fail "appstreamcli validate: $out"
+    ! grep -qE '^[A-Z]: ' <<< "$out" || fail "appstreamcli validate notes: $out"
     text() { sed -n "s|.*<$1[^>]*>\(.*\)</$1>.*|\1|p" "$info"; }
-    [ "$(text id)" = tandrel ] || fail "id is not the desktop entry's name"
-    [ "$(sed -n 's|.*<launchable type="desktop-id">\(.*\)</launchable>.*|\1|p' "$info")" = tandrel.desktop ] \
-        || fail "launchable is not tandrel.desktop"
-    [ -f "$src/packaging/$(text id).desktop" ] || fail "no desktop entry $(text id).desktop"
+    [ "$(text id)" = "$id" ] || fail "id is not $id"
+    [ "$(sed -n 's|.*<launchable type="desktop-id">\(.*\)</launchable>.*|\1|p' "$info")" = "$id.desktop" ] \
+        || fail "launchable is not $id.desktop"
+    # The newest release is the one being built.
+    [ "$(grep -m1 -o '<release version="[^"]*"' "$info")" = "<release version=\"$version\"" ] \
+        || fail "the newest release is not $version"
     [ "$(text name)" = Tandrel ] || fail "name"
     [ -n "$(text summary)" ] || fail "summary missing"
     grep -q '<description>' "$info" || fail "description missing"
@@ -115,12 +149,12 @@ metainfo)
     grep -q '<screenshot type="default">' "$info" || fail "no default screenshot"
     [ -f "$src/docs/screenshot.png" ] || fail "docs/screenshot.png, the screenshot, is missing"
     # The same categories as the desktop entry.
-    entry_categories=$(sed -n 's/^Categories=//p' "$src/packaging/tandrel.desktop" | tr ';' '\n' | sed '/^$/d')
+    entry_categories=$(sed -n 's/^Categories=//p' "$src/packaging/$id.desktop" | tr ';' '\n' | sed '/^$/d')
     [ "$(text category)" = "$entry_categories" ] || fail "categories differ from the desktop entry's"
-    # No free licence is claimed while the sources carry none.
-    if ! ls "$src" | grep -qiE '^(LICEN[CS]E|COPYING)'; then
-        [ "$(text project_license)" = LicenseRef-proprietary ] \
-            || fail "project_license claims $(text project_license), but the sources carry no licence"
+    # The licence claimed is the one whose text the sources carry.
+    [ "$(text project_license)" = GPL-3.0-or-later ] || fail "project_license is $(text project_license)"
+    if [ -f /usr/share/common-licenses/GPL-3 ]; then
+        cmp -s "$src/LICENSE" /usr/share/common-licenses/GPL-3 || fail "LICENSE is not the text of the GPL 3"
     fi
     ;;
 
@@ -133,6 +167,7 @@ manual_pages)
         [ -f "$file" ] || fail "$file was not generated"
         grep -q '@PROJECT_VERSION@' "$file" && fail "$page.1: version not filled in"
         grep -q "\"Tandrel $version\"" "$file" || fail "$page.1: no version $version in its title"
+        grep -q '^License GPL-3.0-or-later: ' "$file" || fail "$page.1: no licence"
         warnings=$(LC_ALL=C.UTF-8 groff -man -Tutf8 -ww -z "$file" 2>&1)
         [ -z "$warnings" ] || fail "$page.1: groff warns: $warnings"
         if command -v man > /dev/null; then
@@ -159,10 +194,10 @@ install_tree)
         || { cat "$work/diff" >&2; fail "the installed files differ from the expected (< expected, > installed)"; }
     if [ "$flavour" = ui ]; then
         for size in 16 32 48 64 128 256; do
-            got=$(png_size "$root/usr/share/icons/hicolor/${size}x${size}/apps/tandrel.png")
+            got=$(png_size "$root/usr/share/icons/hicolor/${size}x${size}/apps/$id.png")
             [ "$got" = "$size"x"$size" ] || fail "the ${size}x${size} icon is $got"
         done
-        grep -q '<svg' "$root/usr/share/icons/hicolor/scalable/apps/tandrel.svg" || fail "scalable icon is no SVG"
+        grep -q '<svg' "$root/usr/share/icons/hicolor/scalable/apps/$id.svg" || fail "scalable icon is no SVG"
     fi
     for program in "$root"/usr/bin/*; do
         [ -x "$program" ] || fail "$program is not executable"
@@ -171,19 +206,13 @@ install_tree)
     ;;
 
 deb)
-    need dpkg-deb dpkg
-    need dpkg-shlibdeps dpkg-dev
-    need cpack cmake
     need file file
-    [ -f "$build/CPackConfig.cmake" ] || fail "no CPackConfig.cmake in $build"
-    cpack --config "$build/CPackConfig.cmake" -B "$work/pkg" > "$work/cpack.log" 2>&1 \
-        || { cat "$work/cpack.log" >&2; fail "cpack"; }
-    arch=$(dpkg --print-architecture)
-    deb=$work/pkg/tandrel_${version}_$arch.deb
-    [ -f "$deb" ] || { ls "$work/pkg" >&2; fail "no tandrel_${version}_$arch.deb"; }
+    build_deb
     field() { dpkg-deb -f "$deb" "$1"; }
     [ "$(field Package)" = tandrel ] || fail "Package"
     [ "$(field Version)" = "$version" ] || fail "Version: $(field Version)"
+    changelog_version=$(dpkg-parsechangelog -l "$src/packaging/changelog" -S Version)
+    [ "$changelog_version" = "$version" ] || fail "the changelog's newest entry is $changelog_version"
     [ "$(field Architecture)" = "$arch" ] || fail "Architecture"
     [ "$(field Section)" = utils ] || fail "Section"
     [[ "$(field Maintainer)" =~ ^[^\<]+\ \<[^@\>]+@[^\>]+\>$ ]] || fail "Maintainer is not 'Name <address>'"
@@ -210,6 +239,39 @@ deb)
         file -L "$work/root/usr/bin/tandrel-cli" | grep -q 'not stripped' && fail "tandrel-cli is not stripped"
     fi
     programs_start "$work/root/usr/bin"
+    ;;
+
+lintian)
+    need lintian lintian
+    need dpkg-source dpkg-dev
+    need git git
+    git -C "$src" rev-parse --git-dir > /dev/null 2>&1 || skip "$src is not a git checkout"
+    build_deb
+    # Any error or warning fails. A tag that cannot apply to a package that
+    # cpack builds would be overridden in usr/share/lintian/overrides/tandrel,
+    # with its reason; none is. lintian's own messages (among them that it
+    # runs as root) go to standard error, shown when it fails.
+    status=0
+    out=$(lintian --fail-on error,warning "$deb" 2> "$work/lintian.err") || status=$?
+    [ "$status" -eq 0 ] || { cat "$work/lintian.err" >&2; fail "lintian (status $status): $out"; }
+    # lintian reads the copyright file as machine-readable only in a source
+    # package: a native one of the checked-out sources, with the changelog
+    # and the copyright file under debian/, goes through that check alone,
+    # which fails on its pedantic notes too (a file not in that format is one).
+    tree=$work/source/tandrel-$version
+    mkdir -p "$tree/debian/source"
+    git -C "$src" ls-files -z | (cd "$src" && tar --null -T - --ignore-failed-read -cf - 2> /dev/null) \
+        | tar -C "$tree" -xf -
+    cp "$src/packaging/changelog" "$src/packaging/copyright" "$tree/debian/"
+    echo '3.0 (native)' > "$tree/debian/source/format"
+    printf 'Source: tandrel\nMaintainer: %s\n\nPackage: tandrel\nArchitecture: any\nDescription: %s\n' \
+        "$(dpkg-deb -f "$deb" Maintainer)" "$(dpkg-deb -f "$deb" Description)" > "$tree/debian/control"
+    (cd "$work/source" && dpkg-source -b "tandrel-$version") > "$work/source.log" 2>&1 \
+        || { cat "$work/source.log" >&2; fail "dpkg-source"; }
+    status=0
+    out=$(lintian -C debian/copyright/dep5 --display-info --pedantic --fail-on error,warning,info,pedantic \
+        "$work/source/tandrel_$version.dsc" 2> "$work/lintian.err") || status=$?
+    [ "$status" -eq 0 ] || { cat "$work/lintian.err" >&2; fail "lintian on the copyright file (status $status): $out"; }
     ;;
 
 *)

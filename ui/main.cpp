@@ -4,12 +4,14 @@
 #include <QImageReader>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 
 #include "engine/filesystem.h"
 #include "ui/form1.h"
 #include "engine/jobstate.h"
 #include "ui/qtthreads.h"
 #include "ui/seams.h"
+#include "support/notice.h"
 
 namespace {
 
@@ -33,9 +35,14 @@ protected:
 
 int main(int argc, char* argv[])
 {
+    // Answered before Qt starts, so that it needs no display.
+    if (argc == 2 && std::string_view(argv[1]) == "--version") {
+        std::printf("tandrel %s\n%s", TANDREL_VERSION, tandrel::support::kLicenceNotice);
+        return 0;
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tandrel"));
-    QApplication::setDesktopFileName(QStringLiteral("tandrel"));
+    QApplication::setDesktopFileName(QStringLiteral("org.tandrel.tandrel"));
     QApplication::setQuitOnLastWindowClosed(false);
     const QString ico = QStringLiteral(":/icons/tandrel.ico");
     QApplication::setWindowIcon(QIcon(QImageReader(ico).canRead() ? ico : QStringLiteral(":/icons/tandrel.png")));

@@ -12,8 +12,11 @@
 #   file.ico      16x16 8-bit palette + 16x16 32-bit with alpha
 #   folder.ico    16x16 8-bit palette + 16x16 32-bit with alpha
 #   file.png, folder.png                    16 px fallbacks
-#   hicolor/<N>x<N>/apps/tandrel.png        N = 16 32 48 64 128 256
-#   hicolor/scalable/apps/tandrel.svg       copy of src/tandrel.svg
+#   hicolor/<N>x<N>/apps/org.tandrel.tandrel.png   N = 16 32 48 64 128 256
+#   hicolor/scalable/apps/org.tandrel.tandrel.svg  copy of src/tandrel.svg
+#
+# The desktop icons are named by the application id, org.tandrel.tandrel,
+# as the desktop entry's Icon key names them.
 #
 # The 16 px application icon comes from src/tandrel-16.svg, a pixel-tuned
 # redraw of src/tandrel.svg; every other size comes from src/tandrel.svg.
@@ -102,19 +105,20 @@ check_ico() {
 }
 
 # Application icon at every desktop size, plus the scalable source.
+id=org.tandrel.tandrel
 for n in 16 32 48 64 128 256; do
     mkdir -p "hicolor/${n}x${n}/apps"
     if [ "$n" -eq 16 ]; then src=src/tandrel-16.svg; else src=src/tandrel.svg; fi
-    render "$src" "$n" "hicolor/${n}x${n}/apps/tandrel.png"
+    render "$src" "$n" "hicolor/${n}x${n}/apps/$id.png"
 done
 mkdir -p hicolor/scalable/apps
-cp src/tandrel.svg hicolor/scalable/apps/tandrel.svg
+cp src/tandrel.svg "hicolor/scalable/apps/$id.svg"
 
 # Status-bar pictures.
 render src/file.svg 16 file.png
 render src/folder.svg 16 folder.png
 
-make_ico hicolor/32x32/apps/tandrel.png tandrel.ico
+make_ico "hicolor/32x32/apps/$id.png" tandrel.ico
 make_ico file.png file.ico
 make_ico folder.png folder.ico
 
