@@ -2,8 +2,11 @@
 // right, and a backup stopped at one file leaves nothing of the files after it.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
 #include <atomic>
 #include <mutex>
+#include <new>
 
 #include "engine/systemcalls.h"
 #include "tests/engine/fakes.h"
@@ -154,6 +157,45 @@ TEST_P(FolderGoneNative, AFolderRemovedDuringTheBackupIsMadeAgainForTheFilesAfte
 
 INSTANTIATE_TEST_SUITE_P(Threads, FolderGoneNative, ::testing::Values(1, 4),
                          [](const auto& info) { return std::to_string(info.param); });
+
+}  // namespace
+}  // namespace tandrel
+
+namespace tandrel {
+namespace {
+
+// Runs out of memory as it makes the output of the second copy.
+class NoMemory : public SystemCalls {
+public:
+    int OpenAt(int folder, const char* name, int flags, mode_t mode) override
+    {
+        if ((flags & O_TMPFILE) == O_TMPFILE && ++outputs_ == 2) throw std::bad_alloc();
+        return SystemCalls::OpenAt(folder, name, flags, mode);
+    }
+
+private:
+    std::atomic<int> outputs_ {0};
+};
+
+TEST(ParallelFailure, WhateverAWorkThrowsFailsThatFileAlone)
+{
+    TempTree tree;
+    Strings files;
+    for (int i = 0; i < 3; ++i) files.push_back(tree.File("src/Data/f" + std::to_string(i), "content"));
+    NoMemory calls;
+    NativeFileSystem fs(&calls);
+    JobState state;
+    state.directoryData = std::make_shared<const Strings>(Strings {tree.Path("src/Data")});
+    RecordingHost host {&state};
+    BackupEngine engine {state, host, fs, PathStyle::Posix()};
+    engine.SetParallelCopies(4);
+    const CopySummary summary = engine.Copy(files, tree.Path("dest") + "/", false, CopyMode::DirectoryCopy);
+    EXPECT_EQ(summary.copied, 2);
+    EXPECT_EQ(summary.failed, 1);
+    ASSERT_EQ(host.Boxes().size(), 3u);  // the failure, the question, the closing message
+    EXPECT_NE(host.Boxes()[0].text.find("bad_alloc"), std::string::npos) << host.Boxes()[0].text;
+    EXPECT_FALSE(HasTemporaryFile(tree, "dest/Data"));
+}
 
 }  // namespace
 }  // namespace tandrel
