@@ -9,12 +9,14 @@
 #include <array>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
 
 #include "engine/detail/copydata.h"
 #include "engine/detail/destination.h"
+#include "engine/detail/placement.h"
 #include "engine/detail/posixfd.h"
 #include "engine/filesystem.h"
 #include "engine/systemcalls.h"
@@ -84,6 +86,38 @@ private:
     std::mutex mutex_;                   // guards madeFolders_ and the clean-ups
     std::set<std::string> madeFolders_;  // without their final "/"
     SourceFolders sources_;
+};
+
+// One work of a copy, from the look at its target to its commit. A copy
+// worked again gets a new one.
+struct LinuxCopySession::Attempt {
+    std::string target;
+    std::string name;  // the target's, in its folder
+    bool overwrite = false;
+    FolderRef folder;  // the target's, once looked up
+
+    enum class State { Looking, Worked, UpToDate, Failed } state = State::Looking;
+    std::optional<FsError> failure;
+    bool targetExisted = false;
+    posix::Fd in;
+    std::optional<Temporary> out;
+};
+
+struct LinuxCopySession::Copy : FileCopy {
+    std::string source;
+    struct stat sourceInfo {};
+    std::unique_ptr<Attempt> attempt;  // the last work's
+
+    // "Could not copy 'source' to 'target'", the start of every failure's
+    // message; made only for a failure, and leaves errno as it was.
+    std::string What() const
+    {
+        const int error = errno;
+        std::string text = "Could not copy " + posix::Quoted(source);
+        if (attempt && !attempt->target.empty()) text += " to " + posix::Quoted(attempt->target);
+        errno = error;
+        return text;
+    }
 };
 
 }  // namespace tandrel

@@ -52,7 +52,8 @@ TEST(Profiles, OnFusefatAFileIsPlacedByALookAndARenameAndGetsItsTimesAgain)
 {
     TempTree tree;
     Strings files;
-    for (int i = 0; i < 3; ++i) files.push_back(tree.File("src/Data/f" + std::to_string(i), "content " + std::to_string(i)));
+    for (int i = 0; i < 3; ++i)
+        files.push_back(tree.File("src/Data/f" + std::to_string(i), "content " + std::to_string(i)));
     const DestinationCaps fusefat = DestinationCaps::FusefatProfile();
     PlacingCalls calls;
     NativeFileSystem fs(&calls, &fusefat);
@@ -69,7 +70,8 @@ TEST(Profiles, OnFusefatAFileIsPlacedByALookAndARenameAndGetsItsTimesAgain)
     for (int i = 0; i < 3; ++i) {
         const std::string copy = tree.Path("dest/Data/f" + std::to_string(i));
         EXPECT_EQ(TempTree::Read(copy), "content " + std::to_string(i));
-        struct stat a {}, b {};
+        struct stat a {
+        }, b {};
         ASSERT_EQ(::stat(files[i].c_str(), &a), 0);
         ASSERT_EQ(::stat(copy.c_str(), &b), 0);
         EXPECT_EQ(a.st_mtim.tv_sec, b.st_mtim.tv_sec);
