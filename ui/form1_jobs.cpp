@@ -10,6 +10,7 @@
 #include <future>
 #include <utility>
 
+#include "ui/failuretext.h"
 #include "ui/form1.h"
 #include "ui/jobcontext.h"
 #include "ui/pathtext.h"
@@ -27,13 +28,7 @@ namespace {
 // The text of whatever escaped a job.
 std::string Describe(const std::exception_ptr& failure)
 {
-    try {
-        std::rethrow_exception(failure);
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "An unknown error ended the job.";
-    }
+    return tandrel::ui::FailureText(failure, "An unknown error ended the job.");
 }
 
 }  // namespace

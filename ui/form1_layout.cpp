@@ -28,6 +28,7 @@
 
 #include "ui/anchors.h"
 #include "ui/form1.h"
+#include "ui/intervals.h"
 #include "ui/jobcontext.h"
 #include "ui/statusbarpanel.h"
 
@@ -291,8 +292,7 @@ void Form1::BuildBackupListGroup(QWidget* client)
     InfoTextColours(btnAddFolder);
     cboxTime = Make<IntervalComboBox>(files, "cboxTime", {552, 224, 96, 21});
     cboxTime->setEditable(false);
-    cboxTime->addItems({QStringLiteral("10 Minutes"), QStringLiteral("20 Minutes"), QStringLiteral("2 Hours"),
-                        QStringLiteral("8 Hours")});
+    for (const auto& interval : tandrel::ui::kIntervals) cboxTime->addItem(QString::fromUtf8(interval.first));
     cboxTime->setCurrentIndex(-1);
     cboxTime->setEnabled(false);
     cboxTime->setAccessibleName(QStringLiteral("Every:"));

@@ -8,6 +8,7 @@
 #include <exception>
 #include <stdexcept>
 
+#include "ui/failuretext.h"
 #include "ui/form1.h"
 #include "listfile/listfile.h"
 #include "ui/pathtext.h"
@@ -41,13 +42,7 @@ struct LoadCall {
 
 std::string Reason(const std::exception_ptr& failure)
 {
-    try {
-        std::rethrow_exception(failure);
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "unknown error";
-    }
+    return tandrel::ui::FailureText(failure, "unknown error");
 }
 
 MessageBoxRequest ListFileFailure(const char* action, const QString& filename, const std::string& reason,

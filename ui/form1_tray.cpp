@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "ui/form1.h"
+#include "ui/intervals.h"
 
 namespace {
 
@@ -16,14 +17,6 @@ constexpr const char* kProjectHomePage = "https://tandrel.org";
 
 constexpr const char* kAboutText = "Tandrel helps backup files on your computer. ";
 constexpr const char* kAboutTitle = "About Tandrel";
-
-// The interval box's texts and their waits, compared whole and in order.
-constexpr std::array<std::pair<const char*, int>, 4> kIntervals {{
-    {"10 Minutes", 600000},
-    {"20 Minutes", 1200000},
-    {"2 Hours", 7200000},
-    {"8 Hours", 28800000},
-}};
 
 }  // namespace
 
@@ -54,7 +47,7 @@ void Form1::RearmTimer()
 {
     if (closed_ || !cboxSetForget->isChecked()) return;
     const QString chosen = cboxTime->currentText();
-    for (const auto& [text, milliseconds] : kIntervals) {
+    for (const auto& [text, milliseconds] : tandrel::ui::kIntervals) {
         if (chosen == QLatin1String(text)) {
             timer1->SetInterval(milliseconds);
             timer1->Start();
