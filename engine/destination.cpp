@@ -80,15 +80,16 @@ FolderState& DestinationTree::StateOf(const FileId& id)
     return *state;
 }
 
-FolderRef DestinationTree::Cached(const std::string& path)
+FolderRef DestinationTree::Cached(const std::string& path, bool checked)
 {
     std::lock_guard lock(mutex_);
     for (auto it = recent_.begin(); it != recent_.end(); ++it) {
         const std::string& held = (*it)->path;
         if (held.size() != path.size() + 1 || held.compare(0, path.size(), path) != 0) continue;
-        // A folder removed since is no longer the one its path names.
+        // A folder removed since is no longer the one its path names. A copy
+        // into one fails as missing, and is tried again after a checked look.
         struct stat info {};
-        if (::fstat((*it)->fd.Get(), &info) != 0 || info.st_nlink == 0) {
+        if (checked && (::fstat((*it)->fd.Get(), &info) != 0 || info.st_nlink == 0)) {
             recent_.erase(it);
             return nullptr;
         }
@@ -177,13 +178,13 @@ FolderRef DestinationTree::Root(bool create, std::vector<std::string>* made)
 
 FolderRef DestinationTree::Open(const std::string& path)
 {
-    return Walk(path, nullptr, nullptr);
+    return Walk(path, nullptr, nullptr, false);
 }
 
 bool DestinationTree::IsFolder(const std::string& path)
 {
     try {
-        Walk(path, nullptr, nullptr);
+        Walk(path, nullptr, nullptr, true);
         return true;
     } catch (const FsError& failure) {
         if (failure.kind() == FsError::Kind::Missing) return false;
@@ -194,11 +195,12 @@ bool DestinationTree::IsFolder(const std::string& path)
 std::vector<std::string> DestinationTree::Create(const std::string& path, const Mirror& mirror)
 {
     std::vector<std::string> made;
-    Walk(path, &mirror, &made);
+    Walk(path, &mirror, &made, true);
     return made;
 }
 
-FolderRef DestinationTree::Walk(const std::string& wanted, const Mirror* mirror, std::vector<std::string>* made)
+FolderRef DestinationTree::Walk(const std::string& wanted, const Mirror* mirror, std::vector<std::string>* made,
+                                bool checked)
 {
     const bool create = made != nullptr;
     const std::string path = WithoutFinalSlashes(wanted);
@@ -206,7 +208,7 @@ FolderRef DestinationTree::Walk(const std::string& wanted, const Mirror* mirror,
     if (path.size() <= destination_.size() || path.compare(0, destination_.size(), destination_) != 0 ||
         path[destination_.size()] != '/')
         throw FsError("it lies outside the destination " + Quoted(destination_ + "/"), FsError::Kind::Other, 0, path);
-    if (FolderRef held = Cached(path)) return held;
+    if (FolderRef held = Cached(path, checked)) return held;
 
     // From the deepest level held open (or the destination) down.
     FolderRef folder;
@@ -217,7 +219,7 @@ FolderRef DestinationTree::Walk(const std::string& wanted, const Mirror* mirror,
             from = destination_.size();
             folder = Root(create, made);
         } else {
-            folder = Cached(path.substr(0, from));
+            folder = Cached(path.substr(0, from), checked);
         }
     }
     std::size_t levelsBelow = static_cast<std::size_t>(std::count(path.begin() + from, path.end(), '/'));

@@ -117,13 +117,14 @@ public:
     std::vector<std::pair<int, std::string>> WrittenFileSystems();
 
 private:
-    FolderRef Walk(const std::string& path, const Mirror* mirror, std::vector<std::string>* made);
+    // `checked`: no folder held open is taken that was removed meanwhile.
+    FolderRef Walk(const std::string& path, const Mirror* mirror, std::vector<std::string>* made, bool checked);
     FolderRef Root(bool create, std::vector<std::string>* made);
     // Makes `name` in `parent`; false when another program made it first.
     bool MakeLevel(const Folder& parent, const std::string& name, const std::string& level,
                    const std::string& mirrored);
     FolderRef Describe(posix::Fd fd, std::string path);
-    FolderRef Cached(const std::string& path);
+    FolderRef Cached(const std::string& path, bool checked);
     void Keep(const FolderRef& folder);
     FolderState& StateOf(const FileId& id);
 
