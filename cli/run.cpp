@@ -88,8 +88,8 @@ int Run(const Options& options, bool interactive, std::istream& in, std::ostream
         return kUsageOrGathering;
     }
     jobs.directoryData = std::make_shared<const std::vector<std::string>>(host.entries);
-    std::vector<std::string> files = jobs.syncfileList.ToArray();
-    host.BeginCopy(files.size());
+    std::shared_ptr<const PathList> files = jobs.syncfileList.Snapshot();
+    host.BeginCopy(files->size());
     CopySummary summary;
     RunJob(threads, [&, files = std::move(files)]() mutable -> std::any {
         summary = engine.Copy(std::move(files), destination, options.overwrite, options.mode);

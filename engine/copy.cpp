@@ -203,7 +203,7 @@ bool BackupEngine::CommitOrAsk(CopyRun& run, PlannedFile& item, bool overwrite, 
 // write each file's data beside its target, run ahead of the commit point,
 // for a bounded number of files, on N threads: the copy's own and N - 1 of a
 // pool.
-void BackupEngine::CopyAll(CopyRun& run, std::vector<std::string>& allFiles, bool overwrite, CopySummary& summary)
+void BackupEngine::CopyAll(CopyRun& run, const PathList& allFiles, bool overwrite, CopySummary& summary)
 {
     const int workers = parallelCopies_ > 1 ? parallelCopies_ : 0;
     // Works go to the pool in batches of files that follow each other (one
@@ -240,7 +240,7 @@ void BackupEngine::CopyAll(CopyRun& run, std::vector<std::string>& allFiles, boo
         while (!window.empty() || next < allFiles.size()) {
             while (next < allFiles.size() && window.size() < ahead) {
                 auto item = std::make_unique<PlannedFile>();
-                item->file = std::move(allFiles[next++]);
+                item->file = allFiles[next++];
                 Plan(run, *item);
                 if (!item->failure) {
                     item->workAtCommit = !pool || windowTargets.count(item->target) > 0;
@@ -285,6 +285,12 @@ void BackupEngine::CopyAll(CopyRun& run, std::vector<std::string>& allFiles, boo
 CopySummary BackupEngine::Copy(std::vector<std::string> allFiles, std::string destinationPath, bool overwrite,
                                CopyMode mode)
 {
+    return Copy(std::make_shared<const PathList>(std::move(allFiles)), std::move(destinationPath), overwrite, mode);
+}
+
+CopySummary BackupEngine::Copy(std::shared_ptr<const PathList> allFiles, std::string destinationPath, bool overwrite,
+                               CopyMode mode)
+{
     state_.complete = false;
     state_.hasErrored = false;
 
@@ -294,7 +300,7 @@ CopySummary BackupEngine::Copy(std::vector<std::string> allFiles, std::string de
     run.session = fs_.BeginCopy(run.destinationPath);
     if (mode == CopyMode::DirectoryCopy) run.entries = state_.directoryData.load();
     CopySummary summary;
-    CopyAll(run, allFiles, overwrite, summary);
+    CopyAll(run, *allFiles, overwrite, summary);
 
     // "Copied successfully" means on disk.
     try {

@@ -47,6 +47,9 @@ public:
     // failed file, and ends with the "Backup Complete" message. With
     // `overwrite`, a target that already is the file's copy is left alone.
     CopySummary Copy(std::vector<std::string> allFiles, std::string destinationPath, bool overwrite, CopyMode mode);
+    // The same, of a snapshot of the job state's file list (SyncList::Snapshot).
+    CopySummary Copy(std::shared_ptr<const PathList> allFiles, std::string destinationPath, bool overwrite,
+                     CopyMode mode);
 
     static constexpr std::int64_t kVolumeLimit = 734003200;  // 700 MiB, one CD
 
@@ -63,7 +66,7 @@ private:
     void Plan(CopyRun& run, PlannedFile& item);
     CopyOutcome CommitPlanned(CopyRun& run, PlannedFile& item, bool overwrite);
     bool CommitOrAsk(CopyRun& run, PlannedFile& item, bool overwrite, CopySummary& summary);
-    void CopyAll(CopyRun& run, std::vector<std::string>& allFiles, bool overwrite, CopySummary& summary);
+    void CopyAll(CopyRun& run, const PathList& allFiles, bool overwrite, CopySummary& summary);
     std::string DirectoryCopyTarget(CopyRun& run, const std::string& file);
     std::string TargetOf(CopyRun& run, const std::string& file, std::int64_t size);
 

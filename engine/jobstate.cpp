@@ -2,15 +2,22 @@
 
 namespace tandrel {
 
-SyncList::SyncList(std::vector<std::string>& list) : list_(list)
+SyncList::SyncList(std::shared_ptr<PathList>& list) : list_(list)
 {
-    list_.reserve(1024);
+    list_ = std::make_shared<PathList>();
+    list_->reserve(1024);
+}
+
+PathList& SyncList::Writable()
+{
+    if (list_.use_count() > 1) list_ = std::make_shared<PathList>(*list_);
+    return *list_;
 }
 
 void SyncList::Add(std::string item)
 {
     std::lock_guard lock(mutex_);
-    list_.push_back(std::move(item));
+    Writable().push_back(std::move(item));
 }
 
 bool SyncList::AddRange(std::vector<std::string>&& items, std::uint64_t generation, std::atomic<std::int32_t>* counter)
@@ -18,14 +25,18 @@ bool SyncList::AddRange(std::vector<std::string>&& items, std::uint64_t generati
     std::lock_guard lock(mutex_);
     if (generation != generation_) return false;
     if (counter) counter->fetch_add(static_cast<std::int32_t>(items.size()));
-    list_.insert(list_.end(), std::make_move_iterator(items.begin()), std::make_move_iterator(items.end()));
+    PathList& list = Writable();
+    list.insert(list.end(), std::make_move_iterator(items.begin()), std::make_move_iterator(items.end()));
     return true;
 }
 
 void SyncList::Clear(std::atomic<std::int32_t>* counter)
 {
     std::lock_guard lock(mutex_);
-    list_.clear();
+    if (list_.use_count() > 1)
+        list_ = std::make_shared<PathList>();
+    else
+        list_->clear();
     if (counter) counter->store(0);
     ++generation_;
 }
@@ -35,7 +46,7 @@ bool SyncList::Truncate(std::size_t size, std::uint64_t generation, std::atomic<
 {
     std::lock_guard lock(mutex_);
     if (generation != generation_) return false;
-    if (list_.size() > size) list_.resize(size);
+    if (list_->size() > size) Writable().resize(size);
     if (counter) counter->store(count);
     return true;
 }
@@ -51,18 +62,24 @@ bool SyncList::AddToCounter(std::uint64_t generation, std::atomic<std::int32_t>&
 std::size_t SyncList::Count() const
 {
     std::lock_guard lock(mutex_);
-    return list_.size();
+    return list_->size();
 }
 
 bool SyncList::TryAt(std::size_t index, std::uint64_t generation, std::string& out) const
 {
     std::lock_guard lock(mutex_);
-    if (generation != generation_ || index >= list_.size()) return false;
-    out = list_[index];
+    if (generation != generation_ || index >= list_->size()) return false;
+    out = (*list_)[index];
     return true;
 }
 
 std::vector<std::string> SyncList::ToArray() const
+{
+    std::lock_guard lock(mutex_);
+    return *list_;
+}
+
+std::shared_ptr<const PathList> SyncList::Snapshot() const
 {
     std::lock_guard lock(mutex_);
     return list_;

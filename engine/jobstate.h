@@ -14,13 +14,16 @@
 
 namespace tandrel {
 
+using PathList = std::vector<std::string>;
+
 // A growable list of path texts behind a lock per operation. Besides that
 // lock it carries a separate walk lock, which a gathering holds for its whole
 // walk, and a generation number that every Clear advances, so that a walk can
-// tell that the list was emptied under it.
+// tell that the list was emptied under it. A snapshot shares the list as it
+// stands; a change made while one is held goes to a copy of the list.
 class SyncList {
 public:
-    explicit SyncList(std::vector<std::string>& list);
+    explicit SyncList(std::shared_ptr<PathList>& list);
     SyncList(const SyncList&) = delete;
     SyncList& operator=(const SyncList&) = delete;
 
@@ -45,13 +48,16 @@ public:
     // `generation`.
     bool TryAt(std::size_t index, std::uint64_t generation, std::string& out) const;
     std::vector<std::string> ToArray() const;
+    // The list as it stands, shared rather than copied.
+    std::shared_ptr<const PathList> Snapshot() const;
     std::uint64_t Generation() const;
 
     // The walk lock (a gathering's monitor on this wrapper).
     std::mutex& WalkLock() { return walk_; }
 
 private:
-    std::vector<std::string>& list_;
+    PathList& Writable();  // with mutex_ held: the list, copied first if a snapshot holds it
+    std::shared_ptr<PathList>& list_;
     mutable std::mutex mutex_;
     std::mutex walk_;
     std::uint64_t generation_ = 0;
@@ -63,8 +69,8 @@ struct JobState {
     JobState& operator=(const JobState&) = delete;
 
     // Process-wide part.
-    std::vector<std::string> fileList;
-    std::vector<std::string> folderList;
+    std::shared_ptr<PathList> fileList;
+    std::shared_ptr<PathList> folderList;
     SyncList syncfileList;
     SyncList syncfolderList;
     std::atomic<std::int32_t> fileCount {0};

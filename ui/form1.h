@@ -95,7 +95,9 @@ class Form1 : public QMainWindow {
 public:
     // Callable types of the methods that are started asynchronously.
     using GetFilesDelegate = std::function<void(std::vector<std::string>, bool)>;
-    using CopyDelegate = std::function<void(std::vector<std::string>, std::string, bool, bool, bool, bool)>;
+    // A copy works on a snapshot of the gathered file list.
+    using CopyDelegate =
+        std::function<void(std::shared_ptr<const tandrel::PathList>, std::string, bool, bool, bool, bool)>;
     using SerializeDelegate = std::function<void(std::string, std::vector<std::string>)>;
     using DeserializeDelegate = std::function<std::vector<std::string>(std::string)>;
 

@@ -188,7 +188,7 @@ void Form1::InitCopy()
     progressBar1->setMaximum(std::max(0, static_cast<int>(jobs_.fileCount.load())));
     progressBar1->setValue(0);
     timer1->Stop();
-    std::vector<std::string> files = jobs_.syncfileList.ToArray();
+    std::shared_ptr<const tandrel::PathList> files = jobs_.syncfileList.Snapshot();
     jobs_.directoryData.store(std::make_shared<const std::vector<std::string>>(Entries(listboxFilestoBackup)));
 
     std::string destination = ToPath(listBoxDestinationFolder->item(0)->text());
@@ -197,8 +197,8 @@ void Form1::InitCopy()
     const bool consolidate = rboxConsolidate->isChecked();
     const bool directoryCopy = rboxDirCopy->isChecked();
 
-    CopyDelegate copy = [context = context_](std::vector<std::string> allFiles, std::string destinationPath, bool o,
-                                             bool cd, bool c, bool d) {
+    CopyDelegate copy = [context = context_](std::shared_ptr<const tandrel::PathList> allFiles,
+                                             std::string destinationPath, bool o, bool cd, bool c, bool d) {
         context->Copy(std::move(allFiles), std::move(destinationPath), o, cd, c, d);
     };
     threads_.BeginInvoke(

@@ -14,8 +14,8 @@ void JobContext::GetFiles(std::vector<std::string> folderArray, bool subdirsFlag
     engine.GetFiles(std::move(folderArray), subdirsFlag);
 }
 
-void JobContext::Copy(std::vector<std::string> allFiles, std::string destinationPath, bool overwrite, bool cdBackup,
-                      bool consolidate, bool directoryCopy)
+void JobContext::Copy(std::shared_ptr<const tandrel::PathList> allFiles, std::string destinationPath, bool overwrite,
+                      bool cdBackup, bool consolidate, bool directoryCopy)
 {
     engine.Copy(std::move(allFiles), std::move(destinationPath), overwrite,
                 tandrel::CopyModeOf(cdBackup, consolidate, directoryCopy));

@@ -37,6 +37,21 @@ TEST(JobState, AClearResetsCountersWithItsListAndRefusesStaleBatches)
     EXPECT_EQ(state.fileCount, 0);
 }
 
+TEST(JobState, ASnapshotKeepsTheListAsItStoodWhateverFollows)
+{
+    JobState state;
+    state.syncfileList.AddRange({"/a", "/b"}, state.syncfileList.Generation(), &state.fileCount);
+    const std::shared_ptr<const PathList> copying = state.syncfileList.Snapshot();
+    state.syncfileList.Add("/c");
+    EXPECT_TRUE(state.syncfileList.Truncate(1, state.syncfileList.Generation()));
+    const std::shared_ptr<const PathList> second = state.syncfileList.Snapshot();
+    state.ResetLists();
+    state.syncfileList.Add("/d");
+    EXPECT_EQ(*copying, (PathList {"/a", "/b"}));
+    EXPECT_EQ(*second, (PathList {"/a"}));
+    EXPECT_EQ(state.syncfileList.ToArray(), PathList {"/d"});
+}
+
 TEST(JobState, ClearingNeverWaitsForAWalk)
 {
     JobState state;
