@@ -132,9 +132,14 @@ void BackupEngine::Plan(CopyRun& run, PlannedFile& item)
                                                           : run.destinationPath + FileName(item.file, style_);
         item.subFolder = run.subFolder;
         item.foldersRemadeBefore = run.foldersRemade;
-        item.copy = run.session->Open(item.file);
-        item.size = static_cast<std::int64_t>(item.copy->length);
-        if (run.mode == CopyMode::CdBackup) item.target = TargetOf(run, item.file, item.size);
+        // Only CD Backup needs a file's length before its copy, for its volume.
+        if (run.mode == CopyMode::CdBackup) {
+            item.copy = run.session->Open(item.file);
+            item.size = static_cast<std::int64_t>(item.copy->length);
+            item.target = TargetOf(run, item.file, item.size);
+        } else {
+            item.copy = run.session->Defer(item.file);
+        }
     } catch (const FsError& failure) {
         item.failure = failure;
         item.copy.reset();
@@ -179,7 +184,7 @@ bool BackupEngine::CommitOrAsk(CopyRun& run, PlannedFile& item, bool overwrite, 
 {
     try {
         const CopyOutcome outcome = CommitPlanned(run, item, overwrite);
-        summary.bytes += item.size;
+        summary.bytes += static_cast<std::int64_t>(item.copy->length);
         ++(outcome == CopyOutcome::Copied ? summary.copied : summary.upToDate);
         host_.ShowProgress();
         return true;

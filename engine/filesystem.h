@@ -75,6 +75,10 @@ public:
     virtual void CreateDirectory(const std::string& path, const std::string& mirrored = {}) = 0;
     // Opens `source` for a copy and reads its length.
     virtual std::unique_ptr<FileCopy> Open(const std::string& source) = 0;
+    // A copy of `source` whose work reads its length, which is known from
+    // the commit on: for a backup that needs no length before the copy.
+    // Failing to read it fails the work. By default, Open.
+    virtual std::unique_ptr<FileCopy> Defer(const std::string& source) { return Open(source); }
     // Writes the copy's data beside `target`, or finds that the target
     // already is the source's copy (with `overwrite` only: same size, same
     // modification time at the destination's granularity). Several works of

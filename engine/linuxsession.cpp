@@ -70,13 +70,26 @@ std::unique_ptr<FileCopy> LinuxCopySession::Open(const std::string& source)
 {
     auto copy = std::make_unique<Copy>();
     copy->source = source;
-    // Only looked at here: a repeated backup opens no file it leaves alone.
-    struct stat& info = copy->sourceInfo;
-    if (sources_.At(source, [&](int folder, const char* name) { return ::fstatat(folder, name, &info, 0); }) != 0)
-        Fail("Could not read the size of " + Quoted(source), errno, source);
-    if (S_ISDIR(info.st_mode)) Fail("Could not read the size of " + Quoted(source), EISDIR, source);
-    copy->length = static_cast<std::uint64_t>(info.st_size);
+    Measure(*copy);
     return copy;
+}
+
+std::unique_ptr<FileCopy> LinuxCopySession::Defer(const std::string& source)
+{
+    auto copy = std::make_unique<Copy>();
+    copy->source = source;
+    return copy;
+}
+
+void LinuxCopySession::Measure(Copy& copy)
+{
+    // Only looked at here: a repeated backup opens no file it leaves alone.
+    struct stat& info = copy.sourceInfo;
+    if (sources_.At(copy.source, [&](int folder, const char* name) { return ::fstatat(folder, name, &info, 0); }) != 0)
+        Fail("Could not read the size of " + Quoted(copy.source), errno, copy.source);
+    if (S_ISDIR(info.st_mode)) Fail("Could not read the size of " + Quoted(copy.source), EISDIR, copy.source);
+    copy.length = static_cast<std::uint64_t>(info.st_size);
+    copy.measured = true;
 }
 
 // --- The work ------------------------------------------------------------------
@@ -91,6 +104,7 @@ void LinuxCopySession::Work(FileCopy& base, const std::string& target, bool over
         attempt.target = target;
         attempt.name = NameOf(target);
         attempt.overwrite = overwrite;
+        if (!copy.measured) Measure(copy);
         Look(copy, attempt);
         if (attempt.state == Attempt::State::Looking) {
             WriteData(copy, attempt);

@@ -62,6 +62,7 @@ public:
     bool DirectoryExists(const std::string& path) override;
     void CreateDirectory(const std::string& path, const std::string& mirrored) override;
     std::unique_ptr<FileCopy> Open(const std::string& source) override;
+    std::unique_ptr<FileCopy> Defer(const std::string& source) override;
     void Work(FileCopy& copy, const std::string& target, bool overwrite) noexcept override;
     CopyOutcome Commit(FileCopy& copy) override;
     void Finish() override;
@@ -80,6 +81,7 @@ private:
     void KeepOwnerModeAndTimes(const Copy& copy, Attempt& attempt);
     void Place(Copy& copy, Attempt& attempt);
     void Clean(const Folder& folder);
+    void Measure(Copy& copy);
 
     SystemCalls& calls_;
     DestinationTree tree_;
@@ -105,6 +107,7 @@ struct LinuxCopySession::Attempt {
 
 struct LinuxCopySession::Copy : FileCopy {
     std::string source;
+    bool measured = false;  // sourceInfo and length are read
     struct stat sourceInfo {};
     std::unique_ptr<Attempt> attempt;  // the last work's
 
