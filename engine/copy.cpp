@@ -1,7 +1,6 @@
 // The copy engine: one backup of the gathered files into the destination.
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -119,9 +118,7 @@ struct BackupEngine::PlannedFile {
     // time, and for a target that a file before it, still uncommitted, has
     // too (its work must see that file's copy).
     bool workAtCommit = false;
-    std::mutex mutex;
-    std::condition_variable done;
-    std::atomic<bool> worked {false};
+    std::atomic<bool> worked {false};  // waited on and notified as it turns true
 };
 
 void BackupEngine::Plan(CopyRun& run, PlannedFile& item)
@@ -155,8 +152,7 @@ CopyOutcome BackupEngine::CommitPlanned(CopyRun& run, PlannedFile& item, bool ov
     if (item.workAtCommit) {
         run.session->Work(*item.copy, item.target, overwrite);
     } else {
-        std::unique_lock lock(item.mutex);
-        item.done.wait(lock, [&] { return item.worked.load(); });
+        item.worked.wait(false);
     }
     try {
         return run.session->Commit(*item.copy);
@@ -221,7 +217,11 @@ void BackupEngine::CopyAll(CopyRun& run, const PathList& allFiles, bool overwrit
     std::vector<PlannedFile*> batch;
     std::int64_t batchBytes = 0;
     std::deque<std::unique_ptr<PlannedFile>> window;  // planned, not committed yet
-    std::unordered_multiset<std::string> windowTargets;
+    // The targets in the window, by the hash of their text: a file whose
+    // target may be an earlier one's is worked at its commit (a collision of
+    // two hashes costs that file its place in the pool, nothing more).
+    std::unordered_multiset<std::size_t> windowTargets;
+    const std::hash<std::string> hashOf;
     std::string stoppedAt;  // the target of the file the user stopped at
     {
         std::optional<WorkPool> pool;
@@ -233,9 +233,8 @@ void BackupEngine::CopyAll(CopyRun& run, const PathList& allFiles, bool overwrit
             pool->Add([files = std::move(batch), overwrite, &run] {
                 for (PlannedFile* planned : files) {
                     run.session->Work(*planned->copy, planned->target, overwrite);
-                    std::lock_guard lock(planned->mutex);
                     planned->worked = true;
-                    planned->done.notify_one();
+                    planned->worked.notify_one();
                 }
             });
             batch.clear();
@@ -248,8 +247,9 @@ void BackupEngine::CopyAll(CopyRun& run, const PathList& allFiles, bool overwrit
                 item->file = allFiles[next++];
                 Plan(run, *item);
                 if (!item->failure) {
-                    item->workAtCommit = !pool || windowTargets.count(item->target) > 0;
-                    windowTargets.insert(item->target);
+                    const std::size_t target = hashOf(item->target);
+                    item->workAtCommit = !pool || windowTargets.count(target) > 0;
+                    windowTargets.insert(target);
                     if (!item->workAtCommit) {
                         batch.push_back(item.get());
                         batchBytes += item->size;
@@ -267,7 +267,7 @@ void BackupEngine::CopyAll(CopyRun& run, const PathList& allFiles, bool overwrit
             }
             std::unique_ptr<PlannedFile> item = std::move(window.front());
             window.pop_front();
-            if (!item->failure) windowTargets.erase(windowTargets.find(item->target));
+            if (!item->failure) windowTargets.erase(windowTargets.find(hashOf(item->target)));
             if (!CommitOrAsk(run, *item, overwrite, summary)) {
                 stoppedAt = item->target;
                 break;

@@ -99,7 +99,7 @@ void LinuxCopySession::Work(FileCopy& base, const std::string& target, bool over
     Copy& copy = static_cast<Copy&>(base);
     copy.attempt.reset();  // a copy worked again starts afresh
     try {
-        copy.attempt = std::make_unique<Attempt>();
+        copy.attempt.emplace();
         Attempt& attempt = *copy.attempt;
         attempt.target = target;
         attempt.name = NameOf(target);

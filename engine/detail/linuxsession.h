@@ -109,7 +109,7 @@ struct LinuxCopySession::Copy : FileCopy {
     std::string source;
     bool measured = false;  // sourceInfo and length are read
     struct stat sourceInfo {};
-    std::unique_ptr<Attempt> attempt;  // the last work's
+    std::optional<Attempt> attempt;  // the last work's
 
     // "Could not copy 'source' to 'target'", the start of every failure's
     // message; made only for a failure, and leaves errno as it was.
