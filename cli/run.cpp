@@ -96,8 +96,11 @@ int Run(const Options& options, bool interactive, std::istream& in, std::ostream
         return {};
     });
     out << "Files: " << summary.copied << " copied, " << summary.upToDate << " up to date, " << summary.failed
-        << " failed\n"
-        << std::flush;
+        << " failed\n";
+    if (!summary.ownersAndModesKept)
+        out << "The destination's file system keeps no owners or permissions: anyone who can mount it can read every "
+               "file of the backup.\n";
+    out << std::flush;
     if (host.copyStopped) return kStopped;
     return host.failedFiles > 0 ? kSomeFailed : kAllCopied;
 }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <fstream>
 #include <sstream>
 #include <vector>
 
@@ -14,8 +15,8 @@ namespace tandrel {
 DestinationCaps::DestinationCaps(const DestinationCaps& other)
     : kind(other.kind), type(other.type), largestFile(other.largestFile), timeGrain(other.timeGrain.load()),
       unnamedFiles(other.unnamedFiles), renameNoReplace(other.renameNoReplace), hardLinks(other.hardLinks),
-      symlinks(other.symlinks), chown(other.chown), cloneRefusedFrom(other.cloneRefusedFrom.load()),
-      renameKeepsTimes(other.renameKeepsTimes), keepsModes(other.keepsModes), windowsNames(other.windowsNames),
+      chown(other.chown), cloneRefusedFrom(other.cloneRefusedFrom.load()), renameKeepsTimes(other.renameKeepsTimes),
+      symlinks(other.symlinks), keepsModes(other.keepsModes), windowsNames(other.windowsNames),
       rewritesNames(other.rewritesNames), folding(other.folding), eexistMeansFull(other.eexistMeansFull)
 {
     std::lock_guard lock(const_cast<std::mutex&>(other.mutex));
@@ -68,7 +69,7 @@ DestinationCaps DestinationCaps::Of(FsKind kind, std::string type)
         caps.unnamedFiles.Refused();
         caps.renameNoReplace.Refused();
         caps.hardLinks.Refused();
-        caps.symlinks.Refused();
+        caps.symlinks.Set(false);
         caps.chown.Refused();
         caps.keepsModes = false;
         caps.folding = CaseFolding::Folds;
@@ -95,7 +96,7 @@ DestinationCaps DestinationCaps::Of(FsKind kind, std::string type)
         caps.keepsModes = false;
         if (caps.type == "fuse.smbnetfs") {
             caps.hardLinks.Refused();
-            caps.symlinks.Refused();
+            caps.symlinks.Set(false);
         }
         caps.folding = CaseFolding::Unknown;  // as the server's file system does
         break;
@@ -143,10 +144,23 @@ MountEntry FindMount(const std::string& table, dev_t device)
         const std::size_t dash = line.find(" - ");
         if (dash == std::string::npos) continue;
         std::istringstream rest(line.substr(dash + 3));
-        rest >> found.type;
+        rest >> found.type >> found.source;
+        found.source = Unescape(found.source);
         found.mountPoint = Unescape(mountPoint);
     }
     return found;
+}
+
+FsKind KindOfFuseDevice(const std::string& device)
+{
+    // The boot sector names the file system at offset 3.
+    char head[11] = {};
+    std::ifstream in(device, std::ios::binary);
+    if (!in.read(head, sizeof head)) return FsKind::OtherFuse;
+    const std::string name(head + 3, 8);
+    if (name == "EXFAT   ") return FsKind::ExFat;
+    if (name == "NTFS    ") return FsKind::Ntfs;
+    return FsKind::OtherFuse;
 }
 
 std::string WindowsNameRefusal(const std::string& name)

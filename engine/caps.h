@@ -76,11 +76,11 @@ struct DestinationCaps {
     Capability unnamedFiles;     // O_TMPFILE
     Capability renameNoReplace;  // renameat2(RENAME_NOREPLACE)
     Capability hardLinks;
-    Capability symlinks;
     Capability chown;  // a copy can be given its source's owner, and keeps it
     // The source device from which clones (FICLONE) were refused.
     std::atomic<dev_t> cloneRefusedFrom {static_cast<dev_t>(-1)};
     LearnedFact renameKeepsTimes;
+    LearnedFact symlinks;  // holds symbolic links (a probe asks once)
     // Permission bits and owners are the mount's (FAT and exFAT through
     // FUSE): nothing of the source's can be kept.
     bool keepsModes = true;
@@ -114,12 +114,18 @@ struct DestinationCaps {
 // The kind of a file system type as the mount table names it.
 FsKind KindOfType(const std::string& type);
 // The type of the file system of device `device` in a mount table
-// (/proc/self/mountinfo's text), and its mount point; empty when not found.
+// (/proc/self/mountinfo's text), what it was mounted from, and its mount
+// point; empty when not found.
 struct MountEntry {
     std::string type;
+    std::string source;
     std::string mountPoint;
 };
 MountEntry FindMount(const std::string& table, dev_t device);
+// The kind of a file system that the mount table names only "fuseblk" (a
+// FUSE driver of a block device: ntfs-3g, exfat-fuse), from the first bytes
+// of the device, where they can be read; OtherFuse where not.
+FsKind KindOfFuseDevice(const std::string& device);
 
 // Why Windows refuses `name`, or empty when it takes it: the characters
 // \ / : * ? " < > | and controls, the device names (CON, PRN, AUX, NUL,

@@ -303,10 +303,12 @@ CopySummary BackupEngine::Copy(std::shared_ptr<const PathList> allFiles, std::st
     run.destinationPath = std::move(destinationPath);
     run.mode = mode;
     run.session = fs_.BeginCopy(run.destinationPath);
+    run.session->SetEntries(state_.directoryData.load());
     if (mode == CopyMode::DirectoryCopy) run.entries = state_.directoryData.load();
     CopySummary summary;
     CopyAll(run, *allFiles, overwrite, summary);
 
+    summary.ownersAndModesKept = run.session->KeptOwnersAndModes();
     // "Copied successfully" means on disk.
     try {
         run.session->Finish();

@@ -17,6 +17,8 @@ using posix::Quoted;
 namespace {
 
 constexpr int kFolderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+// Below the destination no link is followed, whoever planted it.
+constexpr int kLevelFlags = kFolderFlags | O_NOFOLLOW;
 constexpr std::size_t kHeldOpen = 64;
 
 std::string WithoutFinalSlashes(std::string path)
@@ -44,6 +46,17 @@ FsError NotMade(int error, const std::string& name, const std::string& path)
     return Reason(error, path);
 }
 
+// Why `name` in `parent` could not be opened as a folder: a link says so.
+FsError NotAFolder(int error, const Folder& parent, const std::string& name, const std::string& level)
+{
+    struct stat info {};
+    if ((error == ENOTDIR || error == ELOOP) &&
+        ::fstatat(parent.fd.Get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode))
+        return FsError(Quoted(level) + " is a symbolic link, and a backup does not follow links inside its destination",
+                       FsError::Kind::Other, ELOOP, level);
+    return Reason(error, level);
+}
+
 }  // namespace
 
 DestinationTree::DestinationTree(SystemCalls& calls, std::string destination, const DestinationCaps* profile)
@@ -60,8 +73,10 @@ DestinationCaps& DestinationTree::CapsOf(dev_t device)
             caps = std::make_unique<DestinationCaps>(*profile_);
         } else {
             if (mountTable_.empty()) mountTable_ = calls_.MountTable();
-            const std::string type = FindMount(mountTable_, device).type;
-            caps = std::make_unique<DestinationCaps>(DestinationCaps::Of(KindOfType(type), type));
+            const MountEntry mount = FindMount(mountTable_, device);
+            FsKind kind = KindOfType(mount.type);
+            if (mount.type == "fuseblk") kind = KindOfFuseDevice(mount.source);
+            caps = std::make_unique<DestinationCaps>(DestinationCaps::Of(kind, mount.type));
         }
     }
     return *caps;
@@ -233,13 +248,13 @@ FolderRef DestinationTree::Walk(const std::string& wanted, const Mirror* mirror,
         if (name == "." || name == "..")
             throw FsError("the path holds " + Quoted(name) + ", which names no folder of its own", FsError::Kind::Other,
                           EINVAL, level);
-        Fd fd(calls_.OpenAt(folder->fd.Get(), name.c_str(), kFolderFlags, 0));
+        Fd fd(calls_.OpenAt(folder->fd.Get(), name.c_str(), kLevelFlags, 0));
         if (!fd.Valid() && errno == ENOENT && create) {
             if (MakeLevel(*folder, name, level, mirror && *mirror ? (*mirror)(levelsBelow) : std::string()))
                 made->push_back(level);
-            fd.Reset(calls_.OpenAt(folder->fd.Get(), name.c_str(), kFolderFlags, 0));
+            fd.Reset(calls_.OpenAt(folder->fd.Get(), name.c_str(), kLevelFlags, 0));
         }
-        if (!fd.Valid()) throw Reason(errno, level);
+        if (!fd.Valid()) throw NotAFolder(errno, *folder, name, level);
         folder = Describe(std::move(fd), level);
         Keep(folder);
     }
@@ -249,15 +264,43 @@ FolderRef DestinationTree::Walk(const std::string& wanted, const Mirror* mirror,
 bool DestinationTree::MakeLevel(const Folder& parent, const std::string& name, const std::string& level,
                                 const std::string& mirrored)
 {
-    (void)mirrored;
-    const DestinationCaps& caps = parent.state->caps;
+    DestinationCaps& caps = parent.state->caps;
     if (caps.windowsNames) {
         if (const std::string refusal = WindowsNameRefusal(name); !refusal.empty())
             throw posix::NameRefused(name, refusal);
     }
-    if (calls_.MkdirAt(parent.fd.Get(), name.c_str(), 0777) == 0) return true;
-    if (errno == EEXIST) return false;  // made meanwhile, by another program
-    throw NotMade(errno, name, level);
+    struct stat source {};
+    const bool mirrors = !mirrored.empty() && ::stat(mirrored.c_str(), &source) == 0 && S_ISDIR(source.st_mode);
+    // A folder that stands for a source folder is made closed (0700) and
+    // opened only once its owner is the source's; a folder of the backup's
+    // own (a CD volume) is made as the umask says.
+    if (calls_.MkdirAt(parent.fd.Get(), name.c_str(), mirrors ? 0700 : 0777) != 0) {
+        if (errno == EEXIST) return false;  // made meanwhile, by another program
+        throw NotMade(errno, name, level);
+    }
+    if (mirrors) KeepOwnerAndMode(parent, name, source);
+    return true;
+}
+
+// The source folder's owner and group where the process may set them (and
+// the file system keeps them); its mode, the set-id and sticky bits only
+// with its owner. A process that is not root keeps the right to write into
+// the folders it makes.
+void DestinationTree::KeepOwnerAndMode(const Folder& parent, const std::string& name, const struct stat& source)
+{
+    DestinationCaps& caps = parent.state->caps;
+    Fd made(calls_.OpenAt(parent.fd.Get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0));
+    struct stat info {};
+    if (!made.Valid() || ::fstat(made.Get(), &info) != 0) return;
+    bool ownerKept = info.st_uid == source.st_uid && info.st_gid == source.st_gid;
+    if (!ownerKept && caps.chown.Usable()) {
+        ownerKept = calls_.Fchown(made.Get(), source.st_uid, source.st_gid) == 0 && ::fstat(made.Get(), &info) == 0 &&
+                    info.st_uid == source.st_uid && info.st_gid == source.st_gid;
+        if (!ownerKept) caps.chown.Refused();
+    }
+    mode_t mode = source.st_mode & (ownerKept ? 07777 : 0777);
+    if (::geteuid() != 0) mode |= S_IRWXU;
+    ::fchmod(made.Get(), mode);
 }
 
 std::vector<std::pair<int, std::string>> DestinationTree::WrittenFileSystems()
@@ -267,6 +310,14 @@ std::vector<std::pair<int, std::string>> DestinationTree::WrittenFileSystems()
     for (auto& [device, entry] : written_)
         written.emplace_back(entry.fd.Valid() ? entry.fd.Get() : -entry.error, entry.folder);
     return written;
+}
+
+bool DestinationTree::WrittenKeepModes()
+{
+    std::lock_guard lock(mutex_);
+    for (const auto& written : written_)
+        if (!caps_.at(written.first)->keepsModes) return false;
+    return true;
 }
 
 void DestinationTree::NoteWritten(const Folder& folder)

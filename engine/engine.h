@@ -25,11 +25,12 @@ CopyMode CopyModeOf(bool cdBackup, bool consolidate, bool directoryCopy);
 
 // What one backup did, file by file.
 struct CopySummary {
-    std::int64_t copied = 0;    // new copies placed
-    std::int64_t upToDate = 0;  // targets that already were the file's copy
-    std::int64_t failed = 0;    // files reported as failed
-    bool stopped = false;       // the user stopped the backup at a failed file
-    std::int64_t bytes = 0;     // the running total of the closing message
+    std::int64_t copied = 0;         // new copies placed
+    std::int64_t upToDate = 0;       // targets that already were the file's copy
+    std::int64_t failed = 0;         // files reported as failed
+    bool stopped = false;            // the user stopped the backup at a failed file
+    bool ownersAndModesKept = true;  // false where the destination keeps neither
+    std::int64_t bytes = 0;          // the running total of the closing message
 };
 
 class BackupEngine {

@@ -75,6 +75,9 @@ public:
     virtual void CreateDirectory(const std::string& path, const std::string& mirrored = {}) = 0;
     // Opens `source` for a copy and reads its length.
     virtual std::unique_ptr<FileCopy> Open(const std::string& source) = 0;
+    // The entries of the backup list. A link among them is followed, as the
+    // user named it; a link found in one of their folders is a link.
+    virtual void SetEntries(std::shared_ptr<const std::vector<std::string>> entries) { (void)entries; }
     // A copy of `source` whose work reads its length, which is known from
     // the commit on: for a backup that needs no length before the copy.
     // Failing to read it fails the work. By default, Open.
@@ -90,6 +93,9 @@ public:
     // partial target nor harms an existing one. Without `overwrite` an
     // existing target is a failure. Commits run on one thread.
     virtual CopyOutcome Commit(FileCopy& copy) = 0;
+    // Whether every file system the session wrote to keeps owners and
+    // permission bits (FAT and exFAT through FUSE keep neither).
+    virtual bool KeptOwnersAndModes() const { return true; }
     // Ends the session: puts what it wrote on disk. A session that wrote
     // nothing has nothing to flush.
     virtual void Finish() = 0;

@@ -42,6 +42,15 @@ std::string NameOf(const std::string& path)
     return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
+// The text of the link `name` in the folder open as `folder` (empty where
+// it is none).
+std::string LinkText(int folder, const std::string& name)
+{
+    char text[4096];
+    const ssize_t n = ::readlinkat(folder, name.c_str(), text, sizeof text);
+    return n > 0 ? std::string(text, static_cast<std::size_t>(n)) : std::string();
+}
+
 // A call in a folder that was removed meanwhile may fail in many ways (EPERM
 // for a link into it); what it means is that the folder is gone.
 int InFolder(const Folder& folder, int error)
@@ -81,12 +90,22 @@ std::unique_ptr<FileCopy> LinuxCopySession::Defer(const std::string& source)
     return copy;
 }
 
+void LinuxCopySession::SetEntries(std::shared_ptr<const std::vector<std::string>> entries)
+{
+    entries_.clear();
+    if (entries) entries_.insert(entries->begin(), entries->end());
+}
+
 void LinuxCopySession::Measure(Copy& copy)
 {
     // Only looked at here: a repeated backup opens no file it leaves alone.
+    // A link the user named is followed; one found in a folder is a link.
     struct stat& info = copy.sourceInfo;
-    if (sources_.At(copy.source, [&](int folder, const char* name) { return ::fstatat(folder, name, &info, 0); }) != 0)
+    const int flags = entries_.count(copy.source) ? 0 : AT_SYMLINK_NOFOLLOW;
+    if (sources_.At(copy.source, [&](int folder, const char* name) { return ::fstatat(folder, name, &info, flags); }) !=
+        0)
         Fail("Could not read the size of " + Quoted(copy.source), errno, copy.source);
+    copy.link = S_ISLNK(info.st_mode);
     if (S_ISDIR(info.st_mode)) Fail("Could not read the size of " + Quoted(copy.source), EISDIR, copy.source);
     copy.length = static_cast<std::uint64_t>(info.st_size);
     copy.measured = true;
@@ -105,7 +124,12 @@ void LinuxCopySession::Work(FileCopy& base, const std::string& target, bool over
         attempt.name = NameOf(target);
         attempt.overwrite = overwrite;
         if (!copy.measured) Measure(copy);
-        Look(copy, attempt);
+        try {
+            attempt.folder = tree_.Open(FolderOf(attempt.target));
+        } catch (const FsError& failure) {
+            throw failure.Within(copy.What());
+        }
+        if (!copy.link || !CopyLink(copy, attempt)) Look(copy, attempt);
         if (attempt.state == Attempt::State::Looking) {
             WriteData(copy, attempt);
             attempt.state = Attempt::State::Worked;
@@ -136,11 +160,6 @@ void LinuxCopySession::Look(Copy& copy, Attempt& attempt)
         if (S_ISDIR(source.st_mode)) Fail(copy.What(), EISDIR, copy.source);
         throw FsError(copy.What() + ": it is not a regular file", FsError::Kind::Other, 0, copy.source);
     }
-    try {
-        attempt.folder = tree_.Open(FolderOf(attempt.target));
-    } catch (const FsError& failure) {
-        throw failure.Within(copy.What());
-    }
     const Folder& folder = *attempt.folder;
 
     // A target already there: the same file is never copied onto itself;
@@ -151,7 +170,9 @@ void LinuxCopySession::Look(Copy& copy, Attempt& attempt)
     // asked to.
     if (!folder.state->madeByThisBackup) {
         struct stat target {};
-        if (::fstatat(folder.fd.Get(), attempt.name.c_str(), &target, 0) == 0) {
+        // A link at the target's name is looked at, never through: it is
+        // replaced by the copy like any other file.
+        if (::fstatat(folder.fd.Get(), attempt.name.c_str(), &target, AT_SYMLINK_NOFOLLOW) == 0) {
             if (target.st_dev == source.st_dev && target.st_ino == source.st_ino)
                 throw FsError(copy.What() + ": they are the same file");
             if (!attempt.overwrite) Fail(copy.What(), EEXIST, attempt.target);
@@ -187,12 +208,62 @@ bool LinuxCopySession::UpToDate(const Copy& copy, const Attempt& attempt, const 
     return difference < TimeGrain(*attempt.folder);
 }
 
+// A link found in a folder is copied as a link where the destination holds
+// links, and left alone by a repeat while its text is the same. Elsewhere
+// the file it leads to is copied, but only one that the link's owner owns
+// (or any, for a link of root's), as the opened file shows: a link never
+// hands over a file that its owner could not read. True when the copy was
+// made as a link, false when the file it leads to is to be copied.
+bool LinuxCopySession::CopyLink(Copy& copy, Attempt& attempt)
+{
+    const Folder& folder = *attempt.folder;
+    const struct stat link = copy.sourceInfo;
+    std::string text(static_cast<std::size_t>(link.st_size) + 1, '\0');
+    const ssize_t length = sources_.At(copy.source, [&](int at, const char* name) {
+        return static_cast<int>(::readlinkat(at, name, text.data(), text.size()));
+    });
+    if (length < 0) Fail(copy.What(), errno, copy.source);
+    text.resize(static_cast<std::size_t>(length));
+    if (HoldsLinks(folder)) {
+        struct stat target {};
+        if (!folder.state->madeByThisBackup &&
+            ::fstatat(folder.fd.Get(), attempt.name.c_str(), &target, AT_SYMLINK_NOFOLLOW) == 0) {
+            if (!attempt.overwrite) Fail(copy.What(), EEXIST, attempt.target);
+            if (S_ISLNK(target.st_mode) && LinkText(folder.fd.Get(), attempt.name) == text) {
+                attempt.state = Attempt::State::UpToDate;
+                return true;
+            }
+            attempt.targetExisted = true;
+        }
+        CheckName(copy, attempt);
+        // Made at its commit: straight at its name where there is none yet,
+        // so that no link is left at a temporary's name.
+        attempt.linkText = std::move(text);
+        attempt.state = Attempt::State::Worked;
+        return true;
+    }
+    attempt.in.Reset(sources_.At(
+        copy.source, [](int at, const char* name) { return ::openat(at, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK); }));
+    struct stat file {};
+    if (!attempt.in.Valid() || ::fstat(attempt.in.Get(), &file) != 0) Fail(copy.What(), errno, copy.source);
+    if (link.st_uid != 0 && file.st_uid != link.st_uid)
+        throw FsError(copy.What() + ": it is a symbolic link to " + Quoted(text) +
+                          ", a file its owner does not own, and the destination cannot hold links",
+                      FsError::Kind::Other, EPERM, copy.source);
+    copy.sourceInfo = file;
+    copy.length = static_cast<std::uint64_t>(file.st_size);
+    return false;
+}
+
 void LinuxCopySession::WriteData(Copy& copy, Attempt& attempt)
 {
-    // O_NONBLOCK: opening a FIFO must not wait for a writer.
-    attempt.in.Reset(sources_.At(copy.source, [](int folder, const char* name) {
-        return ::openat(folder, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    }));
+    // O_NONBLOCK: opening a FIFO must not wait for a writer. A file found in
+    // a folder is not opened through a link put at its name since.
+    const int follow = entries_.count(copy.source) ? 0 : O_NOFOLLOW;
+    if (!attempt.in.Valid())
+        attempt.in.Reset(sources_.At(copy.source, [follow](int folder, const char* name) {
+            return ::openat(folder, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | follow);
+        }));
     if (!attempt.in.Valid() || ::fstat(attempt.in.Get(), &copy.sourceInfo) != 0) Fail(copy.What(), errno, copy.source);
     const struct stat& source = copy.sourceInfo;
     if (!S_ISREG(source.st_mode)) throw FsError(copy.What() + ": it is not a regular file");
@@ -270,8 +341,31 @@ CopyOutcome LinuxCopySession::Commit(FileCopy& base)
     return CopyOutcome::Copied;
 }
 
+// A link is made at its name where none is there, else at a temporary's and
+// renamed over the target; then it gets the source link's owner and times.
+void LinuxCopySession::PlaceLink(Copy& copy, Attempt& attempt)
+{
+    const Folder& folder = *attempt.folder;
+    const char* name = attempt.name.c_str();
+    int error = attempt.targetExisted ? EEXIST : 0;
+    if (error == 0 && calls_.SymlinkAt(attempt.linkText.c_str(), folder.fd.Get(), name) != 0) error = errno;
+    if (error == EEXIST && attempt.overwrite) {
+        attempt.out.emplace(calls_, attempt.folder);
+        error = attempt.out->CreateLink(attempt.linkText);
+        if (error == 0) error = attempt.out->Place(attempt.name, true, true);
+        if (error != 0) attempt.out->Discard();
+    }
+    if (error != 0) Fail(copy.What(), InFolder(folder, error), attempt.target);
+    const struct stat& link = copy.sourceInfo;
+    if (folder.state->caps.chown.Usable())
+        calls_.FchownAt(folder.fd.Get(), name, link.st_uid, link.st_gid, AT_SYMLINK_NOFOLLOW);
+    const struct timespec times[2] = {link.st_atim, link.st_mtim};
+    calls_.UtimensAt(folder.fd.Get(), name, times, AT_SYMLINK_NOFOLLOW);
+}
+
 void LinuxCopySession::Place(Copy& copy, Attempt& attempt)
 {
+    if (!attempt.linkText.empty()) return PlaceLink(copy, attempt);
     Temporary& out = *attempt.out;
     if (int error = out.Place(attempt.name, attempt.overwrite, attempt.targetExisted)) {
         error = InFolder(*attempt.folder, error);
@@ -308,16 +402,28 @@ bool LinuxCopySession::DirectoryExists(const std::string& path)
         return tree_.IsFolder(path);
     } catch (const FsError& failure) {
         if (failure.code() == ENOTDIR) return false;
+        // Something is there, reached through a link: each copy into it says
+        // that it is not followed.
+        if (failure.code() == ELOOP) return true;
         throw failure.Within("Could not read " + Quoted(path));
     }
 }
 
 void LinuxCopySession::CreateDirectory(const std::string& path, const std::string& mirrored)
 {
-    (void)mirrored;
+    // Level `depth` above the deepest stands for the source folder as many
+    // levels above `mirrored`.
+    auto mirror = [&mirrored](std::size_t depth) {
+        std::string folder = mirrored;
+        for (std::size_t i = 0; i < depth && !folder.empty(); ++i) {
+            const std::size_t cut = folder.rfind('/');
+            folder.resize(cut == std::string::npos || cut == 0 ? 0 : cut);
+        }
+        return folder;
+    };
     std::vector<std::string> made;
     try {
-        made = tree_.Create(path, {});
+        made = tree_.Create(path, mirror);
     } catch (const FsError& failure) {
         throw failure.Within("Could not create the folder " + Quoted(path));
     }

@@ -65,6 +65,19 @@ int Temporary::Create(mode_t mode)
     return EEXIST;
 }
 
+int Temporary::CreateLink(const std::string& text)
+{
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const std::string name = NewCopyTemporaryName();
+        if (calls_.SymlinkAt(text.c_str(), folder_->fd.Get(), name.c_str()) == 0) {
+            name_ = name;
+            return 0;
+        }
+        if (errno != EEXIST) return errno;
+    }
+    return EEXIST;
+}
+
 void Temporary::Discard()
 {
     if (!name_.empty()) {
@@ -131,7 +144,7 @@ int Temporary::Place(const std::string& target, bool replace, bool existed)
         if (error != EEXIST || !replace) return error;
     }
     if (unnamed_) error = GiveName();
-    if (error == 0) error = CheckedClose();
+    if (error == 0 && out_.Valid()) error = CheckedClose();
     if (error == 0) error = MoveIntoPlace(target, replace);
     if (error == 0) name_.clear();
     return error;

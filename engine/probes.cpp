@@ -103,4 +103,23 @@ std::int64_t LinuxCopySession::TimeGrain(const Folder& folder)
     return caps.timeGrain.load();
 }
 
+// Whether the file system holds symbolic links: one made (and removed) at a
+// temporary's name tells.
+bool LinuxCopySession::HoldsLinks(const Folder& folder)
+{
+    LearnedFact& symlinks = folder.state->caps.symlinks;
+    if (const Answer known = symlinks.Get(); known != Answer::Unknown) return known == Answer::Yes;
+    Clean(folder);
+    const std::string probe = NewCopyTemporaryName();
+    if (calls_.SymlinkAt(probe.c_str(), folder.fd.Get(), probe.c_str()) == 0) {
+        calls_.UnlinkAt(folder.fd.Get(), probe.c_str(), 0);
+        symlinks.Set(true);
+    } else if (posix::IsRefusal(errno)) {
+        symlinks.Set(false);
+    } else {
+        return false;  // the folder takes nothing now: the copy says why
+    }
+    return symlinks.Get() == Answer::Yes;
+}
+
 }  // namespace tandrel

@@ -115,6 +115,8 @@ public:
     // Each file system written to: a descriptor to flush it through (or
     // minus the errno that kept it from being opened) and a folder there.
     std::vector<std::pair<int, std::string>> WrittenFileSystems();
+    // Whether every file system written to keeps owners and modes.
+    bool WrittenKeepModes();
 
 private:
     // `checked`: no folder held open is taken that was removed meanwhile.
@@ -123,6 +125,7 @@ private:
     // Makes `name` in `parent`; false when another program made it first.
     bool MakeLevel(const Folder& parent, const std::string& name, const std::string& level,
                    const std::string& mirrored);
+    void KeepOwnerAndMode(const Folder& parent, const std::string& name, const struct stat& source);
     FolderRef Describe(posix::Fd fd, std::string path);
     FolderRef Cached(const std::string& path, bool checked);
     void Keep(const FolderRef& folder);

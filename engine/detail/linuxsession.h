@@ -13,6 +13,8 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <unordered_set>
+#include <vector>
 
 #include "engine/detail/copydata.h"
 #include "engine/detail/destination.h"
@@ -63,8 +65,10 @@ public:
     void CreateDirectory(const std::string& path, const std::string& mirrored) override;
     std::unique_ptr<FileCopy> Open(const std::string& source) override;
     std::unique_ptr<FileCopy> Defer(const std::string& source) override;
+    void SetEntries(std::shared_ptr<const std::vector<std::string>> entries) override;
     void Work(FileCopy& copy, const std::string& target, bool overwrite) noexcept override;
     CopyOutcome Commit(FileCopy& copy) override;
+    bool KeptOwnersAndModes() const override { return tree_.WrittenKeepModes(); }
     void Finish() override;
     // Only once no copy of the session is left.
     void RemoveMadeFolder(const std::string& folder) override;
@@ -82,12 +86,16 @@ private:
     void Place(Copy& copy, Attempt& attempt);
     void Clean(const Folder& folder);
     void Measure(Copy& copy);
+    bool CopyLink(Copy& copy, Attempt& attempt);
+    void PlaceLink(Copy& copy, Attempt& attempt);
+    bool HoldsLinks(const Folder& folder);
 
     SystemCalls& calls_;
-    DestinationTree tree_;
+    mutable DestinationTree tree_;
     std::mutex mutex_;                   // guards madeFolders_ and the clean-ups
     std::set<std::string> madeFolders_;  // without their final "/"
     SourceFolders sources_;
+    std::unordered_set<std::string> entries_;  // the backup list's, followed where they are links
 };
 
 // One work of a copy, from the look at its target to its commit. A copy
@@ -103,11 +111,13 @@ struct LinuxCopySession::Attempt {
     bool targetExisted = false;
     posix::Fd in;
     std::optional<Temporary> out;
+    std::string linkText;  // a link copied as a link: its text
 };
 
 struct LinuxCopySession::Copy : FileCopy {
     std::string source;
     bool measured = false;  // sourceInfo and length are read
+    bool link = false;      // a symbolic link found in a folder
     struct stat sourceInfo {};
     std::optional<Attempt> attempt;  // the last work's
 

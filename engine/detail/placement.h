@@ -37,6 +37,8 @@ public:
     // and locked while it is written, so that the clean-up of another backup
     // passes it by. `mode` is the permission bits asked for.
     int Create(mode_t mode);
+    // A symbolic link holding `text`, at a fresh temporary name.
+    int CreateLink(const std::string& text);
     int Fd() const { return out_.Get(); }
     bool Unnamed() const { return unnamed_; }
     // The permission bits it was created with, as far as they were asked

@@ -18,6 +18,9 @@
 #  - a full volume fails the files that don't fit, one by one: no partial
 #    target, an earlier copy that was to be replaced stays whole, the files
 #    that fit are copied;
+#  - a link in the source is copied as a link where the file system holds
+#    links, else as the file it leads to; a link planted in the destination
+#    is never followed;
 #  - no temporary file (.~tandrel-XXXXXXXXXXXX.tmp) is ever left behind.
 #
 # It needs root, the file system's tools and a kernel (or /dev/fuse) that lets
@@ -35,14 +38,14 @@ refused_words="does not allow the name"
 
 # Per file system: the tools it takes, the image size, the granularity of the
 # modification times it keeps (ns), what it refuses in names.
-specials=no nonascii=no fuse=no
+specials=no nonascii=no fuse=no links=yes modes=yes
 case $fs in
   ext4)  tools="mkfs.ext4";             size=64M;  grain=1 ;;
   xfs)   tools="mkfs.xfs";              size=320M; grain=1 ;;  # xfs takes 300 MiB at least
   btrfs) tools="mkfs.btrfs";            size=128M; grain=1 ;;
-  exfat) tools="mkfs.exfat mount.exfat-fuse"; size=64M; grain=2000000000 specials=yes fuse=yes ;;
-  fat32) tools="mkfs.vfat fusefat";     size=64M;  grain=2000000000 specials=yes nonascii=yes fuse=yes ;;
-  ntfs)  tools="mkfs.ntfs ntfs-3g";     size=64M;  grain=100 fuse=yes ;;
+  exfat) tools="mkfs.exfat mount.exfat-fuse"; size=64M; grain=2000000000 specials=yes fuse=yes links=no modes=no ;;
+  fat32) tools="mkfs.vfat fusefat";     size=64M;  grain=2000000000 specials=yes nonascii=yes fuse=yes links=no modes=no ;;
+  ntfs)  tools="mkfs.ntfs ntfs-3g";     size=64M;  grain=100 fuse=yes modes=no ;;
   *) echo "unknown file system '$fs'" >&2; exit 2 ;;
 esac
 
@@ -189,6 +192,9 @@ if [ $some_refused = 1 ]; then
   check "names the file system refuses fail with a message that says so" "$(message_problems first)"
 fi
 check "no temporary files after the first backup" "$(temporaries)"
+check "the summary says whether owners and permissions are kept ($modes)" \
+      "$(grep -q 'keeps no owners or permissions' "$work/first.out" && [ $modes = yes ] && echo "said they are not"
+         grep -q 'keeps no owners or permissions' "$work/first.out" || [ $modes = yes ] || echo "did not say so")"
 check "modification times kept to $grain ns" "$(time_problems)"
 
 # ---- 2. What was written is on the volume: mount it again.
@@ -237,7 +243,31 @@ backup touched --overwrite --dest "$dest" "${entries[@]}"
 check "repeat with Overwrite: a file of the same size and a new time is replaced" \
       "$(status_is $some_refused touched; tree_problems; time_problems; temporaries)"
 
-# ---- 6. A full volume.
+# ---- 6. Links. One in the source is copied as a link where the file system
+# holds links, else as the file it leads to (a link of root's leads anywhere);
+# one planted in the destination, where the file system holds links, is
+# never followed.
+mkdir -p "$src/Links" "$work/victim"
+echo "linked" > "$src/Links/real.txt"
+ln -s real.txt "$src/Links/link.txt"
+backup links --dest "$mnt/links" "$src/Links"
+check "a link in the source: $([ $links = yes ] && echo "a link" || echo "the file it leads to") in the backup" \
+      "$(status_is 0 links
+         if [ $links = yes ]; then
+           [ "$(readlink "$mnt/links/Links/link.txt")" = real.txt ] || echo "not a link to real.txt"
+         else
+           cmp -s "$src/Links/real.txt" "$mnt/links/Links/link.txt" || echo "not the linked file's copy"
+         fi; temporaries)"
+if mkdir -p "$mnt/planted" && ln -s "$work/victim" "$mnt/planted/Links" 2> /dev/null; then
+  backup planted --dest "$mnt/planted" "$src/Links"
+  check "a link planted in the destination is not followed" \
+        "$(status_is 1 planted
+           grep -q 'does not follow links inside its destination' "$work/planted.err" || echo "no message saying so"
+           [ -z "$(ls -A "$work/victim")" ] || echo "written through the link: $(ls "$work/victim")")"
+fi
+rm -rf "$src/Links" "$mnt/links" "$mnt/planted"
+
+# ---- 7. A full volume.
 # An earlier copy that the full volume must leave whole, then the volume
 # filled up to about 2 MiB.
 mkdir -p "$src/Full"
