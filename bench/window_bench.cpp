@@ -88,11 +88,13 @@ public:
     std::optional<Clock::time_point> closed;
 
     DialogResult Show(QWidget*, const MessageBoxRequest& box) override { Die("window run, modal box: " + box.text); }
-    void ShowModeless(const MessageBoxRequest& box, std::function<void(DialogResult)> answered) override
+    std::function<void()> ShowModeless(const MessageBoxRequest& box,
+                                       std::function<void(DialogResult)> answered) override
     {
         if (!IsClosingBox(box)) Die("window run: " + box.text);
         closed = Clock::now();
         answered(DialogResult::OK);
+        return [] {};
     }
 };
 

@@ -89,6 +89,20 @@ DialogResult CliHost::Show(const MessageBoxRequest& box)
     return answer;
 }
 
+bool CliHost::WaitUntil(const MessageBoxRequest& box, const std::function<bool()>& done)
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (progressShown_) {
+            err_ << '\n';
+            progressShown_ = false;
+        }
+        err_ << box.text << '\n' << std::flush;
+    }
+    if (noWait) return false;
+    return JobHost::WaitUntil(box, done);
+}
+
 DialogResult CliHost::Answer(const MessageBoxRequest& box)
 {
     switch (policy_) {

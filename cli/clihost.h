@@ -23,6 +23,9 @@ public:
     void ShowProgress() override;
     void ReturnFiles(std::vector<std::string> folderArray, std::string initalDir) override;
     DialogResult Show(const MessageBoxRequest& box) override;
+    // Says why it waits, on standard error; with `noWait`, refuses at once.
+    bool WaitUntil(const MessageBoxRequest& box, const std::function<bool()>& done) override;
+    bool noWait = false;
 
     // Set by the caller before each job: questions count as copy failures
     // only while copying; `total` is the number of files the copy will try.

@@ -14,6 +14,8 @@ const char* Usage()
            "  --mode MODE       directory (default) | cd | consolidate\n"
            "  --overwrite       replace targets that exist (those already up to date are left alone)\n"
            "  --jobs N          copy N files at once (default: the number of cores, 2 to 8)\n"
+           "  --no-wait         fail at once (status 4) while another backup writes into the\n"
+           "                    destination, instead of waiting for it to finish\n"
            "  --no-subdirs      gather folders without their sub-folders\n"
            "  --on-error WHAT   ask | continue | stop  (default: ask when standard input is a\n"
            "                    terminal, else stop)\n"
@@ -22,7 +24,8 @@ const char* Usage()
            "  --help, --version\n"
            "\n"
            "Exit status: 0 every file copied; 1 some files failed; 2 a usage error or a\n"
-           "failed gathering; 3 the copy was stopped at a failed file.\n";
+           "failed gathering; 3 the copy was stopped at a failed file; 4 another backup\n"
+           "was writing into the destination (--no-wait).\n";
 }
 
 Options ParseOptions(const std::vector<std::string>& args)
@@ -67,6 +70,8 @@ Options ParseOptions(const std::vector<std::string>& args)
             options.jobs = jobs;
         } else if (arg == "--overwrite") {
             options.overwrite = true;
+        } else if (arg == "--no-wait") {
+            options.noWait = true;
         } else if (arg == "--no-subdirs") {
             options.subdirectories = false;
         } else if (arg == "--on-error") {

@@ -16,7 +16,8 @@ struct Options {
     std::optional<std::string> destination;
     CopyMode mode = CopyMode::DirectoryCopy;
     bool overwrite = false;
-    int jobs = 0;  // files copied at once; 0: the engine's default
+    bool noWait = false;  // fail at once while another backup holds the destination
+    int jobs = 0;         // files copied at once; 0: the engine's default
     bool subdirectories = true;
     std::optional<OnError> onError;  // unset: ask on a terminal, else stop
     std::optional<std::string> listFile;

@@ -56,6 +56,7 @@ int Run(const Options& options, bool interactive, std::istream& in, std::ostream
     JobState jobs;
     StdThreadServices threads;
     CliHost host(threads, jobs, policy, in, out, err, interactive);
+    host.noWait = options.noWait;
     BackupEngine engine(jobs, host, fs);
     if (options.jobs > 0) engine.SetParallelCopies(options.jobs);
 
@@ -101,6 +102,7 @@ int Run(const Options& options, bool interactive, std::istream& in, std::ostream
         out << "The destination's file system keeps no owners or permissions: anyone who can mount it can read every "
                "file of the backup.\n";
     out << std::flush;
+    if (summary.lockRefused) return kDestinationBusy;
     if (host.copyStopped) return kStopped;
     return host.failedFiles > 0 ? kSomeFailed : kAllCopied;
 }

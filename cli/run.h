@@ -7,7 +7,7 @@
 
 namespace tandrel::cli {
 
-enum ExitStatus { kAllCopied = 0, kSomeFailed = 1, kUsageOrGathering = 2, kStopped = 3 };
+enum ExitStatus { kAllCopied = 0, kSomeFailed = 1, kUsageOrGathering = 2, kStopped = 3, kDestinationBusy = 4 };
 
 // One run of the command line: gather, optionally save the list, copy.
 int Run(const Options& options, bool interactive, std::istream& in, std::ostream& out, std::ostream& err,

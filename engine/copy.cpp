@@ -12,6 +12,7 @@
 
 #include "engine/engine.h"
 #include "engine/detail/workpool.h"
+#include "support/quoted.h"
 
 namespace tandrel {
 
@@ -287,6 +288,25 @@ void BackupEngine::CopyAll(CopyRun& run, const PathList& allFiles, bool overwrit
     for (auto it = folders.rbegin(); it != folders.rend(); ++it) run.session->RemoveMadeFolder(*it);
 }
 
+bool BackupEngine::TakeDestination(CopyRun& run)
+{
+    try {
+        if (run.session->TryLock()) return true;
+    } catch (const FsError&) {
+        return true;  // not to be locked: each file says what is wrong there
+    }
+    const MessageBoxRequest waiting {
+        text::kWaitingText + support::Quoted(WithoutFinalSeparator(run.destinationPath, style_)) + text::kWaitingSuffix,
+        text::kProgramTitle, MessageBoxButtons::Cancel, MessageBoxIcon::Information};
+    return host_.WaitUntil(waiting, [&] {
+        try {
+            return run.session->TryLock();
+        } catch (const FsError&) {
+            return true;
+        }
+    });
+}
+
 CopySummary BackupEngine::Copy(std::vector<std::string> allFiles, std::string destinationPath, bool overwrite,
                                CopyMode mode)
 {
@@ -306,7 +326,14 @@ CopySummary BackupEngine::Copy(std::shared_ptr<const PathList> allFiles, std::st
     run.session->SetEntries(state_.directoryData.load());
     if (mode == CopyMode::DirectoryCopy) run.entries = state_.directoryData.load();
     CopySummary summary;
-    CopyAll(run, *allFiles, overwrite, summary);
+    // One backup at a time into a destination: the others wait, from the
+    // first file to the flush of the last.
+    if (!allFiles->empty() && !TakeDestination(run)) {
+        state_.hasErrored = true;
+        summary.stopped = summary.lockRefused = true;
+    } else {
+        CopyAll(run, *allFiles, overwrite, summary);
+    }
 
     summary.ownersAndModesKept = run.session->KeptOwnersAndModes();
     // "Copied successfully" means on disk.

@@ -30,6 +30,7 @@ struct CopySummary {
     std::int64_t failed = 0;         // files reported as failed
     bool stopped = false;            // the user stopped the backup at a failed file
     bool ownersAndModesKept = true;  // false where the destination keeps neither
+    bool lockRefused = false;        // another backup held the destination, and it was not waited for
     std::int64_t bytes = 0;          // the running total of the closing message
 };
 
@@ -70,6 +71,9 @@ private:
     void CopyAll(CopyRun& run, const PathList& allFiles, bool overwrite, CopySummary& summary);
     std::string DirectoryCopyTarget(CopyRun& run, const std::string& file);
     std::string TargetOf(CopyRun& run, const std::string& file, std::int64_t size);
+    // Takes the destination for this backup, waiting while another one
+    // holds it; false when the wait was cancelled.
+    bool TakeDestination(CopyRun& run);
 
     JobState& state_;
     JobHost& host_;

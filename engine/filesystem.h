@@ -93,6 +93,10 @@ public:
     // partial target nor harms an existing one. Without `overwrite` an
     // existing target is a failure. Commits run on one thread.
     virtual CopyOutcome Commit(FileCopy& copy) = 0;
+    // Takes the destination for this backup alone: false while another
+    // backup (of any process) holds it. Held until the session ends; a
+    // destination that can't be locked is taken as it is.
+    virtual bool TryLock() { return true; }
     // Whether every file system the session wrote to keeps owners and
     // permission bits (FAT and exFAT through FUSE keep neither).
     virtual bool KeptOwnersAndModes() const { return true; }
@@ -169,6 +173,9 @@ private:
 // letters outside ASCII) before ".tmp".
 bool IsCopyTemporaryName(std::string_view name);
 std::string NewCopyTemporaryName(std::string_view extra = {});
+// The file in the destination folder that a running backup holds locked.
+inline constexpr const char* kDestinationLockName = ".tandrel-lock";
+
 // Characters that some file systems (FAT, exFAT, NTFS in its Windows mode,
 // SMB shares) refuse in names: controls and : ? * " < > | \.
 bool IsDoubtfulNameCharacter(unsigned char c);

@@ -3,7 +3,10 @@
 // three; Show blocks the worker until the user has answered.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/messages.h"
@@ -22,6 +25,15 @@ public:
     virtual void ReturnFiles(std::vector<std::string> folderArray, std::string initalDir) = 0;
     // Shows a message box raised by a worker and waits for the answer.
     virtual DialogResult Show(const MessageBoxRequest& box) = 0;
+    // Shows `box` (a Cancel box) while the worker waits for `done` to come
+    // true, asking it every so often; the box closes by itself then. True
+    // when `done` came true, false when the user cancelled.
+    virtual bool WaitUntil(const MessageBoxRequest& box, const std::function<bool()>& done)
+    {
+        (void)box;
+        while (!done()) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        return true;
+    }
 };
 
 }  // namespace tandrel

@@ -9,6 +9,7 @@
 #include <set>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -465,6 +466,49 @@ void LinuxCopySession::RemoveMadeFolder(const std::string& folder)
         tree_.Forget(level);
         level = above;
     }
+}
+
+// The lock is a file in the destination folder, held with flock: it goes
+// with the process, however that ends. It is removed when the backup ends,
+// so a backup that took the lock checks that the file it locked is still the
+// one of that name. A file system that has no locks takes the backup as it is.
+bool LinuxCopySession::TryLock()
+{
+    if (locked_) return true;
+    const std::string what = "Could not lock the destination " + Quoted(destination_);
+    try {
+        tree_.Create(destination_, {});
+        lockFolder_ = tree_.Open(destination_);
+    } catch (const FsError& failure) {
+        throw failure.Within(what);
+    }
+    const int root = lockFolder_->fd.Get();
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        lock_.Reset(
+            calls_.OpenAt(root, kDestinationLockName, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
+        if (!lock_.Valid()) Fail(what, errno, destination_);
+        if (::flock(lock_.Get(), LOCK_EX | LOCK_NB) != 0) {
+            const bool busy = errno == EWOULDBLOCK;
+            lock_.Reset();
+            return !busy;
+        }
+        struct stat held {
+        }, named {};
+        if (::fstat(lock_.Get(), &held) == 0 &&
+            ::fstatat(root, kDestinationLockName, &named, AT_SYMLINK_NOFOLLOW) == 0 && held.st_ino == named.st_ino &&
+            held.st_dev == named.st_dev)
+            return locked_ = true;
+        lock_.Reset();  // removed by the backup that held it: the next one's file
+    }
+    return false;
+}
+
+void LinuxCopySession::Unlock()
+{
+    if (!locked_) return;
+    calls_.UnlinkAt(lockFolder_->fd.Get(), kDestinationLockName, 0);
+    lock_.Reset();
+    locked_ = false;
 }
 
 void LinuxCopySession::Finish()

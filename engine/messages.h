@@ -5,9 +5,9 @@
 
 namespace tandrel {
 
-enum class MessageBoxButtons { OK, YesNo };
+enum class MessageBoxButtons { OK, YesNo, Cancel };
 enum class MessageBoxIcon { None, Warning, Question, Information };
-enum class DialogResult { OK, Yes, No };
+enum class DialogResult { OK, Yes, No, Cancel };
 
 struct MessageBoxRequest {
     std::string text;
@@ -29,6 +29,10 @@ inline constexpr const char* kCopiedSuffix = " KB copied successfully";
 inline constexpr const char* kTotalFiles = "Total Files: ";
 inline constexpr const char* kTotalFolders = "Total Folders: ";
 inline constexpr const char* kRemoveCurrentText = "Would you like to remove current files?";
+inline constexpr const char* kProgramTitle = "Tandrel";
+// "Waiting for another backup into 'D' to finish…"
+inline constexpr const char* kWaitingText = "Waiting for another backup into ";
+inline constexpr const char* kWaitingSuffix = " to finish\u2026";
 }  // namespace text
 
 }  // namespace tandrel

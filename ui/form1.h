@@ -110,8 +110,9 @@ public:
     void ReturnFiles(std::vector<std::string> folderArray, std::string initalDir);
     // On the window thread: shows a worker's box (JobContext::Show) without
     // blocking the queue.
-    void ShowForWorker(const tandrel::MessageBoxRequest& box,
-                       std::shared_ptr<std::promise<tandrel::DialogResult>> answer);
+    // Returns what closes the box unanswered.
+    std::function<void()> ShowForWorker(const tandrel::MessageBoxRequest& box,
+                                        std::shared_ptr<std::promise<tandrel::DialogResult>> answer);
 
     // Workers (GetFiles, Copy) are the job context's; these two are static.
     static void Serialize(std::string filename, std::vector<std::string> data);

@@ -134,9 +134,10 @@ void Form1::ReturnFiles(std::vector<std::string> folderArray, std::string inital
     statusbarpanelTotalFoldres->SetText(FromText(returned.totalFolders));
 }
 
-void Form1::ShowForWorker(const MessageBoxRequest& box, std::shared_ptr<std::promise<DialogResult>> answer)
+std::function<void()> Form1::ShowForWorker(const MessageBoxRequest& box,
+                                           std::shared_ptr<std::promise<DialogResult>> answer)
 {
-    messageBoxes_.ShowModeless(box, [answer = std::move(answer)](DialogResult result) {
+    return messageBoxes_.ShowModeless(box, [answer = std::move(answer)](DialogResult result) {
         try {
             answer->set_value(result);
         } catch (const std::future_error&) {

@@ -1,5 +1,6 @@
 #include "ui/jobcontext.h"
 
+#include <chrono>
 #include <future>
 
 using tandrel::DialogResult;
@@ -31,6 +32,24 @@ void JobContext::ReturnFiles(std::vector<std::string> folderArray, std::string i
     window_.Post([folderArray = std::move(folderArray), initalDir = std::move(initalDir)](Form1& form) mutable {
         form.ReturnFiles(std::move(folderArray), std::move(initalDir));
     });
+}
+
+bool JobContext::WaitUntil(const tandrel::MessageBoxRequest& box, const std::function<bool()>& done)
+{
+    auto answer = std::make_shared<std::promise<DialogResult>>();
+    std::future<DialogResult> answered = answer->get_future();
+    // Set and used on the window thread only.
+    auto close = std::make_shared<std::function<void()>>();
+    window_.Post([box, answer = std::move(answer), close](Form1& form) { *close = form.ShowForWorker(box, answer); });
+    for (;;) {
+        if (answered.wait_for(std::chrono::milliseconds(100)) == std::future_status::ready) return false;
+        if (done()) {
+            window_.Post([close](Form1&) {
+                if (*close) (*close)();
+            });
+            return true;
+        }
+    }
 }
 
 DialogResult JobContext::Show(const tandrel::MessageBoxRequest& box)

@@ -31,6 +31,9 @@ public:
     // Waits for the answer of the box the window shows; a box that can no
     // longer be shown (the window is gone) is answered No.
     tandrel::DialogResult Show(const tandrel::MessageBoxRequest& box) override;
+    // The window shows the box; it closes by itself once `done` (asked every
+    // 100 ms) comes true. Cancel, or a window that is gone, ends the wait.
+    bool WaitUntil(const tandrel::MessageBoxRequest& box, const std::function<bool()>& done) override;
 
     tandrel::BackupEngine engine;
 

@@ -4,6 +4,7 @@
 #include <QAbstractItemView>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QPointer>
 #include <QTimer>
 #include <memory>
 
@@ -28,8 +29,15 @@ QMessageBox::Icon ToQt(MessageBoxIcon icon)
 
 QMessageBox::StandardButtons ToQt(MessageBoxButtons buttons)
 {
-    return buttons == MessageBoxButtons::YesNo ? (QMessageBox::Yes | QMessageBox::No)
-                                               : QMessageBox::StandardButtons(QMessageBox::Ok);
+    switch (buttons) {
+    case MessageBoxButtons::YesNo:
+        return QMessageBox::Yes | QMessageBox::No;
+    case MessageBoxButtons::Cancel:
+        return QMessageBox::Cancel;
+    case MessageBoxButtons::OK:
+        break;
+    }
+    return QMessageBox::Ok;
 }
 
 // The box as the user left it. Closing a box with its frame's close button
@@ -38,6 +46,7 @@ DialogResult Result(const QMessageBox& box, MessageBoxButtons buttons)
 {
     const QMessageBox::StandardButton pressed = box.standardButton(box.clickedButton());
     if (buttons == MessageBoxButtons::YesNo) return pressed == QMessageBox::Yes ? DialogResult::Yes : DialogResult::No;
+    if (buttons == MessageBoxButtons::Cancel) return DialogResult::Cancel;
     return DialogResult::OK;
 }
 
@@ -49,6 +58,8 @@ QMessageBox* MakeBox(const MessageBoxRequest& request, QWidget* parent)
     if (request.buttons == MessageBoxButtons::YesNo) {
         box->setDefaultButton(QMessageBox::Yes);
         box->setEscapeButton(QMessageBox::No);
+    } else if (request.buttons == MessageBoxButtons::Cancel) {
+        box->setEscapeButton(QMessageBox::Cancel);
     } else {
         box->setEscapeButton(QMessageBox::Ok);
     }
@@ -75,7 +86,8 @@ DialogResult QtMessageBoxes::Show(QWidget* parent, const MessageBoxRequest& requ
     return Result(*box, request.buttons);
 }
 
-void QtMessageBoxes::ShowModeless(const MessageBoxRequest& request, std::function<void(DialogResult)> answered)
+std::function<void()> QtMessageBoxes::ShowModeless(const MessageBoxRequest& request,
+                                                   std::function<void(DialogResult)> answered)
 {
     // No parent: the box belongs to the worker that asks, not to the window,
     // and appears even while the window is hidden to the tray.
@@ -91,6 +103,10 @@ void QtMessageBoxes::ShowModeless(const MessageBoxRequest& request, std::functio
         answer(Result(*box, buttons));
     });
     box->show();
+    return [box = QPointer<QMessageBox>(box), pending] {
+        *pending = nullptr;
+        if (box) box->close();
+    };
 }
 
 QtIntervalTimer::QtIntervalTimer() : timer_(new QTimer)

@@ -32,8 +32,10 @@ public:
     virtual DialogResult Show(QWidget* parent, const MessageBoxRequest& box) = 0;
     // A box raised by a worker: shown without blocking the window, which
     // goes on serving its events; `answered` runs on the window thread with
-    // the button pressed.
-    virtual void ShowModeless(const MessageBoxRequest& box, std::function<void(DialogResult)> answered) = 0;
+    // the button pressed. Returns what closes the box unanswered (on the
+    // window thread): `answered` then never runs.
+    virtual std::function<void()> ShowModeless(const MessageBoxRequest& box,
+                                               std::function<void(DialogResult)> answered) = 0;
 };
 
 // The automatic-backup timer of the window thread.
@@ -71,7 +73,8 @@ public:
 class QtMessageBoxes : public MessageBoxes {
 public:
     DialogResult Show(QWidget* parent, const MessageBoxRequest& box) override;
-    void ShowModeless(const MessageBoxRequest& box, std::function<void(DialogResult)> answered) override;
+    std::function<void()> ShowModeless(const MessageBoxRequest& box,
+                                       std::function<void(DialogResult)> answered) override;
 };
 
 class QtIntervalTimer : public IntervalTimer {

@@ -57,7 +57,7 @@ private:
 class LinuxCopySession : public CopySession {
 public:
     LinuxCopySession(SystemCalls& calls, const std::string& destination, const DestinationCaps* profile)
-        : calls_(calls), tree_(calls, destination, profile)
+        : calls_(calls), tree_(calls, destination, profile), destination_(destination)
     {
     }
 
@@ -69,6 +69,8 @@ public:
     void Work(FileCopy& copy, const std::string& target, bool overwrite) noexcept override;
     CopyOutcome Commit(FileCopy& copy) override;
     bool KeptOwnersAndModes() const override { return tree_.WrittenKeepModes(); }
+    bool TryLock() override;
+    ~LinuxCopySession() override { Unlock(); }
     void Finish() override;
     // Only once no copy of the session is left.
     void RemoveMadeFolder(const std::string& folder) override;
@@ -96,6 +98,11 @@ private:
     std::set<std::string> madeFolders_;  // without their final "/"
     SourceFolders sources_;
     std::unordered_set<std::string> entries_;  // the backup list's, followed where they are links
+    std::string destination_;
+    void Unlock();
+    posix::Fd lock_;  // the destination's lock file, held (flock) from TryLock on
+    FolderRef lockFolder_;
+    bool locked_ = false;
 };
 
 // One work of a copy, from the look at its target to its commit. A copy

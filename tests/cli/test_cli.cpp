@@ -91,6 +91,17 @@ TEST_F(CliTest, ExitStatusesOfARepeatedBackup)
     EXPECT_EQ(Read("out/Docs/a.txt"), "new text");
 }
 
+TEST_F(CliTest, WithNoWaitABackupIntoADestinationInUseEndsAtOnce)
+{
+    NativeFileSystem fileSystem;
+    const auto other = fileSystem.BeginCopy(P("out"));  // another backup into out/
+    ASSERT_TRUE(other->TryLock());
+    EXPECT_EQ(RunCli({P("src/Docs"), "--dest", P("out"), "--no-wait"}), kDestinationBusy);
+    EXPECT_NE(err_.str().find("Waiting for another backup into '" + P("out") + "' to finish"), std::string::npos)
+        << err_.str();
+    EXPECT_FALSE(fs::exists(P("out/Docs")));
+}
+
 TEST_F(CliTest, AMissingEntryFailsTheGathering)
 {
     EXPECT_EQ(RunCli({P("src/Docs"), P("gone"), "--dest", P("out")}), kUsageOrGathering);

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <chrono>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +14,7 @@
 #include <map>
 #include <mutex>
 #include <sstream>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -89,6 +91,23 @@ public:
         return answer;
     }
 
+    // A wait is recorded as its box; an answer of Cancel next in line
+    // cancels it, else it lasts until `done`.
+    bool WaitUntil(const MessageBoxRequest& box, const std::function<bool()>& done) override
+    {
+        Record(Box(box));
+        if (onShow_) onShow_(box);
+        {
+            std::lock_guard lock(mutex_);
+            if (!answers_.empty() && answers_.front() == DialogResult::Cancel) {
+                answers_.pop_front();
+                return false;
+            }
+        }
+        while (!done()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return true;
+    }
+
     // Answers for the next questions, in order; Yes once they run out.
     void Answer(std::initializer_list<DialogResult> answers)
     {
@@ -125,6 +144,12 @@ public:
     }
 
 private:
+    static HostEvent Box(const MessageBoxRequest& box)
+    {
+        HostEvent e {HostEvent::Kind::Box};
+        e.box = box;
+        return e;
+    }
     void Record(HostEvent e)
     {
         std::lock_guard lock(mutex_);

@@ -47,27 +47,36 @@ public:
     std::vector<MessageBoxRequest> shown;
     std::deque<DialogResult> answers;
     bool holdModeless = false;
-    std::deque<std::function<void(DialogResult)>> pending;
+    std::deque<std::shared_ptr<std::function<void(DialogResult)>>> pending;
 
     DialogResult Show(QWidget*, const MessageBoxRequest& box) override
     {
         shown.push_back(box);
         return Next(box);
     }
-    void ShowModeless(const MessageBoxRequest& box, std::function<void(DialogResult)> answered) override
+    std::function<void()> ShowModeless(const MessageBoxRequest& box,
+                                       std::function<void(DialogResult)> answered) override
     {
         shown.push_back(box);
-        if (holdModeless)
-            pending.push_back(std::move(answered));
-        else
+        if (!holdModeless) {
             answered(Next(box));
+            return [] {};
+        }
+        auto entry = std::make_shared<std::function<void(DialogResult)>>(std::move(answered));
+        pending.push_back(entry);
+        // Closed unanswered: it is no longer pending.
+        return [this, entry] {
+            ++closed;
+            std::erase(pending, entry);
+        };
     }
+    int closed = 0;  // boxes closed without an answer
     // Answers the oldest box still open.
     void Answer(DialogResult result)
     {
         auto answered = std::move(pending.front());
         pending.pop_front();
-        answered(result);
+        (*answered)(result);
     }
 
 private:

@@ -338,6 +338,34 @@ private slots:
         QVERIFY(!h.timer->IsActive());
     }
 
+    // While another backup holds the destination, the copy waits with a box
+    // that closes by itself once the destination is free.
+    void aCopyWaitsForAnotherBackupIntoItsDestination()
+    {
+        SourceTree tree;
+        QTemporaryDir destination(QDir::tempPath() + QStringLiteral("/tandrel-dest-XXXXXX"));
+        WindowHarness h;
+        auto other = h.nativeFs.BeginCopy(ToPath(destination.path()));
+        QVERIFY(other->TryLock());
+        Gather(h, tree.root);
+        h.destinationList()->addItem(destination.path() + "/");
+        h.form->ShowProgress();
+        h.boxes.holdModeless = true;
+        QTest::mouseClick(h.button("btnStart"), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(h.boxes.pending.size(), std::size_t(1), 10000);
+        QCOMPARE(
+            h.boxes.shown.back(),
+            (MessageBoxRequest {"Waiting for another backup into '" + ToPath(destination.path()) + "' to finish\u2026",
+                                "Tandrel", MessageBoxButtons::Cancel, MessageBoxIcon::Information}));
+        other.reset();
+        QTRY_COMPARE_WITH_TIMEOUT(h.boxes.closed, 1, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!h.boxes.shown.empty() && h.boxes.shown.back().text == "2 KB copied successfully",
+                                 10000);
+        h.boxes.Answer(DialogResult::OK);
+        QTRY_VERIFY_WITH_TIMEOUT(h.idle(), 10000);
+        QVERIFY(QFile::exists(destination.path() + "/Photos/a.txt"));
+    }
+
     void aFailureEscapingTheCopyIsShownAndTheWindowRests()
     {
         SourceTree tree;
