@@ -74,6 +74,7 @@ std::string BackupEngine::DirectoryCopyTarget(CopyRun& run, const std::string& f
     if (start >= nameStart) return run.destinationPath + file.substr(nameStart);
     std::string subFolder = run.destinationPath;
     subFolder.append(file, start, nameStart - start);
+    RefuseReservedName(run, file, subFolder + file.substr(nameStart));
     // Files come folder by folder: a folder is asked for once for the files
     // in a row that go into it. One that vanishes meanwhile is made again
     // when a copy into it fails (see Copy).
@@ -84,6 +85,23 @@ std::string BackupEngine::DirectoryCopyTarget(CopyRun& run, const std::string& f
         run.checkedFolder = subFolder;
     }
     return subFolder + file.substr(nameStart);
+}
+
+// A backup keeps some names for its own files: the shape of its temporaries
+// anywhere (the clean-up of leftovers would take such a file for one), its
+// lock file and its versions folder directly in the destination.
+void BackupEngine::RefuseReservedName(const CopyRun& run, const std::string& file, const std::string& target) const
+{
+    std::string_view below(target);
+    below.remove_prefix(std::min(run.destinationPath.size(), below.size()));
+    for (bool top = true; !below.empty(); top = false) {
+        const std::size_t cut = below.find(style_.separator);
+        const std::string_view name = below.substr(0, cut);
+        if (IsCopyTemporaryName(name) || (top && (name == kDestinationLockName || name == kVersionsFolderName)))
+            throw FsError("Could not copy " + support::Quoted(file) + " to " + support::Quoted(target) + ": the name " +
+                          support::Quoted(std::string(name)) + " is reserved for Tandrel's own files");
+        below.remove_prefix(cut == std::string_view::npos ? below.size() : cut + 1);
+    }
 }
 
 // The target of a file whose size is known; CD Backup raises the volume fill
@@ -128,6 +146,7 @@ void BackupEngine::Plan(CopyRun& run, PlannedFile& item)
     try {
         item.target = run.mode == CopyMode::DirectoryCopy ? DirectoryCopyTarget(run, item.file)
                                                           : run.destinationPath + FileName(item.file, style_);
+        RefuseReservedName(run, item.file, item.target);
         item.subFolder = run.subFolder;
         item.foldersRemadeBefore = run.foldersRemade;
         // Only CD Backup needs a file's length before its copy, for its volume.

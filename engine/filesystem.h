@@ -175,6 +175,9 @@ bool IsCopyTemporaryName(std::string_view name);
 std::string NewCopyTemporaryName(std::string_view extra = {});
 // The file in the destination folder that a running backup holds locked.
 inline constexpr const char* kDestinationLockName = ".tandrel-lock";
+// The folder in the destination folder that keeps the copies a backup
+// replaced.
+inline constexpr const char* kVersionsFolderName = "Tandrel Versions";
 
 // Characters that some file systems (FAT, exFAT, NTFS in its Windows mode,
 // SMB shares) refuse in names: controls and : ? * " < > | \.

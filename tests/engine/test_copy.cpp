@@ -332,3 +332,34 @@ TEST_F(CopyTest, WithoutOverwriteAnUpToDateTargetStillFails)
 
 }  // namespace
 }  // namespace tandrel
+
+namespace tandrel {
+namespace {
+
+TEST_F(CopyTest, NamesTheBackupKeepsForItselfAreRefused)
+{
+    fs.AddFile(R"(C:\Data\.~tandrel-0123456789ab.tmp)", 1);
+    fs.AddFile(R"(C:\Data\.tandrel-lock)", 1);
+    fs.AddFile(R"(C:\Data\Tandrel Versions\thesis.txt)", 1);
+    fs.AddFile(R"(C:\Data\Sub\.tandrel-lock)", 1);
+    Entries({R"(C:\Data)"});
+    const CopySummary consolidated =
+        Run({R"(C:\Data\.~tandrel-0123456789ab.tmp)", R"(C:\Data\.tandrel-lock)", R"(C:\Data\Sub\.tandrel-lock)"},
+            kConsolidate, true);
+    EXPECT_EQ(consolidated.failed, 3);  // the lock's name twice, in the destination itself
+    const auto boxes = host.Boxes();
+    EXPECT_EQ(boxes[0].text,
+              R"(Could not copy 'C:\Data\.~tandrel-0123456789ab.tmp' to 'E:\Backup\.~tandrel-0123456789ab.tmp': )"
+              R"(the name '.~tandrel-0123456789ab.tmp' is reserved for Tandrel's own files)");
+    Entries({R"(C:\)"});
+    const CopySummary rebuilt =
+        Run({R"(C:\Data\Sub\.tandrel-lock)", R"(C:\Data\Tandrel Versions\thesis.txt)"}, kDirectory, true);
+    EXPECT_EQ(rebuilt.copied, 2);  // both names lower down are anyone's
+    // A backed-up folder of the versions folder's name, not at all.
+    Entries({R"(C:\Data\Tandrel Versions)"});
+    EXPECT_EQ(Run({R"(C:\Data\Tandrel Versions\thesis.txt)"}, kDirectory, true).failed, 1);
+    EXPECT_FALSE(fs.IsFolder(R"(E:\Backup\Tandrel Versions)"));
+}
+
+}  // namespace
+}  // namespace tandrel
