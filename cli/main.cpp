@@ -59,5 +59,6 @@ int main(int argc, char** argv)
     }
     tandrel::NativeFileSystem fs;
     const bool interactive = ::isatty(STDIN_FILENO) && ::isatty(STDERR_FILENO);
-    return Run(options, interactive, std::cin, std::cout, std::cerr, fs);
+    tandrel::DestinationMemory destinations(tandrel::DestinationMemory::DefaultFile());
+    return Run(options, interactive, std::cin, std::cout, std::cerr, fs, &destinations);
 }

@@ -16,6 +16,8 @@ const char* Usage()
            "  --jobs N          copy N files at once (default: the number of cores, 2 to 8)\n"
            "  --no-wait         fail at once (status 4) while another backup writes into the\n"
            "                    destination, instead of waiting for it to finish\n"
+           "  --accept-destination  back up to DIR as it is now, even where the drive it was\n"
+           "                    on at its last backup is not mounted\n"
            "  --no-subdirs      gather folders without their sub-folders\n"
            "  --on-error WHAT   ask | continue | stop  (default: ask when standard input is a\n"
            "                    terminal, else stop)\n"
@@ -72,6 +74,8 @@ Options ParseOptions(const std::vector<std::string>& args)
             options.overwrite = true;
         } else if (arg == "--no-wait") {
             options.noWait = true;
+        } else if (arg == "--accept-destination") {
+            options.acceptDestination = true;
         } else if (arg == "--no-subdirs") {
             options.subdirectories = false;
         } else if (arg == "--on-error") {

@@ -16,8 +16,9 @@ struct Options {
     std::optional<std::string> destination;
     CopyMode mode = CopyMode::DirectoryCopy;
     bool overwrite = false;
-    bool noWait = false;  // fail at once while another backup holds the destination
-    int jobs = 0;         // files copied at once; 0: the engine's default
+    bool noWait = false;             // fail at once while another backup holds the destination
+    bool acceptDestination = false;  // forget where the destination's drive was
+    int jobs = 0;                    // files copied at once; 0: the engine's default
     bool subdirectories = true;
     std::optional<OnError> onError;  // unset: ask on a terminal, else stop
     std::optional<std::string> listFile;

@@ -8,6 +8,7 @@
 #include "engine/engine.h"
 #include "listfile/listfile.h"
 #include "engine/stdthreads.h"
+#include "support/quoted.h"
 
 namespace tandrel::cli {
 
@@ -36,7 +37,7 @@ std::string CurrentFolder()
 }  // namespace
 
 int Run(const Options& options, bool interactive, std::istream& in, std::ostream& out, std::ostream& err,
-        FileSystem& fs)
+        FileSystem& fs, DestinationMemory* destinations)
 {
     std::vector<std::string> entries;
     if (options.listFile) {
@@ -59,6 +60,7 @@ int Run(const Options& options, bool interactive, std::istream& in, std::ostream
     host.noWait = options.noWait;
     BackupEngine engine(jobs, host, fs);
     if (options.jobs > 0) engine.SetParallelCopies(options.jobs);
+    engine.SetDestinationMemory(destinations);
 
     // All entries as one gathering, kept as given, as a drop of them is.
     jobs.dragNdrop = true;
@@ -81,6 +83,17 @@ int Run(const Options& options, bool interactive, std::istream& in, std::ostream
     std::string destination = *options.destination;
     if (destination.back() != PathStyle::Native().separator)
         destination = AddSeparator(destination, PathStyle::Native());
+    // A new choice of destination forgets where the old one's drive was;
+    // otherwise a drive that is not plugged in gets nothing, not even the
+    // destination folder.
+    if (options.acceptDestination && destinations) destinations->Forget(destination);
+    if (const std::optional<std::string> mountPoint = engine.UnmountedDrive(destination)) {
+        err << "tandrel-cli: The destination "
+            << support::Quoted(WithoutFinalSeparator(destination, PathStyle::Native()))
+            << " is on a drive that is not mounted now (" << support::Quoted(*mountPoint)
+            << "); --accept-destination backs up to it as it is\n";
+        return kSomeFailed;
+    }
     // Like a folder chosen in the window, the destination exists before the copy.
     try {
         fs.CreateDirectory(destination);

@@ -2,6 +2,7 @@
 
 #include <iosfwd>
 
+#include "engine/destinations.h"
 #include "engine/filesystem.h"
 #include "cli/options.h"
 
@@ -10,7 +11,8 @@ namespace tandrel::cli {
 enum ExitStatus { kAllCopied = 0, kSomeFailed = 1, kUsageOrGathering = 2, kStopped = 3, kDestinationBusy = 4 };
 
 // One run of the command line: gather, optionally save the list, copy.
+// `destinations` (may be null) remembers where each destination's drive was.
 int Run(const Options& options, bool interactive, std::istream& in, std::ostream& out, std::ostream& err,
-        FileSystem& fs);
+        FileSystem& fs, DestinationMemory* destinations = nullptr);
 
 }  // namespace tandrel::cli

@@ -332,11 +332,33 @@ CopySummary BackupEngine::Copy(std::vector<std::string> allFiles, std::string de
     return Copy(std::make_shared<const PathList>(std::move(allFiles)), std::move(destinationPath), overwrite, mode);
 }
 
+std::optional<std::string> BackupEngine::UnmountedDrive(const std::string& destinationPath)
+{
+    if (!destinations_) return std::nullopt;
+    const std::optional<std::string> mountPoint = destinations_->MountPointOf(destinationPath);
+    if (!mountPoint || mountPoint->empty() || fs_.IsMountPoint(*mountPoint)) return std::nullopt;
+    return mountPoint;
+}
+
 CopySummary BackupEngine::Copy(std::shared_ptr<const PathList> allFiles, std::string destinationPath, bool overwrite,
                                CopyMode mode)
 {
     state_.complete = false;
     state_.hasErrored = false;
+
+    // A drive that is not plugged in gets nothing, or the folders would be
+    // made on the disk below its mount point: said in place of the closing
+    // message.
+    if (const std::optional<std::string> mountPoint = UnmountedDrive(destinationPath)) {
+        CopySummary summary;
+        summary.notMounted = true;
+        state_.complete = true;
+        host_.ShowProgress();
+        host_.Show({text::kNotMountedText + support::Quoted(WithoutFinalSeparator(destinationPath, style_)) +
+                        text::kNotMountedMiddle + support::Quoted(*mountPoint) + ")",
+                    text::kWarningTitle, MessageBoxButtons::OK, MessageBoxIcon::Warning});
+        return summary;
+    }
 
     CopyRun run;
     run.destinationPath = std::move(destinationPath);
@@ -355,6 +377,10 @@ CopySummary BackupEngine::Copy(std::shared_ptr<const PathList> allFiles, std::st
     }
 
     summary.ownersAndModesKept = run.session->KeptOwnersAndModes();
+    // Where the destination was: the drive to find there next time.
+    if (destinations_ && !summary.stopped && summary.copied + summary.upToDate > 0)
+        destinations_->Remember(WithoutFinalSeparator(run.destinationPath, style_),
+                                fs_.MountPointOf(run.destinationPath));
     // "Copied successfully" means on disk.
     try {
         run.session->Finish();

@@ -1,9 +1,11 @@
 // Gathering and copying: the two jobs that run on workers.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "engine/destinations.h"
 #include "engine/filesystem.h"
 #include "engine/host.h"
 #include "engine/jobstate.h"
@@ -31,6 +33,7 @@ struct CopySummary {
     bool stopped = false;            // the user stopped the backup at a failed file
     bool ownersAndModesKept = true;  // false where the destination keeps neither
     bool lockRefused = false;        // another backup held the destination, and it was not waited for
+    bool notMounted = false;         // the destination's drive was not mounted: nothing was tried
     std::int64_t bytes = 0;          // the running total of the closing message
 };
 
@@ -54,6 +57,12 @@ public:
                      CopyMode mode);
 
     static constexpr std::int64_t kVolumeLimit = 734003200;  // 700 MiB, one CD
+
+    // Where each destination's drive was at its last backup; none: no check.
+    void SetDestinationMemory(DestinationMemory* memory) { destinations_ = memory; }
+    // The mount point at which the destination's drive was at its last
+    // backup, where no file system is mounted now.
+    std::optional<std::string> UnmountedDrive(const std::string& destinationPath);
 
     // How many files' data a copy writes at once (1: one file at a time).
     // By default the number of cores, at least 2 and at most 8.
@@ -81,6 +90,7 @@ private:
     FileSystem& fs_;
     PathStyle style_;
     int parallelCopies_ = DefaultParallelCopies();
+    DestinationMemory* destinations_ = nullptr;
 };
 
 // What ReturnFiles does with a finished gathering, on the window thread: the

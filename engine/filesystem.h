@@ -121,6 +121,19 @@ public:
     virtual Listing List(const std::string& folder) = 0;
     // Creates the folder with every missing level; an existing one is fine.
     virtual void CreateDirectory(const std::string& path) = 0;
+    // The folder at which the file system that holds `path` (which is there)
+    // is mounted; empty where that can't be told.
+    virtual std::string MountPointOf(const std::string& path)
+    {
+        (void)path;
+        return {};
+    }
+    // Whether a file system is mounted at `folder` now.
+    virtual bool IsMountPoint(const std::string& folder)
+    {
+        (void)folder;
+        return true;
+    }
     // Begins one backup's copies into `destination` and the folders below
     // it. The first time the session writes into a folder, it removes what
     // copies killed before they finished left there.
@@ -152,6 +165,10 @@ public:
     Listing List(const std::string& folder) override;
     void CreateDirectory(const std::string& path) override;
     std::unique_ptr<CopySession> BeginCopy(const std::string& destination) override;
+#ifndef _WIN32
+    std::string MountPointOf(const std::string& path) override;
+    bool IsMountPoint(const std::string& folder) override;
+#endif
 
     // Removes from `folder` the temporary files of copies that were killed
     // before they finished: files named as IsCopyTemporaryName says that no

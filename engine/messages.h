@@ -33,6 +33,9 @@ inline constexpr const char* kProgramTitle = "Tandrel";
 // "Waiting for another backup into 'D' to finish…"
 inline constexpr const char* kWaitingText = "Waiting for another backup into ";
 inline constexpr const char* kWaitingSuffix = " to finish\u2026";
+// "The destination 'D' is on a drive that is not mounted now ('M')"
+inline constexpr const char* kNotMountedText = "The destination ";
+inline constexpr const char* kNotMountedMiddle = " is on a drive that is not mounted now (";
 }  // namespace text
 
 }  // namespace tandrel

@@ -2,6 +2,7 @@
 // copies themselves are in linuxcopy.cpp.
 #include <cerrno>
 #include <algorithm>
+#include <cstdlib>
 #include <vector>
 #include <string>
 
@@ -98,6 +99,34 @@ void NativeFileSystem::CreateDirectory(const std::string& path)
 std::unique_ptr<CopySession> NativeFileSystem::BeginCopy(const std::string& destination)
 {
     return std::make_unique<LinuxCopySession>(calls_ ? *calls_ : SystemCalls::Real(), destination, profile_);
+}
+
+std::string NativeFileSystem::MountPointOf(const std::string& path)
+{
+    // Through any link on the way: the file system that holds the folder.
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (!real) return {};
+    std::string level(real);
+    std::free(real);
+    struct stat info {};
+    if (::stat(level.c_str(), &info) != 0) return {};
+    const dev_t device = info.st_dev;
+    while (level != "/") {
+        const std::size_t cut = level.rfind('/');
+        const std::string above = cut == 0 ? "/" : level.substr(0, cut);
+        if (::stat(above.c_str(), &info) != 0 || info.st_dev != device) break;
+        level = above;
+    }
+    return level;
+}
+
+bool NativeFileSystem::IsMountPoint(const std::string& folder)
+{
+    struct stat here {
+    }, above {};
+    if (::stat(folder.c_str(), &here) != 0 || !S_ISDIR(here.st_mode)) return false;
+    if (::stat((folder + "/..").c_str(), &above) != 0) return false;
+    return here.st_dev != above.st_dev || here.st_ino == above.st_ino;
 }
 
 void NativeFileSystem::RemoveCopyTemporaries(const std::string& folder)

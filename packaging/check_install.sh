@@ -76,7 +76,7 @@ programs_start() {
     done
     mkdir -p "$work/tree/src"
     printf 'data' > "$work/tree/src/a.txt"
-    "$bin/tandrel-cli" --dest "$work/tree/out" "$work/tree/src" < /dev/null > /dev/null
+    XDG_CONFIG_HOME="$work/config" "$bin/tandrel-cli" --dest "$work/tree/out" "$work/tree/src" < /dev/null > /dev/null
     [ "$(cat "$work/tree/out/src/a.txt")" = data ] || fail "the installed tandrel-cli did not copy"
     if [ "$flavour" = ui ]; then
         local status=0

@@ -63,6 +63,8 @@ struct Form1Services {
     // Which kind of tray shows the icon, asked once as the icon is made;
     // empty: ask the session bus (DetectTrayHost).
     std::function<tandrel::ui::TrayHost()> trayHost = {};
+    // Where each destination's drive was at its last backup; none: no check.
+    tandrel::DestinationMemory* destinations = nullptr;
 };
 
 class Form1;
@@ -229,6 +231,9 @@ private:
     tandrel::FileSystem& fileSystem_;
     tandrel::ui::DialogRunner& dialogs_;
     tandrel::ui::MessageBoxes& messageBoxes_;
+    tandrel::DestinationMemory* destinations_;
+    // A destination chosen anew: where its drive was before is forgotten.
+    void ChoseDestination(const QString& entry);
     // The engine and its host, shared with every running job.
     std::shared_ptr<JobContext> context_;
     bool loaded_ = false;

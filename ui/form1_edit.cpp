@@ -148,7 +148,7 @@ void Form1::btnDestination_Click()
     const std::optional<QStringList> chosen = dialogs_.Run(*saveFolder);
     if (chosen && !chosen->isEmpty()) {
         listBoxDestinationFolder->clear();
-        listBoxDestinationFolder->addItem(DestinationEntry(FromQtPath(chosen->front())));
+        ChoseDestination(DestinationEntry(FromQtPath(chosen->front())));
         listBoxDestinationFolder->setCurrentRow(0);
     }
     ClosingRefresh();
@@ -260,7 +260,12 @@ void Form1::listBoxDestinationFolder_DragDrop(QDropEvent* e)
     AcceptFileDrop(e);
 
     listBoxDestinationFolder->clear();
-    if (fileSystem_.DirectoryExists(ToPath(paths.front())))
-        listBoxDestinationFolder->addItem(DestinationEntry(paths.front()));
+    if (fileSystem_.DirectoryExists(ToPath(paths.front()))) ChoseDestination(DestinationEntry(paths.front()));
     ClosingRefresh();
+}
+
+void Form1::ChoseDestination(const QString& entry)
+{
+    listBoxDestinationFolder->addItem(entry);
+    if (destinations_) destinations_->Forget(ToPath(entry));
 }

@@ -199,8 +199,9 @@ QListWidget* MakeListBox(QWidget* parent, const char* name, QRect geometry)
 
 Form1::Form1(Form1Services services, QWidget* parent)
     : QMainWindow(parent), jobs_(services.jobs), threads_(services.threads), fileSystem_(services.fileSystem),
-      dialogs_(services.dialogs), messageBoxes_(services.messageBoxes),
-      context_(std::make_shared<JobContext>(services.jobs, services.fileSystem, WindowLink(threads_.Calls(), this))),
+      dialogs_(services.dialogs), messageBoxes_(services.messageBoxes), destinations_(services.destinations),
+      context_(std::make_shared<JobContext>(services.jobs, services.fileSystem, services.destinations,
+                                            WindowLink(threads_.Calls(), this))),
       timer1(services.timer ? std::move(services.timer) : std::make_unique<tandrel::ui::QtIntervalTimer>()),
       systemTrayAvailable_(std::move(services.systemTrayAvailable)),
       trayHost_(services.trayHost ? services.trayHost() : tandrel::ui::DetectTrayHost())

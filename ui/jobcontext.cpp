@@ -5,9 +5,11 @@
 
 using tandrel::DialogResult;
 
-JobContext::JobContext(tandrel::JobState& jobs, tandrel::FileSystem& fileSystem, WindowLink window)
+JobContext::JobContext(tandrel::JobState& jobs, tandrel::FileSystem& fileSystem,
+                       tandrel::DestinationMemory* destinations, WindowLink window)
     : engine(jobs, *this, fileSystem), window_(std::move(window))
 {
+    engine.SetDestinationMemory(destinations);
 }
 
 void JobContext::GetFiles(std::vector<std::string> folderArray, bool subdirsFlag)

@@ -18,7 +18,8 @@
 class JobContext : public tandrel::JobHost {
 public:
     // `jobs` and `fileSystem` are the process's, and outlive every job.
-    JobContext(tandrel::JobState& jobs, tandrel::FileSystem& fileSystem, WindowLink window);
+    JobContext(tandrel::JobState& jobs, tandrel::FileSystem& fileSystem, tandrel::DestinationMemory* destinations,
+               WindowLink window);
 
     // The workers of the gathering and of the copy.
     void GetFiles(std::vector<std::string> folderArray, bool subdirsFlag);

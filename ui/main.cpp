@@ -54,9 +54,17 @@ int main(int argc, char* argv[])
     tandrel::NativeFileSystem fileSystem;
     tandrel::ui::QtDialogRunner dialogs;
     tandrel::ui::QtMessageBoxes messageBoxes;
+    static tandrel::DestinationMemory destinations(tandrel::DestinationMemory::DefaultFile());
 
-    Form1 window(Form1Services {jobs, threads, fileSystem, dialogs, messageBoxes,
-                                std::make_unique<tandrel::ui::QtIntervalTimer>()});
+    Form1 window(Form1Services {jobs,
+                                threads,
+                                fileSystem,
+                                dialogs,
+                                messageBoxes,
+                                std::make_unique<tandrel::ui::QtIntervalTimer>(),
+                                {},
+                                {},
+                                &destinations});
     QuitWhenClosed quitWhenClosed;
     window.installEventFilter(&quitWhenClosed);
     window.show();

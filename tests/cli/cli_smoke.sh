@@ -3,6 +3,7 @@
 set -euo pipefail
 cli=$1
 work=$(mktemp -d)
+export XDG_CONFIG_HOME="$work/config"  # the test's own memory of destinations
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/src/sub"
 printf 'a' > "$work/src/a.txt"

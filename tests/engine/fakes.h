@@ -273,6 +273,27 @@ public:
 
     std::unique_ptr<CopySession> BeginCopy(const std::string&) override { return std::make_unique<Session>(*this); }
 
+    // A drive mounted at `mountPoint` (a path prefix), or not mounted now.
+    void SetMounted(const std::string& mountPoint, bool mounted)
+    {
+        std::lock_guard lock(mutex_);
+        mounts_[mountPoint] = mounted;
+    }
+    std::string MountPointOf(const std::string& path) override
+    {
+        std::lock_guard lock(mutex_);
+        std::string best;
+        for (const auto& [mountPoint, mounted] : mounts_)
+            if (path.rfind(mountPoint, 0) == 0 && mountPoint.size() > best.size()) best = mountPoint;
+        return best;
+    }
+    bool IsMountPoint(const std::string& folder) override
+    {
+        std::lock_guard lock(mutex_);
+        const auto it = mounts_.find(folder);
+        return it == mounts_.end() || it->second;
+    }
+
     // Every work of a copy runs this first, on the thread doing it.
     void OnWork(std::function<void(const std::string& source)> hook) { workHook_ = std::move(hook); }
 
@@ -418,6 +439,7 @@ private:
     std::vector<CopyRecord> copies_;
     Hook hook_;
     std::function<void(const std::string&)> workHook_;
+    std::map<std::string, bool> mounts_;
     std::uint64_t serial_ = 0;
 };
 

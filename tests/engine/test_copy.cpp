@@ -363,3 +363,32 @@ TEST_F(CopyTest, NamesTheBackupKeepsForItselfAreRefused)
 
 }  // namespace
 }  // namespace tandrel
+
+namespace tandrel {
+namespace {
+
+TEST_F(CopyTest, ADriveThatIsNotMountedGetsNothingUntilTheDestinationIsChosenAgain)
+{
+    TempTree config;
+    DestinationMemory destinations(config.Path("tandrel/destinations"));
+    engine.SetDestinationMemory(&destinations);
+    fs.SetMounted(R"(E:\)", true);
+    const Strings files = Sized({1024});
+    EXPECT_EQ(Run(files, kConsolidate).copied, 1);
+    EXPECT_EQ(destinations.MountPointOf(kDest), std::optional<std::string>(R"(E:\)"));
+
+    fs.SetMounted(R"(E:\)", false);
+    const std::size_t copiesBefore = fs.Copies().size();
+    const CopySummary unplugged = Run(files, kConsolidate, true);
+    EXPECT_TRUE(unplugged.notMounted);
+    EXPECT_EQ(fs.Copies().size(), copiesBefore);  // nothing tried
+    EXPECT_EQ(host.Boxes().back(), Box(R"(The destination 'E:\Backup' is on a drive that is not mounted now ('E:\'))",
+                                       "Warning!", MessageBoxButtons::OK, MessageBoxIcon::Warning));
+    EXPECT_TRUE(state.complete);
+
+    destinations.Forget(kDest);  // chosen again
+    EXPECT_EQ(Run(files, kConsolidate, true).upToDate, 1);
+}
+
+}  // namespace
+}  // namespace tandrel

@@ -21,6 +21,8 @@
 #  - a link in the source is copied as a link where the file system holds
 #    links, else as the file it leads to; a link planted in the destination
 #    is never followed;
+#  - a backup while the volume is not mounted fails and writes nothing under
+#    its bare mount point;
 #  - two backups of one tree into one destination at once both end well;
 #  - no temporary file (.~tandrel-XXXXXXXXXXXX.tmp) is ever left behind.
 #
@@ -63,6 +65,8 @@ else
 fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tandrel-fs-$fs.XXXXXX")
+# Where tandrel-cli remembers each destination's drive: the test's own.
+export XDG_CONFIG_HOME="$work/config"
 img=$work/volume.img
 mnt=$work/mnt
 src=$work/src
@@ -206,6 +210,15 @@ else
   check "mounting the volume again" "$(tail -n 3 "$log")"
   exit 1
 fi
+
+# ---- 2b. The drive not plugged in: its bare mount point gets nothing.
+volume_unmount
+backup unplugged --overwrite --dest "$dest" "${entries[@]}"
+check "a backup while the drive is not mounted writes nothing under its mount point" \
+      "$(status_is 1 unplugged
+         grep -q 'is on a drive that is not mounted now' "$work/unplugged.err" || echo "no message saying so"
+         [ -z "$(ls -A "$mnt")" ] || echo "written under the bare mount point: $(ls -A "$mnt")")"
+volume_mount "$fs" || { check "mounting the volume again" "$(tail -n 3 "$log")"; exit 1; }
 
 # ---- 3. A repeat without Overwrite fails every file and changes nothing.
 inodes > "$work/inodes.before"

@@ -22,6 +22,7 @@ echo "interrupted backups: $kills kills, seed $seed (pass it as the third argume
 base=${TMPDIR:-/tmp}
 [ -d /dev/shm ] && [ -w /dev/shm ] && base=/dev/shm
 work=$(mktemp -d "$base/tandrel-interrupt.XXXXXX")
+export XDG_CONFIG_HOME="$work/config"  # the test's own memory of destinations
 trap 'rm -rf "$work"' EXIT
 src=$work/src/Data
 dest=$work/dest
