@@ -85,6 +85,8 @@ DialogResult CliHost::Show(const MessageBoxRequest& box)
             copyStopped = true;
     } else if (answer == DialogResult::No) {
         gatheringStopped = true;
+    } else {
+        ++gatheringSkipped;
     }
     return answer;
 }

@@ -35,6 +35,7 @@ public:
     bool returned = false;
     bool gatheringFailed = false;      // an entry did not exist
     bool gatheringStopped = false;     // a failed folder was answered with "stop"
+    int gatheringSkipped = 0;          // folders or files the gathering could not read, passed by
     std::vector<std::string> entries;  // the backup list as gathered
     int failedFiles = 0;
     bool copyStopped = false;

@@ -111,13 +111,18 @@ int Run(const Options& options, bool interactive, std::istream& in, std::ostream
     });
     out << "Files: " << summary.copied << " copied, " << summary.upToDate << " up to date, " << summary.failed
         << " failed\n";
+    if (host.gatheringSkipped > 0)
+        out << "Left out: " << host.gatheringSkipped << " folders or files that the gathering could not read\n";
+    if (summary.insideDestination > 0)
+        out << "Left out: " << summary.insideDestination
+            << " files that lie inside the destination itself (it is inside a backed-up folder)\n";
     if (!summary.ownersAndModesKept)
         out << "The destination's file system keeps no owners or permissions: anyone who can mount it can read every "
                "file of the backup.\n";
     out << std::flush;
     if (summary.lockRefused) return kDestinationBusy;
     if (host.copyStopped) return kStopped;
-    return host.failedFiles > 0 ? kSomeFailed : kAllCopied;
+    return host.failedFiles > 0 || host.gatheringSkipped > 0 ? kSomeFailed : kAllCopied;
 }
 
 }  // namespace tandrel::cli

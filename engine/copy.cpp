@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -42,6 +43,9 @@ struct BackupEngine::CopyRun {
     std::string checkedFolder = NoKey();
     std::string subFolder;
     int foldersRemade = 0;  // folders made again because they vanished
+    // Frees what the works done ahead hold on the destination, and works the
+    // files that follow one at a time; false when there was nothing to free.
+    std::function<bool()> makeRoom;
     // CD Backup: the current volume and the bytes given to it.
     std::int32_t volume = 0;
     std::int64_t volumeFill = 0;
@@ -138,12 +142,16 @@ struct BackupEngine::PlannedFile {
     // too (its work must see that file's copy).
     bool workAtCommit = false;
     std::atomic<bool> worked {false};  // waited on and notified as it turns true
+    bool inside = false;               // lies inside the destination: left out
 };
 
 void BackupEngine::Plan(CopyRun& run, PlannedFile& item)
 {
     run.subFolder.clear();
     try {
+        // A backup inside one of its own folders would take in its earlier
+        // copies, one more level at each run.
+        if ((item.inside = run.session->LiesInDestination(item.file))) return;
         item.target = run.mode == CopyMode::DirectoryCopy ? DirectoryCopyTarget(run, item.file)
                                                           : run.destinationPath + FileName(item.file, style_);
         RefuseReservedName(run, item.file, item.target);
@@ -177,6 +185,12 @@ CopyOutcome BackupEngine::CommitPlanned(CopyRun& run, PlannedFile& item, bool ov
     try {
         return run.session->Commit(*item.copy);
     } catch (const FsError& failure) {
+        // A file that found no room while other files were written ahead
+        // gets its turn once theirs are out of the way.
+        if (failure.kind() == FsError::Kind::Full && !item.workAtCommit && run.makeRoom && run.makeRoom()) {
+            run.session->Work(*item.copy, item.target, overwrite);
+            return run.session->Commit(*item.copy);
+        }
         // Its sub-folder was asked for at its plan, or taken from the file
         // before it, well ahead of its copy: if it has gone since, make it
         // again and copy once more, as asking for this file at its turn would
@@ -198,6 +212,11 @@ CopyOutcome BackupEngine::CommitPlanned(CopyRun& run, PlannedFile& item, bool ov
 // on; false when the user stops the backup there.
 bool BackupEngine::CommitOrAsk(CopyRun& run, PlannedFile& item, bool overwrite, CopySummary& summary)
 {
+    if (item.inside) {
+        ++summary.insideDestination;
+        host_.ShowProgress();
+        return true;
+    }
     try {
         const CopyOutcome outcome = CommitPlanned(run, item, overwrite);
         summary.bytes += static_cast<std::int64_t>(item.copy->length);
@@ -260,13 +279,23 @@ void BackupEngine::CopyAll(CopyRun& run, const PathList& allFiles, bool overwrit
             batch.clear();
             batchBytes = 0;
         };
+        run.makeRoom = [&] {
+            if (!pool) return false;
+            pool.reset();  // the works begun finish, the others are dropped
+            batch.clear();
+            for (const auto& planned : window) {
+                planned->workAtCommit = true;
+                if (planned->copy) run.session->Release(*planned->copy);
+            }
+            return true;
+        };
         std::size_t next = 0;
         while (!window.empty() || next < allFiles.size()) {
             while (next < allFiles.size() && window.size() < ahead) {
                 auto item = std::make_unique<PlannedFile>();
                 item->file = allFiles[next++];
                 Plan(run, *item);
-                if (!item->failure) {
+                if (!item->failure && !item->inside) {
                     const std::size_t target = hashOf(item->target);
                     item->workAtCommit = !pool || windowTargets.count(target) > 0;
                     windowTargets.insert(target);
@@ -283,11 +312,12 @@ void BackupEngine::CopyAll(CopyRun& run, const PathList& allFiles, bool overwrit
             // Rather than wait for the file to commit next, the copy's thread
             // works the files that no pool thread has begun yet.
             const PlannedFile& front = *window.front();
-            while (pool && !front.failure && !front.workAtCommit && !front.worked.load() && pool->RunOne()) {
+            while (pool && !front.failure && !front.inside && !front.workAtCommit && !front.worked.load() &&
+                   pool->RunOne()) {
             }
             std::unique_ptr<PlannedFile> item = std::move(window.front());
             window.pop_front();
-            if (!item->failure) windowTargets.erase(windowTargets.find(hashOf(item->target)));
+            if (!item->failure && !item->inside) windowTargets.erase(windowTargets.find(hashOf(item->target)));
             if (!CommitOrAsk(run, *item, overwrite, summary)) {
                 stoppedAt = item->target;
                 break;
@@ -295,6 +325,7 @@ void BackupEngine::CopyAll(CopyRun& run, const PathList& allFiles, bool overwrit
         }
         // Stopped: the works begun finish, the others are dropped (the pool
         // ends here), and nothing of the files after the stop stays.
+        run.makeRoom = nullptr;
     }
     // Folders made ahead for files that were never placed go too; the one
     // made for the file stopped at stays, as it was made before its copy.

@@ -27,14 +27,15 @@ CopyMode CopyModeOf(bool cdBackup, bool consolidate, bool directoryCopy);
 
 // What one backup did, file by file.
 struct CopySummary {
-    std::int64_t copied = 0;         // new copies placed
-    std::int64_t upToDate = 0;       // targets that already were the file's copy
-    std::int64_t failed = 0;         // files reported as failed
-    bool stopped = false;            // the user stopped the backup at a failed file
-    bool ownersAndModesKept = true;  // false where the destination keeps neither
-    bool lockRefused = false;        // another backup held the destination, and it was not waited for
-    bool notMounted = false;         // the destination's drive was not mounted: nothing was tried
-    std::int64_t bytes = 0;          // the running total of the closing message
+    std::int64_t copied = 0;             // new copies placed
+    std::int64_t upToDate = 0;           // targets that already were the file's copy
+    std::int64_t failed = 0;             // files reported as failed
+    bool stopped = false;                // the user stopped the backup at a failed file
+    bool ownersAndModesKept = true;      // false where the destination keeps neither
+    bool lockRefused = false;            // another backup held the destination, and it was not waited for
+    bool notMounted = false;             // the destination's drive was not mounted: nothing was tried
+    std::int64_t insideDestination = 0;  // files left out as they lie inside the destination
+    std::int64_t bytes = 0;              // the running total of the closing message
 };
 
 class BackupEngine {

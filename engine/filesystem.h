@@ -88,6 +88,17 @@ public:
     // one session may run at once, each on a copy of its own. A copy worked
     // again starts afresh. Never throws: a failure is kept for the commit.
     virtual void Work(FileCopy& copy, const std::string& target, bool overwrite) noexcept = 0;
+    // Whether `source` lies inside the destination (by the identity of the
+    // destination folder, not by its path): a destination inside a
+    // backed-up folder must not back itself up.
+    virtual bool LiesInDestination(const std::string& source)
+    {
+        (void)source;
+        return false;
+    }
+    // Lets go of what the work of `copy` wrote (its temporary file), as if it
+    // had not been worked yet.
+    virtual void Release(FileCopy& copy) { (void)copy; }
     // Puts the worked copy in place, or raises the failure of its work. The
     // target appears complete or not at all: a failure never leaves a
     // partial target nor harms an existing one. Without `overwrite` an

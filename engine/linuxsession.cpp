@@ -364,6 +364,41 @@ void LinuxCopySession::PlaceLink(Copy& copy, Attempt& attempt)
     calls_.UtimensAt(folder.fd.Get(), name, times, AT_SYMLINK_NOFOLLOW);
 }
 
+bool LinuxCopySession::LiesInDestination(const std::string& source)
+{
+    if (!destinationId_) {
+        try {
+            destinationId_ = tree_.Open(destination_)->id;
+        } catch (const FsError&) {
+            return false;  // not there (yet): nothing lies in it
+        }
+    }
+    const std::size_t cut = source.rfind('/');
+    return cut != std::string::npos && FolderInDestination(cut == 0 ? "/" : source.substr(0, cut));
+}
+
+bool LinuxCopySession::FolderInDestination(const std::string& folder)
+{
+    if (const auto it = inDestination_.find(folder); it != inDestination_.end()) return it->second;
+    struct stat info {};
+    bool inside = false;
+    if (::stat(folder.c_str(), &info) == 0) {
+        if (info.st_dev == destinationId_->device && info.st_ino == destinationId_->inode) {
+            inside = true;
+        } else if (folder != "/") {
+            const std::size_t cut = folder.rfind('/');
+            inside = cut != std::string::npos && FolderInDestination(cut == 0 ? "/" : folder.substr(0, cut));
+        }
+    }
+    inDestination_[folder] = inside;
+    return inside;
+}
+
+void LinuxCopySession::Release(FileCopy& copy)
+{
+    static_cast<Copy&>(copy).attempt.reset();
+}
+
 void LinuxCopySession::Place(Copy& copy, Attempt& attempt)
 {
     if (!attempt.linkText.empty()) return PlaceLink(copy, attempt);

@@ -68,6 +68,9 @@ public:
     void SetEntries(std::shared_ptr<const std::vector<std::string>> entries) override;
     void Work(FileCopy& copy, const std::string& target, bool overwrite) noexcept override;
     CopyOutcome Commit(FileCopy& copy) override;
+    void Release(FileCopy& copy) override;
+    // Asked by the copy's own thread only.
+    bool LiesInDestination(const std::string& source) override;
     bool KeptOwnersAndModes() const override { return tree_.WrittenKeepModes(); }
     bool TryLock() override;
     ~LinuxCopySession() override { Unlock(); }
@@ -100,7 +103,10 @@ private:
     std::unordered_set<std::string> entries_;  // the backup list's, followed where they are links
     std::string destination_;
     void Unlock();
-    posix::Fd lock_;  // the destination's lock file, held (flock) from TryLock on
+    bool FolderInDestination(const std::string& folder);
+    std::optional<FileId> destinationId_;
+    std::unordered_map<std::string, bool> inDestination_;  // source folders, once asked
+    posix::Fd lock_;                                       // the destination's lock file, held (flock) from TryLock on
     FolderRef lockFolder_;
     bool locked_ = false;
 };

@@ -30,13 +30,13 @@ protected:
     void Write(const std::string& relative, const std::string& content) { tree_.File(relative, content); }
     std::string Read(const std::string& relative) const { return tandrel::testing::TempTree::Read(P(relative)); }
 
-    int RunCli(std::vector<std::string> args, const std::string& input = "")
+    int RunCli(std::vector<std::string> args, const std::string& input = "", FileSystem* fileSystem = nullptr)
     {
         std::istringstream in(input);
         out_.str("");
         err_.str("");
-        NativeFileSystem fileSystem;
-        return tandrel::cli::Run(ParseOptions(args), !input.empty(), in, out_, err_, fileSystem);
+        NativeFileSystem native;
+        return tandrel::cli::Run(ParseOptions(args), !input.empty(), in, out_, err_, fileSystem ? *fileSystem : native);
     }
 
     tandrel::testing::TempTree tree_;
@@ -100,6 +100,39 @@ TEST_F(CliTest, WithNoWaitABackupIntoADestinationInUseEndsAtOnce)
     EXPECT_NE(err_.str().find("Waiting for another backup into '" + P("out") + "' to finish"), std::string::npos)
         << err_.str();
     EXPECT_FALSE(fs::exists(P("out/Docs")));
+}
+
+// A folder that can't be listed, whatever root may read.
+class UnlistedFolder : public NativeFileSystem {
+public:
+    explicit UnlistedFolder(std::string folder) : folder_(std::move(folder)) {}
+    Listing List(const std::string& folder) override
+    {
+        if (folder == folder_) throw FsError("Could not list the folder '" + folder + "': File name too long");
+        return NativeFileSystem::List(folder);
+    }
+
+private:
+    std::string folder_;
+};
+
+TEST_F(CliTest, WhatTheBackupLeavesOutIsCountedAndSaid)
+{
+    // A folder the gathering could not read, passed by: counted, and no
+    // longer a backup that did everything.
+    UnlistedFolder unlisted(P("src/Photos/2004"));
+    EXPECT_EQ(RunCli({P("src/Photos"), "--dest", P("out"), "--on-error", "continue"}, "", &unlisted), kSomeFailed);
+    EXPECT_NE(out_.str().find("Left out: 1 folders or files that the gathering could not read"), std::string::npos)
+        << out_.str();
+
+    // A destination inside a backed-up folder does not take in its own copies.
+    ASSERT_EQ(RunCli({P("src/Docs"), "--dest", P("src/Docs/backup")}), kAllCopied);
+    EXPECT_EQ(RunCli({P("src/Docs"), "--dest", P("src/Docs/backup"), "--overwrite"}), kAllCopied);
+    EXPECT_NE(out_.str().find("Files: 0 copied, 1 up to date, 0 failed\nLeft out: 1 files that lie inside the "
+                              "destination itself"),
+              std::string::npos)
+        << out_.str();
+    EXPECT_FALSE(fs::exists(P("src/Docs/backup/Docs/backup")));
 }
 
 TEST_F(CliTest, AMissingEntryFailsTheGathering)

@@ -134,5 +134,22 @@ TEST_F(FullDisk, NewFilesThatDoNotFitLeaveNoTrace)
     EXPECT_EQ(host.Boxes().back().text, "1800 KB copied successfully");
 }
 
+TEST_F(FullDisk, AFileThatFindsNoRoomWhileOthersAreWrittenAheadGetsItsTurn)
+{
+    // Replaced one after another, each new copy fits where its old copy
+    // was; written ahead, before the old ones go, they would not all fit.
+    fsys::remove_all(tree.Path("src/Data"));
+    fsys::create_directories(disk + "/Data");
+    for (int i = 1; i <= 4; ++i) {
+        std::ofstream(Target(i), std::ios::binary) << Content('O', i, 300 * 1024);
+        tree.File("src/Data/f" + std::to_string(i), Content('N', i, 300 * 1024));
+    }
+    engine.SetParallelCopies(4);
+    Backup(true);
+    for (int i = 1; i <= 4; ++i) EXPECT_EQ(TempTree::Read(Target(i)), Content('N', i, 300 * 1024)) << Target(i);
+    EXPECT_EQ(host.Boxes().back().text, "1200 KB copied successfully");
+    EXPECT_FALSE(HasTemporaryFile(disk));
+}
+
 }  // namespace
 }  // namespace tandrel
