@@ -49,6 +49,8 @@ struct BackupEngine::CopyRun {
     // CD Backup: the current volume and the bytes given to it.
     std::int32_t volume = 0;
     std::int64_t volumeFill = 0;
+    // The bytes given to each volume so far, files planned ahead included.
+    std::vector<std::int64_t> volumeBytes;
 };
 
 std::string CopiedMessage(std::int64_t bytes)
@@ -114,6 +116,7 @@ void BackupEngine::RefuseReservedName(const CopyRun& run, const std::string& fil
 std::string BackupEngine::TargetOf(CopyRun& run, const std::string& file, std::int64_t size)
 {
     if (run.mode != CopyMode::CdBackup) return {};
+    if (run.volumeBytes.size() <= static_cast<std::size_t>(run.volume)) run.volumeBytes.resize(run.volume + 1);
     if (run.volumeFill + size <= kVolumeLimit) {
         run.volumeFill += size;
     } else {
@@ -122,6 +125,8 @@ std::string BackupEngine::TargetOf(CopyRun& run, const std::string& file, std::i
     }
     std::string volumeFolder = WithoutFinalSeparator(run.destinationPath, style_);
     volumeFolder.push_back(style_.separator);
+    run.volumeBytes.resize(run.volume + 1);
+    run.volumeBytes[run.volume] += size;
     volumeFolder += "CD_backup" + std::to_string(run.volume);
     run.session->CreateDirectory(volumeFolder);
     return JoinPath(volumeFolder, FileName(file, style_), style_);
@@ -143,7 +148,23 @@ struct BackupEngine::PlannedFile {
     bool workAtCommit = false;
     std::atomic<bool> worked {false};  // waited on and notified as it turns true
     bool inside = false;               // lies inside the destination: left out
+    std::int32_t volume = 0;           // CD Backup: the volume it was given
 };
+
+// A file that grew while it was copied (and was copied again) may no
+// longer fit the volume it was given: it fails, and its room stays taken.
+void BackupEngine::FitsItsVolume(CopyRun& run, PlannedFile& item)
+{
+    const auto length = static_cast<std::int64_t>(item.copy->length);
+    if (length <= item.size) return;
+    std::int64_t& bytes = run.volumeBytes[static_cast<std::size_t>(item.volume)];
+    if (bytes - item.size + length > kVolumeLimit)
+        throw FsError("Could not copy " + support::Quoted(item.file) + " to " + support::Quoted(item.target) +
+                      ": it grew to " + std::to_string(length) +
+                      " bytes while it was copied, more than its volume has room for");
+    bytes += length - item.size;
+    item.size = length;
+}
 
 void BackupEngine::Plan(CopyRun& run, PlannedFile& item)
 {
@@ -162,6 +183,7 @@ void BackupEngine::Plan(CopyRun& run, PlannedFile& item)
             item.copy = run.session->Open(item.file);
             item.size = static_cast<std::int64_t>(item.copy->length);
             item.target = TargetOf(run, item.file, item.size);
+            item.volume = run.volume;
         } else {
             item.copy = run.session->Defer(item.file);
         }
@@ -182,6 +204,7 @@ CopyOutcome BackupEngine::CommitPlanned(CopyRun& run, PlannedFile& item, bool ov
     } else {
         item.worked.wait(false);
     }
+    if (run.mode == CopyMode::CdBackup) FitsItsVolume(run, item);
     try {
         return run.session->Commit(*item.copy);
     } catch (const FsError& failure) {

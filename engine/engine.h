@@ -81,6 +81,7 @@ private:
     void CopyAll(CopyRun& run, const PathList& allFiles, bool overwrite, CopySummary& summary);
     std::string DirectoryCopyTarget(CopyRun& run, const std::string& file);
     std::string TargetOf(CopyRun& run, const std::string& file, std::int64_t size);
+    void FitsItsVolume(CopyRun& run, PlannedFile& item);
     void RefuseReservedName(const CopyRun& run, const std::string& file, const std::string& target) const;
     // Takes the destination for this backup, waiting while another one
     // holds it; false when the wait was cancelled.

@@ -2,6 +2,7 @@
 // modes and times, and the commit that places the copy.
 #include "engine/detail/linuxsession.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -282,10 +283,61 @@ void LinuxCopySession::WriteData(Copy& copy, Attempt& attempt)
         if (::fstat(attempt.out->Fd(), &created) == 0)
             folder.state->newFiles.Set({created.st_mode & 0777, created.st_uid, created.st_gid});
     }
-    if (const int error =
-            CopyData(calls_, attempt.in.Get(), attempt.out->Fd(), source, folder.state->caps.cloneRefusedFrom))
-        Fail(copy.What(), error, attempt.target);
+    // A file rewritten while it is copied gives a torn copy: one whose size
+    // or change time moved meanwhile is copied once more, and fails if it
+    // moves again.
+    const std::int64_t began = Nanoseconds(calls_.Now());
+    for (int round = 0;; ++round) {
+        if (const int error =
+                CopyData(calls_, attempt.in.Get(), attempt.out->Fd(), source, folder.state->caps.cloneRefusedFrom))
+            Fail(copy.What(), error, attempt.target);
+        struct stat after {};
+        if (::fstat(attempt.in.Get(), &after) != 0) Fail(copy.What(), errno, copy.source);
+        if (after.st_size == source.st_size && Nanoseconds(after.st_ctim) == Nanoseconds(source.st_ctim) &&
+            Nanoseconds(after.st_mtim) == Nanoseconds(source.st_mtim))
+            break;
+        if (round > 0)
+            throw FsError(copy.What() + ": " + Quoted(copy.source) + " changed while it was being copied",
+                          FsError::Kind::Other, 0, copy.source);
+        copy.sourceInfo = after;
+        copy.length = static_cast<std::uint64_t>(after.st_size);
+        attempt.out.emplace(calls_, attempt.folder);
+        if (const int error = attempt.out->Create(known ? after.st_mode & 0777 : 0777))
+            Fail(copy.What(), InFolder(folder, error), attempt.target);
+    }
+    attempt.times[0] = source.st_atim;
+    attempt.times[1] = source.st_mtim;
+    if (Racy(source, began, folder)) {
+        // Changed so close to the copy's start that the copy may hold less
+        // than the time says: a time the quick check can't match, so that the
+        // next backup copies it again (and then with its true time).
+        const std::int64_t grain = TimeGrain(folder);
+        const std::int64_t older = Nanoseconds(source.st_mtim) - grain;
+        attempt.times[1] = {static_cast<time_t>(older / kSecond), static_cast<long>(older % kSecond)};
+    }
     KeepOwnerModeAndTimes(copy, attempt);
+}
+
+// As git judges "racily clean" entries: a source whose modification time is
+// not older than the copy's start, by more than the coarser time grain of
+// the two file systems and a clock tick, may have been written within the
+// same tick as the copy read it, and its copy can't be told from the file
+// by size and time. (A change while the copy ran shows in the change time,
+// checked after the copy.)
+bool LinuxCopySession::Racy(const struct stat& source, std::int64_t began, const Folder& folder)
+{
+    static const std::int64_t tick = [] {
+        struct timespec resolution {};
+        return ::clock_getres(CLOCK_REALTIME_COARSE, &resolution) == 0 ? Nanoseconds(resolution) : 10000000;
+    }();
+    const std::int64_t latest = Nanoseconds(source.st_mtim);
+    if (latest < began - 2 * kSecond - tick) return false;  // older than any grain: no probe needed
+    const DestinationCaps& from = tree_.CapsOf(source.st_dev);
+    const std::int64_t sourceGrain = from.kind == FsKind::Fat || from.kind == FsKind::ExFat   ? 2 * kSecond
+                                     : from.kind == FsKind::Smb || from.kind == FsKind::Sshfs ? kSecond
+                                     : from.kind == FsKind::Ntfs                              ? 100
+                                                                                              : 1;
+    return latest >= began - std::max(sourceGrain, TimeGrain(folder)) - tick;
 }
 
 // Owner and group of the source where the process may set them; the set-id
@@ -315,8 +367,7 @@ void LinuxCopySession::KeepOwnerModeAndTimes(const Copy& copy, Attempt& attempt)
     const int asked = attempt.out->AskedMode();
     const bool modeSet = asked >= 0 && newFiles && (static_cast<mode_t>(asked) & newFiles->keptBits) == mode;
     if (!modeSet) ::fchmod(out, mode);
-    const struct timespec times[2] = {source.st_atim, source.st_mtim};
-    calls_.Futimens(out, times);
+    calls_.Futimens(out, attempt.times);
 }
 
 // --- The commit ----------------------------------------------------------------
@@ -411,10 +462,8 @@ void LinuxCopySession::Place(Copy& copy, Attempt& attempt)
         Fail(copy.What(), error, attempt.target);
     }
     const LearnedFact& keeps = attempt.folder->state->caps.renameKeepsTimes;
-    if (out.Renamed() && keeps.Get() != Answer::Yes) {
-        const struct timespec times[2] = {copy.sourceInfo.st_atim, copy.sourceInfo.st_mtim};
-        out.RestoreTimes(attempt.name, times, keeps.Get() == Answer::Unknown ? TimeGrain(*attempt.folder) : 0);
-    }
+    if (out.Renamed() && keeps.Get() != Answer::Yes)
+        out.RestoreTimes(attempt.name, attempt.times, keeps.Get() == Answer::Unknown ? TimeGrain(*attempt.folder) : 0);
 }
 
 // --- Folders -------------------------------------------------------------------

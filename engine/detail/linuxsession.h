@@ -94,6 +94,7 @@ private:
     bool CopyLink(Copy& copy, Attempt& attempt);
     void PlaceLink(Copy& copy, Attempt& attempt);
     bool HoldsLinks(const Folder& folder);
+    bool Racy(const struct stat& source, std::int64_t began, const Folder& folder);
 
     SystemCalls& calls_;
     mutable DestinationTree tree_;
@@ -124,7 +125,8 @@ struct LinuxCopySession::Attempt {
     bool targetExisted = false;
     posix::Fd in;
     std::optional<Temporary> out;
-    std::string linkText;  // a link copied as a link: its text
+    std::string linkText;         // a link copied as a link: its text
+    struct timespec times[2] {};  // what the copy gets: the source's, or one the quick check can't match
 };
 
 struct LinuxCopySession::Copy : FileCopy {

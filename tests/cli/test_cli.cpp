@@ -2,6 +2,7 @@
 // statuses and backup list files.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -27,7 +28,13 @@ protected:
     }
 
     std::string P(const std::string& relative) const { return tree_.Path(relative); }
-    void Write(const std::string& relative, const std::string& content) { tree_.File(relative, content); }
+    // Written a while ago: a file written in the same moment as its backup
+    // is copied again by the next one.
+    void Write(const std::string& relative, const std::string& content)
+    {
+        tree_.File(relative, content);
+        fs::last_write_time(P(relative), fs::file_time_type::clock::now() - std::chrono::seconds(10));
+    }
     std::string Read(const std::string& relative) const { return tandrel::testing::TempTree::Read(P(relative)); }
 
     int RunCli(std::vector<std::string> args, const std::string& input = "", FileSystem* fileSystem = nullptr)

@@ -52,8 +52,11 @@ TEST(Profiles, OnFusefatAFileIsPlacedByALookAndARenameAndGetsItsTimesAgain)
 {
     TempTree tree;
     Strings files;
-    for (int i = 0; i < 3; ++i)
+    for (int i = 0; i < 3; ++i) {
         files.push_back(tree.File("src/Data/f" + std::to_string(i), "content " + std::to_string(i)));
+        const struct timespec times[2] = {{1700000001, 0}, {1700000001 + 2 * i, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, files.back().c_str(), times, 0), 0);
+    }
     const DestinationCaps fusefat = DestinationCaps::FusefatProfile();
     PlacingCalls calls;
     NativeFileSystem fs(&calls, &fusefat);
