@@ -82,6 +82,9 @@ void Temporary::Discard()
 {
     if (!name_.empty()) {
         if (out_.Valid()) calls_.Ftruncate(out_.Get(), 0);
+        // Closed before its name goes: FUSE renames a file removed while open
+        // to a hidden name first, and exfat-fuse then aborts.
+        out_.Reset();
         calls_.UnlinkAt(folder_->fd.Get(), name_.c_str(), 0);
         name_.clear();
     }
