@@ -16,8 +16,9 @@ DestinationCaps::DestinationCaps(const DestinationCaps& other)
     : kind(other.kind), type(other.type), largestFile(other.largestFile), timeGrain(other.timeGrain.load()),
       unnamedFiles(other.unnamedFiles), renameNoReplace(other.renameNoReplace), hardLinks(other.hardLinks),
       chown(other.chown), cloneRefusedFrom(other.cloneRefusedFrom.load()), renameKeepsTimes(other.renameKeepsTimes),
-      symlinks(other.symlinks), keepsModes(other.keepsModes), windowsNames(other.windowsNames),
-      rewritesNames(other.rewritesNames), folding(other.folding), eexistMeansFull(other.eexistMeansFull)
+      symlinks(other.symlinks), caseFolds(other.caseFolds), keepsModes(other.keepsModes),
+      windowsNames(other.windowsNames), rewritesNames(other.rewritesNames), folding(other.folding),
+      stableInodes(other.stableInodes), eexistMeansFull(other.eexistMeansFull)
 {
     std::lock_guard lock(const_cast<std::mutex&>(other.mutex));
     refusals = other.refusals;
@@ -45,8 +46,12 @@ DestinationCaps DestinationCaps::Of(FsKind kind, std::string type)
     DestinationCaps caps;
     caps.kind = kind;
     caps.type = std::move(type);
-    // What FUSE never passes on: unnamed files.
-    if (fuse) caps.unnamedFiles.Refused();
+    // What FUSE never passes on: unnamed files; nor, with some drivers, one
+    // inode for the names a file is looked up by.
+    if (fuse) {
+        caps.unnamedFiles.Refused();
+        caps.stableInodes = false;
+    }
     // Only the local file systems are sure that a name they call taken is.
     caps.eexistMeansFull =
         !(kind == FsKind::Ext4 || kind == FsKind::Xfs || kind == FsKind::Btrfs || kind == FsKind::Tmpfs);

@@ -80,7 +80,8 @@ struct DestinationCaps {
     // The source device from which clones (FICLONE) were refused.
     std::atomic<dev_t> cloneRefusedFrom {static_cast<dev_t>(-1)};
     LearnedFact renameKeepsTimes;
-    LearnedFact symlinks;  // holds symbolic links (a probe asks once)
+    LearnedFact symlinks;   // holds symbolic links (a probe asks once)
+    LearnedFact caseFolds;  // where `folding` is Unknown: a probe asks once
     // Permission bits and owners are the mount's (FAT and exFAT through
     // FUSE): nothing of the source's can be kept.
     bool keepsModes = true;
@@ -93,6 +94,9 @@ struct DestinationCaps {
     // after placing, the name is looked up as written.
     bool rewritesNames = false;
     CaseFolding folding = CaseFolding::Unknown;
+    // A file keeps its inode number whatever name it is looked up by; FUSE
+    // drivers (exfat-fuse) may give each spelling a node of its own.
+    bool stableInodes = true;
     // EEXIST for a fresh, random name means the file system is full (ntfs-3g).
     bool eexistMeansFull = false;
 

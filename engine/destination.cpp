@@ -6,6 +6,8 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -255,7 +257,23 @@ FolderRef DestinationTree::Walk(const std::string& wanted, const Mirror* mirror,
             fd.Reset(calls_.OpenAt(folder->fd.Get(), name.c_str(), kLevelFlags, 0));
         }
         if (!fd.Valid()) throw NotAFolder(errno, *folder, name, level);
-        folder = Describe(std::move(fd), level);
+        const bool folding = Folds(*folder);
+        FolderRef reached = Describe(std::move(fd), level);
+        // Two folders whose names differ only in case are one folder here:
+        // the first one reached keeps it.
+        if (folding) {
+            FolderState& parent = *folder->state;
+            std::string first;
+            {
+                std::lock_guard lock(parent.namesMutex);
+                first = parent.claimed.emplace(NameKey(parent.caps, name, reached->id.inode), name).first->second;
+            }
+            if (first != name)
+                throw FsError(Quoted(level) + " has the same name as " + Quoted(first) +
+                                  " on this destination, which does not tell upper from lower case",
+                              FsError::Kind::Other, EEXIST, level);
+        }
+        folder = std::move(reached);
         Keep(folder);
     }
     return folder;
@@ -310,6 +328,50 @@ std::vector<std::pair<int, std::string>> DestinationTree::WrittenFileSystems()
     for (auto& [device, entry] : written_)
         written.emplace_back(entry.fd.Valid() ? entry.fd.Get() : -entry.error, entry.folder);
     return written;
+}
+
+std::string NameKey(const DestinationCaps& caps, const std::string& name, ino_t inode)
+{
+    if (caps.stableInodes) return std::to_string(inode);
+    std::string key = name;
+    for (char& c : key)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return key;
+}
+
+bool DestinationTree::Folds(const Folder& folder)
+{
+    FolderState& state = *folder.state;
+    DestinationCaps& caps = state.caps;
+    switch (caps.folding) {
+    case CaseFolding::Exact:
+        return false;
+    case CaseFolding::Folds:
+        return true;
+    case CaseFolding::PerFolder: {
+        // ext4 and tmpfs fold the folders marked +F (chattr) alone.
+        if (const Answer known = state.folds.Get(); known != Answer::Unknown) return known == Answer::Yes;
+        Fd open(::openat(folder.fd.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        int flags = 0;
+        const bool folds =
+            open.Valid() && ::ioctl(open.Get(), FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_CASEFOLD_FL);
+        state.folds.Set(folds);
+        return folds;
+    }
+    case CaseFolding::Unknown:
+        break;
+    }
+    // Asked once of the file system, with a name of our own in two cases.
+    if (const Answer known = caps.caseFolds.Get(); known != Answer::Unknown) return known == Answer::Yes;
+    const std::string upper = NewCopyTemporaryName("A");
+    std::string lower = upper;
+    lower[lower.size() - 5] = 'a';
+    Fd probe(calls_.OpenAt(folder.fd.Get(), upper.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!probe.Valid()) return false;  // the folder takes nothing now: the copies say why
+    struct stat info {};
+    caps.caseFolds.Set(::fstatat(folder.fd.Get(), lower.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0);
+    calls_.UnlinkAt(folder.fd.Get(), upper.c_str(), 0);
+    return caps.caseFolds.Get() == Answer::Yes;
 }
 
 bool DestinationTree::WrittenKeepModes()

@@ -9,6 +9,7 @@
 #include <optional>
 #include <set>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -177,6 +178,11 @@ void LinuxCopySession::Look(Copy& copy, Attempt& attempt)
         if (::fstatat(folder.fd.Get(), attempt.name.c_str(), &target, AT_SYMLINK_NOFOLLOW) == 0) {
             if (target.st_dev == source.st_dev && target.st_ino == source.st_ino)
                 throw FsError(copy.What() + ": they are the same file");
+            if (tree_.Folds(folder)) {
+                RefuseTwin(copy, attempt, target.st_ino);
+                const std::string stored = StoredName(folder, attempt.name, target.st_ino);
+                if (!stored.empty() && stored != attempt.name) attempt.storedAs = stored;
+            }
             if (!attempt.overwrite) Fail(copy.What(), EEXIST, attempt.target);
             if (UpToDate(copy, attempt, target)) {
                 attempt.state = Attempt::State::UpToDate;
@@ -383,14 +389,85 @@ CopyOutcome LinuxCopySession::Commit(FileCopy& base)
     case Attempt::State::Failed:
         throw *attempt.failure;
     case Attempt::State::UpToDate:
-        return CopyOutcome::UpToDate;
     case Attempt::State::Worked:
         break;
     }
-    Place(copy, attempt);
-    tree_.NoteWritten(*attempt.folder);
+    const Folder& folder = *attempt.folder;
+    const bool folds = tree_.Folds(folder);
+    if (folds) {
+        // Placed in list order: a twin worked ahead meets the first one here.
+        struct stat target {};
+        if (::fstatat(folder.fd.Get(), attempt.name.c_str(), &target, AT_SYMLINK_NOFOLLOW) == 0)
+            RefuseTwin(copy, attempt, target.st_ino);
+    }
+    const bool copied = attempt.state == Attempt::State::Worked;
+    if (copied) Place(copy, attempt);
+    if (folds) {
+        // A target stored under the name in another case (its source was
+        // renamed so) is given the source's spelling.
+        if (!attempt.storedAs.empty()) Respell(folder, copied ? attempt.name : attempt.storedAs, attempt.name);
+        Claim(folder, attempt.name);
+    }
+    if (copied) tree_.NoteWritten(folder);
     copy.attempt.reset();
-    return CopyOutcome::Copied;
+    return copied ? CopyOutcome::Copied : CopyOutcome::UpToDate;
+}
+
+// Two sources whose targets are one name on a destination that does not
+// tell upper from lower case: the first in list order keeps it.
+void LinuxCopySession::RefuseTwin(const Copy& copy, const Attempt& attempt, ino_t stored)
+{
+    FolderState& state = *attempt.folder->state;
+    std::string first;
+    {
+        std::lock_guard lock(state.namesMutex);
+        const auto it = state.claimed.find(NameKey(state.caps, attempt.name, stored));
+        if (it != state.claimed.end() && it->second != attempt.name) first = it->second;
+    }
+    if (!first.empty())
+        throw FsError(copy.What() + ": it has the same name as " + Quoted(first) +
+                          " on this destination, which does not tell upper from lower case",
+                      FsError::Kind::Other, EEXIST, attempt.target);
+}
+
+void LinuxCopySession::Claim(const Folder& folder, const std::string& name)
+{
+    struct stat placed {};
+    if (::fstatat(folder.fd.Get(), name.c_str(), &placed, AT_SYMLINK_NOFOLLOW) != 0) return;
+    std::lock_guard lock(folder.state->namesMutex);
+    folder.state->claimed[NameKey(folder.state->caps, name, placed.st_ino)] = name;
+}
+
+// How the folder spells the name of the file `inode`, as it stood when first
+// asked; empty when it is not among them.
+std::string LinuxCopySession::StoredName(const Folder& folder, const std::string& name, ino_t inode)
+{
+    FolderState& state = *folder.state;
+    std::lock_guard lock(state.namesMutex);
+    if (!state.stored) {
+        state.stored.emplace();
+        if (DIR* dir = ::fdopendir(::openat(folder.fd.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC))) {
+            while (const dirent* entry = ::readdir(dir))
+                state.stored->emplace(NameKey(state.caps, entry->d_name, entry->d_ino), entry->d_name);
+            ::closedir(dir);
+        }
+    }
+    const auto it = state.stored->find(NameKey(state.caps, name, inode));
+    return it == state.stored->end() ? std::string() : it->second;
+}
+
+// Renames `from` to `to`, which differ only in case, by way of a temporary
+// name: a rename straight from one to the other is the same name, and the
+// system does nothing.
+void LinuxCopySession::Respell(const Folder& folder, const std::string& from, const std::string& to)
+{
+    const std::string between = NewCopyTemporaryName();
+    const int at = folder.fd.Get();
+    if (calls_.RenameAt(at, from.c_str(), at, between.c_str(), RENAME_NOREPLACE) != 0 &&
+        calls_.RenameAt(at, from.c_str(), at, between.c_str(), 0) != 0)
+        return;
+    if (calls_.RenameAt(at, between.c_str(), at, to.c_str(), 0) != 0)
+        calls_.RenameAt(at, between.c_str(), at, from.c_str(), 0);
 }
 
 // A link is made at its name where none is there, else at a temporary's and
@@ -489,7 +566,9 @@ bool LinuxCopySession::DirectoryExists(const std::string& path)
         if (failure.code() == ENOTDIR) return false;
         // Something is there, reached through a link: each copy into it says
         // that it is not followed.
-        if (failure.code() == ELOOP) return true;
+        // So is a folder of the same name in another case, where that is one
+        // name.
+        if (failure.code() == ELOOP || failure.code() == EEXIST) return true;
         throw failure.Within("Could not read " + Quoted(path));
     }
 }

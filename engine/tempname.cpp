@@ -38,7 +38,9 @@ bool IsCopyTemporaryName(std::string_view name)
     if (name.size() > plain) {
         // A name tried for a character the file system may refuse.
         const std::string_view extra = name.substr(digitsEnd, name.size() - plain);
-        const bool doubtful = extra.size() == 1 && IsDoubtfulNameCharacter(static_cast<unsigned char>(extra[0]));
+        // A name tried for whether the file system tells case apart ("A").
+        const bool doubtful =
+            extra.size() == 1 && (IsDoubtfulNameCharacter(static_cast<unsigned char>(extra[0])) || extra[0] == 'A');
         if (!doubtful && extra != kNonAsciiProbe) return false;
         std::string rest(name);
         rest.erase(digitsEnd, extra.size());

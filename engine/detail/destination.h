@@ -72,7 +72,22 @@ struct FolderState {
     std::atomic<bool> madeByThisBackup {false};  // held no targets to look for
     std::atomic<bool> cleaned {false};           // what killed copies left here is gone
     OnceValue<NewFiles> newFiles;
+
+    // Where the file system may not tell upper from lower case: whether this
+    // folder does not (asked once); the names this backup placed (or found
+    // up to date, or reached as folders) here, and the folder's entries as
+    // they were when first asked, each by its NameKey.
+    LearnedFact folds;
+    std::mutex namesMutex;
+    std::unordered_map<std::string, std::string> claimed;
+    std::optional<std::unordered_map<std::string, std::string>> stored;
 };
+
+// What tells two names of a folding folder apart as one entry: the inode
+// stored under them where the file system keeps one inode for all the names
+// of an entry, else the name in lower case (ASCII: letters outside it that a
+// file system folds are not told apart).
+std::string NameKey(const DestinationCaps& caps, const std::string& name, ino_t inode);
 
 // An open folder of the destination.
 struct Folder {
@@ -107,6 +122,8 @@ public:
     // Lets go of `folder` (without its final "/") and the folders under it,
     // as the backup holds them open: a folder made anew is another folder.
     void Forget(const std::string& folder);
+    // Whether `folder` does not tell upper from lower case in names.
+    bool Folds(const Folder& folder);
     // The caps of the file system of `device`.
     DestinationCaps& CapsOf(dev_t device);
     // Notes that a copy was placed in `folder`: its file system is flushed

@@ -95,6 +95,10 @@ private:
     void PlaceLink(Copy& copy, Attempt& attempt);
     bool HoldsLinks(const Folder& folder);
     bool Racy(const struct stat& source, std::int64_t began, const Folder& folder);
+    void RefuseTwin(const Copy& copy, const Attempt& attempt, ino_t stored);
+    void Claim(const Folder& folder, const std::string& name);
+    std::string StoredName(const Folder& folder, const std::string& name, ino_t inode);
+    void Respell(const Folder& folder, const std::string& from, const std::string& to);
 
     SystemCalls& calls_;
     mutable DestinationTree tree_;
@@ -126,6 +130,7 @@ struct LinuxCopySession::Attempt {
     posix::Fd in;
     std::optional<Temporary> out;
     std::string linkText;         // a link copied as a link: its text
+    std::string storedAs;         // the target's name as its folder spells it, where that differs in case
     struct timespec times[2] {};  // what the copy gets: the source's, or one the quick check can't match
 };
 

@@ -21,6 +21,9 @@
 #  - a link in the source is copied as a link where the file system holds
 #    links, else as the file it leads to; a link planted in the destination
 #    is never followed;
+#  - where names do not differ by case (exFAT, FAT), of two twins that do
+#    the first keeps the name and the other fails saying why, and a source
+#    renamed in case only gets its target respelled;
 #  - a backup while the volume is not mounted fails and writes nothing under
 #    its bare mount point;
 #  - two backups of one tree into one destination at once both end well;
@@ -41,13 +44,13 @@ refused_words="does not allow the name"
 
 # Per file system: the tools it takes, the image size, the granularity of the
 # modification times it keeps (ns), what it refuses in names.
-specials=no nonascii=no fuse=no links=yes modes=yes
+specials=no nonascii=no fuse=no links=yes modes=yes folds=no
 case $fs in
   ext4)  tools="mkfs.ext4";             size=64M;  grain=1 ;;
   xfs)   tools="mkfs.xfs";              size=320M; grain=1 ;;  # xfs takes 300 MiB at least
   btrfs) tools="mkfs.btrfs";            size=128M; grain=1 ;;
-  exfat) tools="mkfs.exfat mount.exfat-fuse"; size=64M; grain=2000000000 specials=yes fuse=yes links=no modes=no ;;
-  fat32) tools="mkfs.vfat fusefat";     size=64M;  grain=2000000000 specials=yes nonascii=yes fuse=yes links=no modes=no ;;
+  exfat) tools="mkfs.exfat mount.exfat-fuse"; size=64M; grain=2000000000 specials=yes fuse=yes links=no modes=no folds=yes ;;
+  fat32) tools="mkfs.vfat fusefat";     size=64M;  grain=2000000000 specials=yes nonascii=yes fuse=yes links=no modes=no folds=yes ;;
   ntfs)  tools="mkfs.ntfs ntfs-3g";     size=64M;  grain=100 fuse=yes modes=no ;;
   *) echo "unknown file system '$fs'" >&2; exit 2 ;;
 esac
@@ -280,6 +283,38 @@ if mkdir -p "$mnt/planted" && ln -s "$work/victim" "$mnt/planted/Links" 2> /dev/
            [ -z "$(ls -A "$work/victim")" ] || echo "written through the link: $(ls "$work/victim")")"
 fi
 rm -rf "$src/Links" "$mnt/links" "$mnt/planted"
+
+# ---- 6b. Names that differ only in case, where the file system does not
+# tell them apart: the first of two twins keeps the name, the other fails
+# saying why; a source renamed in case only gets its target respelled.
+if [ $folds = yes ]; then
+  mkdir -p "$src/Case/Docs" "$src/Case/docs"
+  echo "first twin" > "$src/Case/Photo.jpg"; echo "other twin" > "$src/Case/photo.jpg"
+  echo "upper" > "$src/Case/Docs/a.txt"; echo "lower" > "$src/Case/docs/b.txt"
+  touch -d "@1700300001" "$src/Case/Photo.jpg" "$src/Case/photo.jpg" "$src/Case/Docs/a.txt" "$src/Case/docs/b.txt"
+  backup twins --overwrite --dest "$mnt/case" "$src/Case"
+  check "twins of one name in two cases: one is placed, the other fails and says why" \
+        "$(status_is 1 twins
+           n=$(grep -c 'on this destination, which does not tell upper from lower case' "$work/twins.err")
+           [ "$n" -eq 2 ] || echo "$n twins refused, not 2: $(head -c 400 "$work/twins.err")"
+           [ "$(find "$mnt/case/Case" -maxdepth 1 -iname photo.jpg | wc -l)" -eq 1 ] || echo "not one photo.jpg"
+           placed=$(find "$mnt/case/Case" -maxdepth 1 -iname photo.jpg -printf '%f')
+           cmp -s "$src/Case/$placed" "$mnt/case/Case/$placed" || echo "$placed does not hold its own source"
+           [ "$(find "$mnt/case/Case" -type f ! -iname photo.jpg | wc -l)" -eq 1 ] || echo "not one of a.txt and b.txt"
+           temporaries)"
+  placed=$(find "$mnt/case/Case" -maxdepth 1 -iname photo.jpg -printf '%f')
+  rm -rf "$src/Case"; mkdir -p "$src/Case"
+  echo "first twin" > "$src/Case/PHOTO.JPG"; touch -d "@1700300001" "$src/Case/PHOTO.JPG"
+  [ "$placed" = photo.jpg ] && { echo "other twin" > "$src/Case/PHOTO.JPG"; touch -d "@1700300001" "$src/Case/PHOTO.JPG"; }
+  backup respell --overwrite --dest "$mnt/case" "$src/Case"
+  check "a source renamed in case only: its target is respelled, not copied" \
+        "$(status_is 0 respell
+           grep -q 'Files: 0 copied, 1 up to date, 0 failed' "$work/respell.out" || echo "$(tail -n 1 "$work/respell.out")"
+           [ "$(find "$mnt/case/Case" -maxdepth 1 -iname photo.jpg -printf '%f')" = PHOTO.JPG ] ||
+             echo "stored as $(find "$mnt/case/Case" -maxdepth 1 -iname photo.jpg -printf '%f')"
+           temporaries)"
+  rm -rf "$src/Case" "$mnt/case"
+fi
 
 # ---- 7. Two backups of one tree into one fresh destination at once: one
 # waits for the other; both end well, every file whole, no temporaries.
