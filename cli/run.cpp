@@ -61,6 +61,7 @@ int Run(const Options& options, bool interactive, std::istream& in, std::ostream
     BackupEngine engine(jobs, host, fs);
     if (options.jobs > 0) engine.SetParallelCopies(options.jobs);
     engine.SetDestinationMemory(destinations);
+    if (options.keepVersions >= 0) engine.SetKeepVersionsDays(options.keepVersions);
 
     // All entries as one gathering, kept as given, as a drop of them is.
     jobs.dragNdrop = true;
@@ -111,6 +112,14 @@ int Run(const Options& options, bool interactive, std::istream& in, std::ostream
     });
     out << "Files: " << summary.copied << " copied, " << summary.upToDate << " up to date, " << summary.failed
         << " failed\n";
+    if (summary.keptVersions > 0)
+        out << "Kept: " << summary.keptVersions << " previous copies, in " << support::Quoted(summary.versionsFolder)
+            << '\n';
+    if (summary.prunedVersions > 0)
+        out << "Removed: " << summary.prunedVersions << " kept copies older than " << engine.KeepVersionsDays()
+            << " days\n";
+    if (summary.freedVersions > 0)
+        out << "Removed: " << summary.freedVersions << " of the oldest kept copies, to make room\n";
     if (host.gatheringSkipped > 0)
         out << "Left out: " << host.gatheringSkipped << " folders or files that the gathering could not read\n";
     if (summary.insideDestination > 0)

@@ -401,7 +401,19 @@ CopyOutcome LinuxCopySession::Commit(FileCopy& base)
             RefuseTwin(copy, attempt, target.st_ino);
     }
     const bool copied = attempt.state == Attempt::State::Worked;
-    if (copied) Place(copy, attempt);
+    if (copied && runTime_ && attempt.overwrite && attempt.targetExisted) {
+        bool ours = false;
+        {
+            std::lock_guard lock(folder.state->namesMutex);
+            ours = folder.state->placed.count(attempt.name) > 0;
+        }
+        if (!ours) KeepReplaced(copy, attempt);
+    }
+    if (copied) {
+        Place(copy, attempt);
+        std::lock_guard lock(folder.state->namesMutex);
+        folder.state->placed.insert(attempt.name);
+    }
     if (folds) {
         // A target stored under the name in another case (its source was
         // renamed so) is given the source's spelling.
