@@ -15,11 +15,14 @@ namespace tandrel::cli {
 namespace {
 
 // Runs `call` as an asynchronous call and serves the window queue until it
-// has ended and everything it posted has run.
-void RunJob(StdThreadServices& threads, AsyncResult::Call call)
+// has ended and everything it posted has run; `tick` every so often.
+void RunJob(StdThreadServices& threads, AsyncResult::Call call, const std::function<void()>& tick = {})
 {
     AsyncHandle handle = threads.BeginInvoke(std::move(call), nullptr);
-    threads.RunUntil([&] { return handle->IsCompleted(); });
+    threads.RunUntil([&] {
+        if (tick) tick();
+        return handle->IsCompleted();
+    });
     threads.RunPending();
     handle->EndInvoke();
 }
@@ -106,10 +109,13 @@ int Run(const Options& options, bool interactive, std::istream& in, std::ostream
     std::shared_ptr<const PathList> files = jobs.syncfileList.Snapshot();
     host.BeginCopy(files->size());
     CopySummary summary;
-    RunJob(threads, [&, files = std::move(files)]() mutable -> std::any {
-        summary = engine.Copy(std::move(files), destination, options.overwrite, options.mode);
-        return {};
-    });
+    RunJob(
+        threads,
+        [&, files = std::move(files)]() mutable -> std::any {
+            summary = engine.Copy(std::move(files), destination, options.overwrite, options.mode);
+            return {};
+        },
+        [&host] { host.Tick(std::chrono::steady_clock::now()); });
     out << "Files: " << summary.copied << " copied, " << summary.upToDate << " up to date, " << summary.failed
         << " failed\n";
     if (summary.keptVersions > 0)

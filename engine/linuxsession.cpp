@@ -132,6 +132,9 @@ void LinuxCopySession::Work(FileCopy& base, const std::string& target, bool over
         } catch (const FsError& failure) {
             throw failure.Within(copy.What());
         }
+        // A share drops its connection for seconds at a name it refuses:
+        // such a name is refused before it is looked up.
+        if (attempt.folder->state->caps.windowsNames) CheckName(copy, attempt);
         if (!copy.link || !CopyLink(copy, attempt)) Look(copy, attempt);
         if (attempt.state == Attempt::State::Looking) {
             WriteData(copy, attempt);
@@ -195,6 +198,13 @@ void LinuxCopySession::Look(Copy& copy, Attempt& attempt)
     }
     CheckName(copy, attempt);
     const DestinationCaps& caps = folder.state->caps;
+    // Where copies are written under temporary names, what a killed backup
+    // left is cleaned in every folder a backup visits, not only where it
+    // writes: a run where nothing changed cleans too.
+    if (!caps.unnamedFiles.Usable()) Clean(folder);
+    // What the folder holds before this copy, to tell a name the share
+    // rewrote from one that was there (CheckStoredName).
+    if (caps.rewritesNames) StoredName(folder, attempt.name, 0);
     if (caps.largestFile > 0 && source.st_size > caps.largestFile)
         throw FsError(copy.What() + ": the destination's file system (" + caps.type + ") holds files of at most " +
                           (caps.largestFile == 0xFFFFFFFFLL ? std::string("4 GiB - 1 byte")
@@ -553,6 +563,38 @@ void LinuxCopySession::Place(Copy& copy, Attempt& attempt)
     const LearnedFact& keeps = attempt.folder->state->caps.renameKeepsTimes;
     if (out.Renamed() && keeps.Get() != Answer::Yes)
         out.RestoreTimes(attempt.name, attempt.times, keeps.Get() == Answer::Unknown ? TimeGrain(*attempt.folder) : 0);
+    if (attempt.folder->state->caps.rewritesNames) CheckStoredName(copy, attempt);
+}
+
+// A share may store a file under another name than the one written
+// (libsmbclient cuts "what?a" to "what"). The name is looked up as written;
+// where it is not there, the file fails, and what the copy left under the
+// other name (a file of its size and time that was not there before) goes.
+void LinuxCopySession::CheckStoredName(Copy& copy, Attempt& attempt)
+{
+    const Folder& folder = *attempt.folder;
+    struct stat placed {};
+    if (::fstatat(folder.fd.Get(), attempt.name.c_str(), &placed, AT_SYMLINK_NOFOLLOW) == 0) return;
+    StoredName(folder, attempt.name, 0);  // the folder's entries as they were before, read if not yet
+    if (DIR* dir = ::fdopendir(::openat(folder.fd.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC))) {
+        const FolderState& state = *folder.state;
+        while (const dirent* entry = ::readdir(dir)) {
+            const std::string name = entry->d_name;
+            struct stat info {};
+            bool before = false;
+            {
+                std::lock_guard lock(folder.state->namesMutex);
+                for (const auto& [key, stored] : *state.stored) before = before || stored == name;
+                before = before || state.placed.count(name) > 0;
+            }
+            if (before || ::fstatat(::dirfd(dir), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+            if (S_ISREG(info.st_mode) && info.st_size == copy.sourceInfo.st_size &&
+                info.st_mtim.tv_sec == attempt.times[1].tv_sec)
+                calls_.UnlinkAt(::dirfd(dir), name.c_str(), 0);
+        }
+        ::closedir(dir);
+    }
+    throw posix::NameRefused(attempt.name, "it was stored under another name").Within(copy.What());
 }
 
 // --- Folders -------------------------------------------------------------------
@@ -681,8 +723,11 @@ bool LinuxCopySession::TryLock()
 void LinuxCopySession::Unlock()
 {
     if (!locked_) return;
-    calls_.UnlinkAt(lockFolder_->fd.Get(), kDestinationLockName, 0);
+    // Removed while held where the file system lets an open file go; a share
+    // does not (EBUSY): there it goes just after.
+    const bool removed = calls_.UnlinkAt(lockFolder_->fd.Get(), kDestinationLockName, 0) == 0;
     lock_.Reset();
+    if (!removed && errno == EBUSY) RemoveOwn(calls_, lockFolder_->fd.Get(), kDestinationLockName);
     locked_ = false;
 }
 

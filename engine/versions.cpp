@@ -257,9 +257,14 @@ void LinuxCopySession::KeepReplaced(Copy& copy, Attempt& attempt)
             Fail(copy.What() + ": the copy it replaces could not be kept in " + Quoted(kept->path), errno);
         caps.hardLinks.Refused();
     }
-    if (calls_.RenameAt(folder.fd.Get(), name, kept->fd.Get(), name, RENAME_NOREPLACE) != 0 &&
-        (!posix::IsRefusal(errno) || calls_.RenameAt(folder.fd.Get(), name, kept->fd.Get(), name, 0) != 0))
-        Fail(copy.What() + ": the copy it replaces could not be kept in " + Quoted(kept->path), errno);
+    int moved = -1;
+    if (caps.renameNoReplace.Usable()) {
+        moved = calls_.RenameAt(folder.fd.Get(), name, kept->fd.Get(), name, RENAME_NOREPLACE);
+        if (moved != 0 && posix::IsRefusal(errno)) caps.renameNoReplace.Refused();
+    }
+    if (moved != 0 && !caps.renameNoReplace.Usable())
+        moved = calls_.RenameAt(folder.fd.Get(), name, kept->fd.Get(), name, 0);
+    if (moved != 0) Fail(copy.What() + ": the copy it replaces could not be kept in " + Quoted(kept->path), errno);
     ++kept_;
     attempt.targetExisted = false;  // the name is free: the new copy takes it without replacing
     // A rename that loses times (fusefat) would give the kept copy today's.

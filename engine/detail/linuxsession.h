@@ -104,6 +104,7 @@ private:
     void Claim(const Folder& folder, const std::string& name);
     std::string StoredName(const Folder& folder, const std::string& name, ino_t inode);
     void Respell(const Folder& folder, const std::string& from, const std::string& to);
+    void CheckStoredName(Copy& copy, Attempt& attempt);
 
     SystemCalls& calls_;
     mutable DestinationTree tree_;

@@ -54,6 +54,7 @@ case $fs in
   exfat) tools="mkfs.exfat mount.exfat-fuse"; size=64M; grain=2000000000 specials=yes fuse=yes links=no modes=no folds=yes ;;
   fat32) tools="mkfs.vfat fusefat";     size=64M;  grain=2000000000 specials=yes nonascii=yes fuse=yes links=no modes=no folds=yes ;;
   ntfs)  tools="mkfs.ntfs ntfs-3g";     size=64M;  grain=100 fuse=yes modes=no ;;
+  smb)   tools="smbd smbnetfs smbpasswd smbclient"; size=64M; grain=1000000000 specials=yes fuse=yes links=no modes=no folds=yes ;;
   *) echo "unknown file system '$fs'" >&2; exit 2 ;;
 esac
 
@@ -166,7 +167,8 @@ tree_problems() {
   done < "$expected"
 }
 temporaries() {
-  find "$mnt" -name '.~tandrel-*' 2> /dev/null | sed 's/^/temporary left: /'
+  # On a share, what the server holds: the client's listing may lag behind.
+  find "${smb_share:-$mnt}" -name '.~tandrel-*' 2> /dev/null | sed 's/^/temporary left: /'
 }
 time_problems() {  # copies whose modification time is off by a grain or more
   local rel s t
