@@ -142,6 +142,8 @@ TEST_F(FullDisk, AFileThatFindsNoRoomWhileOthersAreWrittenAheadGetsItsTurn)
     fsys::create_directories(disk + "/Data");
     for (int i = 1; i <= 4; ++i) {
         std::ofstream(Target(i), std::ios::binary) << Content('O', i, 300 * 1024);
+        // Of the same size: an hour older, or the old copy may pass for up to date.
+        fsys::last_write_time(Target(i), fsys::last_write_time(Target(i)) - std::chrono::hours(1));
         tree.File("src/Data/f" + std::to_string(i), Content('N', i, 300 * 1024));
     }
     engine.SetParallelCopies(4);
