@@ -26,7 +26,6 @@ using posix::Fd;
 using posix::Quoted;
 using namespace session;
 
-
 // --- Sources -------------------------------------------------------------------
 
 SourceFolders::Slot& SourceFolders::SlotFor(const std::string& path, std::size_t cut)
@@ -187,7 +186,6 @@ bool LinuxCopySession::UpToDate(const Copy& copy, const Attempt& attempt, const 
     if (difference >= 2 * kSecond) return false;  // no file system keeps coarser times
     return difference < TimeGrain(*attempt.folder);
 }
-
 
 void LinuxCopySession::WriteData(Copy& copy, Attempt& attempt)
 {
@@ -351,13 +349,6 @@ CopyOutcome LinuxCopySession::Commit(FileCopy& base)
     return copied ? CopyOutcome::Copied : CopyOutcome::UpToDate;
 }
 
-
-
-
-
-
-
-
 void LinuxCopySession::Release(FileCopy& copy)
 {
     static_cast<Copy&>(copy).attempt.reset();
@@ -379,7 +370,6 @@ void LinuxCopySession::Place(Copy& copy, Attempt& attempt)
         out.RestoreTimes(attempt.name, attempt.times, keeps.Get() == Answer::Unknown ? TimeGrain(*attempt.folder) : 0);
     if (attempt.folder->state->caps.rewritesNames) CheckStoredName(copy, attempt);
 }
-
 
 // --- Folders -------------------------------------------------------------------
 
@@ -468,8 +458,6 @@ void LinuxCopySession::RemoveMadeFolder(const std::string& folder)
         level = above;
     }
 }
-
-
 
 void LinuxCopySession::Finish()
 {

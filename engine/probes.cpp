@@ -11,19 +11,12 @@
 #include <unistd.h>
 
 #include "engine/detail/linuxsession.h"
+#include "engine/detail/sessionparts.h"
 
 namespace tandrel {
 
 using posix::Fd;
-
-namespace {
-
-std::int64_t Nanoseconds(const struct timespec& t)
-{
-    return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
-
-}  // namespace
+using namespace session;
 
 // A name with a character that some file systems refuse: where the rules of
 // the destination are known (Windows', on a share), from the name; else it
