@@ -148,7 +148,14 @@ void NativeFileSystem::RemoveCopyTemporariesAt(int folder)
         struct stat info {};
         if (!file.Valid() || ::fstat(file.Get(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
         if (::flock(file.Get(), LOCK_EX | LOCK_NB) != 0) continue;
-        ::unlinkat(dirFd, entry->d_name, 0);
+        if (::unlinkat(dirFd, entry->d_name, 0) == 0 || errno != EBUSY) continue;
+        // A share refuses to remove a file that is open (a sharing
+        // violation): let go of it, and remove it if the name is still it.
+        file.Reset();
+        struct stat again {};
+        if (::fstatat(dirFd, entry->d_name, &again, AT_SYMLINK_NOFOLLOW) == 0 && again.st_dev == info.st_dev &&
+            again.st_ino == info.st_ino)
+            ::unlinkat(dirFd, entry->d_name, 0);
     }
     ::closedir(dir);
 }

@@ -29,7 +29,9 @@
 #  - a backup while the volume is not mounted fails and writes nothing under
 #    its bare mount point;
 #  - two backups of one tree into one destination at once both end well;
-#  - no temporary file (.~tandrel-XXXXXXXXXXXX.tmp) is ever left behind.
+#  - no temporary file (.~tandrel-XXXXXXXXXXXX.tmp) is ever left behind, and
+#    where copies are written under such names, one that a killed backup
+#    left goes with the next backup.
 #
 # It needs root, the file system's tools and a kernel (or /dev/fuse) that lets
 # it mount; without them it says why and ends with 77, which CTest reports as
@@ -262,8 +264,11 @@ check "the copies Overwrite replaced are kept in the versions folder, with their
          [ -e "$kept/Tree/sub/new.txt" ] && echo "a new file's copy was kept as if replaced"
          grep -q "^Kept: 2 previous copies" "$work/over.out" || echo "the summary does not say what was kept")"
 
-# ---- 5. A repeat with Overwrite and nothing changed.
+# ---- 5. A repeat with Overwrite and nothing changed. Where copies are
+# written under temporary names (the FUSE file systems and the share), it
+# also removes what a killed backup left, as it visits.
 inodes > "$work/inodes.before"
+[ $fuse = yes ] && printf 'partial' > "$dest/Tree/.~tandrel-0123456789ab.tmp"
 backup repeat --overwrite --dest "$dest" "${entries[@]}"
 check "repeat with Overwrite, nothing changed" \
       "$(status_is $some_refused repeat; tree_problems; time_problems; temporaries)"
