@@ -85,6 +85,8 @@ DialogResult CliHost::Show(const MessageBoxRequest& box)
     if (box.buttons == MessageBoxButtons::OK) {
         if (box.icon == MessageBoxIcon::Information && copying_) {
             out_ << box.text << '\n' << std::flush;  // the closing message: the result
+            // A refresh posted before it must not draw a progress line after it.
+            copying_ = false;
         } else {
             if (!box.caption.empty()) err_ << box.caption << ": ";
             err_ << box.text << '\n' << std::flush;

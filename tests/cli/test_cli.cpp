@@ -239,4 +239,11 @@ TEST(CliProgress, ACopyThatStallsSaysItWaitsForTheDestination)
     EXPECT_EQ(err.str(), "");
     host.Tick(now + std::chrono::seconds(6));
     EXPECT_EQ(err.str(), "\rCopying: 0 of 3 files, waiting for the destination (6 s)");
+    // After the result, a refresh that comes late draws no progress line
+    // for the summary to be written after.
+    host.Show({"3 KB copied successfully", "", MessageBoxButtons::OK, MessageBoxIcon::Information});
+    err.str("");
+    host.ShowProgress();
+    host.Tick(now + std::chrono::seconds(20));
+    EXPECT_EQ(err.str(), "");
 }
