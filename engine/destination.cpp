@@ -404,4 +404,17 @@ void DestinationTree::NoteWritten(const Folder& folder)
     written_.try_emplace(folder.id.device, std::move(entry));
 }
 
+bool NameSet::Has(const std::string& name) const
+{
+    const std::size_t key = std::hash<std::string> {}(name);
+    if (recent_.size() > 64) {
+        const auto middle = sorted_.insert(sorted_.end(), recent_.begin(), recent_.end());
+        recent_.clear();
+        std::sort(middle, sorted_.end());
+        std::inplace_merge(sorted_.begin(), middle, sorted_.end());
+    }
+    return std::binary_search(sorted_.begin(), sorted_.end(), key) ||
+           std::find(recent_.begin(), recent_.end(), key) != recent_.end();
+}
+
 }  // namespace tandrel

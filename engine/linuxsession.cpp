@@ -329,14 +329,16 @@ CopyOutcome LinuxCopySession::Commit(FileCopy& base)
         bool ours = false;
         {
             std::lock_guard lock(folder.state->namesMutex);
-            ours = folder.state->placed.count(attempt.name) > 0;
+            ours = folder.state->placed.Has(attempt.name);
         }
         if (!ours) KeepReplaced(copy, attempt);
     }
     if (copied) {
         Place(copy, attempt);
-        std::lock_guard lock(folder.state->namesMutex);
-        folder.state->placed.insert(attempt.name);
+        if ((runTime_ && attempt.overwrite) || folder.state->caps.rewritesNames) {
+            std::lock_guard lock(folder.state->namesMutex);
+            folder.state->placed.Add(attempt.name);
+        }
     }
     if (folds) {
         // A target stored under the name in another case (its source was

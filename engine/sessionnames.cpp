@@ -95,7 +95,7 @@ void LinuxCopySession::CheckStoredName(Copy& copy, Attempt& attempt)
             {
                 std::lock_guard lock(folder.state->namesMutex);
                 for (const auto& [key, stored] : *state.stored) before = before || stored == name;
-                before = before || state.placed.count(name) > 0;
+                before = before || state.placed.Has(name);
             }
             if (before || ::fstatat(::dirfd(dir), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
             if (S_ISREG(info.st_mode) && info.st_size == copy.sourceInfo.st_size &&

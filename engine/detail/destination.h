@@ -26,6 +26,18 @@
 
 namespace tandrel {
 
+// A set of names held as 64-bit hashes, 8 bytes a name, for the names of
+// every file a backup places (a million and more): sorted, with the names
+// added since the last look kept apart until they are many.
+class NameSet {
+public:
+    void Add(const std::string& name) { recent_.push_back(std::hash<std::string> {}(name)); }
+    bool Has(const std::string& name) const;
+
+private:
+    mutable std::vector<std::size_t> sorted_, recent_;
+};
+
 struct FileId {
     dev_t device = 0;
     ino_t inode = 0;
@@ -82,9 +94,11 @@ struct FolderState {
     std::mutex namesMutex;
     std::unordered_map<std::string, std::string> claimed;
     std::optional<std::unordered_map<std::string, std::string>> stored;
-    // The names this backup placed here (a replaced copy of one of them is
-    // this backup's own, and is not kept).
-    std::unordered_set<std::string> placed;
+    // The names this backup placed here, where it keeps replaced copies (a
+    // replaced copy of one of them is this backup's own, and is not kept)
+    // or where the file system may store a name other than the one asked for
+    // (a name stored so is not one of them).
+    NameSet placed;
 };
 
 // What tells two names of a folding folder apart as one entry: the inode

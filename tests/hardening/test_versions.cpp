@@ -94,10 +94,16 @@ TEST_P(Versions, AReplacedCopyIsKeptWithItsTimeAndNothingElseIs)
     // its own copy without keeping it.
     EXPECT_EQ(backup.Run(tree.Path("dest")).keptVersions, 0);
     EXPECT_EQ(RunsIn(tree.Path("dest")).size(), 1u);
+    // (Many of them, past what the set of placed names keeps unsorted.)
     tree.File("src/Other/thesis.txt", "another");
+    for (int i = 0; i < 100; ++i) {
+        tree.File("src/Data/n" + std::to_string(i), "first");
+        tree.File("src/Other/n" + std::to_string(i), "second");
+    }
     Backup twice(fs, {tree.Path("src/Data"), tree.Path("src/Other")});
     EXPECT_EQ(twice.Run(tree.Path("flat"), CopyMode::Consolidate).keptVersions, 0);
     EXPECT_TRUE(RunsIn(tree.Path("flat")).empty());
+    EXPECT_EQ(TempTree::Read(tree.Path("flat/n99")), "second");
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, Versions, ::testing::Values(true, false),
