@@ -53,9 +53,8 @@ bool IsSeparator(wchar_t c)
 
 // The path for the wide calls. Paths longer than the classic limit get the
 // "\\?\" form, which takes them up to 32767 characters.
-std::wstring NativePath(const std::string& path)
+std::wstring NativePath(std::wstring wide)
 {
-    std::wstring wide = Widen(path);
     constexpr std::size_t kClassicLimit = MAX_PATH - 12;  // CreateDirectoryW's limit
     if (wide.size() < kClassicLimit || wide.rfind(L"\\\\?\\", 0) == 0 || wide.rfind(L"\\\\.\\", 0) == 0) return wide;
     const DWORD size = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
@@ -64,6 +63,11 @@ std::wstring NativePath(const std::string& path)
     full.resize(::GetFullPathNameW(wide.c_str(), size, full.data(), nullptr));
     if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
     return L"\\\\?\\" + full;
+}
+
+std::wstring NativePath(const std::string& path)
+{
+    return NativePath(Widen(path));
 }
 
 class Handle {
@@ -153,6 +157,35 @@ std::size_t RootLength(const std::wstring& path)
         if (at < path.size() && IsSeparator(path[at])) ++at;
     }
     return at;
+}
+
+// A path the system gives in its "\\?\" form as the engine names it:
+// "C:\..." and "\\server\share\..."; a volume without a drive letter or a
+// folder of its own ("\\?\Volume{...}\") keeps the form.
+std::wstring PlainPath(std::wstring path)
+{
+    if (path.rfind(L"\\\\?\\UNC\\", 0) == 0) return L"\\\\" + path.substr(8);
+    if (path.rfind(L"\\\\?\\", 0) == 0 && path.size() >= 6 && path[5] == L':') return path.substr(4);
+    return path;
+}
+
+// The path the handle's file or folder has now, links resolved; empty where
+// the system can't tell.
+std::wstring FinalPathOf(HANDLE handle)
+{
+    for (const DWORD volume : {VOLUME_NAME_DOS, VOLUME_NAME_GUID}) {
+        std::wstring path(MAX_PATH, L'\0');
+        DWORD length = ::GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), volume);
+        if (length >= path.size()) {
+            path.resize(length + 1);
+            length = ::GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), volume);
+        }
+        if (length > 0 && length < path.size()) {
+            path.resize(length);
+            return PlainPath(std::move(path));
+        }
+    }
+    return {};
 }
 
 }  // namespace
@@ -519,6 +552,44 @@ private:
 };
 
 }  // namespace
+
+std::string NativeFileSystem::MountPointOf(const std::string& path)
+{
+    // Through any link on the way: the volume that holds the folder itself.
+    std::wstring folder = NativePath(path);
+    {
+        Handle handle(OpenForInformation(folder));
+        if (!handle.valid()) return {};
+        if (std::wstring final = FinalPathOf(handle.get()); !final.empty()) folder = NativePath(std::move(final));
+    }
+    std::wstring volume(folder.size() + MAX_PATH, L'\0');
+    if (!::GetVolumePathNameW(folder.c_str(), volume.data(), static_cast<DWORD>(volume.size()))) return {};
+    volume = PlainPath(volume.c_str());
+    // A drive is named by its root ("E:\"), a volume mounted at a folder by
+    // that folder.
+    if (volume.size() > 3 && IsSeparator(volume.back()) && volume.rfind(L"\\\\?\\", 0) != 0) volume.pop_back();
+    return Narrow(volume);
+}
+
+bool NativeFileSystem::IsMountPoint(const std::string& folder)
+{
+    std::wstring root = Widen(folder);
+    if (root.empty()) return false;
+    if (!IsSeparator(root.back())) root.push_back(L'\\');
+    wchar_t name[MAX_PATH + 1];
+    if (::GetVolumeNameForVolumeMountPointW(NativePath(root).c_str(), name, MAX_PATH + 1)) return true;
+    // Roots that name no volume of their own (shares, substituted drives)
+    // and volumes known by their name alone are there while their root is:
+    // a removed drive letter or an empty card reader is not.
+    const bool volumeName = root.rfind(L"\\\\?\\Volume{", 0) == 0 && root.find(L'\\', 4) == root.size() - 1;
+    if (!volumeName) {
+        if (RootLength(root) != root.size()) return false;
+        const UINT type = ::GetDriveTypeW(root.c_str());
+        if (type == DRIVE_NO_ROOT_DIR || type == DRIVE_UNKNOWN) return false;
+    }
+    const DWORD attributes = ::GetFileAttributesW(root.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
 
 std::unique_ptr<CopySession> NativeFileSystem::BeginCopy(const std::string&)
 {
