@@ -2,7 +2,10 @@
 // paths are UTF-8 in the engine and UTF-16 here. A copy goes into a temporary
 // file beside its target (CopyFileW keeps the times and attributes) and is
 // moved into place only when complete, so a failure never leaves a partial
-// target nor harms the file it was to replace.
+// target nor harms the file it was to replace. Nothing below the destination
+// is reached through a link: each folder there is opened as itself, level by
+// level, and held open while the backup writes through its path, so that it
+// can't be swapped for a link meanwhile.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -14,10 +17,14 @@
 #undef CreateDirectory
 #undef CopyFile
 
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <list>
 #include <map>
-#include <optional>
+#include <memory>
 #include <mutex>
-#include <set>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -73,14 +80,23 @@ std::wstring NativePath(const std::string& path)
 class Handle {
 public:
     explicit Handle(HANDLE handle) : handle_(handle) {}
-    ~Handle()
+    ~Handle() { Reset(INVALID_HANDLE_VALUE); }
+    Handle(Handle&& other) noexcept : handle_(other.handle_) { other.handle_ = INVALID_HANDLE_VALUE; }
+    Handle& operator=(Handle&& other) noexcept
     {
-        if (valid()) ::CloseHandle(handle_);
+        if (this != &other) {
+            Reset(other.handle_);
+            other.handle_ = INVALID_HANDLE_VALUE;
+        }
+        return *this;
     }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
     bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
     HANDLE get() const { return handle_; }
+    void Reset(HANDLE handle)
+    {
+        if (valid()) ::CloseHandle(handle_);
+        handle_ = handle;
+    }
 
 private:
     HANDLE handle_;
@@ -237,11 +253,17 @@ Listing NativeFileSystem::List(const std::string& folder)
 
 namespace {
 
-// Creates the folder with every missing level; true when this call made the
-// folder itself (not when another program made it meanwhile).
+// The reason alone, for the caller to tell what failed.
+FsError Reason(DWORD error, const std::string& path)
+{
+    return FsError(SystemText(error), KindOf(error), static_cast<int>(error), path);
+}
+
+// Creates the folder with every missing level, by its path; true when this
+// call made the folder itself (not when another program made it meanwhile).
+// Throws FsError with the reason alone.
 bool CreateFolders(const std::string& path)
 {
-    const std::string what = "Could not create the folder " + Quoted(path);
     std::wstring native = NativePath(path);
     const std::size_t root = RootLength(native);
     while (native.size() > root && IsSeparator(native.back())) native.pop_back();
@@ -265,37 +287,31 @@ bool CreateFolders(const std::string& path)
         if (error == ERROR_ALREADY_EXISTS && attributes != INVALID_FILE_ATTRIBUTES &&
             (attributes & FILE_ATTRIBUTE_DIRECTORY))
             continue;  // made meanwhile
-        Fail(what, error);
+        throw Reason(error, path);
     }
     const DWORD attributes = ::GetFileAttributesW(native.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) Fail(what, ::GetLastError());
-    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) Fail(what, ERROR_ALREADY_EXISTS);
+    if (attributes == INVALID_FILE_ATTRIBUTES) throw Reason(::GetLastError(), path);
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) throw Reason(ERROR_ALREADY_EXISTS, path);
     return madeIt;
 }
 
-}  // namespace
-
-void NativeFileSystem::CreateDirectory(const std::string& path)
+// Removes from the folder `native` (with its final "\") the temporary files
+// of copies that were killed before they finished. Never fails.
+void RemoveLeftovers(const std::wstring& native)
 {
-    CreateFolders(path);
-}
-
-void NativeFileSystem::RemoveCopyTemporaries(const std::string& folder)
-{
-    const std::wstring pattern = NativePath(JoinPath(folder, ".~tandrel-*.tmp", PathStyle::Windows()));
     WIN32_FIND_DATAW entry;
-    HANDLE find = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
+    HANDLE find = ::FindFirstFileExW(NativePath(native + L".~tandrel-*.tmp").c_str(), FindExInfoBasic, &entry,
+                                     FindExSearchNameMatch, nullptr, 0);
     if (find == INVALID_HANDLE_VALUE) return;  // none, or a copy into the folder will say why
     do {
         if (entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
-        const std::string name = Narrow(entry.cFileName);
-        if (!IsCopyTemporaryName(name)) continue;
+        if (!IsCopyTemporaryName(Narrow(entry.cFileName))) continue;
         // Opened for nobody else: a copy still writing the file holds it open,
         // and then it is left alone. Read-only leftovers (a copy of a
         // read-only file) go as well.
-        const std::wstring path = NativePath(JoinPath(folder, name, PathStyle::Windows()));
-        Handle file(::CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, 0, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        Handle file(::CreateFileW(NativePath(native + entry.cFileName).c_str(),
+                                  DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         if (!file.valid()) continue;
         FILE_BASIC_INFO basic {};
         if (!::GetFileInformationByHandleEx(file.get(), FileBasicInfo, &basic, sizeof basic)) continue;
@@ -308,6 +324,24 @@ void NativeFileSystem::RemoveCopyTemporaries(const std::string& folder)
         ::SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof disposition);
     } while (::FindNextFileW(find, &entry));
     ::FindClose(find);
+}
+
+}  // namespace
+
+void NativeFileSystem::CreateDirectory(const std::string& path)
+{
+    try {
+        CreateFolders(path);
+    } catch (const FsError& failure) {
+        throw failure.Within("Could not create the folder " + Quoted(path));
+    }
+}
+
+void NativeFileSystem::RemoveCopyTemporaries(const std::string& folder)
+{
+    std::wstring native = Widen(folder);
+    if (!native.empty() && !IsSeparator(native.back())) native.push_back(L'\\');
+    RemoveLeftovers(native);
 }
 
 namespace {
@@ -329,16 +363,16 @@ std::uint64_t LengthOf(const std::string& path)
     return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-// Puts what was written to the volume of `folder` on disk. Windows flushes a
-// whole volume only for administrators; anyone else gets
-// ERROR_ACCESS_DENIED, and then the system's lazy writer puts the copies on
-// disk within seconds. Flushing each copied file instead would cost a disk
-// flush per file. Shares and folders mounted without a drive letter are left
-// to the system as well.
-void FlushVolume(const std::string& folder)
+// Puts what was written to the volume of the folder `native` (`folder` to
+// the user) on disk. Windows flushes a whole volume only for administrators;
+// anyone else gets ERROR_ACCESS_DENIED, and then the system's lazy writer puts
+// the copies on disk within seconds. Flushing each copied file instead would
+// cost a disk flush per file. Shares and folders mounted without a drive
+// letter are left to the system as well.
+void FlushVolume(const std::wstring& native, const std::string& folder)
 {
     wchar_t volume[MAX_PATH + 1];
-    if (!::GetVolumePathNameW(NativePath(folder).c_str(), volume, MAX_PATH + 1)) return;
+    if (!::GetVolumePathNameW(NativePath(native).c_str(), volume, MAX_PATH + 1)) return;
     std::wstring root(volume);
     if (root.rfind(L"\\\\?\\", 0) == 0) root.erase(0, 4);
     if (root.size() != 3 || root[1] != L':') return;
@@ -367,25 +401,138 @@ std::uint64_t TimeGranularity(const std::wstring& path)
     if (!::GetVolumePathNameW(path.c_str(), volume, MAX_PATH + 1) ||
         !::GetVolumeInformationW(volume, nullptr, 0, nullptr, nullptr, nullptr, fileSystem, MAX_PATH + 1))
         return 20000000;  // unknown: as coarse as any
-    const std::wstring name(fileSystem);
-    return name.find(L"FAT") != std::wstring::npos ? 20000000 : 1;
+    return std::wstring(fileSystem).find(L"FAT") != std::wstring::npos ? 20000000 : 1;
+}
+
+// --- The destination's folders ----------------------------------------------
+
+// What tells one file or folder from another, whatever name reaches it: its
+// volume and its file id (the 128-bit one where the system has it: ReFS
+// needs it).
+struct FileKey {
+    std::uint64_t volume = 0;
+    std::array<unsigned char, 16> id {};
+    auto operator<=>(const FileKey&) const = default;
+};
+
+bool KeyOf(HANDLE handle, FileKey& key)
+{
+    FILE_ID_INFO info {};
+    if (::GetFileInformationByHandleEx(handle, FileIdInfo, &info, sizeof info)) {
+        key.volume = info.VolumeSerialNumber;
+        std::memcpy(key.id.data(), info.FileId.Identifier, key.id.size());
+        return true;
+    }
+    BY_HANDLE_FILE_INFORMATION basic;
+    if (!::GetFileInformationByHandle(handle, &basic)) return false;
+    key.volume = basic.dwVolumeSerialNumber;
+    const std::uint64_t index = (static_cast<std::uint64_t>(basic.nFileIndexHigh) << 32) | basic.nFileIndexLow;
+    std::memcpy(key.id.data(), &index, sizeof index);
+    return true;
+}
+
+// A reparse point that leads to another place: a symbolic link, a junction,
+// a volume mounted at a folder (every name surrogate), or a link of the host
+// system under Wine (no tag). Other reparse points (cloud placeholders,
+// deduplicated files) are the entry itself.
+bool LeadsElsewhere(DWORD attributes, DWORD tag)
+{
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && (tag == 0 || IsReparseTagNameSurrogate(tag));
+}
+
+// The code of the failure at a link where a folder should be.
+constexpr DWORD kLinkInside = ERROR_CANT_RESOLVE_FILENAME;
+
+// Opens a folder of the destination to hold it: shared for reading and
+// writing but not for deletion, so that nobody renames or removes it (and
+// puts a link in its place) while it is held. `follow`: through a link at its
+// own name, as only the destination folder is taken.
+HANDLE HoldFolder(const std::wstring& native, bool follow)
+{
+    return ::CreateFileW(NativePath(native).c_str(), FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
+}
+
+// Opens the entry at `native` itself, a link as the link, only to ask about it.
+HANDLE OpenEntry(const std::wstring& native)
+{
+    return ::CreateFileW(NativePath(native).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+// What one backup learns about one folder it writes into.
+struct FolderState {
+    bool madeByThisBackup = false;      // held no targets to look for
+    bool cleaned = false;               // what killed copies left here is gone
+    std::uint64_t timeGranularity = 0;  // 100 ns ticks; 0 not asked yet
+};
+
+// A folder of the destination, held open (see HoldFolder), with the folders
+// above it: the wide calls that go through its path reach the folder that was
+// looked at.
+struct Folder {
+    Handle handle {INVALID_HANDLE_VALUE};
+    std::wstring native;  // its path for the wide calls, with its final "\"
+    std::string path;     // as the backup names it, without its final separator
+    FileKey id;
+    FolderState* state = nullptr;
+    std::shared_ptr<const Folder> parent;
+};
+using FolderRef = std::shared_ptr<const Folder>;
+
+std::string WithoutFinalSeparators(std::string path)
+{
+    while (path.size() > 1 && (path.back() == '\\' || path.back() == '/')) path.pop_back();
+    return path;
+}
+
+std::string FolderOf(const std::string& target)
+{
+    const std::size_t cut = target.find_last_of("\\/");
+    return cut == std::string::npos ? std::string() : target.substr(0, cut + 1);
+}
+
+std::string NameOf(const std::string& target)
+{
+    const std::size_t cut = target.find_last_of("\\/");
+    return cut == std::string::npos ? target : target.substr(cut + 1);
 }
 
 class WindowsCopySession : public CopySession {
 public:
+    explicit WindowsCopySession(const std::string& destination) : destination_(WithoutFinalSeparators(destination)) {}
+
     bool DirectoryExists(const std::string& path) override
     {
-        const DWORD attributes = AttributesOf(path);
-        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+        try {
+            Walk(path, false, true, nullptr);
+            return true;
+        } catch (const FsError& failure) {
+            if (failure.kind() == FsError::Kind::Missing || failure.code() == ERROR_DIRECTORY) return false;
+            // Something is there, reached through a link: each copy into it
+            // says that it is not followed.
+            if (failure.code() == static_cast<int>(kLinkInside)) return true;
+            throw failure.Within("Could not read " + Quoted(path));
+        }
     }
 
     void CreateDirectory(const std::string& path, const std::string& mirrored) override
     {
         (void)mirrored;
-        if (!CreateFolders(path)) return;
+        std::vector<std::string> made;
+        FolderRef folder;
+        try {
+            folder = Walk(path, true, true, &made);
+        } catch (const FsError& failure) {
+            throw failure.Within("Could not create the folder " + Quoted(path));
+        }
+        // The copies that follow into a folder made just now need not look
+        // for a target there first, nor for leftovers. A level another
+        // program made meanwhile is not ours.
+        if (made.empty() || made.back() != WithoutFinalSeparators(path)) return;
         std::lock_guard lock(mutex_);
-        Folder& folder = folders_[FolderKey(path)];
-        folder.madeByThisBackup = true;
+        folder->state->madeByThisBackup = true;
     }
 
     std::unique_ptr<FileCopy> Open(const std::string& source) override
@@ -423,42 +570,35 @@ public:
         if (copy.failure) throw *copy.failure;
         if (copy.upToDate) return CopyOutcome::UpToDate;
         // Without MOVEFILE_REPLACE_EXISTING an existing target, even one that
-        // appeared since the work looked, is never replaced.
+        // appeared since the work looked, is never replaced. A link at the
+        // target's name is replaced itself, never written through.
         const DWORD flags = copy.overwrite ? MOVEFILE_REPLACE_EXISTING : 0;
-        if (!::MoveFileExW(copy.temporary.c_str(), NativePath(copy.target).c_str(), flags)) {
+        if (!::MoveFileExW(copy.temporary.c_str(), NativePath(copy.to).c_str(), flags)) {
             const DWORD error = ::GetLastError();
             copy.Drop();
             Fail(copy.What(), error);
         }
         copy.temporary.clear();
+        const Folder& folder = *copy.folder;
         std::lock_guard lock(mutex_);
-        written_.insert(FolderOf(copy.target));
+        written_.try_emplace(folder.id.volume, folder.native, folder.path);
         return CopyOutcome::Copied;
     }
 
     void Finish() override
     {
-        std::set<std::wstring> volumes;
-        for (const std::string& folder : written_) {
-            wchar_t volume[MAX_PATH + 1];
-            if (!::GetVolumePathNameW(NativePath(folder).c_str(), volume, MAX_PATH + 1)) continue;
-            if (volumes.insert(volume).second) FlushVolume(folder);
-        }
+        for (const auto& [volume, folder] : written_) FlushVolume(folder.first, folder.second);
     }
 
 private:
-    struct Folder {
-        bool madeByThisBackup = false;
-        bool cleaned = false;
-        std::uint64_t timeGranularity = 0;  // 100 ns ticks; 0 not asked yet
-    };
-
     struct Copy : FileCopy {
         std::string source, target;
         bool overwrite = false;
         bool upToDate = false;
         std::optional<FsError> failure;
-        std::wstring temporary;
+        FolderRef folder;        // the target's, held until the copy is done with
+        std::wstring to;         // the target's path for the wide calls
+        std::wstring temporary;  // the temporary's, in the "\\?\" form where needed
         std::string What() const { return "Could not copy " + Quoted(source) + " to " + Quoted(target); }
         void Drop()
         {
@@ -468,35 +608,202 @@ private:
         ~Copy() override { Drop(); }
     };
 
-    static std::string FolderOf(const std::string& target)
+    // The folder `wanted`, at or below the destination, held open. Below the
+    // destination each level is opened from the one above, as itself: a
+    // level that is a link fails, whoever planted it. `create`: missing
+    // levels are made, and those this call made are added to `made`.
+    // `checked`: no folder held open is taken that is gone meanwhile. Throws
+    // FsError with the reason alone; its kind is Missing when a level is not
+    // there.
+    FolderRef Walk(const std::string& wanted, bool create, bool checked, std::vector<std::string>* made)
     {
-        const std::size_t cut = target.find_last_of("\\/");
-        return cut == std::string::npos ? std::string() : target.substr(0, cut + 1);
-    }
-    static std::string FolderKey(const std::string& path)
-    {
-        return path.empty() || path.back() == '\\' || path.back() == '/' ? path : path + "\\";
+        const std::string path = WithoutFinalSeparators(wanted);
+        if (path == destination_) return Root(create, made);
+        if (path.size() <= destination_.size() || path.compare(0, destination_.size(), destination_) != 0 ||
+            (path[destination_.size()] != '\\' && path[destination_.size()] != '/'))
+            throw FsError("it lies outside the destination " + Quoted(destination_ + "\\"), FsError::Kind::Other,
+                          ERROR_INVALID_PARAMETER, path);
+        if (FolderRef held = Cached(path, checked)) return held;
+
+        // From the deepest level held open (or the destination) down.
+        FolderRef folder;
+        std::size_t from = path.size();
+        while (!folder) {
+            from = path.find_last_of("\\/", from - 1);
+            if (from <= destination_.size()) {
+                from = destination_.size();
+                folder = Root(create, made);
+            } else {
+                folder = Cached(path.substr(0, from), checked);
+            }
+        }
+        while (from < path.size()) {
+            const std::size_t end = std::min(path.find_first_of("\\/", from + 1), path.size());
+            const std::string name = path.substr(from + 1, end - from - 1);
+            const std::string level = path.substr(0, end);
+            from = end;
+            if (name.empty()) continue;
+            if (name == "." || name == "..")
+                throw FsError("the path holds " + Quoted(name) + ", which names no folder of its own",
+                              FsError::Kind::Other, ERROR_INVALID_NAME, level);
+            folder = Level(folder, name, level, create, made);
+        }
+        return folder;
     }
 
-    // The facts of a folder; the first look removes what killed copies left.
-    Folder& FolderFacts(const std::string& folder)
+    FolderRef Root(bool create, std::vector<std::string>* made)
+    {
+        {
+            std::lock_guard lock(mutex_);
+            if (root_) return root_;
+        }
+        // The folder the user chose is taken as it is found, through any link
+        // on its way, and resolved this once: the paths below it start from
+        // the folder it leads to.
+        const std::wstring given = Widen(destination_) + L"\\";
+        Handle folder(HoldFolder(given, true));
+        bool madeIt = false;
+        if (!folder.valid() && IsMissing(::GetLastError()) && create) {
+            madeIt = CreateFolders(destination_);
+            folder.Reset(HoldFolder(given, true));
+        }
+        if (!folder.valid()) throw NotThere(::GetLastError(), destination_);
+        std::wstring native = FinalPathOf(folder.get());
+        if (native.empty()) native = given;
+        if (!IsSeparator(native.back())) native.push_back(L'\\');
+        FolderRef root = Describe(std::move(folder), std::move(native), destination_, nullptr);
+        std::lock_guard lock(mutex_);
+        if (madeIt) {
+            root->state->madeByThisBackup = true;
+            if (made) made->push_back(destination_);
+        }
+        if (!root_) root_ = std::move(root);
+        return root_;
+    }
+
+    // The level `name` of `parent` (`level` to the user).
+    FolderRef Level(const FolderRef& parent, const std::string& name, const std::string& level, bool create,
+                    std::vector<std::string>* made)
+    {
+        const std::wstring native = parent->native + Widen(name);
+        Handle folder(HoldFolder(native, false));
+        if (!folder.valid() && IsMissing(::GetLastError()) && create) {
+            if (::CreateDirectoryW(NativePath(native).c_str(), nullptr)) {
+                if (made) made->push_back(level);
+            } else if (const DWORD error = ::GetLastError(); error != ERROR_ALREADY_EXISTS) {
+                throw Reason(error, level);  // not when another program made it meanwhile
+            }
+            folder.Reset(HoldFolder(native, false));
+        }
+        if (!folder.valid()) throw NotThere(::GetLastError(), level);
+        FILE_ATTRIBUTE_TAG_INFO info {};
+        if (!::GetFileInformationByHandleEx(folder.get(), FileAttributeTagInfo, &info, sizeof info))
+            throw Reason(::GetLastError(), level);
+        // Wine opens a link of its host to a folder as the folder it leads
+        // to, and shows it as a link (without a tag) only by its path.
+        if (!(info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            const DWORD attributes = ::GetFileAttributesW(NativePath(native).c_str());
+            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+                info.FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+                info.ReparseTag = 0;
+            }
+        }
+        if (LeadsElsewhere(info.FileAttributes, info.ReparseTag))
+            throw FsError(
+                Quoted(level) + " is a symbolic link, and a backup does not follow links inside its destination",
+                FsError::Kind::Other, static_cast<int>(kLinkInside), level);
+        FolderRef reached = Describe(std::move(folder), native + L"\\", level, parent);
+        Keep(reached);
+        return reached;
+    }
+
+    // A folder missing where one is needed is a path not found, as a copy
+    // into it would say.
+    static FsError NotThere(DWORD error, const std::string& path)
+    {
+        return Reason(IsMissing(error) ? ERROR_PATH_NOT_FOUND : error, path);
+    }
+
+    FolderRef Describe(Handle folder, std::wstring native, const std::string& path, FolderRef parent)
+    {
+        BY_HANDLE_FILE_INFORMATION info;
+        if (!::GetFileInformationByHandle(folder.get(), &info)) throw Reason(::GetLastError(), path);
+        if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) throw Reason(ERROR_DIRECTORY, path);
+        auto described = std::make_shared<Folder>();
+        if (!KeyOf(folder.get(), described->id)) throw Reason(::GetLastError(), path);
+        described->handle = std::move(folder);
+        described->native = std::move(native);
+        described->path = path;
+        described->parent = std::move(parent);
+        std::lock_guard lock(mutex_);
+        auto& state = states_[described->id];
+        if (!state) state = std::make_unique<FolderState>();
+        described->state = state.get();
+        return described;
+    }
+
+    // The folders used last, held open: files come folder by folder.
+    FolderRef Cached(const std::string& path, bool checked)
     {
         std::lock_guard lock(mutex_);
-        Folder& facts = folders_[folder];
-        if (!facts.cleaned) {
-            facts.cleaned = true;
-            if (!facts.madeByThisBackup) NativeFileSystem::RemoveCopyTemporaries(folder);
+        for (auto it = recent_.begin(); it != recent_.end(); ++it) {
+            if ((*it)->path != path) continue;
+            // Where a held folder can still be removed (Wine's), a checked
+            // look takes none that is gone: the copies into it fail as
+            // missing, and the folder is made again.
+            if (checked) {
+                const DWORD attributes = ::GetFileAttributesW(NativePath((*it)->native).c_str());
+                if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+                    (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+                    Forget(path);
+                    return nullptr;
+                }
+            }
+            recent_.splice(recent_.begin(), recent_, it);
+            return recent_.front();
         }
-        return facts;
+        return nullptr;
+    }
+
+    void Keep(const FolderRef& folder)
+    {
+        std::lock_guard lock(mutex_);
+        recent_.push_front(folder);
+        if (recent_.size() > kHeldOpen) recent_.pop_back();
+    }
+
+    // Lets go of `folder` and the folders below it. With the mutex held.
+    void Forget(const std::string& folder)
+    {
+        recent_.remove_if([&](const FolderRef& held) {
+            return held->path.compare(0, folder.size(), folder) == 0 &&
+                   (held->path.size() == folder.size() || held->path[folder.size()] == '\\' ||
+                    held->path[folder.size()] == '/');
+        });
+    }
+
+    // The first look into a folder removes what killed copies left there.
+    void Clean(const Folder& folder)
+    {
+        std::lock_guard lock(mutex_);
+        FolderState& state = *folder.state;
+        if (state.cleaned) return;
+        state.cleaned = true;
+        if (!state.madeByThisBackup) RemoveLeftovers(folder.native);
     }
 
     void DoWork(Copy& copy)
     {
         const std::string what = copy.What();
+        try {
+            copy.folder = Walk(FolderOf(copy.target), false, false, nullptr);
+        } catch (const FsError& failure) {
+            throw failure.Within(what);
+        }
+        const Folder& folder = *copy.folder;
+        copy.to = folder.native + Widen(NameOf(copy.target));
+        Clean(folder);
         const std::wstring from = NativePath(copy.source);
-        const std::wstring to = NativePath(copy.target);
-        const std::string folder = FolderOf(copy.target);
-        Folder& facts = FolderFacts(folder);
 
         BY_HANDLE_FILE_INFORMATION sourceInfo;
         {
@@ -505,8 +812,15 @@ private:
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
             if (!in.valid() || !::GetFileInformationByHandle(in.get(), &sourceInfo)) Fail(what, ::GetLastError());
         }
-        if (!facts.madeByThisBackup) {
-            Handle out(OpenForInformation(to));
+        bool madeByThisBackup;
+        {
+            std::lock_guard lock(mutex_);
+            madeByThisBackup = folder.state->madeByThisBackup;
+        }
+        if (!madeByThisBackup) {
+            // A link at the target's name is looked at, never through: it is
+            // replaced by the copy like any other file.
+            Handle out(OpenEntry(copy.to));
             BY_HANDLE_FILE_INFORMATION targetInfo;
             if (out.valid() && ::GetFileInformationByHandle(out.get(), &targetInfo)) {
                 if (targetInfo.dwVolumeSerialNumber == sourceInfo.dwVolumeSerialNumber &&
@@ -514,7 +828,7 @@ private:
                     targetInfo.nFileIndexLow == sourceInfo.nFileIndexLow)
                     throw FsError(what + ": they are the same file");
                 if (!copy.overwrite) Fail(what, ERROR_FILE_EXISTS);
-                if (UpToDate(sourceInfo, targetInfo, to, facts)) {
+                if (UpToDate(sourceInfo, targetInfo, folder)) {
                     copy.upToDate = true;
                     return;
                 }
@@ -525,7 +839,7 @@ private:
         // CopyFileW keeps the times and attributes.
         DWORD error = ERROR_FILE_EXISTS;
         for (int attempt = 0; attempt < 16 && error == ERROR_FILE_EXISTS; ++attempt) {
-            copy.temporary = NativePath(folder + NewCopyTemporaryName());
+            copy.temporary = NativePath(folder.native + Widen(NewCopyTemporaryName()));
             error = ::CopyFileW(from.c_str(), copy.temporary.c_str(), TRUE) ? ERROR_SUCCESS : ::GetLastError();
             if (error == ERROR_FILE_EXISTS) copy.temporary.clear();  // not ours
         }
@@ -533,22 +847,28 @@ private:
     }
 
     bool UpToDate(const BY_HANDLE_FILE_INFORMATION& source, const BY_HANDLE_FILE_INFORMATION& target,
-                  const std::wstring& targetPath, Folder& facts)
+                  const Folder& folder)
     {
-        if (target.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
+        if (target.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) return false;
         if (source.nFileSizeHigh != target.nFileSizeHigh || source.nFileSizeLow != target.nFileSizeLow) return false;
         const std::uint64_t a = Ticks(source.ftLastWriteTime), b = Ticks(target.ftLastWriteTime);
         const std::uint64_t difference = a > b ? a - b : b - a;
         if (difference == 0) return true;
         if (difference >= 20000000) return false;
         std::lock_guard lock(mutex_);
-        if (facts.timeGranularity == 0) facts.timeGranularity = TimeGranularity(targetPath);
-        return difference < facts.timeGranularity;
+        FolderState& state = *folder.state;
+        if (state.timeGranularity == 0) state.timeGranularity = TimeGranularity(NativePath(folder.native));
+        return difference < state.timeGranularity;
     }
 
-    std::mutex mutex_;
-    std::map<std::string, Folder> folders_;
-    std::set<std::string> written_;
+    static constexpr std::size_t kHeldOpen = 64;
+
+    std::string destination_;  // without its final separator ("C:" for a drive's root)
+    std::mutex mutex_;         // guards everything below, and each folder's state
+    FolderRef root_;
+    std::list<FolderRef> recent_;
+    std::map<FileKey, std::unique_ptr<FolderState>> states_;
+    std::map<std::uint64_t, std::pair<std::wstring, std::string>> written_;  // by volume: a folder written to
 };
 
 }  // namespace
@@ -591,9 +911,9 @@ bool NativeFileSystem::IsMountPoint(const std::string& folder)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-std::unique_ptr<CopySession> NativeFileSystem::BeginCopy(const std::string&)
+std::unique_ptr<CopySession> NativeFileSystem::BeginCopy(const std::string& destination)
 {
-    return std::make_unique<WindowsCopySession>();
+    return std::make_unique<WindowsCopySession>(destination);
 }
 
 }  // namespace tandrel

@@ -1,6 +1,8 @@
-// What a backup finds at its destination on Windows: the volume it lies on.
+// What a backup finds at its destination on Windows: the volume it lies on,
+// links planted in it.
 #include <gtest/gtest.h>
 
+#include "tests/engine/fakes.h"
 #include "tests/engine/fs_checks.h"
 #include "tests/windows/windows_test_util.h"
 
@@ -8,6 +10,7 @@ namespace tandrel {
 namespace {
 
 using namespace testing;
+using Strings = std::vector<std::string>;
 
 TEST(WindowsMounts, ADestinationIsOnTheVolumeOfItsDriveAndOnlyRootsAreMounted)
 {
@@ -31,6 +34,83 @@ TEST(WindowsMounts, ADestinationIsOnTheVolumeOfItsDriveAndOnlyRootsAreMounted)
     EXPECT_EQ(fs.MountPointOf(other.Path()), "Z:\\");
     EXPECT_TRUE(fs.IsMountPoint("Z:\\"));
 #endif
+}
+
+// Directory Copy of src\Photos and src\Docs into a destination where links
+// can be planted.
+class WindowsDestination : public ::testing::Test {
+protected:
+    WindowsDestination()
+    {
+        files = {tree.File("src\\Photos\\p1.jpg", "one"), tree.File("src\\Photos\\2004\\p2.jpg", "two"),
+                 tree.File("src\\Docs\\a.txt", "text")};
+        state.directoryData =
+            std::make_shared<const Strings>(Strings {tree.Path("src\\Photos"), tree.Path("src\\Docs")});
+        dest = tree.Folder("dest") + "\\";
+        victim = tree.Folder("victim");
+    }
+    // Links are gone before the tree is removed, which would follow them.
+    ~WindowsDestination() override
+    {
+        for (auto it = links.rbegin(); it != links.rend(); ++it) RemoveLink(*it);
+    }
+    bool Link(const std::string& relative, const std::string& target, bool folder)
+    {
+        links.push_back(tree.Path(relative));
+        return MakeLink(links.back(), target, folder);
+    }
+    CopySummary Backup(bool overwrite) { return engine.Copy(files, dest, overwrite, CopyMode::DirectoryCopy); }
+    Strings Failures() const
+    {
+        Strings texts;
+        for (const auto& box : host.Boxes())
+            if (box.text.rfind("Could not", 0) == 0) texts.push_back(box.text);
+        return texts;
+    }
+
+    TempTree tree;
+    Strings files, links;
+    std::string dest, victim;
+    JobState state;
+    RecordingHost host {&state};
+    NativeFileSystem fs;
+    BackupEngine engine {state, host, fs};
+};
+
+TEST_F(WindowsDestination, NoLinkInsideTheDestinationIsFollowedButTheDestinationItselfMayBeOne)
+{
+    const std::string real = tree.Folder("real");
+    tree.Folder("real\\Docs");
+    if (!Link("linked", real, true) || !Link("real\\Photos", victim, true))
+        GTEST_SKIP() << "this system makes no symbolic links here";
+    dest = tree.Path("linked") + "\\";
+
+    const CopySummary summary = Backup(true);
+    // The files under the link fail, each with why; nothing is made where it
+    // leads, no folder, no temporary, no file.
+    const std::string why = ": '" + dest +
+                            "Photos' is a symbolic link, and a backup does not follow links inside its "
+                            "destination";
+    EXPECT_EQ(Failures(), (Strings {"Could not copy '" + files[0] + "' to '" + dest + "Photos\\p1.jpg'" + why,
+                                    "Could not copy '" + files[1] + "' to '" + dest + "Photos\\2004\\p2.jpg'" + why}));
+    EXPECT_EQ(summary.failed, 2);
+    EXPECT_EQ(tree.Names("victim"), Strings {});
+    // The destination itself is taken through its link.
+    EXPECT_EQ(TempTree::Read(tree.Path("real\\Docs\\a.txt")), "text");
+    EXPECT_TRUE(IsReparsePoint(tree.Path("real\\Photos")));
+}
+
+TEST_F(WindowsDestination, ALinkAtATargetsNameIsReplacedNeverWrittenThrough)
+{
+    const std::string other = tree.File("victim\\v.txt", "not the backup's");
+    tree.Folder("dest\\Docs");
+    if (!Link("dest\\Docs\\a.txt", other, false)) GTEST_SKIP() << "this system makes no symbolic links here";
+
+    Backup(true);
+    EXPECT_EQ(Failures(), Strings {});
+    EXPECT_FALSE(IsReparsePoint(tree.Path("dest\\Docs\\a.txt")));
+    EXPECT_EQ(TempTree::Read(tree.Path("dest\\Docs\\a.txt")), "text");
+    EXPECT_EQ(TempTree::Read(other), "not the backup's");
 }
 
 }  // namespace
