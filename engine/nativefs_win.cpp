@@ -443,6 +443,14 @@ bool LeadsElsewhere(DWORD attributes, DWORD tag)
 // The code of the failure at a link where a folder should be.
 constexpr DWORD kLinkInside = ERROR_CANT_RESOLVE_FILENAME;
 
+// Classes of GetFileInformationByHandleEx and SetFileInformationByHandle
+// that MinGW's headers number by the Windows version they are built for.
+constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+struct DispositionEx {
+    DWORD flags;
+};
+constexpr DWORD kDeleteNow = 0x1 | 0x2;  // FILE_DISPOSITION_FLAG_DELETE | _POSIX_SEMANTICS
+
 // Opens a folder of the destination to hold it: shared for reading and
 // writing but not for deletion, so that nobody renames or removes it (and
 // puts a link in its place) while it is held. `follow`: through a link at its
@@ -589,6 +597,55 @@ public:
     {
         for (const auto& [volume, folder] : written_) FlushVolume(folder.first, folder.second);
     }
+
+    // The lock is a file in the destination folder, locked with LockFileEx:
+    // the lock goes with the process, however that ends. The file is removed
+    // as the backup lets go, so a backup that took the lock checks that the
+    // file it locked still has the name and is not on its way out: the one
+    // before may have removed it meanwhile. A file system that has no locks
+    // takes the backup as it is; its lock file goes all the same.
+    bool TryLock() override
+    {
+        if (lock_.valid()) return true;
+        const std::string what = "Could not lock the destination " + Quoted(destination_);
+        FolderRef root;
+        try {
+            root = Root(true, nullptr);
+        } catch (const FsError& failure) {
+            throw failure.Within(what);
+        }
+        const std::wstring name = root->native + Widen(kDestinationLockName);
+        DWORD error = ERROR_SUCCESS;
+        for (int attempt = 0; attempt < 50; ++attempt) {
+            Handle file(::CreateFileW(NativePath(name).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, kShareAll,
+                                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                      nullptr));
+            if (!file.valid()) {
+                // A file being removed (by a backup that let go of it) can't
+                // be opened until the last one who has it open closes it.
+                error = ::GetLastError();
+                if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) break;
+                ::Sleep(20);
+                continue;
+            }
+            OVERLAPPED whole {};
+            if (!::LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &whole)) {
+                error = ::GetLastError();
+                if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) return false;
+                lock_ = std::move(file);
+                return true;
+            }
+            if (StillNamed(file.get(), name)) {
+                lock_ = std::move(file);
+                return true;
+            }
+            error = ERROR_SUCCESS;  // the file of the backup before: the next one makes its own
+        }
+        if (error == ERROR_SUCCESS) return false;
+        Fail(what, error);
+    }
+
+    ~WindowsCopySession() override { Unlock(); }
 
 private:
     struct Copy : FileCopy {
@@ -861,6 +918,33 @@ private:
         return difference < state.timeGranularity;
     }
 
+    static bool StillNamed(HANDLE file, const std::wstring& name)
+    {
+        FILE_STANDARD_INFO standard {};
+        if (::GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard) &&
+            standard.DeletePending)
+            return false;
+        Handle named(OpenEntry(name));
+        FileKey held, found;
+        return named.valid() && KeyOf(file, held) && KeyOf(named.get(), found) && held == found;
+    }
+
+    // The lock file goes while it is still locked: at once where the file
+    // system removes a name while the file is open (POSIX semantics), else as
+    // the last handle of it closes.
+    void Unlock()
+    {
+        if (!lock_.valid()) return;
+        DispositionEx now {kDeleteNow};
+        if (!::SetFileInformationByHandle(lock_.get(), kFileDispositionInfoEx, &now, sizeof now)) {
+            FILE_DISPOSITION_INFO disposition {TRUE};
+            ::SetFileInformationByHandle(lock_.get(), FileDispositionInfo, &disposition, sizeof disposition);
+        }
+        OVERLAPPED whole {};
+        ::UnlockFileEx(lock_.get(), 0, 1, 0, &whole);
+        lock_.Reset(INVALID_HANDLE_VALUE);
+    }
+
     static constexpr std::size_t kHeldOpen = 64;
 
     std::string destination_;  // without its final separator ("C:" for a drive's root)
@@ -869,6 +953,7 @@ private:
     std::list<FolderRef> recent_;
     std::map<FileKey, std::unique_ptr<FolderState>> states_;
     std::map<std::uint64_t, std::pair<std::wstring, std::string>> written_;  // by volume: a folder written to
+    Handle lock_ {INVALID_HANDLE_VALUE};  // the destination's lock file, locked from TryLock on
 };
 
 }  // namespace

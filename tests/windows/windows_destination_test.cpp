@@ -36,6 +36,33 @@ TEST(WindowsMounts, ADestinationIsOnTheVolumeOfItsDriveAndOnlyRootsAreMounted)
 #endif
 }
 
+TEST(WindowsLock, OneBackupAtATimeIntoADestinationAndNoLockFileLeft)
+{
+    TempTree tree;
+    NativeFileSystem fs;
+    const std::string dest = tree.Path("new\\Backup");
+    auto first = fs.BeginCopy(dest + "\\");
+    ASSERT_TRUE(first->TryLock());  // the destination is made for it
+    auto second = fs.BeginCopy(dest);
+    EXPECT_FALSE(second->TryLock());
+    first.reset();
+    EXPECT_EQ(tree.Names("new\\Backup"), Strings {});
+    // The lock it takes then is one the others see.
+    EXPECT_TRUE(second->TryLock());
+    EXPECT_FALSE(fs.BeginCopy(dest)->TryLock());
+    second.reset();
+    EXPECT_EQ(tree.Names("new\\Backup"), Strings {});
+
+    // A lock file left by a backup that was killed holds no lock.
+    tree.File("new\\Backup\\.tandrel-lock");
+    EXPECT_TRUE(fs.BeginCopy(dest)->TryLock());
+    EXPECT_EQ(tree.Names("new\\Backup"), Strings {});
+
+    tree.File("file", "x");
+    ExpectFsError([&] { fs.BeginCopy(tree.Path("file\\Backup"))->TryLock(); },
+                  {"Could not lock the destination '" + tree.Path("file\\Backup") + "': "});
+}
+
 // Directory Copy of src\Photos and src\Docs into a destination where links
 // can be planted.
 class WindowsDestination : public ::testing::Test {
