@@ -647,6 +647,21 @@ public:
 
     ~WindowsCopySession() override { Unlock(); }
 
+    // By the identity of the destination folder, through any link on the
+    // source's path. Asked by the copy's own thread only.
+    bool LiesInDestination(const std::string& source) override
+    {
+        if (!destinationId_) {
+            try {
+                destinationId_ = Root(false, nullptr)->id;
+            } catch (const FsError&) {
+                return false;  // not there (yet): nothing lies in it
+            }
+        }
+        const std::size_t cut = source.find_last_of("\\/");
+        return cut != std::string::npos && FolderInDestination(source.substr(0, cut));
+    }
+
 private:
     struct Copy : FileCopy {
         std::string source, target;
@@ -918,6 +933,23 @@ private:
         return difference < state.timeGranularity;
     }
 
+    // `folder` without its final separator ("C:" for a drive's root).
+    bool FolderInDestination(const std::string& folder)
+    {
+        if (const auto it = inDestination_.find(folder); it != inDestination_.end()) return it->second;
+        const std::wstring native = Widen(folder) + L"\\";
+        Handle handle(OpenForInformation(NativePath(native)));
+        FileKey key;
+        bool inside = false;
+        if (handle.valid() && KeyOf(handle.get(), key)) {
+            const std::size_t cut = folder.find_last_of("\\/");
+            inside = key == *destinationId_ || (RootLength(native) < native.size() && cut != std::string::npos &&
+                                                FolderInDestination(folder.substr(0, cut)));
+        }
+        inDestination_[folder] = inside;
+        return inside;
+    }
+
     static bool StillNamed(HANDLE file, const std::wstring& name)
     {
         FILE_STANDARD_INFO standard {};
@@ -954,6 +986,8 @@ private:
     std::map<FileKey, std::unique_ptr<FolderState>> states_;
     std::map<std::uint64_t, std::pair<std::wstring, std::string>> written_;  // by volume: a folder written to
     Handle lock_ {INVALID_HANDLE_VALUE};  // the destination's lock file, locked from TryLock on
+    std::optional<FileKey> destinationId_;
+    std::map<std::string, bool> inDestination_;  // source folders, once asked
 };
 
 }  // namespace
