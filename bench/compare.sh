@@ -232,6 +232,7 @@ label() {
     cp) echo "cp -a" ;;
     cp-r) echo "cp -r" ;;
     rsync) echo "rsync -a" ;;
+    rsync-backup) echo "rsync -a --backup --backup-dir" ;;
   esac
 }
 run_tool() {  # kind source output-folder
@@ -246,6 +247,8 @@ run_tool() {  # kind source output-folder
     cp) cp -a "$2" "$3/" && sync ;;
     cp-r) cp -r "$2" "$3/" && sync ;;
     rsync) rsync -a "$2" "$3/" && sync ;;
+    # Keeps what it replaces, as tandrel-cli --overwrite does: a folder per run.
+    rsync-backup) rsync -a --backup --backup-dir="versions-${EPOCHREALTIME/[.,]/}" "$2" "$3/" && sync ;;
   esac
 }
 
@@ -437,6 +440,22 @@ round_hook=change_one_file
 bench_set "repeat, one file changed" "$work/small" "$runs" repeat "${disk_repeat_kinds[@]}"
 round_hook=""
 report "repeat, one file changed" tandrel-repeat before-repeat:- rsync:-
+
+# Both keep the copies they replace: tandrel-cli in its versions folder,
+# rsync with --backup-dir, a folder per run.
+change_one_percent() {
+  perl -e 'my ($root) = @ARGV; my $n = 0;
+    for my $i (0 .. 19) { for my $j (0 .. 19) { for my $k (0 .. 49) {
+      next if ($n++ % 100) != 0;
+      my $f = sprintf("%s/d%02d/e%02d/f%02d.dat", $root, $i, $j, $k);
+      open(my $h, "+<", $f) or die "$f: $!"; print $h pack("NN", time, int(rand(1 << 31))); close $h or die } } }' "$src_of_set"
+}
+if [ $have_rsync = 1 ]; then
+  round_hook=change_one_percent
+  bench_set "repeat, 1% changed, kept" "$work/small" "$runs" repeat tandrel-repeat rsync-backup
+  round_hook=""
+  report "repeat, 1% changed, kept" tandrel-repeat rsync-backup:-
+fi
 
 # --- the same copy from the window ---------------------------------------------
 window_text=""

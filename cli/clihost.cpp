@@ -19,6 +19,7 @@ void CliHost::BeginCopy(std::size_t total)
     copying_ = true;
     total_ = total;
     refreshes_ = 0;
+    lastRefresh_ = std::chrono::steady_clock::now();
 }
 
 void CliHost::ShowProgress()
@@ -33,6 +34,7 @@ void CliHost::ShowProgress()
     std::lock_guard lock(mutex_);
     if (!copying_ || !showProgress_) return;
     ++refreshes_;
+    lastRefresh_ = std::chrono::steady_clock::now();
     PrintProgress(jobs_.complete.load());
 }
 
@@ -42,6 +44,18 @@ void CliHost::PrintProgress(bool force)
     if (!force && now - lastPrint_ < std::chrono::milliseconds(100)) return;
     lastPrint_ = now;
     err_ << "\rCopying: " << std::min(refreshes_, total_) << " of " << total_ << " files" << std::flush;
+    progressShown_ = true;
+}
+
+void CliHost::Tick(std::chrono::steady_clock::time_point now)
+{
+    std::lock_guard lock(mutex_);
+    if (!copying_ || !showProgress_ || jobs_.complete || now - lastRefresh_ < kStall) return;
+    if (now - lastPrint_ < std::chrono::seconds(1)) return;
+    lastPrint_ = now;
+    const auto waited = std::chrono::duration_cast<std::chrono::seconds>(now - lastRefresh_).count();
+    err_ << "\rCopying: " << std::min(refreshes_, total_) << " of " << total_ << " files, waiting for the destination ("
+         << waited << " s)" << std::flush;
     progressShown_ = true;
 }
 

@@ -27,6 +27,12 @@ public:
     bool WaitUntil(const MessageBoxRequest& box, const std::function<bool()>& done) override;
     bool noWait = false;
 
+    // Asked every so often while a job runs: a copy that has not moved on
+    // for a while says on its progress line that it waits for the
+    // destination (a share whose server froze keeps a close waiting).
+    void Tick(std::chrono::steady_clock::time_point now);
+    static constexpr std::chrono::seconds kStall {5};
+
     // Set by the caller before each job: questions count as copy failures
     // only while copying; `total` is the number of files the copy will try.
     void BeginCopy(std::size_t total);
@@ -56,6 +62,7 @@ private:
     std::size_t total_ = 0;
     std::size_t refreshes_ = 0;
     std::chrono::steady_clock::time_point lastPrint_ {};
+    std::chrono::steady_clock::time_point lastRefresh_ {};
     bool progressShown_ = false;
 };
 

@@ -12,7 +12,9 @@ const char* Usage()
            "\n"
            "  --dest DIR        destination folder; without it, only gather and print the totals\n"
            "  --mode MODE       directory (default) | cd | consolidate\n"
-           "  --overwrite       replace targets that exist (those already up to date are left alone)\n"
+           "  --overwrite       replace targets that exist (those already up to date are left alone);\n"
+           "                    the copies replaced are kept in DIR/Tandrel Versions\n"
+           "  --keep-versions DAYS  keep replaced copies DAYS days (default 30; 0 keeps none)\n"
            "  --jobs N          copy N files at once (default: the number of cores, 2 to 8)\n"
            "  --no-wait         fail at once (status 4) while another backup writes into the\n"
            "                    destination, instead of waiting for it to finish\n"
@@ -76,6 +78,19 @@ Options ParseOptions(const std::vector<std::string>& args)
             options.noWait = true;
         } else if (arg == "--accept-destination") {
             options.acceptDestination = true;
+        } else if (arg == "--keep-versions") {
+            const std::string& n = value();
+            std::size_t used = 0;
+            int days = -1;
+            try {
+                days = std::stoi(n, &used);
+            } catch (const std::exception&) {
+                used = 0;
+            }
+            if (used != n.size() || days < 0 || days > 36500)
+                throw std::invalid_argument("--keep-versions needs a number of days from 0 to 36500, not " +
+                                            support::Quoted(n));
+            options.keepVersions = days;
         } else if (arg == "--no-subdirs") {
             options.subdirectories = false;
         } else if (arg == "--on-error") {

@@ -18,6 +18,7 @@ struct Options {
     bool overwrite = false;
     bool noWait = false;             // fail at once while another backup holds the destination
     bool acceptDestination = false;  // forget where the destination's drive was
+    int keepVersions = -1;           // days a replaced copy is kept; -1: the engine's default
     int jobs = 0;                    // files copied at once; 0: the engine's default
     bool subdirectories = true;
     std::optional<OnError> onError;  // unset: ask on a terminal, else stop

@@ -15,11 +15,14 @@ namespace tandrel::cli {
 namespace {
 
 // Runs `call` as an asynchronous call and serves the window queue until it
-// has ended and everything it posted has run.
-void RunJob(StdThreadServices& threads, AsyncResult::Call call)
+// has ended and everything it posted has run; `tick` every so often.
+void RunJob(StdThreadServices& threads, AsyncResult::Call call, const std::function<void()>& tick = {})
 {
     AsyncHandle handle = threads.BeginInvoke(std::move(call), nullptr);
-    threads.RunUntil([&] { return handle->IsCompleted(); });
+    threads.RunUntil([&] {
+        if (tick) tick();
+        return handle->IsCompleted();
+    });
     threads.RunPending();
     handle->EndInvoke();
 }
@@ -61,6 +64,7 @@ int Run(const Options& options, bool interactive, std::istream& in, std::ostream
     BackupEngine engine(jobs, host, fs);
     if (options.jobs > 0) engine.SetParallelCopies(options.jobs);
     engine.SetDestinationMemory(destinations);
+    if (options.keepVersions >= 0) engine.SetKeepVersionsDays(options.keepVersions);
 
     // All entries as one gathering, kept as given, as a drop of them is.
     jobs.dragNdrop = true;
@@ -105,12 +109,23 @@ int Run(const Options& options, bool interactive, std::istream& in, std::ostream
     std::shared_ptr<const PathList> files = jobs.syncfileList.Snapshot();
     host.BeginCopy(files->size());
     CopySummary summary;
-    RunJob(threads, [&, files = std::move(files)]() mutable -> std::any {
-        summary = engine.Copy(std::move(files), destination, options.overwrite, options.mode);
-        return {};
-    });
+    RunJob(
+        threads,
+        [&, files = std::move(files)]() mutable -> std::any {
+            summary = engine.Copy(std::move(files), destination, options.overwrite, options.mode);
+            return {};
+        },
+        [&host] { host.Tick(std::chrono::steady_clock::now()); });
     out << "Files: " << summary.copied << " copied, " << summary.upToDate << " up to date, " << summary.failed
         << " failed\n";
+    if (summary.keptVersions > 0)
+        out << "Kept: " << summary.keptVersions << " previous copies, in " << support::Quoted(summary.versionsFolder)
+            << '\n';
+    if (summary.prunedVersions > 0)
+        out << "Removed: " << summary.prunedVersions << " kept copies older than " << engine.KeepVersionsDays()
+            << " days\n";
+    if (summary.freedVersions > 0)
+        out << "Removed: " << summary.freedVersions << " of the oldest kept copies, to make room\n";
     if (host.gatheringSkipped > 0)
         out << "Left out: " << host.gatheringSkipped << " folders or files that the gathering could not read\n";
     if (summary.insideDestination > 0)

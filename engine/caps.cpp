@@ -15,10 +15,10 @@ namespace tandrel {
 DestinationCaps::DestinationCaps(const DestinationCaps& other)
     : kind(other.kind), type(other.type), largestFile(other.largestFile), timeGrain(other.timeGrain.load()),
       unnamedFiles(other.unnamedFiles), renameNoReplace(other.renameNoReplace), hardLinks(other.hardLinks),
-      chown(other.chown), cloneRefusedFrom(other.cloneRefusedFrom.load()), renameKeepsTimes(other.renameKeepsTimes),
-      symlinks(other.symlinks), caseFolds(other.caseFolds), keepsModes(other.keepsModes),
-      windowsNames(other.windowsNames), rewritesNames(other.rewritesNames), folding(other.folding),
-      stableInodes(other.stableInodes), eexistMeansFull(other.eexistMeansFull)
+      chown(other.chown), renamesOpenFiles(other.renamesOpenFiles), cloneRefusedFrom(other.cloneRefusedFrom.load()),
+      renameKeepsTimes(other.renameKeepsTimes), symlinks(other.symlinks), caseFolds(other.caseFolds),
+      keepsModes(other.keepsModes), windowsNames(other.windowsNames), rewritesNames(other.rewritesNames),
+      folding(other.folding), stableInodes(other.stableInodes), eexistMeansFull(other.eexistMeansFull)
 {
     std::lock_guard lock(const_cast<std::mutex&>(other.mutex));
     refusals = other.refusals;
@@ -98,6 +98,7 @@ DestinationCaps DestinationCaps::Of(FsKind kind, std::string type)
         caps.rewritesNames = true;
         caps.renameNoReplace.Refused();
         caps.chown.Refused();
+        caps.renamesOpenFiles.Refused();
         caps.keepsModes = false;
         if (caps.type == "fuse.smbnetfs") {
             caps.hardLinks.Refused();

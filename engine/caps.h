@@ -76,7 +76,8 @@ struct DestinationCaps {
     Capability unnamedFiles;     // O_TMPFILE
     Capability renameNoReplace;  // renameat2(RENAME_NOREPLACE)
     Capability hardLinks;
-    Capability chown;  // a copy can be given its source's owner, and keeps it
+    Capability chown;             // a copy can be given its source's owner, and keeps it
+    Capability renamesOpenFiles;  // a file still open can be renamed (shares say EBUSY)
     // The source device from which clones (FICLONE) were refused.
     std::atomic<dev_t> cloneRefusedFrom {static_cast<dev_t>(-1)};
     LearnedFact renameKeepsTimes;

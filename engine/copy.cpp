@@ -1,6 +1,7 @@
 // The copy engine: one backup of the gathered files into the destination.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -43,6 +44,8 @@ struct BackupEngine::CopyRun {
     std::string checkedFolder = NoKey();
     std::string subFolder;
     int foldersRemade = 0;  // folders made again because they vanished
+    bool keepsVersions = false;
+    std::int64_t freedVersions = 0;
     // Frees what the works done ahead hold on the destination, and works the
     // files that follow one at a time; false when there was nothing to free.
     std::function<bool()> makeRoom;
@@ -196,6 +199,33 @@ void BackupEngine::Plan(CopyRun& run, PlannedFile& item)
     }
 }
 
+// Commits a worked file; one that found no room gets its turn again, once
+// the files written ahead of it are out of the way, and then once the oldest
+// kept copies (never the newest of a file) are gone.
+CopyOutcome BackupEngine::CommitWithRoom(CopyRun& run, PlannedFile& item, bool overwrite)
+{
+    bool aheadLetGo = item.workAtCommit, versionsFreed = !run.keepsVersions;
+    for (;;) {
+        try {
+            return run.session->Commit(*item.copy);
+        } catch (const FsError& failure) {
+            if (failure.kind() != FsError::Kind::Full) throw;
+            if (!aheadLetGo) {
+                aheadLetGo = true;
+                if (!run.makeRoom || !run.makeRoom()) continue;  // nothing ahead: try the kept copies
+            } else if (!versionsFreed) {
+                versionsFreed = true;
+                const std::int64_t freed = run.session->FreeVersions(item.copy->length + (std::uint64_t {1} << 20));
+                if (freed == 0) throw;
+                run.freedVersions += freed;
+            } else {
+                throw;
+            }
+            run.session->Work(*item.copy, item.target, overwrite);
+        }
+    }
+}
+
 CopyOutcome BackupEngine::CommitPlanned(CopyRun& run, PlannedFile& item, bool overwrite)
 {
     if (item.failure) throw *item.failure;
@@ -206,14 +236,8 @@ CopyOutcome BackupEngine::CommitPlanned(CopyRun& run, PlannedFile& item, bool ov
     }
     if (run.mode == CopyMode::CdBackup) FitsItsVolume(run, item);
     try {
-        return run.session->Commit(*item.copy);
+        return CommitWithRoom(run, item, overwrite);
     } catch (const FsError& failure) {
-        // A file that found no room while other files were written ahead
-        // gets its turn once theirs are out of the way.
-        if (failure.kind() == FsError::Kind::Full && !item.workAtCommit && run.makeRoom && run.makeRoom()) {
-            run.session->Work(*item.copy, item.target, overwrite);
-            return run.session->Commit(*item.copy);
-        }
         // Its sub-folder was asked for at its plan, or taken from the file
         // before it, well ahead of its copy: if it has gone since, make it
         // again and copy once more, as asking for this file at its turn would
@@ -427,7 +451,20 @@ CopySummary BackupEngine::Copy(std::shared_ptr<const PathList> allFiles, std::st
         state_.hasErrored = true;
         summary.stopped = summary.lockRefused = true;
     } else {
+        // What a backup with Overwrite replaces is kept; what was kept long
+        // enough goes, at the start.
+        run.keepsVersions = overwrite && keepVersionsDays_ > 0 && !allFiles->empty();
+        if (run.keepsVersions) {
+            const std::int64_t now =
+                std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+                    .count();
+            run.session->KeepReplacedIn(now);
+            summary.prunedVersions = run.session->PruneVersions(now - std::int64_t {keepVersionsDays_} * 86400);
+        }
         CopyAll(run, *allFiles, overwrite, summary);
+        summary.keptVersions = run.session->KeptVersions();
+        summary.versionsFolder = run.session->VersionsFolder();
+        summary.freedVersions = run.freedVersions;
     }
 
     summary.ownersAndModesKept = run.session->KeptOwnersAndModes();

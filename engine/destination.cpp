@@ -1,5 +1,6 @@
 // The destination's folders, reached from its descriptor one name at a time.
 #include "engine/detail/destination.h"
+#include "engine/detail/placement.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -250,6 +251,12 @@ FolderRef DestinationTree::Walk(const std::string& wanted, const Mirror* mirror,
         if (name == "." || name == "..")
             throw FsError("the path holds " + Quoted(name) + ", which names no folder of its own", FsError::Kind::Other,
                           EINVAL, level);
+        // A share drops its connection for seconds at a name it refuses: such
+        // a name is not even looked up.
+        if (folder->state->caps.windowsNames) {
+            if (const std::string refusal = WindowsNameRefusal(name); !refusal.empty())
+                throw posix::NameRefused(name, refusal);
+        }
         Fd fd(calls_.OpenAt(folder->fd.Get(), name.c_str(), kLevelFlags, 0));
         if (!fd.Valid() && errno == ENOENT && create) {
             if (MakeLevel(*folder, name, level, mirror && *mirror ? (*mirror)(levelsBelow) : std::string()))
@@ -368,9 +375,10 @@ bool DestinationTree::Folds(const Folder& folder)
     lower[lower.size() - 5] = 'a';
     Fd probe(calls_.OpenAt(folder.fd.Get(), upper.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!probe.Valid()) return false;  // the folder takes nothing now: the copies say why
+    probe.Reset();                     // a share refuses to remove a file that is open
     struct stat info {};
     caps.caseFolds.Set(::fstatat(folder.fd.Get(), lower.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0);
-    calls_.UnlinkAt(folder.fd.Get(), upper.c_str(), 0);
+    RemoveOwn(calls_, folder.fd.Get(), upper.c_str());
     return caps.caseFolds.Get() == Answer::Yes;
 }
 

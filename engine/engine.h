@@ -35,6 +35,10 @@ struct CopySummary {
     bool lockRefused = false;            // another backup held the destination, and it was not waited for
     bool notMounted = false;             // the destination's drive was not mounted: nothing was tried
     std::int64_t insideDestination = 0;  // files left out as they lie inside the destination
+    std::int64_t keptVersions = 0;       // replaced copies kept in the versions folder...
+    std::string versionsFolder;          // ...in this run folder
+    std::int64_t prunedVersions = 0;     // kept copies removed as older than the days kept
+    std::int64_t freedVersions = 0;      // kept copies removed to make room
     std::int64_t bytes = 0;              // the running total of the closing message
 };
 
@@ -59,6 +63,11 @@ public:
 
     static constexpr std::int64_t kVolumeLimit = 734003200;  // 700 MiB, one CD
 
+    // How many days a replaced copy is kept in the destination's versions
+    // folder (30 by default); 0 keeps none.
+    void SetKeepVersionsDays(int days) { keepVersionsDays_ = days < 0 ? 0 : days; }
+    int KeepVersionsDays() const { return keepVersionsDays_; }
+
     // Where each destination's drive was at its last backup; none: no check.
     void SetDestinationMemory(DestinationMemory* memory) { destinations_ = memory; }
     // The mount point at which the destination's drive was at its last
@@ -77,6 +86,7 @@ private:
     struct PlannedFile;
     void Plan(CopyRun& run, PlannedFile& item);
     CopyOutcome CommitPlanned(CopyRun& run, PlannedFile& item, bool overwrite);
+    CopyOutcome CommitWithRoom(CopyRun& run, PlannedFile& item, bool overwrite);
     bool CommitOrAsk(CopyRun& run, PlannedFile& item, bool overwrite, CopySummary& summary);
     void CopyAll(CopyRun& run, const PathList& allFiles, bool overwrite, CopySummary& summary);
     std::string DirectoryCopyTarget(CopyRun& run, const std::string& file);
@@ -93,6 +103,7 @@ private:
     PathStyle style_;
     int parallelCopies_ = DefaultParallelCopies();
     DestinationMemory* destinations_ = nullptr;
+    int keepVersionsDays_ = 30;
 };
 
 // What ReturnFiles does with a finished gathering, on the window thread: the

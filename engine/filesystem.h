@@ -96,6 +96,28 @@ public:
         (void)source;
         return false;
     }
+    // Keeps each copy that the session replaces (a target it did not write
+    // itself) in the destination's versions folder, in a run folder named by
+    // `runTime` (seconds since 1970, UTC), made when first needed.
+    virtual void KeepReplacedIn(std::int64_t runTime) { (void)runTime; }
+    // How many replaced copies were kept, and where (empty: none).
+    virtual std::int64_t KeptVersions() const { return 0; }
+    virtual std::string VersionsFolder() const { return {}; }
+    // Removes the kept copies of the runs older than `cutoff` (seconds since
+    // 1970, by the run folders' names), but the newest kept copy of each
+    // path; run folders left empty go. Returns how many were removed.
+    virtual std::int64_t PruneVersions(std::int64_t cutoff)
+    {
+        (void)cutoff;
+        return 0;
+    }
+    // Removes the oldest kept copies, never the newest of a path, until
+    // `bytes` are freed or none is left to remove; how many were removed.
+    virtual std::int64_t FreeVersions(std::uint64_t bytes)
+    {
+        (void)bytes;
+        return 0;
+    }
     // Lets go of what the work of `copy` wrote (its temporary file), as if it
     // had not been worked yet.
     virtual void Release(FileCopy& copy) { (void)copy; }

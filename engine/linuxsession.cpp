@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "engine/detail/placement.h"
+#include "engine/detail/sessionparts.h"
 
 namespace tandrel {
 
@@ -23,47 +24,7 @@ using posix::Error;
 using posix::Fail;
 using posix::Fd;
 using posix::Quoted;
-
-namespace {
-
-constexpr std::int64_t kSecond = 1000000000;
-
-std::int64_t Nanoseconds(const struct timespec& t)
-{
-    return static_cast<std::int64_t>(t.tv_sec) * kSecond + t.tv_nsec;
-}
-
-std::string FolderOf(const std::string& target)
-{
-    const std::size_t cut = target.rfind('/');
-    return cut == std::string::npos ? std::string("./") : target.substr(0, cut + 1);
-}
-
-std::string NameOf(const std::string& path)
-{
-    const std::size_t cut = path.rfind('/');
-    return cut == std::string::npos ? path : path.substr(cut + 1);
-}
-
-// The text of the link `name` in the folder open as `folder` (empty where
-// it is none).
-std::string LinkText(int folder, const std::string& name)
-{
-    char text[4096];
-    const ssize_t n = ::readlinkat(folder, name.c_str(), text, sizeof text);
-    return n > 0 ? std::string(text, static_cast<std::size_t>(n)) : std::string();
-}
-
-// A call in a folder that was removed meanwhile may fail in many ways (EPERM
-// for a link into it); what it means is that the folder is gone.
-int InFolder(const Folder& folder, int error)
-{
-    struct stat info {};
-    if (error != 0 && (::fstat(folder.fd.Get(), &info) != 0 || info.st_nlink == 0)) return ENOENT;
-    return error;
-}
-
-}  // namespace
+using namespace session;
 
 // --- Sources -------------------------------------------------------------------
 
@@ -132,6 +93,9 @@ void LinuxCopySession::Work(FileCopy& base, const std::string& target, bool over
         } catch (const FsError& failure) {
             throw failure.Within(copy.What());
         }
+        // A share drops its connection for seconds at a name it refuses:
+        // such a name is refused before it is looked up.
+        if (attempt.folder->state->caps.windowsNames) CheckName(copy, attempt);
         if (!copy.link || !CopyLink(copy, attempt)) Look(copy, attempt);
         if (attempt.state == Attempt::State::Looking) {
             WriteData(copy, attempt);
@@ -195,6 +159,13 @@ void LinuxCopySession::Look(Copy& copy, Attempt& attempt)
     }
     CheckName(copy, attempt);
     const DestinationCaps& caps = folder.state->caps;
+    // Where copies are written under temporary names, what a killed backup
+    // left is cleaned in every folder a backup visits, not only where it
+    // writes: a run where nothing changed cleans too.
+    if (!caps.unnamedFiles.Usable()) Clean(folder);
+    // What the folder holds before this copy, to tell a name the share
+    // rewrote from one that was there (CheckStoredName).
+    if (caps.rewritesNames) StoredName(folder, attempt.name, 0);
     if (caps.largestFile > 0 && source.st_size > caps.largestFile)
         throw FsError(copy.What() + ": the destination's file system (" + caps.type + ") holds files of at most " +
                           (caps.largestFile == 0xFFFFFFFFLL ? std::string("4 GiB - 1 byte")
@@ -214,53 +185,6 @@ bool LinuxCopySession::UpToDate(const Copy& copy, const Attempt& attempt, const 
     if (difference == 0) return true;
     if (difference >= 2 * kSecond) return false;  // no file system keeps coarser times
     return difference < TimeGrain(*attempt.folder);
-}
-
-// A link found in a folder is copied as a link where the destination holds
-// links, and left alone by a repeat while its text is the same. Elsewhere
-// the file it leads to is copied, but only one that the link's owner owns
-// (or any, for a link of root's), as the opened file shows: a link never
-// hands over a file that its owner could not read. True when the copy was
-// made as a link, false when the file it leads to is to be copied.
-bool LinuxCopySession::CopyLink(Copy& copy, Attempt& attempt)
-{
-    const Folder& folder = *attempt.folder;
-    const struct stat link = copy.sourceInfo;
-    std::string text(static_cast<std::size_t>(link.st_size) + 1, '\0');
-    const ssize_t length = sources_.At(copy.source, [&](int at, const char* name) {
-        return static_cast<int>(::readlinkat(at, name, text.data(), text.size()));
-    });
-    if (length < 0) Fail(copy.What(), errno, copy.source);
-    text.resize(static_cast<std::size_t>(length));
-    if (HoldsLinks(folder)) {
-        struct stat target {};
-        if (!folder.state->madeByThisBackup &&
-            ::fstatat(folder.fd.Get(), attempt.name.c_str(), &target, AT_SYMLINK_NOFOLLOW) == 0) {
-            if (!attempt.overwrite) Fail(copy.What(), EEXIST, attempt.target);
-            if (S_ISLNK(target.st_mode) && LinkText(folder.fd.Get(), attempt.name) == text) {
-                attempt.state = Attempt::State::UpToDate;
-                return true;
-            }
-            attempt.targetExisted = true;
-        }
-        CheckName(copy, attempt);
-        // Made at its commit: straight at its name where there is none yet,
-        // so that no link is left at a temporary's name.
-        attempt.linkText = std::move(text);
-        attempt.state = Attempt::State::Worked;
-        return true;
-    }
-    attempt.in.Reset(sources_.At(
-        copy.source, [](int at, const char* name) { return ::openat(at, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK); }));
-    struct stat file {};
-    if (!attempt.in.Valid() || ::fstat(attempt.in.Get(), &file) != 0) Fail(copy.What(), errno, copy.source);
-    if (link.st_uid != 0 && file.st_uid != link.st_uid)
-        throw FsError(copy.What() + ": it is a symbolic link to " + Quoted(text) +
-                          ", a file its owner does not own, and the destination cannot hold links",
-                      FsError::Kind::Other, EPERM, copy.source);
-    copy.sourceInfo = file;
-    copy.length = static_cast<std::uint64_t>(file.st_size);
-    return false;
 }
 
 void LinuxCopySession::WriteData(Copy& copy, Attempt& attempt)
@@ -401,7 +325,19 @@ CopyOutcome LinuxCopySession::Commit(FileCopy& base)
             RefuseTwin(copy, attempt, target.st_ino);
     }
     const bool copied = attempt.state == Attempt::State::Worked;
-    if (copied) Place(copy, attempt);
+    if (copied && runTime_ && attempt.overwrite && attempt.targetExisted) {
+        bool ours = false;
+        {
+            std::lock_guard lock(folder.state->namesMutex);
+            ours = folder.state->placed.count(attempt.name) > 0;
+        }
+        if (!ours) KeepReplaced(copy, attempt);
+    }
+    if (copied) {
+        Place(copy, attempt);
+        std::lock_guard lock(folder.state->namesMutex);
+        folder.state->placed.insert(attempt.name);
+    }
     if (folds) {
         // A target stored under the name in another case (its source was
         // renamed so) is given the source's spelling.
@@ -411,115 +347,6 @@ CopyOutcome LinuxCopySession::Commit(FileCopy& base)
     if (copied) tree_.NoteWritten(folder);
     copy.attempt.reset();
     return copied ? CopyOutcome::Copied : CopyOutcome::UpToDate;
-}
-
-// Two sources whose targets are one name on a destination that does not
-// tell upper from lower case: the first in list order keeps it.
-void LinuxCopySession::RefuseTwin(const Copy& copy, const Attempt& attempt, ino_t stored)
-{
-    FolderState& state = *attempt.folder->state;
-    std::string first;
-    {
-        std::lock_guard lock(state.namesMutex);
-        const auto it = state.claimed.find(NameKey(state.caps, attempt.name, stored));
-        if (it != state.claimed.end() && it->second != attempt.name) first = it->second;
-    }
-    if (!first.empty())
-        throw FsError(copy.What() + ": it has the same name as " + Quoted(first) +
-                          " on this destination, which does not tell upper from lower case",
-                      FsError::Kind::Other, EEXIST, attempt.target);
-}
-
-void LinuxCopySession::Claim(const Folder& folder, const std::string& name)
-{
-    struct stat placed {};
-    if (::fstatat(folder.fd.Get(), name.c_str(), &placed, AT_SYMLINK_NOFOLLOW) != 0) return;
-    std::lock_guard lock(folder.state->namesMutex);
-    folder.state->claimed[NameKey(folder.state->caps, name, placed.st_ino)] = name;
-}
-
-// How the folder spells the name of the file `inode`, as it stood when first
-// asked; empty when it is not among them.
-std::string LinuxCopySession::StoredName(const Folder& folder, const std::string& name, ino_t inode)
-{
-    FolderState& state = *folder.state;
-    std::lock_guard lock(state.namesMutex);
-    if (!state.stored) {
-        state.stored.emplace();
-        if (DIR* dir = ::fdopendir(::openat(folder.fd.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC))) {
-            while (const dirent* entry = ::readdir(dir))
-                state.stored->emplace(NameKey(state.caps, entry->d_name, entry->d_ino), entry->d_name);
-            ::closedir(dir);
-        }
-    }
-    const auto it = state.stored->find(NameKey(state.caps, name, inode));
-    return it == state.stored->end() ? std::string() : it->second;
-}
-
-// Renames `from` to `to`, which differ only in case, by way of a temporary
-// name: a rename straight from one to the other is the same name, and the
-// system does nothing.
-void LinuxCopySession::Respell(const Folder& folder, const std::string& from, const std::string& to)
-{
-    const std::string between = NewCopyTemporaryName();
-    const int at = folder.fd.Get();
-    if (calls_.RenameAt(at, from.c_str(), at, between.c_str(), RENAME_NOREPLACE) != 0 &&
-        calls_.RenameAt(at, from.c_str(), at, between.c_str(), 0) != 0)
-        return;
-    if (calls_.RenameAt(at, between.c_str(), at, to.c_str(), 0) != 0)
-        calls_.RenameAt(at, between.c_str(), at, from.c_str(), 0);
-}
-
-// A link is made at its name where none is there, else at a temporary's and
-// renamed over the target; then it gets the source link's owner and times.
-void LinuxCopySession::PlaceLink(Copy& copy, Attempt& attempt)
-{
-    const Folder& folder = *attempt.folder;
-    const char* name = attempt.name.c_str();
-    int error = attempt.targetExisted ? EEXIST : 0;
-    if (error == 0 && calls_.SymlinkAt(attempt.linkText.c_str(), folder.fd.Get(), name) != 0) error = errno;
-    if (error == EEXIST && attempt.overwrite) {
-        attempt.out.emplace(calls_, attempt.folder);
-        error = attempt.out->CreateLink(attempt.linkText);
-        if (error == 0) error = attempt.out->Place(attempt.name, true, true);
-        if (error != 0) attempt.out->Discard();
-    }
-    if (error != 0) Fail(copy.What(), InFolder(folder, error), attempt.target);
-    const struct stat& link = copy.sourceInfo;
-    if (folder.state->caps.chown.Usable())
-        calls_.FchownAt(folder.fd.Get(), name, link.st_uid, link.st_gid, AT_SYMLINK_NOFOLLOW);
-    const struct timespec times[2] = {link.st_atim, link.st_mtim};
-    calls_.UtimensAt(folder.fd.Get(), name, times, AT_SYMLINK_NOFOLLOW);
-}
-
-bool LinuxCopySession::LiesInDestination(const std::string& source)
-{
-    if (!destinationId_) {
-        try {
-            destinationId_ = tree_.Open(destination_)->id;
-        } catch (const FsError&) {
-            return false;  // not there (yet): nothing lies in it
-        }
-    }
-    const std::size_t cut = source.rfind('/');
-    return cut != std::string::npos && FolderInDestination(cut == 0 ? "/" : source.substr(0, cut));
-}
-
-bool LinuxCopySession::FolderInDestination(const std::string& folder)
-{
-    if (const auto it = inDestination_.find(folder); it != inDestination_.end()) return it->second;
-    struct stat info {};
-    bool inside = false;
-    if (::stat(folder.c_str(), &info) == 0) {
-        if (info.st_dev == destinationId_->device && info.st_ino == destinationId_->inode) {
-            inside = true;
-        } else if (folder != "/") {
-            const std::size_t cut = folder.rfind('/');
-            inside = cut != std::string::npos && FolderInDestination(cut == 0 ? "/" : folder.substr(0, cut));
-        }
-    }
-    inDestination_[folder] = inside;
-    return inside;
 }
 
 void LinuxCopySession::Release(FileCopy& copy)
@@ -541,6 +368,7 @@ void LinuxCopySession::Place(Copy& copy, Attempt& attempt)
     const LearnedFact& keeps = attempt.folder->state->caps.renameKeepsTimes;
     if (out.Renamed() && keeps.Get() != Answer::Yes)
         out.RestoreTimes(attempt.name, attempt.times, keeps.Get() == Answer::Unknown ? TimeGrain(*attempt.folder) : 0);
+    if (attempt.folder->state->caps.rewritesNames) CheckStoredName(copy, attempt);
 }
 
 // --- Folders -------------------------------------------------------------------
@@ -629,49 +457,6 @@ void LinuxCopySession::RemoveMadeFolder(const std::string& folder)
         tree_.Forget(level);
         level = above;
     }
-}
-
-// The lock is a file in the destination folder, held with flock: it goes
-// with the process, however that ends. It is removed when the backup ends,
-// so a backup that took the lock checks that the file it locked is still the
-// one of that name. A file system that has no locks takes the backup as it is.
-bool LinuxCopySession::TryLock()
-{
-    if (locked_) return true;
-    const std::string what = "Could not lock the destination " + Quoted(destination_);
-    try {
-        tree_.Create(destination_, {});
-        lockFolder_ = tree_.Open(destination_);
-    } catch (const FsError& failure) {
-        throw failure.Within(what);
-    }
-    const int root = lockFolder_->fd.Get();
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        lock_.Reset(
-            calls_.OpenAt(root, kDestinationLockName, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
-        if (!lock_.Valid()) Fail(what, errno, destination_);
-        if (::flock(lock_.Get(), LOCK_EX | LOCK_NB) != 0) {
-            const bool busy = errno == EWOULDBLOCK;
-            lock_.Reset();
-            return !busy;
-        }
-        struct stat held {
-        }, named {};
-        if (::fstat(lock_.Get(), &held) == 0 &&
-            ::fstatat(root, kDestinationLockName, &named, AT_SYMLINK_NOFOLLOW) == 0 && held.st_ino == named.st_ino &&
-            held.st_dev == named.st_dev)
-            return locked_ = true;
-        lock_.Reset();  // removed by the backup that held it: the next one's file
-    }
-    return false;
-}
-
-void LinuxCopySession::Unlock()
-{
-    if (!locked_) return;
-    calls_.UnlinkAt(lockFolder_->fd.Get(), kDestinationLockName, 0);
-    lock_.Reset();
-    locked_ = false;
 }
 
 void LinuxCopySession::Finish()

@@ -2,7 +2,9 @@
 #include "engine/detail/placement.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -31,6 +33,15 @@ bool UnnamedFilesUsable()
 }
 
 }  // namespace
+
+int RemoveOwn(SystemCalls& calls, int folder, const char* name)
+{
+    for (int attempt = 0;; ++attempt) {
+        if (calls.UnlinkAt(folder, name, 0) == 0) return 0;
+        if (errno != EBUSY || attempt == 40) return errno;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
 
 int Temporary::Create(mode_t mode)
 {
@@ -85,7 +96,7 @@ void Temporary::Discard()
         // Closed before its name goes: FUSE renames a file removed while open
         // to a hidden name first, and exfat-fuse then aborts.
         out_.Reset();
-        calls_.UnlinkAt(folder_->fd.Get(), name_.c_str(), 0);
+        RemoveOwn(calls_, folder_->fd.Get(), name_.c_str());
         name_.clear();
     }
     out_.Reset();
@@ -147,8 +158,17 @@ int Temporary::Place(const std::string& target, bool replace, bool existed)
         if (error != EEXIST || !replace) return error;
     }
     if (unnamed_) error = GiveName();
-    if (error == 0 && out_.Valid()) error = CheckedClose();
+    // A share refuses to rename a file that is open (EBUSY, a sharing
+    // violation): there it is closed first, as one backup at a time writes
+    // into a destination and no other clean-up can take it meanwhile.
+    Capability& renamesOpen = folder_->state->caps.renamesOpenFiles;
+    if (error == 0 && out_.Valid()) error = renamesOpen.Usable() ? CheckedClose() : out_.Close();
     if (error == 0) error = MoveIntoPlace(target, replace);
+    if (error == EBUSY && out_.Valid()) {
+        renamesOpen.Refused();
+        error = out_.Close();
+        if (error == 0) error = MoveIntoPlace(target, replace);
+    }
     if (error == 0) name_.clear();
     return error;
 }

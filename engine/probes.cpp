@@ -11,19 +11,12 @@
 #include <unistd.h>
 
 #include "engine/detail/linuxsession.h"
+#include "engine/detail/sessionparts.h"
 
 namespace tandrel {
 
 using posix::Fd;
-
-namespace {
-
-std::int64_t Nanoseconds(const struct timespec& t)
-{
-    return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
-
-}  // namespace
+using namespace session;
 
 // A name with a character that some file systems refuse: where the rules of
 // the destination are known (Windows', on a share), from the name; else it
@@ -57,7 +50,7 @@ void LinuxCopySession::CheckName(const Copy& copy, const Attempt& attempt)
             refusal = fd >= 0 ? 0 : errno;
             if (fd >= 0) {
                 ::close(fd);
-                calls_.UnlinkAt(folder.fd.Get(), probe.c_str(), 0);
+                RemoveOwn(calls_, folder.fd.Get(), probe.c_str());
             }
             if (refusal == EEXIST) refusal = 0;  // a leftover's name: the character is taken
             // A folder that is gone, or takes no file at all, refuses every
@@ -96,7 +89,7 @@ std::int64_t LinuxCopySession::TimeGrain(const Folder& folder)
                 while (grain <= off) grain *= 10;
             }
         }
-        calls_.UnlinkAt(at, probe.c_str(), 0);
+        RemoveOwn(calls_, at, probe.c_str());
     }
     std::int64_t unknown = 0;
     caps.timeGrain.compare_exchange_strong(unknown, grain);
@@ -112,7 +105,7 @@ bool LinuxCopySession::HoldsLinks(const Folder& folder)
     Clean(folder);
     const std::string probe = NewCopyTemporaryName();
     if (calls_.SymlinkAt(probe.c_str(), folder.fd.Get(), probe.c_str()) == 0) {
-        calls_.UnlinkAt(folder.fd.Get(), probe.c_str(), 0);
+        RemoveOwn(calls_, folder.fd.Get(), probe.c_str());
         symlinks.Set(true);
     } else if (posix::IsRefusal(errno)) {
         symlinks.Set(false);

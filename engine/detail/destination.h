@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/caps.h"
@@ -81,6 +82,9 @@ struct FolderState {
     std::mutex namesMutex;
     std::unordered_map<std::string, std::string> claimed;
     std::optional<std::unordered_map<std::string, std::string>> stored;
+    // The names this backup placed here (a replaced copy of one of them is
+    // this backup's own, and is not kept).
+    std::unordered_set<std::string> placed;
 };
 
 // What tells two names of a folding folder apart as one entry: the inode

@@ -71,6 +71,11 @@ public:
     void Release(FileCopy& copy) override;
     // Asked by the copy's own thread only.
     bool LiesInDestination(const std::string& source) override;
+    void KeepReplacedIn(std::int64_t runTime) override;
+    std::int64_t KeptVersions() const override { return kept_; }
+    std::string VersionsFolder() const override;
+    std::int64_t PruneVersions(std::int64_t cutoff) override;
+    std::int64_t FreeVersions(std::uint64_t bytes) override;
     bool KeptOwnersAndModes() const override { return tree_.WrittenKeepModes(); }
     bool TryLock() override;
     ~LinuxCopySession() override { Unlock(); }
@@ -99,6 +104,7 @@ private:
     void Claim(const Folder& folder, const std::string& name);
     std::string StoredName(const Folder& folder, const std::string& name, ino_t inode);
     void Respell(const Folder& folder, const std::string& from, const std::string& to);
+    void CheckStoredName(Copy& copy, Attempt& attempt);
 
     SystemCalls& calls_;
     mutable DestinationTree tree_;
@@ -108,6 +114,12 @@ private:
     std::unordered_set<std::string> entries_;  // the backup list's, followed where they are links
     std::string destination_;
     void Unlock();
+    std::string VersionsRoot() const;
+    FolderRef KeptFolderFor(const Folder& folder);
+    void KeepReplaced(Copy& copy, Attempt& attempt);
+    std::optional<std::int64_t> runTime_;  // set: replaced copies are kept
+    std::string runFolder_;                // this run's folder of kept copies, once made
+    std::int64_t kept_ = 0;
     bool FolderInDestination(const std::string& folder);
     std::optional<FileId> destinationId_;
     std::unordered_map<std::string, bool> inDestination_;  // source folders, once asked

@@ -22,6 +22,10 @@
 
 namespace tandrel {
 
+// Removes a file of our own that was just closed (never through a link). A
+// share may still hold it for a moment after the close, and says EBUSY.
+int RemoveOwn(SystemCalls& calls, int folder, const char* name);
+
 // A copy's output while it is not in place. Whatever is done to it goes
 // through its own descriptor, or through its folder's by a call that never
 // follows a link: nothing by its path.

@@ -11,6 +11,8 @@
 #include "listfile/listfile.h"
 #include "cli/options.h"
 #include "cli/run.h"
+#include "cli/clihost.h"
+#include "engine/stdthreads.h"
 
 namespace fs = std::filesystem;
 using namespace tandrel;
@@ -223,3 +225,18 @@ TEST_F(CliTest, ARepeatSaysWhatWasCopiedAndWhatWasUpToDate)
 }
 
 }  // namespace
+
+TEST(CliProgress, ACopyThatStallsSaysItWaitsForTheDestination)
+{
+    StdThreadServices threads;
+    JobState jobs;
+    std::istringstream in;
+    std::ostringstream out, err;
+    CliHost host(threads, jobs, OnError::Stop, in, out, err, /*showProgress=*/true);
+    host.BeginCopy(3);
+    const auto now = std::chrono::steady_clock::now();
+    host.Tick(now + std::chrono::seconds(1));
+    EXPECT_EQ(err.str(), "");
+    host.Tick(now + std::chrono::seconds(6));
+    EXPECT_EQ(err.str(), "\rCopying: 0 of 3 files, waiting for the destination (6 s)");
+}

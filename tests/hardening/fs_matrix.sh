@@ -18,6 +18,8 @@
 #  - a full volume fails the files that don't fit, one by one: no partial
 #    target, an earlier copy that was to be replaced stays whole, the files
 #    that fit are copied;
+#  - the copies Overwrite replaces are kept in the versions folder with
+#    their times, and an unchanged repeat keeps nothing;
 #  - a link in the source is copied as a link where the file system holds
 #    links, else as the file it leads to; a link planted in the destination
 #    is never followed;
@@ -52,6 +54,7 @@ case $fs in
   exfat) tools="mkfs.exfat mount.exfat-fuse"; size=64M; grain=2000000000 specials=yes fuse=yes links=no modes=no folds=yes ;;
   fat32) tools="mkfs.vfat fusefat";     size=64M;  grain=2000000000 specials=yes nonascii=yes fuse=yes links=no modes=no folds=yes ;;
   ntfs)  tools="mkfs.ntfs ntfs-3g";     size=64M;  grain=100 fuse=yes modes=no ;;
+  smb)   tools="smbd smbnetfs smbpasswd smbclient"; size=64M; grain=1000000000 specials=yes fuse=yes links=no modes=no folds=yes ;;
   *) echo "unknown file system '$fs'" >&2; exit 2 ;;
 esac
 
@@ -157,14 +160,15 @@ entries=("$src/Tree" "$src/Names")
 # different files, temporaries left.
 tree_problems() {
   local rel
-  comm -3 "$expected" <(cd "$dest" 2> /dev/null && find . -type f ! -path ./.tandrel-lock -printf '%P\n' | sort) |
+  comm -3 "$expected" <(cd "$dest" 2> /dev/null && find . -type f ! -path ./.tandrel-lock ! -path './Tandrel Versions/*' -printf '%P\n' | sort) |
     sed 's/^\t/extra: /; t; s/^/missing: /'
   while IFS= read -r rel; do
     [ -f "$dest/$rel" ] && ! cmp -s "$src/$rel" "$dest/$rel" && echo "differs: $rel"
   done < "$expected"
 }
 temporaries() {
-  find "$mnt" -name '.~tandrel-*' 2> /dev/null | sed 's/^/temporary left: /'
+  # On a share, what the server holds: the client's listing may lag behind.
+  find "${smb_share:-$mnt}" -name '.~tandrel-*' 2> /dev/null | sed 's/^/temporary left: /'
 }
 time_problems() {  # copies whose modification time is off by a grain or more
   local rel s t
@@ -233,6 +237,8 @@ check "repeat without Overwrite: every file fails, no copy changes" \
          tree_problems; diff <(inodes) "$work/inodes.before" | sed 's/^/inode changed: /'; temporaries)"
 
 # ---- 4. With Overwrite: a changed file, a file of new size, a new file.
+cp "$dest/Tree/plain.txt" "$work/plain.before"; cp "$dest/Tree/with space.txt" "$work/space.before"
+old_time=$(stat -c %Y "$dest/Tree/plain.txt")
 echo "changed, same size" > "$src/Tree/plain.txt.new"
 head -c "$(stat -c %s "$src/Tree/plain.txt")" "$src/Tree/plain.txt.new" > "$src/Tree/plain.txt"
 rm "$src/Tree/plain.txt.new"
@@ -245,12 +251,23 @@ backup over --overwrite --dest "$dest" "${entries[@]}"
 check "backup with Overwrite: changed and new files brought over" \
       "$(status_is $some_refused over; tree_problems; temporaries)"
 check "modification times kept to $grain ns after Overwrite" "$(time_problems)"
+runs() { find "$dest/Tandrel Versions" -mindepth 1 -maxdepth 1 -type d 2> /dev/null | sort; }
+check "the copies Overwrite replaced are kept in the versions folder, with their times" \
+      "$([ "$(runs | wc -l)" -eq 1 ] || echo "$(runs | wc -l) run folders, not 1"
+         kept=$(runs | head -n 1)
+         cmp -s "$work/plain.before" "$kept/Tree/plain.txt" || echo "no previous plain.txt kept"
+         cmp -s "$work/space.before" "$kept/Tree/with space.txt" || echo "no previous 'with space.txt' kept"
+         [ "$(stat -c %Y "$kept/Tree/plain.txt" 2> /dev/null)" = "$old_time" ] || echo "the kept copy's time changed"
+         [ -f "$dest/Tandrel Versions/README.txt" ] || echo "no README in the versions folder"
+         [ -e "$kept/Tree/sub/new.txt" ] && echo "a new file's copy was kept as if replaced"
+         grep -q "^Kept: 2 previous copies" "$work/over.out" || echo "the summary does not say what was kept")"
 
 # ---- 5. A repeat with Overwrite and nothing changed.
 inodes > "$work/inodes.before"
 backup repeat --overwrite --dest "$dest" "${entries[@]}"
 check "repeat with Overwrite, nothing changed" \
       "$(status_is $some_refused repeat; tree_problems; time_problems; temporaries)"
+check "an unchanged repeat keeps nothing" "$([ "$(runs | wc -l)" -eq 1 ] || echo "$(runs | wc -l) run folders")"
 check "repeat with Overwrite leaves up-to-date copies in place (same inodes)" \
       "$(diff <(inodes) "$work/inodes.before" | grep '^<' | sed 's/^< /replaced: /')"
 # A file of the same size whose time changed is copied again.

@@ -5,8 +5,13 @@
 # and these functions keep in `dev` the loop device they attached and in
 # `daemon` the FUSE driver they started, so that only those are ended.
 # FUSE drivers run in the foreground (-d, -f, no_detach) to have their pid.
+# "smb" is a share of a Samba server of its own on 127.0.0.1 (in a folder
+# beside the image, on a tmpfs of the size asked for), mounted through
+# smbnetfs: the share is bind-mounted on $mnt.
 dev=""
 daemon=""
+server=""
+smb_share=""
 
 volume_make() {  # FS SIZE: the image, with a fresh file system on it
   truncate -s "$2" "$img" || return 1
@@ -17,12 +22,43 @@ volume_make() {  # FS SIZE: the image, with a fresh file system on it
     exfat) mkfs.exfat "$img" ;;
     fat32) mkfs.vfat -F 32 "$img" ;;
     ntfs)  mkfs.ntfs -F -f -q "$img" ;;
+    smb)   smb_make "$2" ;;
     *) echo "unknown file system $1"; false ;;
   esac > "$log" 2>&1
 }
 
+smb_make() {  # SIZE: the server's folders, configuration, user and share
+  smb=$(dirname "$img")/smb
+  mkdir -p "$smb"/{share,private,state,cache,lock,pid,home/.smb,fuse} || return 1
+  mount -t tmpfs -o "size=$1" tandrel-share "$smb/share" || return 1
+  smb_share="$smb/share"
+  printf '%s\n' "[global]" "  interfaces = lo" "  bind interfaces only = yes" \
+    "  server role = standalone server" "  disable netbios = yes" "  smb ports = 445" \
+    "  private dir = $smb/private" "  state directory = $smb/state" "  cache directory = $smb/cache" \
+    "  lock directory = $smb/lock" "  pid directory = $smb/pid" "  log file = $smb/smbd.log" \
+    "  passdb backend = tdbsam:$smb/private/passdb.tdb" "  map to guest = never" "  load printers = no" \
+    "  printcap name = /dev/null" "  disable spoolss = yes" \
+    "[backup]" "  path = $smb/share" "  read only = no" "  force user = root" > "$smb/smb.conf"
+  id tandrelsmb > /dev/null 2>&1 || useradd -M -N tandrelsmb || return 1
+  printf 'tandrel\ntandrel\n' | smbpasswd -c "$smb/smb.conf" -a -s tandrelsmb || return 1
+  printf '[global]\n  client min protocol = SMB2\n' > "$smb/home/.smb/smb.conf"
+  # smbnetfs ignores an auth line in a file that others may read.
+  printf 'auth "127.0.0.1" "tandrelsmb" "tandrel"\nsmb_query_browsers "false"\n' > "$smb/home/.smb/smbnetfs.conf"
+  chmod 600 "$smb/home/.smb/smbnetfs.conf"
+}
+
 volume_attach() {  # FS: a loop device for the image (fusefat takes the file itself)
   [ "$1" = fat32 ] && return 0
+  if [ "$1" = smb ]; then
+    # In a session of its own: on shutdown smbd signals its process group.
+    setsid smbd -F --no-process-group -s "$smb/smb.conf" >> "$log" 2>&1 & server=$!
+    local i
+    for i in $(seq 100); do
+      smbclient -s "$smb/smb.conf" //127.0.0.1/backup -U tandrelsmb%tandrel -c ls > /dev/null 2>&1 && return 0
+      sleep 0.1
+    done
+    return 1
+  fi
   dev=$(losetup -f --show "$img" 2> "$log") || { dev=""; return 1; }
 }
 
@@ -32,6 +68,12 @@ volume_mount() {  # FS: mounts on $mnt; nonzero, unmounted, when it could not
     exfat) mount.exfat-fuse -d "$dev" "$mnt" >> "$log" 2>&1 & daemon=$! ;;
     fat32) fusefat -f -o rw+ "$img" "$mnt" >> "$log" 2>&1 & daemon=$! ;;
     ntfs)  ntfs-3g -o no_detach "$dev" "$mnt" >> "$log" 2>&1 & daemon=$! ;;
+    smb)   HOME="$smb/home" smbnetfs "$smb/fuse" -f -o smb_query_browsers=false >> "$log" 2>&1 & daemon=$!
+           local j
+           for j in $(seq 100); do [ -d "$smb/fuse/127.0.0.1/backup" ] && break; sleep 0.1; done
+           mount --bind "$smb/fuse/127.0.0.1/backup" "$mnt" >> "$log" 2>&1
+           # The share answers a moment after smbnetfs has mounted.
+           for j in $(seq 100); do ls "$mnt" > /dev/null 2>&1 && break; sleep 0.1; done ;;
   esac
   local i
   for i in $(seq 100); do
@@ -53,6 +95,7 @@ volume_unmount() {  # unmounts $mnt and waits for the driver; the loop device st
     sleep 0.2
   done
   if mountpoint -q "$mnt"; then umount -l "$mnt" 2> /dev/null; fi
+  if [ -n "$smb_share" ] && mountpoint -q "$smb/fuse"; then umount "$smb/fuse" 2> /dev/null || umount -l "$smb/fuse"; fi
   if [ -n "$daemon" ]; then
     # The driver ends by itself once unmounted; it holds the device till then.
     for i in $(seq 100); do kill -0 "$daemon" 2> /dev/null || break; sleep 0.1; done
@@ -62,6 +105,12 @@ volume_unmount() {  # unmounts $mnt and waits for the driver; the loop device st
   fi
 }
 
-volume_detach() {  # lets go of the loop device this script attached
+volume_detach() {  # lets go of the loop device (or the server) this script made
   if [ -n "$dev" ]; then losetup -d "$dev" 2> /dev/null; dev=""; fi
+  if [ -n "$server" ]; then
+    kill -- -"$server" 2> /dev/null || kill "$server" 2> /dev/null
+    wait "$server" 2> /dev/null
+    server=""
+  fi
+  if [ -n "$smb_share" ]; then umount "$smb_share" 2> /dev/null || umount -l "$smb_share"; smb_share=""; fi
 }

@@ -141,7 +141,7 @@ while [ $killed -lt "$kills" ] && [ $round -lt $((kills * 3)) ]; do
   stray=$(find "$dest" -type f | awk -v dest="$dest/" -v allowed="${files[*]/#/Data/} ${keep[*]} .tandrel-lock" '
     BEGIN { n = split(allowed, list, " "); for (i = 1; i <= n; i++) ok[list[i]] = 1 }
     { rel = substr($0, length(dest) + 1); name = rel; sub(/.*\//, "", name)
-      if (!(rel in ok) && !(name ~ /^\.~tandrel-[0-9a-f]+\.tmp$/ && length(name) == 26)) print rel }')
+      if (!(rel in ok) && rel !~ /^Tandrel Versions\// && !(name ~ /^\.~tandrel-[0-9a-f]+\.tmp$/ && length(name) == 26)) print rel }')
   [ -z "$stray" ] || fail "round $round: stray files: $stray"
   if [ $status -eq 0 ] && [ -e "$dest/.tandrel-lock" ]; then fail "round $round: a finished backup left its lock file"; fi
   if [ -e "$dest/$leftover" ]; then
