@@ -239,6 +239,18 @@ std::uint64_t TimeGranularity(const std::wstring& path)
     return std::wstring(fileSystem).find(L"FAT") != std::wstring::npos ? 20000000 : 1;
 }
 
+// Upper case, as NTFS compares names, in the invariant locale's mapping.
+std::wstring Folded(std::wstring name)
+{
+    if (name.empty()) return name;
+    std::wstring folded(name.size(), L'\0');
+    const int length = ::LCMapStringEx(L"", LCMAP_UPPERCASE, name.data(), static_cast<int>(name.size()), folded.data(),
+                                       static_cast<int>(folded.size()), nullptr, nullptr, 0);
+    if (length <= 0) return name;
+    folded.resize(static_cast<std::size_t>(length));
+    return folded;
+}
+
 // --- The destination's folders ----------------------------------------------
 
 bool KeyOf(HANDLE handle, FileKey& key)

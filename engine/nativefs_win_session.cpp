@@ -59,6 +59,7 @@ void WindowsCopySession::Work(FileCopy& base, const std::string& target, bool ov
     Copy& copy = static_cast<Copy&>(base);
     copy.failure.reset();
     copy.upToDate = false;
+    copy.replaces = false;
     copy.Drop();
     try {
         copy.target = target;
@@ -80,6 +81,19 @@ CopyOutcome WindowsCopySession::Commit(FileCopy& base)
     Copy& copy = static_cast<Copy&>(base);
     if (copy.failure) throw *copy.failure;
     if (copy.upToDate) return CopyOutcome::UpToDate;
+    const Folder& folder = *copy.folder;
+    // What the backup replaces is kept, but not a copy it placed itself (a
+    // name met twice in one run).
+    std::wstring placed;
+    if (runTime_ && copy.overwrite) {
+        placed = Folded(Widen(NameOf(copy.target)));
+        bool ours;
+        {
+            std::lock_guard lock(mutex_);
+            ours = folder.state->placed.count(placed) > 0;
+        }
+        if (copy.replaces && !ours) KeepReplaced(copy);
+    }
     // Without MOVEFILE_REPLACE_EXISTING an existing target, even one that
     // appeared since the work looked, is never replaced. A link at the
     // target's name is replaced itself, never written through.
@@ -90,9 +104,9 @@ CopyOutcome WindowsCopySession::Commit(FileCopy& base)
         Fail(copy.What(), error);
     }
     copy.temporary.clear();
-    const Folder& folder = *copy.folder;
     std::lock_guard lock(mutex_);
     written_.try_emplace(folder.id.volume, folder.native, folder.path);
+    if (!placed.empty()) folder.state->placed.insert(std::move(placed));
     return CopyOutcome::Copied;
 }
 
@@ -312,6 +326,7 @@ void WindowsCopySession::DoWork(Copy& copy)
                 copy.upToDate = true;
                 return;
             }
+            copy.replaces = !(targetInfo.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
         } else if (!out.valid() && !copy.overwrite && !IsMissing(::GetLastError())) {
             Fail(what, ::GetLastError());
         }

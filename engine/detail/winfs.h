@@ -140,6 +140,9 @@ inline std::uint64_t Ticks(const FILETIME& time)
 {
     return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
+// `name` as the file system tells names apart: in one case.
+std::wstring Folded(std::wstring name);
+
 // How finely the volume under `path` keeps modification times, in 100 ns
 // ticks.
 std::uint64_t TimeGranularity(const std::wstring& path);

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,7 @@ struct FolderState {
     bool madeByThisBackup = false;      // held no targets to look for
     bool cleaned = false;               // what killed copies left here is gone
     std::uint64_t timeGranularity = 0;  // 100 ns ticks; 0 not asked yet
+    std::set<std::wstring> placed;      // names placed by this backup, folded (while it keeps versions)
 };
 
 // A folder of the destination, held open (see HoldFolder), with the folders
@@ -75,12 +77,18 @@ public:
     // Asked by the copy's own thread only.
     bool LiesInDestination(const std::string& source) override;
     bool TryLock() override;
+    void KeepReplacedIn(std::int64_t runTime) override { runTime_ = runTime; }
+    std::int64_t KeptVersions() const override { return kept_; }
+    std::string VersionsFolder() const override;
+    std::int64_t PruneVersions(std::int64_t cutoff) override;
+    std::int64_t FreeVersions(std::uint64_t bytes) override;
 
 private:
     struct Copy : FileCopy {
         std::string source, target;
         bool overwrite = false;
         bool upToDate = false;
+        bool replaces = false;  // the work found a file at the target's name
         std::optional<FsError> failure;
         FolderRef folder;        // the target's, held until the copy is done with
         std::wstring to;         // the target's path for the wide calls
@@ -113,6 +121,10 @@ private:
     bool FolderInDestination(const std::string& folder);
     static bool StillNamed(HANDLE file, const std::wstring& name);
     void Unlock();
+    // The kept versions (nativefs_win_versions.cpp).
+    std::string VersionsRoot() const;
+    FolderRef KeptFolderFor(const Folder& folder);
+    void KeepReplaced(Copy& copy);
 
     static constexpr std::size_t kHeldOpen = 64;
 
@@ -120,7 +132,12 @@ private:
     Handle lock_ {INVALID_HANDLE_VALUE};  // the destination's lock file, locked from TryLock on
     std::optional<FileKey> destinationId_;
     std::map<std::string, bool> inDestination_;  // source folders, once asked
-    std::mutex mutex_;                           // guards everything below, and each folder's state
+    // Set: replaced copies are kept. Those are kept at the commits, which
+    // run on one thread.
+    std::optional<std::int64_t> runTime_;
+    std::string runFolder_;  // this run's folder of kept copies, once made
+    std::int64_t kept_ = 0;
+    std::mutex mutex_;  // guards everything below, and each folder's state
     FolderRef root_;
     std::list<FolderRef> recent_;
     std::map<FileKey, std::unique_ptr<FolderState>> states_;

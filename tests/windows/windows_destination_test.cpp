@@ -1,6 +1,8 @@
 // What a backup finds at its destination on Windows: the volume it lies on,
-// links planted in it.
+// links planted in it, the copies it replaced kept in its versions folder.
 #include <gtest/gtest.h>
+
+#include <regex>
 
 #include "tests/engine/fakes.h"
 #include "tests/engine/fs_checks.h"
@@ -138,6 +140,64 @@ TEST_F(WindowsDestination, ALinkAtATargetsNameIsReplacedNeverWrittenThrough)
     EXPECT_FALSE(IsReparsePoint(tree.Path("dest\\Docs\\a.txt")));
     EXPECT_EQ(TempTree::Read(tree.Path("dest\\Docs\\a.txt")), "text");
     EXPECT_EQ(TempTree::Read(other), "not the backup's");
+}
+
+TEST_F(WindowsDestination, AReplacedCopyIsKeptInTheVersionsFolderNeverThroughALink)
+{
+    Backup(false);
+    tree.File("src\\Docs\\a.txt", "new text");
+    const CopySummary summary = Backup(true);
+    EXPECT_EQ(summary.keptVersions, 1);
+    const Strings names = tree.Names("dest\\Tandrel Versions");
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_TRUE(std::regex_match(names[0], std::regex(R"(\d{4}-\d\d-\d\dT\d\d-\d\d-\d\dZ)"))) << names[0];
+    EXPECT_EQ(names[1], "README.txt");
+    EXPECT_EQ(summary.versionsFolder, dest + "Tandrel Versions\\" + names[0]);
+    EXPECT_EQ(tree.Names("dest\\Tandrel Versions\\" + names[0]), (Strings {".tandrel-run", "Docs"}));
+    EXPECT_EQ(TempTree::Read(summary.versionsFolder + "\\Docs\\a.txt"), "text");
+    EXPECT_EQ(TempTree::Read(dest + "Docs\\a.txt"), "new text");
+    // A name met twice in one run replaces its own copy without keeping it.
+    files.push_back(tree.File("src\\Docs\\p1.jpg", "another"));
+    EXPECT_EQ(engine.Copy(files, tree.Folder("flat") + "\\", true, CopyMode::Consolidate).keptVersions, 0);
+    EXPECT_FALSE(fsys::exists(U8(tree.Path("flat\\Tandrel Versions"))));
+    files.pop_back();
+
+    // A versions folder that is a link fails the copy, which then leaves its
+    // target as it was.
+    dest = tree.Folder("linked") + "\\";
+    Backup(false);
+    tree.File("src\\Docs\\a.txt", "newer text");
+    if (!Link("linked\\Tandrel Versions", victim, true)) GTEST_SKIP() << "this system makes no symbolic links here";
+    Backup(true);
+    EXPECT_EQ(Failures(), Strings {"Could not copy '" + files[2] + "' to '" + dest +
+                                   "Docs\\a.txt': the copy it replaces could not be kept: '" + dest +
+                                   "Tandrel Versions' is a symbolic link, and a backup does not follow links "
+                                   "inside its destination"});
+    EXPECT_EQ(TempTree::Read(dest + "Docs\\a.txt"), "new text");
+    EXPECT_EQ(tree.Names("victim"), Strings {});
+}
+
+TEST_F(WindowsDestination, PruningRemovesOldCopiesButTheNewestOfEachFileAndFollowsNoLink)
+{
+    const std::string versions = "dest\\Tandrel Versions\\";
+    tree.File(versions + "2020-01-01T00-00-00Z\\.tandrel-run");
+    tree.File(versions + "2020-01-01T00-00-00Z\\Docs\\a.txt", "a, 2020");
+    tree.File(versions + "2021-06-01T00-00-00Z\\.tandrel-run");
+    tree.File(versions + "2021-06-01T00-00-00Z\\Docs\\b.txt", "b, the only one kept");
+    // A run newer than the days kept.
+    tree.File(versions + "2999-01-01T00-00-00Z\\.tandrel-run");
+    tree.File(versions + "2999-01-01T00-00-00Z\\Docs\\a.txt", "a, newer");
+    tree.File(versions + "2999-01-01T00-00-00Z\\Photos\\p1.jpg", "p1, newer");
+    // An old copy of p1.jpg, if the link in the old run were followed.
+    tree.File("victim\\p1.jpg", "the victim's");
+    const bool linked = Link(versions + "2021-06-01T00-00-00Z\\Photos", victim, true);
+
+    EXPECT_EQ(Backup(true).prunedVersions, 1);
+    EXPECT_EQ(tree.Names("dest\\Tandrel Versions"),
+              (Strings {"2021-06-01T00-00-00Z", "2999-01-01T00-00-00Z"}));  // the run left empty went
+    EXPECT_EQ(TempTree::Read(tree.Path(versions + "2021-06-01T00-00-00Z\\Docs\\b.txt")), "b, the only one kept");
+    EXPECT_EQ(TempTree::Read(tree.Path(versions + "2999-01-01T00-00-00Z\\Docs\\a.txt")), "a, newer");
+    if (linked) EXPECT_EQ(TempTree::Read(tree.Path("victim\\p1.jpg")), "the victim's");
 }
 
 }  // namespace
