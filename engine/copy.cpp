@@ -226,13 +226,35 @@ CopyOutcome BackupEngine::CommitWithRoom(CopyRun& run, PlannedFile& item, bool o
     }
 }
 
+namespace {
+
+// Waits until the work of a file has ended. Without a futex (MinGW)
+// libstdc++'s atomic wait can miss the notify and sleep forever (fixed in
+// GCC 13): there the copy's thread polls, yielding at first, as most works
+// end soon.
+void AwaitWork(const std::atomic<bool>& worked)
+{
+#if defined(_WIN32) && defined(__GLIBCXX__)
+    for (int polls = 0; !worked.load(std::memory_order_acquire); ++polls) {
+        if (polls < 1000)
+            std::this_thread::yield();
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+#else
+    worked.wait(false);
+#endif
+}
+
+}  // namespace
+
 CopyOutcome BackupEngine::CommitPlanned(CopyRun& run, PlannedFile& item, bool overwrite)
 {
     if (item.failure) throw *item.failure;
     if (item.workAtCommit) {
         run.session->Work(*item.copy, item.target, overwrite);
     } else {
-        item.worked.wait(false);
+        AwaitWork(item.worked);
     }
     if (run.mode == CopyMode::CdBackup) FitsItsVolume(run, item);
     try {

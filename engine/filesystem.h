@@ -198,10 +198,8 @@ public:
     Listing List(const std::string& folder) override;
     void CreateDirectory(const std::string& path) override;
     std::unique_ptr<CopySession> BeginCopy(const std::string& destination) override;
-#ifndef _WIN32
     std::string MountPointOf(const std::string& path) override;
     bool IsMountPoint(const std::string& folder) override;
-#endif
 
     // Removes from `folder` the temporary files of copies that were killed
     // before they finished: files named as IsCopyTemporaryName says that no

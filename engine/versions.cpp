@@ -11,67 +11,23 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <functional>
 #include <map>
 #include <set>
 
 #include "engine/detail/linuxsession.h"
+#include "engine/detail/versionnames.h"
 
 namespace tandrel {
 
 using posix::Fail;
 using posix::Fd;
 using posix::Quoted;
+using namespace versions;
 
 namespace {
 
-constexpr const char* kRunMarker = ".tandrel-run";
-constexpr const char* kReadme = "README.txt";
-constexpr const char* kReadmeText =
-    "This folder holds the copies that Tandrel's backups replaced.\n"
-    "\n"
-    "When a backup with Overwrite replaces a file in this destination, the\n"
-    "copy it replaces is kept here first: in a folder named by the time the\n"
-    "backup started (UTC), at the same path below it as the file had in the\n"
-    "destination, with its own modification time.\n"
-    "\n"
-    "To get an older copy back, copy it from here to where you want it, with\n"
-    "your file manager.\n"
-    "\n"
-    "Kept copies older than the number of days the backup keeps them (30 by\n"
-    "default) are removed at the start of a later backup, but the newest kept\n"
-    "copy of each file always stays. Only the folders that Tandrel made here\n"
-    "are touched.\n";
-
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-
-// The start of a run folder's name: 2026-12-09T12-08-41Z (no ':', which
-// some file systems refuse), then "-2", "-3"... for runs of the same second.
-std::string RunName(std::int64_t seconds)
-{
-    const std::time_t at = static_cast<std::time_t>(seconds);
-    std::tm utc {};
-    ::gmtime_r(&at, &utc);
-    char name[32];
-    std::strftime(name, sizeof name, "%Y-%m-%dT%H-%M-%SZ", &utc);
-    return name;
-}
-
-// The run time a run folder's name gives, or -1 for a name of another shape.
-std::int64_t RunTime(const std::string& name)
-{
-    std::tm utc {};
-    const char* end = ::strptime(name.c_str(), "%Y-%m-%dT%H-%M-%SZ", &utc);
-    if (!end) return -1;
-    if (*end == '-') {
-        for (const char* digit = end + 1; *digit; ++digit)
-            if (*digit < '0' || *digit > '9') return -1;
-    } else if (*end != '\0') {
-        return -1;
-    }
-    return static_cast<std::int64_t>(::timegm(&utc));
-}
 
 struct Run {
     std::string name;
