@@ -18,7 +18,8 @@ DestinationCaps::DestinationCaps(const DestinationCaps& other)
       chown(other.chown), renamesOpenFiles(other.renamesOpenFiles), cloneRefusedFrom(other.cloneRefusedFrom.load()),
       renameKeepsTimes(other.renameKeepsTimes), symlinks(other.symlinks), caseFolds(other.caseFolds),
       keepsModes(other.keepsModes), windowsNames(other.windowsNames), rewritesNames(other.rewritesNames),
-      folding(other.folding), stableInodes(other.stableInodes), eexistMeansFull(other.eexistMeansFull)
+      folding(other.folding), stableInodes(other.stableInodes), eexistMeansFull(other.eexistMeansFull),
+      closeReportsErrors(other.closeReportsErrors)
 {
     std::lock_guard lock(const_cast<std::mutex&>(other.mutex));
     refusals = other.refusals;
@@ -53,8 +54,9 @@ DestinationCaps DestinationCaps::Of(FsKind kind, std::string type)
         caps.stableInodes = false;
     }
     // Only the local file systems are sure that a name they call taken is.
-    caps.eexistMeansFull =
-        !(kind == FsKind::Ext4 || kind == FsKind::Xfs || kind == FsKind::Btrfs || kind == FsKind::Tmpfs);
+    const bool local = kind == FsKind::Ext4 || kind == FsKind::Xfs || kind == FsKind::Btrfs || kind == FsKind::Tmpfs;
+    caps.eexistMeansFull = !local;
+    caps.closeReportsErrors = !local;
     switch (kind) {
     case FsKind::Ext4:
     case FsKind::Tmpfs:

@@ -100,6 +100,10 @@ struct DestinationCaps {
     bool stableInodes = true;
     // EEXIST for a fresh, random name means the file system is full (ntfs-3g).
     bool eexistMeansFull = false;
+    // A close may report a write that failed late (network and FUSE file
+    // systems): a copy is closed, through a duplicate, before it counts as
+    // placed. The local ones report it at the flush.
+    bool closeReportsErrors = true;
 
     std::mutex mutex;                       // guards `refusals`
     std::map<unsigned char, int> refusals;  // 0x80 stands for letters outside ASCII

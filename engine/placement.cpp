@@ -107,6 +107,7 @@ void Temporary::Discard()
 // locked) until it is placed.
 int Temporary::CheckedClose()
 {
+    if (!folder_->state->caps.closeReportsErrors) return 0;
     const int copy = ::dup(out_.Get());
     if (copy < 0) return errno;
     return ::close(copy) == 0 ? 0 : errno;
