@@ -22,7 +22,6 @@ namespace {
 constexpr int kFolderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
 // Below the destination no link is followed, whoever planted it.
 constexpr int kLevelFlags = kFolderFlags | O_NOFOLLOW;
-constexpr std::size_t kHeldOpen = 64;
 
 std::string WithoutFinalSlashes(std::string path)
 {
@@ -101,35 +100,31 @@ FolderState& DestinationTree::StateOf(const FileId& id)
 FolderRef DestinationTree::Cached(const std::string& path, bool checked)
 {
     std::lock_guard lock(mutex_);
-    for (auto it = recent_.begin(); it != recent_.end(); ++it) {
-        const std::string& held = (*it)->path;
-        if (held.size() != path.size() + 1 || held.compare(0, path.size(), path) != 0) continue;
-        // A folder removed since is no longer the one its path names. A copy
-        // into one fails as missing, and is tried again after a checked look.
-        struct stat info {};
-        if (checked && (::fstat((*it)->fd.Get(), &info) != 0 || info.st_nlink == 0)) {
-            recent_.erase(it);
-            return nullptr;
-        }
-        recent_.splice(recent_.begin(), recent_, it);
-        return recent_.front();
+    FolderRef held = held_.Find([&](const std::string& heldPath) {
+        return heldPath.size() == path.size() + 1 && heldPath.compare(0, path.size(), path) == 0;
+    });
+    // A folder removed since is no longer the one its path names. A copy
+    // into one fails as missing, and is tried again after a checked look.
+    struct stat info {};
+    if (held && checked && (::fstat(held->fd.Get(), &info) != 0 || info.st_nlink == 0)) {
+        held_.Forget([&](const std::string& heldPath) { return heldPath == held->path; });
+        return nullptr;
     }
-    return nullptr;
+    return held;
 }
 
 void DestinationTree::Keep(const FolderRef& folder)
 {
     std::lock_guard lock(mutex_);
-    recent_.push_front(folder);
-    if (recent_.size() > kHeldOpen) recent_.pop_back();
+    held_.Keep(folder);
 }
 
 void DestinationTree::Forget(const std::string& folder)
 {
     std::lock_guard lock(mutex_);
-    recent_.remove_if([&](const FolderRef& held) {
-        return held->path.compare(0, folder.size(), folder) == 0 &&
-               (held->path.size() == folder.size() + 1 || held->path[folder.size()] == '/');
+    held_.Forget([&](const std::string& held) {
+        return held.compare(0, folder.size(), folder) == 0 &&
+               (held.size() == folder.size() + 1 || held[folder.size()] == '/');
     });
 }
 

@@ -236,43 +236,36 @@ FolderRef WindowsCopySession::Describe(Handle folder, std::wstring native, const
     return described;
 }
 
-// The folders used last, held open: files come folder by folder.
 FolderRef WindowsCopySession::Cached(const std::string& path, bool checked)
 {
     std::lock_guard lock(mutex_);
-    for (auto it = recent_.begin(); it != recent_.end(); ++it) {
-        if ((*it)->path != path) continue;
-        // Where a held folder can still be removed (Wine's), a checked
-        // look takes none that is gone: the copies into it fail as
-        // missing, and the folder is made again.
-        if (checked) {
-            const DWORD attributes = ::GetFileAttributesW(NativePath((*it)->native).c_str());
-            if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
-                (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-                Forget(path);
-                return nullptr;
-            }
+    FolderRef held = held_.Find([&](const std::string& heldPath) { return heldPath == path; });
+    // Where a held folder can still be removed (Wine's), a checked look
+    // takes none that is gone: the copies into it fail as missing, and the
+    // folder is made again.
+    if (held && checked) {
+        const DWORD attributes = ::GetFileAttributesW(NativePath(held->native).c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+            (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            Forget(path);
+            return nullptr;
         }
-        recent_.splice(recent_.begin(), recent_, it);
-        return recent_.front();
     }
-    return nullptr;
+    return held;
 }
 
 void WindowsCopySession::Keep(const FolderRef& folder)
 {
     std::lock_guard lock(mutex_);
-    recent_.push_front(folder);
-    if (recent_.size() > kHeldOpen) recent_.pop_back();
+    held_.Keep(folder);
 }
 
 // Lets go of `folder` and the folders below it. With the mutex held.
 void WindowsCopySession::Forget(const std::string& folder)
 {
-    recent_.remove_if([&](const FolderRef& held) {
-        return held->path.compare(0, folder.size(), folder) == 0 &&
-               (held->path.size() == folder.size() || held->path[folder.size()] == '\\' ||
-                held->path[folder.size()] == '/');
+    held_.Forget([&](const std::string& held) {
+        return held.compare(0, folder.size(), folder) == 0 &&
+               (held.size() == folder.size() || held[folder.size()] == '\\' || held[folder.size()] == '/');
     });
 }
 

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "engine/caps.h"
+#include "engine/detail/heldfolders.h"
 #include "engine/detail/posixfd.h"
 #include "engine/systemcalls.h"
 
@@ -172,7 +173,7 @@ private:
     std::mutex mutex_;  // guards everything below
     FolderRef root_;
     // The folders used last, held open: files come folder by folder.
-    std::list<FolderRef> recent_;
+    HeldFolders<FolderRef> held_;
     std::unordered_map<FileId, std::unique_ptr<FolderState>, FileIdHash> states_;
     std::unordered_map<dev_t, std::unique_ptr<DestinationCaps>> caps_;
     std::string mountTable_;

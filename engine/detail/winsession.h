@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/detail/heldfolders.h"
 #include "engine/detail/winfs.h"
 #include "engine/filesystem.h"
 #include "support/quoted.h"
@@ -126,8 +127,6 @@ private:
     FolderRef KeptFolderFor(const Folder& folder);
     void KeepReplaced(Copy& copy);
 
-    static constexpr std::size_t kHeldOpen = 64;
-
     std::string destination_;             // without its final separator ("C:" for a drive's root)
     Handle lock_ {INVALID_HANDLE_VALUE};  // the destination's lock file, locked from TryLock on
     std::optional<FileKey> destinationId_;
@@ -139,7 +138,7 @@ private:
     std::int64_t kept_ = 0;
     std::mutex mutex_;  // guards everything below, and each folder's state
     FolderRef root_;
-    std::list<FolderRef> recent_;
+    HeldFolders<FolderRef> held_;  // the folders used last
     std::map<FileKey, std::unique_ptr<FolderState>> states_;
     std::map<std::uint64_t, std::pair<std::wstring, std::string>> written_;  // by volume: a folder written to
 };
