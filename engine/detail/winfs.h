@@ -3,13 +3,7 @@
 // how a file or folder is told from another, whatever name reaches it.
 #pragma once
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "support/wintext.h"  // <windows.h>, without min, max and the rarely used parts
 // The interface's own names, not the ANSI/wide macros of <windows.h>.
 #undef CreateDirectory
 #undef CopyFile

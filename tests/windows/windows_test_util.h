@@ -3,13 +3,7 @@
 // tests/common.
 #pragma once
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "support/wintext.h"  // <windows.h>, without min, max and the rarely used parts
 // The file system interface's own names, not the macros of <windows.h>.
 #undef CreateDirectory
 #undef CopyFile
@@ -23,7 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "support/wintext.h"
 #include "tests/common/temptree.h"
 
 namespace tandrel::testing {
