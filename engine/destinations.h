@@ -2,23 +2,23 @@
 // file system that held it. A backup to a drive that is not plugged in (the
 // mount point is there, but no file system is mounted at it) would fill the
 // system disk instead; the remembered mount point lets it refuse. Kept in
-// one small file per user, which the window and tandrel-cli share; the
-// program keeps no other settings.
+// one small file per user (engine/settings.h), which the window and
+// tandrel-cli share.
 #pragma once
 
-#include <mutex>
 #include <optional>
 #include <string>
+
+#include "engine/settings.h"
 
 namespace tandrel {
 
 class DestinationMemory {
 public:
     // `file` holds the memory; empty: nothing is remembered.
-    explicit DestinationMemory(std::string file) : file_(std::move(file)) {}
-    // $XDG_CONFIG_HOME/tandrel/destinations (else ~/.config/...), or
-    // %APPDATA%\Tandrel\destinations on Windows; empty without either.
-    static std::string DefaultFile();
+    explicit DestinationMemory(std::string file) : memory_(std::move(file)) {}
+    // ConfigFile("destinations").
+    static std::string DefaultFile() { return ConfigFile("destinations"); }
 
     // The mount point remembered for `destination`, if any.
     std::optional<std::string> MountPointOf(const std::string& destination) const;
@@ -28,10 +28,7 @@ public:
     void Forget(const std::string& destination);
 
 private:
-    void Set(const std::string& destination, const std::string* mountPoint);
-
-    std::string file_;
-    mutable std::mutex mutex_;
+    KeyValueFile memory_;
 };
 
 }  // namespace tandrel
