@@ -45,8 +45,8 @@ work=$(mktemp -d "${TMPDIR:-/var/tmp}/tandrel-fsbench.XXXXXX")
 mnt=$work/mnt img=$work/volume.img log=$work/driver.log
 mkdir -p "$mnt"
 
-# shellcheck source=../tests/hardening/fs_volumes.sh
-. "$(dirname "$0")/../tests/hardening/fs_volumes.sh"
+# shellcheck source=../tests/engine/linux/fs_volumes.sh
+. "$(dirname "$0")/../tests/engine/linux/fs_volumes.sh"
 . "$here/bench/docsection.sh"
 unmount() {  # the volume of one file system, gone with its image
   volume_unmount

@@ -34,6 +34,7 @@
 
 #include <unistd.h>
 
+#include "engine/nativefs.h"
 #include "engine/engine.h"
 #include "engine/filesystem.h"
 #include "ui/form1.h"

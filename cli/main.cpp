@@ -6,6 +6,7 @@
 
 #include "cli/options.h"
 #include "cli/run.h"
+#include "engine/nativefs.h"
 #include "support/notice.h"
 
 #ifdef _WIN32

@@ -2,7 +2,7 @@
 
 #include <iosfwd>
 
-#include "engine/destinations.h"
+#include "engine/destinationmemory.h"
 #include "engine/filesystem.h"
 #include "cli/options.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/destinations.h"
+#include "engine/destinationmemory.h"
 #include "engine/filesystem.h"
 #include "engine/host.h"
 #include "engine/jobstate.h"

@@ -178,43 +178,6 @@ public:
     std::uint64_t FileLength(const std::string& path);
 };
 
-class SystemCalls;
-struct DestinationCaps;
-
-// The platform's own file system.
-class NativeFileSystem : public FileSystem {
-public:
-    // POSIX only: `calls` (the system's own when null) stand in for the
-    // system calls whose answers depend on the destination's file system;
-    // `profile`, when given, is what every destination file system is taken
-    // to be able to do, instead of what its kind and first tries tell.
-    explicit NativeFileSystem(SystemCalls* calls = nullptr, const DestinationCaps* profile = nullptr)
-        : calls_(calls), profile_(profile)
-    {
-    }
-
-    bool DirectoryExists(const std::string& path) override;
-    bool FileExists(const std::string& path) override;
-    Listing List(const std::string& folder) override;
-    void CreateDirectory(const std::string& path) override;
-    std::unique_ptr<CopySession> BeginCopy(const std::string& destination) override;
-    std::string MountPointOf(const std::string& path) override;
-    bool IsMountPoint(const std::string& folder) override;
-
-    // Removes from `folder` the temporary files of copies that were killed
-    // before they finished: files named as IsCopyTemporaryName says that no
-    // running copy is writing. Never fails.
-    static void RemoveCopyTemporaries(const std::string& folder);
-#ifndef _WIN32
-    // The same, for the folder open as the descriptor `folder`.
-    static void RemoveCopyTemporariesAt(int folder);
-#endif
-
-private:
-    SystemCalls* calls_;
-    const DestinationCaps* profile_;
-};
-
 // Names of the temporary files a copy writes beside its target
 // (".~tandrel-" + 12 hexadecimal digits + ".tmp"). A name that tries whether
 // the file system takes a character holds that character (or "é", for

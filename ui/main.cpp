@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "engine/nativefs.h"
 #include "engine/filesystem.h"
 #include "ui/form1.h"
 #include "engine/jobstate.h"

@@ -12,6 +12,7 @@
 #include "cli/options.h"
 #include "cli/run.h"
 #include "cli/clihost.h"
+#include "engine/nativefs.h"
 #include "engine/stdthreads.h"
 
 namespace fs = std::filesystem;

@@ -9,6 +9,7 @@
 #include <algorithm>
 
 #include "tests/engine/fakes.h"
+#include "engine/nativefs.h"
 #include "tests/engine/fs_checks.h"
 
 namespace tandrel {

@@ -19,6 +19,7 @@
 #include "tests/ui/fakes.h"
 #include "ui/form1.h"
 #include "listfile/listfile.h"
+#include "engine/nativefs.h"
 
 using namespace tandrel::ui::testing;
 using tandrel::DialogResult;

@@ -17,6 +17,7 @@
 #include "tests/ui/fakes.h"
 #include "ui/form1.h"
 #include "ui/qtthreads.h"
+#include "engine/nativefs.h"
 #include "ui/statusbarpanel.h"
 
 namespace tandrel::ui::testing {

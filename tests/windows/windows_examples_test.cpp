@@ -6,6 +6,7 @@
 #include "tests/engine/fakes.h"
 #include "tests/engine/fs_checks.h"
 #include "listfile/listfile.h"
+#include "engine/nativefs.h"
 #include "tests/windows/windows_test_util.h"
 
 namespace tandrel {

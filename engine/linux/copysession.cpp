@@ -1,0 +1,386 @@
+// One backup's copies on Linux: the look at each target, the data, owners,
+// modes and times, and the commit that places the copy.
+#include "engine/linux/copysession.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <set>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "engine/linux/placement.h"
+#include "engine/linux/sessionparts.h"
+
+namespace tandrel {
+
+using posix::Error;
+using posix::Fail;
+using posix::Fd;
+using posix::Quoted;
+using namespace session;
+
+// --- Sources -------------------------------------------------------------------
+
+SourceFolders::Slot& SourceFolders::SlotFor(const std::string& path, std::size_t cut)
+{
+    Slot& slot = slots_[std::hash<std::thread::id>()(std::this_thread::get_id()) % slots_.size()];
+    slot.mutex.lock();
+    if (slot.folder.size() != cut || path.compare(0, cut, slot.folder) != 0) {
+        slot.folder.assign(path, 0, cut);
+        slot.fd.Reset(::open(slot.folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    }
+    return slot;
+}
+
+std::unique_ptr<FileCopy> LinuxCopySession::Open(const std::string& source)
+{
+    auto copy = std::make_unique<Copy>();
+    copy->source = source;
+    Measure(*copy);
+    return copy;
+}
+
+std::unique_ptr<FileCopy> LinuxCopySession::Defer(const std::string& source)
+{
+    auto copy = std::make_unique<Copy>();
+    copy->source = source;
+    return copy;
+}
+
+void LinuxCopySession::SetEntries(std::shared_ptr<const std::vector<std::string>> entries)
+{
+    entries_.clear();
+    if (entries) entries_.insert(entries->begin(), entries->end());
+}
+
+void LinuxCopySession::Measure(Copy& copy)
+{
+    // Only looked at here: a repeated backup opens no file it leaves alone.
+    // A link the user named is followed; one found in a folder is a link.
+    struct stat& info = copy.sourceInfo;
+    const int flags = entries_.count(copy.source) ? 0 : AT_SYMLINK_NOFOLLOW;
+    if (sources_.At(copy.source, [&](int folder, const char* name) { return ::fstatat(folder, name, &info, flags); }) !=
+        0)
+        Fail("Could not read the size of " + Quoted(copy.source), errno, copy.source);
+    copy.link = S_ISLNK(info.st_mode);
+    if (S_ISDIR(info.st_mode)) Fail("Could not read the size of " + Quoted(copy.source), EISDIR, copy.source);
+    copy.length = static_cast<std::uint64_t>(info.st_size);
+    copy.measured = true;
+}
+
+// --- The work ------------------------------------------------------------------
+
+void LinuxCopySession::Work(FileCopy& base, const std::string& target, bool overwrite) noexcept
+{
+    Copy& copy = static_cast<Copy&>(base);
+    copy.attempt.reset();  // a copy worked again starts afresh
+    try {
+        copy.attempt.emplace();
+        Attempt& attempt = *copy.attempt;
+        attempt.target = target;
+        attempt.name = NameOf(target);
+        attempt.overwrite = overwrite;
+        if (!copy.measured) Measure(copy);
+        try {
+            attempt.folder = tree_.Open(FolderOf(attempt.target));
+        } catch (const FsError& failure) {
+            throw failure.Within(copy.What());
+        }
+        // A share drops its connection for seconds at a name it refuses:
+        // such a name is refused before it is looked up.
+        if (attempt.folder->state->caps.windowsNames) CheckName(copy, attempt);
+        if (!copy.link || !CopyLink(copy, attempt)) Look(copy, attempt);
+        if (attempt.state == Attempt::State::Looking) {
+            WriteData(copy, attempt);
+            attempt.state = Attempt::State::Worked;
+        }
+        attempt.in.Reset();
+        return;
+    } catch (const FsError& failure) {
+        if (copy.attempt) copy.attempt->failure = failure;
+    } catch (const std::exception& failure) {
+        // Whatever else goes wrong (no memory, say) fails this file alone.
+        if (copy.attempt) copy.attempt->failure = FsError(copy.What() + ": " + failure.what());
+    } catch (...) {
+        if (copy.attempt) copy.attempt->failure = FsError(copy.What() + ": an unknown error");
+    }
+    if (!copy.attempt) return;  // not even that could be had: Commit says so
+    copy.attempt->state = Attempt::State::Failed;
+    copy.attempt->out.reset();
+    copy.attempt->in.Reset();
+}
+
+// What can be told before anything is written: a source that is no file, a
+// target that may not be replaced or already is the copy, a name or a size
+// the destination refuses.
+void LinuxCopySession::Look(Copy& copy, Attempt& attempt)
+{
+    const struct stat& source = copy.sourceInfo;
+    if (!S_ISREG(source.st_mode)) {
+        if (S_ISDIR(source.st_mode)) Fail(copy.What(), EISDIR, copy.source);
+        throw FsError(copy.What() + ": it is not a regular file", FsError::Kind::Other, 0, copy.source);
+    }
+    const Folder& folder = *attempt.folder;
+
+    // A target already there: the same file is never copied onto itself;
+    // without `overwrite` it is refused before anything is copied, and with
+    // it a target that already is this file's copy is left alone. A folder
+    // this backup made is not searched: only the backup's own copies can be
+    // there (a name met twice), and placing never replaces what it was not
+    // asked to.
+    if (!folder.state->madeByThisBackup) {
+        struct stat target {};
+        // A link at the target's name is looked at, never through: it is
+        // replaced by the copy like any other file.
+        if (::fstatat(folder.fd.Get(), attempt.name.c_str(), &target, AT_SYMLINK_NOFOLLOW) == 0) {
+            if (target.st_dev == source.st_dev && target.st_ino == source.st_ino)
+                throw FsError(copy.What() + ": they are the same file");
+            if (tree_.Folds(folder)) {
+                RefuseTwin(copy, attempt, target.st_ino);
+                const std::string stored = StoredName(folder, attempt.name, target.st_ino);
+                if (!stored.empty() && stored != attempt.name) attempt.storedAs = stored;
+            }
+            if (!attempt.overwrite) Fail(copy.What(), EEXIST, attempt.target);
+            if (UpToDate(copy, attempt, target)) {
+                attempt.state = Attempt::State::UpToDate;
+                return;
+            }
+            attempt.targetExisted = true;
+        } else if (!attempt.overwrite && errno != ENOENT) {
+            Fail(copy.What(), errno, attempt.target);
+        }
+    }
+    CheckName(copy, attempt);
+    const DestinationCaps& caps = folder.state->caps;
+    // Where copies are written under temporary names, what a killed backup
+    // left is cleaned in every folder a backup visits, not only where it
+    // writes: a run where nothing changed cleans too.
+    if (!caps.unnamedFiles.Usable()) Clean(folder);
+    // What the folder holds before this copy, to tell a name the share
+    // rewrote from one that was there (CheckStoredName).
+    if (caps.rewritesNames) StoredName(folder, attempt.name, 0);
+    if (caps.largestFile > 0 && source.st_size > caps.largestFile)
+        throw FsError(copy.What() + ": the destination's file system (" + caps.type + ") holds files of at most " +
+                          (caps.largestFile == 0xFFFFFFFFLL ? std::string("4 GiB - 1 byte")
+                                                            : std::to_string(caps.largestFile) + " bytes") +
+                          ": " + std::strerror(EFBIG),
+                      FsError::Kind::Other, EFBIG, attempt.target);
+}
+
+// The target is this file's copy when it is a regular file of the source's
+// size whose modification time equals the source's at the granularity the
+// destination keeps.
+bool LinuxCopySession::UpToDate(const Copy& copy, const Attempt& attempt, const struct stat& target)
+{
+    const struct stat& source = copy.sourceInfo;
+    if (!S_ISREG(target.st_mode) || target.st_size != source.st_size) return false;
+    const std::int64_t difference = std::llabs(Nanoseconds(source.st_mtim) - Nanoseconds(target.st_mtim));
+    if (difference == 0) return true;
+    if (difference >= 2 * kSecond) return false;  // no file system keeps coarser times
+    return difference < TimeGrain(*attempt.folder);
+}
+
+void LinuxCopySession::WriteData(Copy& copy, Attempt& attempt)
+{
+    // O_NONBLOCK: opening a FIFO must not wait for a writer. A file found in
+    // a folder is not opened through a link put at its name since.
+    const int follow = entries_.count(copy.source) ? 0 : O_NOFOLLOW;
+    if (!attempt.in.Valid())
+        attempt.in.Reset(sources_.At(copy.source, [follow](int folder, const char* name) {
+            return ::openat(folder, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | follow);
+        }));
+    if (!attempt.in.Valid() || ::fstat(attempt.in.Get(), &copy.sourceInfo) != 0) Fail(copy.What(), errno, copy.source);
+    const struct stat& source = copy.sourceInfo;
+    if (!S_ISREG(source.st_mode)) throw FsError(copy.What() + ": it is not a regular file");
+    const Folder& folder = *attempt.folder;
+    Clean(folder);
+
+    // The first file in a folder asks for every bit, to learn which ones
+    // the folder keeps; the files that follow ask for their own.
+    const NewFiles* known = folder.state->newFiles.Get();
+    attempt.out.emplace(calls_, attempt.folder);
+    if (const int error = attempt.out->Create(known ? source.st_mode & 0777 : 0777))
+        Fail(copy.What(), InFolder(folder, error), attempt.target);
+    if (!known) {
+        struct stat created {};
+        if (::fstat(attempt.out->Fd(), &created) == 0)
+            folder.state->newFiles.Set({created.st_mode & 0777, created.st_uid, created.st_gid});
+    }
+    // A file rewritten while it is copied gives a torn copy: one whose size
+    // or change time moved meanwhile is copied once more, and fails if it
+    // moves again.
+    const std::int64_t began = Nanoseconds(calls_.Now());
+    for (int round = 0;; ++round) {
+        if (const int error =
+                CopyData(calls_, attempt.in.Get(), attempt.out->Fd(), source, folder.state->caps.cloneRefusedFrom))
+            Fail(copy.What(), error, attempt.target);
+        struct stat after {};
+        if (::fstat(attempt.in.Get(), &after) != 0) Fail(copy.What(), errno, copy.source);
+        if (after.st_size == source.st_size && Nanoseconds(after.st_ctim) == Nanoseconds(source.st_ctim) &&
+            Nanoseconds(after.st_mtim) == Nanoseconds(source.st_mtim))
+            break;
+        if (round > 0)
+            throw FsError(copy.What() + ": " + Quoted(copy.source) + " changed while it was being copied",
+                          FsError::Kind::Other, 0, copy.source);
+        copy.sourceInfo = after;
+        copy.length = static_cast<std::uint64_t>(after.st_size);
+        attempt.out.emplace(calls_, attempt.folder);
+        if (const int error = attempt.out->Create(known ? after.st_mode & 0777 : 0777))
+            Fail(copy.What(), InFolder(folder, error), attempt.target);
+    }
+    attempt.times[0] = source.st_atim;
+    attempt.times[1] = source.st_mtim;
+    if (Racy(source, began, folder)) {
+        // Changed so close to the copy's start that the copy may hold less
+        // than the time says: a time the quick check can't match, so that the
+        // next backup copies it again (and then with its true time).
+        const std::int64_t grain = TimeGrain(folder);
+        const std::int64_t older = Nanoseconds(source.st_mtim) - grain;
+        attempt.times[1] = {static_cast<time_t>(older / kSecond), static_cast<long>(older % kSecond)};
+    }
+    KeepOwnerModeAndTimes(copy, attempt);
+}
+
+// As git judges "racily clean" entries: a source whose modification time is
+// not older than the copy's start, by more than the coarser time grain of
+// the two file systems and a clock tick, may have been written within the
+// same tick as the copy read it, and its copy can't be told from the file
+// by size and time. (A change while the copy ran shows in the change time,
+// checked after the copy.)
+bool LinuxCopySession::Racy(const struct stat& source, std::int64_t began, const Folder& folder)
+{
+    static const std::int64_t tick = [] {
+        struct timespec resolution {};
+        return ::clock_getres(CLOCK_REALTIME_COARSE, &resolution) == 0 ? Nanoseconds(resolution) : 10000000;
+    }();
+    const std::int64_t latest = Nanoseconds(source.st_mtim);
+    if (latest < began - 2 * kSecond - tick) return false;  // older than any grain: no probe needed
+    const DestinationCaps& from = tree_.CapsOf(source.st_dev);
+    const std::int64_t sourceGrain = from.kind == FsKind::Fat || from.kind == FsKind::ExFat   ? 2 * kSecond
+                                     : from.kind == FsKind::Smb || from.kind == FsKind::Sshfs ? kSecond
+                                     : from.kind == FsKind::Ntfs                              ? 100
+                                                                                              : 1;
+    return latest >= began - std::max(sourceGrain, TimeGrain(folder)) - tick;
+}
+
+// Owner and group of the source where the process may set them; the set-id
+// and sticky bits only with them, or a copy would hand the source owner's
+// rights to another. Permission bits and times of the source; a file system
+// that keeps neither is no reason to fail the copy.
+void LinuxCopySession::KeepOwnerModeAndTimes(const Copy& copy, Attempt& attempt)
+{
+    const struct stat& source = copy.sourceInfo;
+    const Folder& folder = *attempt.folder;
+    DestinationCaps& caps = folder.state->caps;
+    const NewFiles* newFiles = folder.state->newFiles.Get();
+    const int out = attempt.out->Fd();
+    bool ownerKept = newFiles && source.st_uid == newFiles->owner && source.st_gid == newFiles->group;
+    if (!ownerKept && caps.chown.Usable()) {
+        // Some file systems (ntfs-3g) answer a chown they don't carry out:
+        // what counts is the owner the copy has afterwards.
+        struct stat owned {};
+        ownerKept = calls_.Fchown(out, source.st_uid, source.st_gid) == 0 && ::fstat(out, &owned) == 0 &&
+                    owned.st_uid == source.st_uid && owned.st_gid == source.st_gid;
+        if (!ownerKept) caps.chown.Refused();
+    }
+    mode_t mode = source.st_mode & 07777;
+    if (!ownerKept) mode &= 0777;
+    // The bits the copy has now: those it was created with that the folder
+    // keeps (a chown clears only set-id bits, which it was not created with).
+    const int asked = attempt.out->AskedMode();
+    const bool modeSet = asked >= 0 && newFiles && (static_cast<mode_t>(asked) & newFiles->keptBits) == mode;
+    if (!modeSet) ::fchmod(out, mode);
+    calls_.Futimens(out, attempt.times);
+}
+
+// --- The commit ----------------------------------------------------------------
+
+CopyOutcome LinuxCopySession::Commit(FileCopy& base)
+{
+    Copy& copy = static_cast<Copy&>(base);
+    if (!copy.attempt) throw FsError(copy.What());
+    Attempt& attempt = *copy.attempt;
+    switch (attempt.state) {
+    case Attempt::State::Looking:
+        throw FsError(copy.What());
+    case Attempt::State::Failed:
+        throw *attempt.failure;
+    case Attempt::State::UpToDate:
+    case Attempt::State::Worked:
+        break;
+    }
+    const Folder& folder = *attempt.folder;
+    const bool folds = tree_.Folds(folder);
+    if (folds) {
+        // Placed in list order: a twin worked ahead meets the first one here.
+        struct stat target {};
+        if (::fstatat(folder.fd.Get(), attempt.name.c_str(), &target, AT_SYMLINK_NOFOLLOW) == 0)
+            RefuseTwin(copy, attempt, target.st_ino);
+    }
+    const bool copied = attempt.state == Attempt::State::Worked;
+    if (copied && runTime_ && attempt.overwrite && attempt.targetExisted) {
+        bool ours = false;
+        {
+            std::lock_guard lock(folder.state->namesMutex);
+            ours = folder.state->placed.Has(attempt.name);
+        }
+        if (!ours) KeepReplaced(copy, attempt);
+    }
+    if (copied) {
+        Place(copy, attempt);
+        if ((runTime_ && attempt.overwrite) || folder.state->caps.rewritesNames) {
+            std::lock_guard lock(folder.state->namesMutex);
+            folder.state->placed.Add(attempt.name);
+        }
+    }
+    if (folds) {
+        // A target stored under the name in another case (its source was
+        // renamed so) is given the source's spelling.
+        if (!attempt.storedAs.empty()) Respell(folder, copied ? attempt.name : attempt.storedAs, attempt.name);
+        Claim(folder, attempt.name);
+    }
+    if (copied) tree_.NoteWritten(folder);
+    copy.attempt.reset();
+    return copied ? CopyOutcome::Copied : CopyOutcome::UpToDate;
+}
+
+void LinuxCopySession::Release(FileCopy& copy)
+{
+    static_cast<Copy&>(copy).attempt.reset();
+}
+
+void LinuxCopySession::Place(Copy& copy, Attempt& attempt)
+{
+    if (!attempt.linkText.empty()) return PlaceLink(copy, attempt);
+    Temporary& out = *attempt.out;
+    if (int error = out.Place(attempt.name, attempt.overwrite, attempt.targetExisted)) {
+        error = InFolder(*attempt.folder, error);
+        out.Discard();
+        if (error == EINVAL || error == EILSEQ || error == ENAMETOOLONG)
+            throw posix::NameRefused(attempt.name, std::strerror(error), error).Within(copy.What());
+        Fail(copy.What(), error, attempt.target);
+    }
+    const LearnedFact& keeps = attempt.folder->state->caps.renameKeepsTimes;
+    if (out.Renamed() && keeps.Get() != Answer::Yes)
+        out.RestoreTimes(attempt.name, attempt.times, keeps.Get() == Answer::Unknown ? TimeGrain(*attempt.folder) : 0);
+    if (attempt.folder->state->caps.rewritesNames) CheckStoredName(copy, attempt);
+}
+
+void LinuxCopySession::Finish()
+{
+    // "Copied successfully" means on disk: every file system written to is
+    // flushed once.
+    for (const auto& [fd, folder] : tree_.WrittenFileSystems()) {
+        if (fd < 0) Fail("Could not write to disk under " + Quoted(folder), -fd, folder);
+        if (::syncfs(fd) != 0) Fail("Could not write to disk under " + Quoted(folder), errno, folder);
+    }
+}
+
+}  // namespace tandrel

@@ -1,0 +1,121 @@
+// The system's own calls behind the SystemCalls seam.
+#include "engine/linux/systemcalls.h"
+
+#include <cerrno>
+#include <fstream>
+#include <sstream>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <stdio.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+namespace tandrel {
+
+int SystemCalls::OpenAt(int folder, const char* name, int flags, mode_t mode)
+{
+    return ::openat(folder, name, flags, mode);
+}
+
+int SystemCalls::MkdirAt(int folder, const char* name, mode_t mode)
+{
+    return ::mkdirat(folder, name, mode);
+}
+
+int SystemCalls::RenameAt(int fromFolder, const char* from, int toFolder, const char* to, unsigned flags)
+{
+    if (flags == 0) return ::renameat(fromFolder, from, toFolder, to);
+#ifdef RENAME_NOREPLACE
+    return ::renameat2(fromFolder, from, toFolder, to, flags);
+#else
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+int SystemCalls::LinkAt(int fromFolder, const char* from, int toFolder, const char* to, int flags)
+{
+    return ::linkat(fromFolder, from, toFolder, to, flags);
+}
+
+int SystemCalls::UnlinkAt(int folder, const char* name, int flags)
+{
+    return ::unlinkat(folder, name, flags);
+}
+
+int SystemCalls::SymlinkAt(const char* text, int folder, const char* name)
+{
+    return ::symlinkat(text, folder, name);
+}
+
+int SystemCalls::Fchown(int fd, uid_t owner, gid_t group)
+{
+    return ::fchown(fd, owner, group);
+}
+
+int SystemCalls::FchownAt(int folder, const char* name, uid_t owner, gid_t group, int flags)
+{
+    return ::fchownat(folder, name, owner, group, flags);
+}
+
+int SystemCalls::Futimens(int fd, const struct timespec times[2])
+{
+    return ::futimens(fd, times);
+}
+
+int SystemCalls::UtimensAt(int folder, const char* name, const struct timespec times[2], int flags)
+{
+    return ::utimensat(folder, name, times, flags);
+}
+
+ssize_t SystemCalls::CopyFileRange(int in, off_t* inAt, int out, off_t* outAt, size_t length)
+{
+    return ::copy_file_range(in, inAt, out, outAt, length, 0);
+}
+
+int SystemCalls::Clone(int out, int in)
+{
+#ifdef FICLONE
+    return ::ioctl(out, FICLONE, in);
+#else
+    (void)out, (void)in;
+    errno = EOPNOTSUPP;
+    return -1;
+#endif
+}
+
+int SystemCalls::Ftruncate(int fd, off_t length)
+{
+    return ::ftruncate(fd, length);
+}
+
+int SystemCalls::Fstatfs(int fd, struct statfs& info)
+{
+    return ::fstatfs(fd, &info);
+}
+
+std::string SystemCalls::MountTable()
+{
+    std::ifstream table("/proc/self/mountinfo");
+    std::ostringstream text;
+    text << table.rdbuf();
+    return text.str();
+}
+
+struct timespec SystemCalls::Now()
+{
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return now;
+}
+
+SystemCalls& SystemCalls::Real()
+{
+    static SystemCalls real;
+    return real;
+}
+
+}  // namespace tandrel

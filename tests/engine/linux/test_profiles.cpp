@@ -1,0 +1,96 @@
+// Backups onto file systems a test machine rarely mounts, played on the local
+// one through their caps: the ways of placing a file each one lacks are not
+// tried, and what it would lose is made good.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "engine/nativefs.h"
+#include "engine/linux/caps.h"
+#include "engine/linux/systemcalls.h"
+#include "tests/engine/fakes.h"
+#include "tests/engine/fs_checks.h"
+
+namespace tandrel {
+namespace {
+
+using namespace testing;
+using Strings = std::vector<std::string>;
+
+// Counts the calls that place a file.
+class PlacingCalls : public SystemCalls {
+public:
+    std::atomic<int> unnamed {0}, noReplace {0}, renames {0}, links {0}, timesAgain {0};
+
+    int OpenAt(int folder, const char* name, int flags, mode_t mode) override
+    {
+        if ((flags & O_TMPFILE) == O_TMPFILE) ++unnamed;
+        return SystemCalls::OpenAt(folder, name, flags, mode);
+    }
+    int RenameAt(int fromFolder, const char* from, int toFolder, const char* to, unsigned flags) override
+    {
+        ++(flags & RENAME_NOREPLACE ? noReplace : renames);
+        return SystemCalls::RenameAt(fromFolder, from, toFolder, to, flags);
+    }
+    int LinkAt(int fromFolder, const char* from, int toFolder, const char* to, int flags) override
+    {
+        ++links;
+        return SystemCalls::LinkAt(fromFolder, from, toFolder, to, flags);
+    }
+    int UtimensAt(int folder, const char* name, const struct timespec times[2], int flags) override
+    {
+        ++timesAgain;
+        return SystemCalls::UtimensAt(folder, name, times, flags);
+    }
+};
+
+TEST(Profiles, OnFusefatAFileIsPlacedByALookAndARenameAndGetsItsTimesAgain)
+{
+    TempTree tree;
+    Strings files;
+    for (int i = 0; i < 3; ++i) {
+        files.push_back(tree.File("src/Data/f" + std::to_string(i), "content " + std::to_string(i)));
+        const struct timespec times[2] = {{1700000001, 0}, {1700000001 + 2 * i, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, files.back().c_str(), times, 0), 0);
+    }
+    const DestinationCaps fusefat = DestinationCaps::FusefatProfile();
+    PlacingCalls calls;
+    NativeFileSystem fs(&calls, &fusefat);
+    JobState state;
+    state.directoryData = std::make_shared<const Strings>(Strings {tree.Path("src/Data")});
+    RecordingHost host {&state};
+    BackupEngine engine {state, host, fs, PathStyle::Posix()};
+    tree.Folder("dest");
+
+    EXPECT_EQ(engine.Copy(files, tree.Path("dest") + "/", false, CopyMode::DirectoryCopy).copied, 3);
+    EXPECT_EQ(calls.unnamed + calls.noReplace + calls.links, 0);
+    EXPECT_EQ(calls.renames, 3);
+    EXPECT_EQ(calls.timesAgain, 3);
+    for (int i = 0; i < 3; ++i) {
+        const std::string copy = tree.Path("dest/Data/f" + std::to_string(i));
+        EXPECT_EQ(TempTree::Read(copy), "content " + std::to_string(i));
+        struct stat a {
+        }, b {};
+        ASSERT_EQ(::stat(files[i].c_str(), &a), 0);
+        ASSERT_EQ(::stat(copy.c_str(), &b), 0);
+        EXPECT_EQ(a.st_mtim.tv_sec, b.st_mtim.tv_sec);
+    }
+
+    // Without Overwrite the look refuses every target that is there.
+    EXPECT_EQ(engine.Copy(files, tree.Path("dest") + "/", false, CopyMode::DirectoryCopy).failed, 3);
+    EXPECT_EQ(calls.renames, 3);
+
+    // FAT holds no file of 4 GiB: the copy fails before a byte is written.
+    const std::string big = tree.File("src/Data/big.img", "");
+    ASSERT_EQ(::truncate(big.c_str(), 0x100000000LL), 0);
+    ExpectFsError([&] { fs.CopyFile(big, tree.Path("dest/Data/big.img"), false); }, {"4 GiB - 1 byte", big});
+    EXPECT_FALSE(HasTemporaryFile(tree, "dest/Data"));
+}
+
+}  // namespace
+}  // namespace tandrel
