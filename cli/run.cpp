@@ -137,7 +137,9 @@ int Run(const Options& options, bool interactive, std::istream& in, std::ostream
     out << std::flush;
     if (summary.lockRefused) return kDestinationBusy;
     if (host.copyStopped) return kStopped;
-    return host.failedFiles > 0 || host.gatheringSkipped > 0 ? kSomeFailed : kAllCopied;
+    // Files fail at their turn (answered here) or at the end, when the flush
+    // of what was copied fails (counted by the engine alone).
+    return host.failedFiles > 0 || summary.failed > 0 || host.gatheringSkipped > 0 ? kSomeFailed : kAllCopied;
 }
 
 }  // namespace tandrel::cli

@@ -494,18 +494,31 @@ CopySummary BackupEngine::Copy(std::shared_ptr<const PathList> allFiles, std::st
     if (destinations_ && !summary.stopped && summary.copied + summary.upToDate > 0)
         destinations_->Remember(WithoutFinalSeparator(run.destinationPath, style_),
                                 fs_.MountPointOf(run.destinationPath));
-    // "Copied successfully" means on disk.
+    // "Copied successfully" means on disk: the copies that a failed flush
+    // covers failed, and the closing message says so in place of success.
+    std::optional<std::int64_t> notWritten;
     try {
         run.session->Finish();
     } catch (const std::exception& failure) {
         host_.Show({failure.what(), "", MessageBoxButtons::OK, MessageBoxIcon::None});
+        const auto* flush = dynamic_cast<const FlushError*>(&failure);
+        notWritten = std::clamp<std::int64_t>(flush ? flush->files() : summary.copied, 0, summary.copied);
+        summary.copied -= *notWritten;
+        summary.failed += *notWritten;
     }
     run.session.reset();
 
     state_.complete = true;
     host_.ShowProgress();
-    host_.Show(
-        {CopiedMessage(summary.bytes), text::kCompleteTitle, MessageBoxButtons::OK, MessageBoxIcon::Information});
+    if (notWritten) {
+        host_.Show({text::kNotWrittenText + std::to_string(*notWritten) +
+                        (*notWritten == 1 ? text::kNotWrittenFile : text::kNotWrittenFiles) +
+                        support::Quoted(WithoutFinalSeparator(run.destinationPath, style_)),
+                    text::kWarningTitle, MessageBoxButtons::OK, MessageBoxIcon::Warning});
+    } else {
+        host_.Show(
+            {CopiedMessage(summary.bytes), text::kCompleteTitle, MessageBoxButtons::OK, MessageBoxIcon::Information});
+    }
     return summary;
 }
 

@@ -39,6 +39,17 @@ private:
     std::string path_;
 };
 
+// A failed flush of what a copy session wrote (CopySession::Finish):
+// `files` of the copies it placed may not be on disk.
+class FlushError : public FsError {
+public:
+    FlushError(const FsError& failure, std::int64_t files) : FsError(failure), files_(files) {}
+    std::int64_t files() const { return files_; }
+
+private:
+    std::int64_t files_;
+};
+
 struct Listing {
     std::vector<std::string> files;    // folder + separator + name, listing order
     std::vector<std::string> folders;  // the same, for direct sub-folders

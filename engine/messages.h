@@ -36,6 +36,11 @@ inline constexpr const char* kWaitingSuffix = " to finish\u2026";
 // "The destination 'D' is on a drive that is not mounted now ('M')"
 inline constexpr const char* kNotMountedText = "The destination ";
 inline constexpr const char* kNotMountedMiddle = " is on a drive that is not mounted now (";
+// In place of the closing message when the flush at the end failed: "The
+// backup failed: N files could not be written to disk under 'D'".
+inline constexpr const char* kNotWrittenText = "The backup failed: ";
+inline constexpr const char* kNotWrittenFile = " file could not be written to disk under ";
+inline constexpr const char* kNotWrittenFiles = " files could not be written to disk under ";
 }  // namespace text
 
 }  // namespace tandrel

@@ -376,11 +376,22 @@ void LinuxCopySession::Place(Copy& copy, Attempt& attempt)
 void LinuxCopySession::Finish()
 {
     // "Copied successfully" means on disk: every file system written to is
-    // flushed once.
-    for (const auto& [fd, folder] : tree_.WrittenFileSystems()) {
-        if (fd < 0) Fail("Could not write to disk under " + Quoted(folder), -fd, folder);
-        if (::syncfs(fd) != 0) Fail("Could not write to disk under " + Quoted(folder), errno, folder);
+    // flushed once, each one even when another has failed. A failed syncfs
+    // does not tell which files it could not write: every copy placed on
+    // that file system counts as not written.
+    std::optional<FsError> failed;
+    std::string messages;
+    std::int64_t files = 0;
+    for (const auto& written : tree_.WrittenFileSystems()) {
+        const int error = written.fd < 0 ? -written.fd : calls_.Syncfs(written.fd) != 0 ? errno : 0;
+        if (error == 0) continue;
+        const FsError failure =
+            posix::Error("Could not write to disk under " + Quoted(written.folder), error, written.folder);
+        messages += (messages.empty() ? "" : "\n") + std::string(failure.what());
+        files += written.files;
+        if (!failed) failed = failure;
     }
+    if (failed) throw FlushError(FsError(messages, failed->kind(), failed->code(), failed->path()), files);
 }
 
 }  // namespace tandrel

@@ -323,12 +323,12 @@ void DestinationTree::KeepOwnerAndMode(const Folder& parent, const std::string& 
     ::fchmod(made.Get(), mode);
 }
 
-std::vector<std::pair<int, std::string>> DestinationTree::WrittenFileSystems()
+std::vector<DestinationTree::WrittenFileSystem> DestinationTree::WrittenFileSystems()
 {
     std::lock_guard lock(mutex_);
-    std::vector<std::pair<int, std::string>> written;
+    std::vector<WrittenFileSystem> written;
     for (auto& [device, entry] : written_)
-        written.emplace_back(entry.fd.Valid() ? entry.fd.Get() : -entry.error, entry.folder);
+        written.push_back({entry.fd.Valid() ? entry.fd.Get() : -entry.error, entry.folder, entry.files});
     return written;
 }
 
@@ -389,14 +389,17 @@ void DestinationTree::NoteWritten(const Folder& folder)
 {
     {
         std::lock_guard lock(mutex_);
-        if (written_.count(folder.id.device)) return;
+        if (const auto known = written_.find(folder.id.device); known != written_.end()) {
+            ++known->second.files;
+            return;
+        }
     }
     WrittenDevice entry;
     entry.folder = folder.path;
     entry.fd.Reset(::openat(folder.fd.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!entry.fd.Valid()) entry.error = errno;
     std::lock_guard lock(mutex_);
-    written_.try_emplace(folder.id.device, std::move(entry));
+    ++written_.try_emplace(folder.id.device, std::move(entry)).first->second.files;
 }
 
 bool NameSet::Has(const std::string& name) const

@@ -10,6 +10,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <list>
 #include <memory>
@@ -148,9 +149,12 @@ public:
     // Notes that a copy was placed in `folder`: its file system is flushed
     // at the end.
     void NoteWritten(const Folder& folder);
-    // Each file system written to: a descriptor to flush it through (or
-    // minus the errno that kept it from being opened) and a folder there.
-    std::vector<std::pair<int, std::string>> WrittenFileSystems();
+    struct WrittenFileSystem {
+        int fd;              // to flush it through, or minus the errno that kept it from being opened
+        std::string folder;  // one there
+        std::int64_t files;  // copies placed there
+    };
+    std::vector<WrittenFileSystem> WrittenFileSystems();
     // Whether every file system written to keeps owners and modes.
     bool WrittenKeepModes();
 
@@ -181,6 +185,7 @@ private:
         std::string folder;
         posix::Fd fd;  // opened for the flush
         int error = 0;
+        std::int64_t files = 0;
     };
     std::unordered_map<dev_t, WrittenDevice> written_;
 };

@@ -97,6 +97,11 @@ int SystemCalls::Fstatfs(int fd, struct statfs& info)
     return ::fstatfs(fd, &info);
 }
 
+int SystemCalls::Syncfs(int fd)
+{
+    return ::syncfs(fd);
+}
+
 std::string SystemCalls::MountTable()
 {
     std::ifstream table("/proc/self/mountinfo");

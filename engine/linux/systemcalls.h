@@ -36,6 +36,8 @@ public:
     virtual int Clone(int out, int in);  // ioctl(FICLONE)
     virtual int Ftruncate(int fd, off_t length);
     virtual int Fstatfs(int fd, struct statfs& info);
+    // The flush of the whole file system that holds `fd`.
+    virtual int Syncfs(int fd);
     // The mount table (/proc/self/mountinfo), empty where it can't be read.
     virtual std::string MountTable();
     // The wall clock, as file times are kept.

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "tests/common/temptree.h"
+#include "tests/engine/fakes.h"
 #include "listfile/listfile.h"
 #include "cli/options.h"
 #include "cli/run.h"
@@ -143,6 +144,19 @@ TEST_F(CliTest, WhatTheBackupLeavesOutIsCountedAndSaid)
               std::string::npos)
         << out_.str();
     EXPECT_FALSE(fs::exists(P("src/Docs/backup/Docs/backup")));
+}
+
+TEST_F(CliTest, AFlushThatFailsFailsTheBackup)
+{
+    tandrel::testing::MemoryFileSystem memory(PathStyle::Native());
+    memory.AddFile(P("src/Docs/a.txt"), 4);
+    memory.AddFile(P("src/Docs/b.txt"), 4);
+    memory.FailOn(tandrel::testing::FsOp::Flush, "", "Could not write to disk: Input/output error");
+    EXPECT_EQ(RunCli({P("src/Docs"), "--dest", P("out")}, "", &memory), kSomeFailed);
+    EXPECT_NE(out_.str().find("Files: 0 copied, 0 up to date, 2 failed\n"), std::string::npos) << out_.str();
+    EXPECT_EQ(out_.str().find("copied successfully"), std::string::npos) << out_.str();
+    EXPECT_NE(err_.str().find("The backup failed: 2 files could not be written to disk"), std::string::npos)
+        << err_.str();
 }
 
 TEST_F(CliTest, AMissingEntryFailsTheGathering)

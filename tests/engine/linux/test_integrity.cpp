@@ -87,6 +87,38 @@ TEST(DestinationLock, ASecondBackupWaitsForTheFirstOrIsCancelled)
     EXPECT_EQ(TempTree::Read(tree.Path("dest/Data/b.txt")), "b");
 }
 
+// A flush that fails as a worn or pulled drive makes it fail.
+class FailingCalls : public SystemCalls {
+public:
+    int syncfsError = 0;
+    int Syncfs(int fd) override { return syncfsError ? (errno = syncfsError, -1) : SystemCalls::Syncfs(fd); }
+};
+
+TEST(FailedFlush, TheCopiesItCoversFailAndTheBackupSaysSo)
+{
+    TempTree tree;
+    const std::string old = tree.File("src/Data/a.txt", "a");
+    fsys::last_write_time(old, fsys::last_write_time(old) - std::chrono::hours(1));  // not racy: found up to date
+    FailingCalls calls;
+    NativeFileSystem fs(&calls);
+    ASSERT_EQ(Backup(fs, {tree.Path("src/Data")}).Run(tree.Path("dest"), true).copied, 1);
+
+    tree.File("src/Data/b.txt", "b");
+    tree.File("src/Data/c.txt", "c");
+    calls.syncfsError = EIO;
+    Backup repeat(fs, {tree.Path("src/Data")});
+    const CopySummary summary = repeat.Run(tree.Path("dest"), true);
+    EXPECT_EQ(summary.copied, 0);
+    EXPECT_EQ(summary.upToDate, 1);
+    EXPECT_EQ(summary.failed, 2);
+    EXPECT_EQ(
+        repeat.Texts(),
+        (Strings {
+            "Could not write to disk under " + support::Quoted(tree.Path("dest/Data/")) + ": Input/output error",
+            "The backup failed: 2 files could not be written to disk under " + support::Quoted(tree.Path("dest"))}));
+    EXPECT_EQ(repeat.host.Boxes().back().icon, MessageBoxIcon::Warning);
+}
+
 // The copy's clock, and what happens to a source while it is copied.
 class Moments : public SystemCalls {
 public:
