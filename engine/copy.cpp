@@ -409,21 +409,21 @@ void BackupEngine::CopyAll(CopyRun& run, const PathList& allFiles, bool overwrit
 
 bool BackupEngine::TakeDestination(CopyRun& run)
 {
-    try {
-        if (run.session->TryLock()) return true;
-    } catch (const FsError&) {
-        return true;  // not to be locked: each file says what is wrong there
-    }
+    if (run.session->TryLock()) return true;
     const MessageBoxRequest waiting {
         text::kWaitingText + support::Quoted(WithoutFinalSeparator(run.destinationPath, style_)) + text::kWaitingSuffix,
         text::kProgramTitle, MessageBoxButtons::Cancel, MessageBoxIcon::Information};
-    return host_.WaitUntil(waiting, [&] {
+    std::optional<FsError> failure;  // ends the wait, and the backup
+    const bool taken = host_.WaitUntil(waiting, [&] {
         try {
             return run.session->TryLock();
-        } catch (const FsError&) {
+        } catch (const FsError& error) {
+            failure = error;
             return true;
         }
     });
+    if (failure) throw *failure;
+    return taken;
 }
 
 CopySummary BackupEngine::Copy(std::vector<std::string> allFiles, std::string destinationPath, bool overwrite,
@@ -468,8 +468,22 @@ CopySummary BackupEngine::Copy(std::shared_ptr<const PathList> allFiles, std::st
     if (mode == CopyMode::DirectoryCopy) run.entries = state_.directoryData.load();
     CopySummary summary;
     // One backup at a time into a destination: the others wait, from the
-    // first file to the flush of the last.
-    if (!allFiles->empty() && !TakeDestination(run)) {
+    // first file to the flush of the last. A destination that fails to be
+    // locked gets nothing: said in place of the closing message.
+    bool taken = true;
+    try {
+        taken = allFiles->empty() || TakeDestination(run);
+    } catch (const FsError& failure) {
+        run.session.reset();
+        state_.hasErrored = true;
+        summary.stopped = true;
+        summary.failed = static_cast<std::int64_t>(allFiles->size());
+        state_.complete = true;
+        host_.ShowProgress();
+        host_.Show({failure.what(), text::kWarningTitle, MessageBoxButtons::OK, MessageBoxIcon::Warning});
+        return summary;
+    }
+    if (!taken) {
         state_.hasErrored = true;
         summary.stopped = summary.lockRefused = true;
     } else {

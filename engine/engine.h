@@ -94,7 +94,8 @@ private:
     void FitsItsVolume(CopyRun& run, PlannedFile& item);
     void RefuseReservedName(const CopyRun& run, const std::string& file, const std::string& target) const;
     // Takes the destination for this backup, waiting while another one
-    // holds it; false when the wait was cancelled.
+    // holds it; false when the wait was cancelled. A failure to lock it
+    // (FsError) ends the wait.
     bool TakeDestination(CopyRun& run);
 
     JobState& state_;

@@ -139,13 +139,17 @@ public:
     virtual CopyOutcome Commit(FileCopy& copy) = 0;
     // Takes the destination for this backup alone: false while another
     // backup (of any process) holds it. Held until the session ends; a
-    // destination that can't be locked is taken as it is.
+    // destination whose file system has no locks is taken as it is. Any
+    // other failure to lock it is an FsError.
     virtual bool TryLock() { return true; }
     // Whether every file system the session wrote to keeps owners and
     // permission bits (FAT and exFAT through FUSE keep neither).
     virtual bool KeptOwnersAndModes() const { return true; }
     // Ends the session: puts what it wrote on disk. A session that wrote
-    // nothing has nothing to flush.
+    // nothing has nothing to flush. A failure is a FlushError that tells how
+    // many of the copies placed it covers (where the system can't tell
+    // which, all of those on the file system that failed); any other
+    // failure covers them all.
     virtual void Finish() = 0;
     // Removes `folder`, and the folders above it, as far as this session
     // made them and they are still empty: for a backup that stopped before

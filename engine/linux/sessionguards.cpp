@@ -17,6 +17,7 @@ namespace tandrel {
 using namespace session;
 using posix::Fail;
 using posix::Fd;
+using posix::IsRefusal;
 using posix::Quoted;
 
 bool LinuxCopySession::LiesInDestination(const std::string& source)
@@ -52,7 +53,9 @@ bool LinuxCopySession::FolderInDestination(const std::string& folder)
 // The lock is a file in the destination folder, held with flock: it goes
 // with the process, however that ends. It is removed when the backup ends,
 // so a backup that took the lock checks that the file it locked is still the
-// one of that name. A file system that has no locks takes the backup as it is.
+// one of that name. A file system that has no locks (a refusal, or ENOLCK
+// from a share without a lock service) takes the backup as it is; any other
+// error fails it.
 bool LinuxCopySession::TryLock()
 {
     if (locked_) return true;
@@ -68,10 +71,12 @@ bool LinuxCopySession::TryLock()
         lock_.Reset(
             calls_.OpenAt(root, kDestinationLockName, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
         if (!lock_.Valid()) Fail(what, errno, destination_);
-        if (::flock(lock_.Get(), LOCK_EX | LOCK_NB) != 0) {
-            const bool busy = errno == EWOULDBLOCK;
+        if (calls_.Flock(lock_.Get(), LOCK_EX | LOCK_NB) != 0) {
+            const int error = errno;
             lock_.Reset();
-            return !busy;
+            if (error == EWOULDBLOCK) return false;
+            if (IsRefusal(error) || error == ENOLCK) return true;
+            Fail(what, error, destination_);
         }
         struct stat held {
         }, named {};

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -95,6 +96,11 @@ int SystemCalls::Ftruncate(int fd, off_t length)
 int SystemCalls::Fstatfs(int fd, struct statfs& info)
 {
     return ::fstatfs(fd, &info);
+}
+
+int SystemCalls::Flock(int fd, int operation)
+{
+    return ::flock(fd, operation);
 }
 
 int SystemCalls::Syncfs(int fd)

@@ -36,6 +36,7 @@ public:
     virtual int Clone(int out, int in);  // ioctl(FICLONE)
     virtual int Ftruncate(int fd, off_t length);
     virtual int Fstatfs(int fd, struct statfs& info);
+    virtual int Flock(int fd, int operation);
     // The flush of the whole file system that holds `fd`.
     virtual int Syncfs(int fd);
     // The mount table (/proc/self/mountinfo), empty where it can't be read.

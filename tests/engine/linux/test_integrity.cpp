@@ -87,12 +87,40 @@ TEST(DestinationLock, ASecondBackupWaitsForTheFirstOrIsCancelled)
     EXPECT_EQ(TempTree::Read(tree.Path("dest/Data/b.txt")), "b");
 }
 
-// A flush that fails as a worn or pulled drive makes it fail.
+// A flush or a lock that fails as a worn or pulled drive makes it fail.
 class FailingCalls : public SystemCalls {
 public:
     int syncfsError = 0;
+    int flockError = 0;
     int Syncfs(int fd) override { return syncfsError ? (errno = syncfsError, -1) : SystemCalls::Syncfs(fd); }
+    int Flock(int fd, int operation) override
+    {
+        return flockError ? (errno = flockError, -1) : SystemCalls::Flock(fd, operation);
+    }
 };
+
+TEST(DestinationLock, AnErrorOtherThanHeldFailsTheBackupWithItsReason)
+{
+    TempTree tree;
+    tree.File("src/Data/a.txt", "a");
+    tree.File("src/Data/b.txt", "b");
+    FailingCalls calls;
+    NativeFileSystem fs(&calls);
+    calls.flockError = EIO;
+    Backup failed(fs, {tree.Path("src/Data")});
+    const CopySummary none = failed.Run(tree.Path("dest"), false);
+    EXPECT_EQ(none.copied, 0);
+    EXPECT_EQ(none.failed, 2);
+    EXPECT_EQ(failed.host.Boxes(),
+              (std::vector {MessageBoxRequest {
+                  "Could not lock the destination " + support::Quoted(tree.Path("dest/")) + ": Input/output error",
+                  "Warning!", MessageBoxButtons::OK, MessageBoxIcon::Warning}}));
+    EXPECT_FALSE(fsys::exists(tree.Path("dest/Data")));
+
+    calls.flockError = ENOLCK;  // a share without a lock service: backed up as it is
+    Backup unlocked(fs, {tree.Path("src/Data")});
+    EXPECT_EQ(unlocked.Run(tree.Path("dest"), false).copied, 2);
+}
 
 TEST(FailedFlush, TheCopiesItCoversFailAndTheBackupSaysSo)
 {
