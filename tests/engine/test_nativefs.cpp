@@ -87,6 +87,9 @@ TEST_F(Native, AnExistingTargetIsReplacedOnlyWithOverwrite)
 {
     const std::string source = tree.File("src.txt", "new");
     const std::string target = tree.File("out/dst.txt", "old");
+    // Of the same size: written in one clock tick they would also have one
+    // time, and pass for the source's copy.
+    fsys::last_write_time(target, fsys::last_write_time(source) - std::chrono::hours(1));
     ExpectFsError([&] { fs.CopyFile(source, target, false); }, {"File exists", target});
     EXPECT_EQ(TempTree::Read(target), "old");
     fs.CopyFile(source, target, true);
