@@ -28,6 +28,12 @@ volume_make() {  # FS SIZE: the image, with a fresh file system on it
 }
 
 smb_make() {  # SIZE: the server's folders, configuration, user and share
+  # Every such server listens on port 445 of 127.0.0.1: one at a time on the
+  # machine (tests of two builds at once), or the second one, unable to
+  # listen, leaves its test writing into the first one's share. The lock is
+  # held by this shell and what it starts (the server among them).
+  exec {smb_lock}> /tmp/tandrel-smb-445.lock || return 1
+  flock -w 150 "$smb_lock" || { echo "another test's Samba server kept port 445 for 150 s"; return 1; }
   smb=$(dirname "$img")/smb
   mkdir -p "$smb"/{share,private,state,cache,lock,pid,home/.smb,fuse} || return 1
   mount -t tmpfs -o "size=$1" tandrel-share "$smb/share" || return 1
@@ -53,7 +59,9 @@ volume_attach() {  # FS: a loop device for the image (fusefat takes the file its
     # In a session of its own: on shutdown smbd signals its process group.
     setsid smbd -F --no-process-group -s "$smb/smb.conf" >> "$log" 2>&1 & server=$!
     local i
-    for i in $(seq 100); do
+    for i in $(seq 300); do
+      # Our own server's answer: one that could not listen has ended.
+      kill -0 "$server" 2> /dev/null || return 1
       smbclient -s "$smb/smb.conf" //127.0.0.1/backup -U tandrelsmb%tandrel -c ls > /dev/null 2>&1 && return 0
       sleep 0.1
     done
@@ -70,10 +78,10 @@ volume_mount() {  # FS: mounts on $mnt; nonzero, unmounted, when it could not
     ntfs)  ntfs-3g -o no_detach "$dev" "$mnt" >> "$log" 2>&1 & daemon=$! ;;
     smb)   HOME="$smb/home" smbnetfs "$smb/fuse" -f -o smb_query_browsers=false >> "$log" 2>&1 & daemon=$!
            local j
-           for j in $(seq 100); do [ -d "$smb/fuse/127.0.0.1/backup" ] && break; sleep 0.1; done
+           for j in $(seq 300); do [ -d "$smb/fuse/127.0.0.1/backup" ] && break; sleep 0.1; done
            mount --bind "$smb/fuse/127.0.0.1/backup" "$mnt" >> "$log" 2>&1
            # The share answers a moment after smbnetfs has mounted.
-           for j in $(seq 100); do ls "$mnt" > /dev/null 2>&1 && break; sleep 0.1; done ;;
+           for j in $(seq 300); do ls "$mnt" > /dev/null 2>&1 && break; sleep 0.1; done ;;
   esac
   local i
   for i in $(seq 100); do
