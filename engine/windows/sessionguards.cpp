@@ -14,7 +14,8 @@ using support::Widen;
 // as the backup lets go, so a backup that took the lock checks that the
 // file it locked still has the name and is not on its way out: the one
 // before may have removed it meanwhile. A file system that has no locks
-// takes the backup as it is; its lock file goes all the same.
+// (LockFileEx not supported there) takes the backup as it is; its lock file
+// goes all the same. Any other error fails the backup.
 bool WindowsCopySession::TryLock()
 {
     if (lock_.valid()) return true;
@@ -42,6 +43,8 @@ bool WindowsCopySession::TryLock()
         if (!::LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &whole)) {
             error = ::GetLastError();
             if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) return false;
+            if (error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_FUNCTION && error != ERROR_CALL_NOT_IMPLEMENTED)
+                Fail(what, error);
             lock_ = std::move(file);
             return true;
         }
