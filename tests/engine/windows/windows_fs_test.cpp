@@ -126,6 +126,9 @@ TEST_F(WindowsFs, AnExistingTargetIsReplacedOnlyWithOverwrite)
 {
     const std::string source = tree.File("src.txt", "new");
     const std::string target = tree.File("out\\dst.txt", "old");
+    // Of the same size: written in one clock tick they would also have one
+    // time, and pass for the source's copy.
+    fsys::last_write_time(U8(target), fsys::last_write_time(U8(source)) - std::chrono::hours(1));
     ExpectFsError([&] { fs.CopyFile(source, target, false); },
                   {"Could not copy '" + source + "' to '" + target + "': " + PlatformText(ERROR_FILE_EXISTS)});
     EXPECT_EQ(TempTree::Read(target), "old");
