@@ -56,7 +56,7 @@ case $fs in
   exfat) tools="mkfs.exfat mount.exfat-fuse"; size=64M; grain=2000000000 specials=yes fuse=yes links=no modes=no folds=yes ;;
   fat32) tools="mkfs.vfat fusefat";     size=64M;  grain=2000000000 specials=yes nonascii=yes fuse=yes links=no modes=no folds=yes ;;
   ntfs)  tools="mkfs.ntfs ntfs-3g";     size=64M;  grain=100 fuse=yes modes=no ;;
-  smb)   tools="smbd smbnetfs smbpasswd smbclient"; size=64M; grain=1000000000 specials=yes fuse=yes links=no modes=no folds=yes ;;
+  smb)   tools="smbd smbnetfs smbpasswd smbclient ss"; size=64M; grain=1000000000 specials=yes fuse=yes links=no modes=no folds=yes ;;
   *) echo "unknown file system '$fs'" >&2; exit 2 ;;
 esac
 

@@ -53,16 +53,24 @@ smb_make() {  # SIZE: the server's folders, configuration, user and share
   chmod 600 "$smb/home/.smb/smbnetfs.conf"
 }
 
+smb_listener() {  # what listens on port 445 of 127.0.0.1 (ss's lines, with the pids)
+  ss -Hltnp 'sport = :445' 2> /dev/null
+}
+
 volume_attach() {  # FS: a loop device for the image (fusefat takes the file itself)
   [ "$1" = fat32 ] && return 0
   if [ "$1" = smb ]; then
+    # A server that did not take the lock (an older test's) may hold the port.
+    local i
+    for i in $(seq 150); do [ -z "$(smb_listener)" ] && break; sleep 1; done
+    [ -z "$(smb_listener)" ] || { echo "port 445 is taken: $(smb_listener)"; return 1; }
     # In a session of its own: on shutdown smbd signals its process group.
     setsid smbd -F --no-process-group -s "$smb/smb.conf" >> "$log" 2>&1 & server=$!
-    local i
     for i in $(seq 300); do
       # Our own server's answer: one that could not listen has ended.
       kill -0 "$server" 2> /dev/null || return 1
-      smbclient -s "$smb/smb.conf" //127.0.0.1/backup -U tandrelsmb%tandrel -c ls > /dev/null 2>&1 && return 0
+      smb_listener | grep -q "pid=$server," &&
+        smbclient -s "$smb/smb.conf" //127.0.0.1/backup -U tandrelsmb%tandrel -c ls > /dev/null 2>&1 && return 0
       sleep 0.1
     done
     return 1
