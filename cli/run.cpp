@@ -134,6 +134,7 @@ int Run(const Options& options, bool interactive, std::istream& in, std::ostream
     if (!summary.ownersAndModesKept)
         out << "The destination's file system keeps no owners or permissions: anyone who can mount it can read every "
                "file of the backup.\n";
+    for (const std::string& note : summary.notes) out << note << '\n';
     out << std::flush;
     if (summary.lockRefused) return kDestinationBusy;
     if (host.copyStopped) return kStopped;

@@ -504,6 +504,7 @@ CopySummary BackupEngine::Copy(std::shared_ptr<const PathList> allFiles, std::st
     }
 
     summary.ownersAndModesKept = run.session->KeptOwnersAndModes();
+    summary.notes = run.session->Notes();
     // Where the destination was: the drive to find there next time.
     if (destinations_ && !summary.stopped && summary.copied + summary.upToDate > 0)
         destinations_->Remember(WithoutFinalSeparator(run.destinationPath, style_),

@@ -32,6 +32,7 @@ struct CopySummary {
     std::int64_t failed = 0;             // files reported as failed
     bool stopped = false;                // the user stopped the backup at a failed file
     bool ownersAndModesKept = true;      // false where the destination keeps neither
+    std::vector<std::string> notes;      // about the destination's file systems, for the summary
     bool lockRefused = false;            // another backup held the destination, and it was not waited for
     bool notMounted = false;             // the destination's drive was not mounted: nothing was tried
     std::int64_t insideDestination = 0;  // files left out as they lie inside the destination

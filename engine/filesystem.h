@@ -145,6 +145,9 @@ public:
     // Whether every file system the session wrote to keeps owners and
     // permission bits (FAT and exFAT through FUSE keep neither).
     virtual bool KeptOwnersAndModes() const { return true; }
+    // What the summary should say about the destination's file systems
+    // (a mount without the options a reliable backup needs).
+    virtual std::vector<std::string> Notes() const { return {}; }
     // Ends the session: puts what it wrote on disk. A session that wrote
     // nothing has nothing to flush. A failure is a FlushError that tells how
     // many of the copies placed it covers (where the system can't tell

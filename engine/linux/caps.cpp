@@ -35,6 +35,7 @@ FsKind KindOfType(const std::string& type)
     if (type == "exfat" || type == "fuse.exfat") return FsKind::ExFat;
     if (type == "ntfs" || type == "ntfs3") return FsKind::Ntfs;
     if (type == "fuse.sshfs") return FsKind::Sshfs;
+    if (type == "fuse.rclone") return FsKind::Rclone;
     if (type == "fuse.smbnetfs" || type == "cifs" || type == "smb3" || type == "smbfs") return FsKind::Smb;
     if (type.rfind("fuse", 0) == 0) return FsKind::OtherFuse;
     return type.empty() ? FsKind::Unknown : FsKind::Other;
@@ -107,6 +108,18 @@ DestinationCaps DestinationCaps::Of(FsKind kind, std::string type)
             caps.symlinks.Set(false);
         }
         caps.folding = CaseFolding::Unknown;  // as the server's file system does
+        break;
+    case FsKind::Rclone:
+        // rclone's mount answers a hard link with EIO, and holds neither
+        // links nor owners nor modes (those are the mount's options). What
+        // the remote keeps of times, and whether it folds case, the probes
+        // ask: it differs from remote to remote.
+        caps.renameNoReplace.Refused();
+        caps.hardLinks.Refused();
+        caps.symlinks.Set(false);
+        caps.chown.Refused();
+        caps.keepsModes = false;
+        caps.folding = CaseFolding::Unknown;
         break;
     case FsKind::OtherFuse:
     case FsKind::Other:

@@ -17,7 +17,7 @@
 namespace tandrel {
 
 // The file systems a backup treats differently.
-enum class FsKind { Unknown, Ext4, Xfs, Btrfs, Tmpfs, Fat, ExFat, Ntfs, Sshfs, Smb, OtherFuse, Other };
+enum class FsKind { Unknown, Ext4, Xfs, Btrfs, Tmpfs, Fat, ExFat, Ntfs, Sshfs, Smb, Rclone, OtherFuse, Other };
 
 // A way of doing something that the file system is taken to have until it
 // refuses it once.
@@ -118,6 +118,7 @@ struct DestinationCaps {
     static DestinationCaps Ntfs3gProfile() { return Of(FsKind::Ntfs, "fuseblk"); }
     static DestinationCaps SshfsProfile() { return Of(FsKind::Sshfs, "fuse.sshfs"); }
     static DestinationCaps SmbProfile() { return Of(FsKind::Smb, "fuse.smbnetfs"); }
+    static DestinationCaps RcloneProfile() { return Of(FsKind::Rclone, "fuse.rclone"); }
 };
 
 // The kind of a file system type as the mount table names it.

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <limits.h>
 #include <unistd.h>
 
 #include "engine/linux/placement.h"
@@ -335,6 +336,14 @@ CopyOutcome LinuxCopySession::Commit(FileCopy& base)
     }
     if (copied) {
         Place(copy, attempt);
+        if (folder.state->caps.kind == FsKind::Rclone) {
+            // Uploaded after the close: the end of the backup waits for it.
+            char path[PATH_MAX] = {};
+            const std::string link = "/proc/self/fd/" + std::to_string(folder.fd.Get());
+            const ssize_t length = ::readlink(link.c_str(), path, sizeof path - 1);
+            if (length > 0)
+                uploads_.Placed(tree_.MountOf(folder.id.device), std::string(path, length) + "/" + attempt.name);
+        }
         if ((runTime_ && attempt.overwrite) || folder.state->caps.rewritesNames) {
             std::lock_guard lock(folder.state->namesMutex);
             folder.state->placed.Add(attempt.name);
@@ -391,7 +400,29 @@ void LinuxCopySession::Finish()
         files += written.files;
         if (!failed) failed = failure;
     }
+    WaitForUploads(failed, messages, files);
     if (failed) throw FlushError(FsError(messages, failed->kind(), failed->code(), failed->path()), files);
+}
+
+void LinuxCopySession::WaitForUploads(std::optional<FsError>& failed, std::string& messages, std::int64_t& files)
+{
+    for (const auto& [mountPoint, lacking] : uploads_.Unrecommended()) {
+        std::string options;
+        for (const std::string& option : lacking) options += (options.empty() ? "" : ", ") + option;
+        notes_.push_back("The rclone mount " + Quoted(mountPoint) + " lacks " + options +
+                         ": copies there may fail or be reported late");
+    }
+    // A copy the remote does not hold whole failed, however well its close
+    // went. A remote that stops answering ends the wait within a minute.
+    for (const Uploads::NotUploaded& left : uploads_.Wait()) {
+        const std::string what = "Could not upload " + std::to_string(left.files.size()) +
+                                 (left.files.size() == 1 ? " file" : " files") + " to the remote under " +
+                                 Quoted(left.mountPoint) + " (the first: " + Quoted(left.files.front()) + ")";
+        const FsError failure = posix::Error(what, ETIMEDOUT, left.files.front());
+        messages += (messages.empty() ? "" : "\n") + std::string(failure.what());
+        files += static_cast<std::int64_t>(left.files.size());
+        if (!failed) failed = failure;
+    }
 }
 
 }  // namespace tandrel

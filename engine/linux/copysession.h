@@ -22,6 +22,7 @@
 #include "engine/linux/posixfd.h"
 #include "engine/filesystem.h"
 #include "engine/linux/systemcalls.h"
+#include "engine/linux/uploads.h"
 
 namespace tandrel {
 
@@ -77,6 +78,7 @@ public:
     std::int64_t PruneVersions(std::int64_t cutoff) override;
     std::int64_t FreeVersions(std::uint64_t bytes) override;
     bool KeptOwnersAndModes() const override { return tree_.WrittenKeepModes(); }
+    std::vector<std::string> Notes() const override { return notes_; }
     bool TryLock() override;
     ~LinuxCopySession() override { Unlock(); }
     void Finish() override;
@@ -126,6 +128,9 @@ private:
     posix::Fd lock_;                                       // the destination's lock file, held (flock) from TryLock on
     FolderRef lockFolder_;
     bool locked_ = false;
+    Uploads uploads_;  // copies placed on rclone mounts, waited for at the end
+    std::vector<std::string> notes_;
+    void WaitForUploads(std::optional<FsError>& failed, std::string& messages, std::int64_t& files);
 };
 
 // One work of a copy, from the look at its target to its commit. A copy

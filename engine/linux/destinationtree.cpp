@@ -75,13 +75,21 @@ DestinationCaps& DestinationTree::CapsOf(dev_t device)
             caps = std::make_unique<DestinationCaps>(*profile_);
         } else {
             if (mountTable_.empty()) mountTable_ = calls_.MountTable();
-            const MountEntry mount = FindMount(mountTable_, device);
+            const MountEntry& mount = mounts_[device] = FindMount(mountTable_, device);
             FsKind kind = KindOfType(mount.type);
             if (mount.type == "fuseblk") kind = KindOfFuseDevice(mount.source);
             caps = std::make_unique<DestinationCaps>(DestinationCaps::Of(kind, mount.type));
         }
     }
     return *caps;
+}
+
+MountEntry DestinationTree::MountOf(dev_t device)
+{
+    CapsOf(device);
+    std::lock_guard lock(mutex_);
+    const auto it = mounts_.find(device);
+    return it == mounts_.end() ? MountEntry {} : it->second;
 }
 
 FolderState& DestinationTree::StateOf(const FileId& id)

@@ -146,6 +146,8 @@ public:
     bool Folds(const Folder& folder);
     // The caps of the file system of `device`.
     DestinationCaps& CapsOf(dev_t device);
+    // The mount table's entry for `device` (empty with a profile).
+    MountEntry MountOf(dev_t device);
     // Notes that a copy was placed in `folder`: its file system is flushed
     // at the end.
     void NoteWritten(const Folder& folder);
@@ -180,6 +182,7 @@ private:
     HeldFolders<FolderRef> held_;
     std::unordered_map<FileId, std::unique_ptr<FolderState>, FileIdHash> states_;
     std::unordered_map<dev_t, std::unique_ptr<DestinationCaps>> caps_;
+    std::unordered_map<dev_t, MountEntry> mounts_;
     std::string mountTable_;
     struct WrittenDevice {
         std::string folder;
