@@ -1,5 +1,6 @@
 // The destination's folders, reached from its descriptor one name at a time.
 #include "engine/linux/destinationtree.h"
+#include "engine/linux/namefold.h"
 #include "engine/linux/placement.h"
 
 #include <algorithm>
@@ -335,10 +336,7 @@ std::vector<std::pair<int, std::string>> DestinationTree::WrittenFileSystems()
 std::string NameKey(const DestinationCaps& caps, const std::string& name, ino_t inode)
 {
     if (caps.stableInodes) return std::to_string(inode);
-    std::string key = name;
-    for (char& c : key)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return key;
+    return FoldedName(name, false);
 }
 
 bool DestinationTree::Folds(const Folder& folder)

@@ -104,8 +104,7 @@ struct FolderState {
 
 // What tells two names of a folding folder apart as one entry: the inode
 // stored under them where the file system keeps one inode for all the names
-// of an entry, else the name in lower case (ASCII: letters outside it that a
-// file system folds are not told apart).
+// of an entry, else the name in Unicode simple case folding (FoldedName).
 std::string NameKey(const DestinationCaps& caps, const std::string& name, ino_t inode);
 
 // An open folder of the destination.
