@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -271,7 +272,7 @@ FolderRef DestinationTree::Walk(const std::string& wanted, const Mirror* mirror,
                 std::lock_guard lock(parent.namesMutex);
                 first = parent.claimed.emplace(NameKey(parent.caps, name, reached->id.inode), name).first->second;
             }
-            if (first != name)
+            if (first != name && !ListsSpelling(*folder, name))
                 throw FsError(Quoted(level) + " has the same name as " + Quoted(first) +
                                   " on this destination, which does not tell upper from lower case",
                               FsError::Kind::Other, EEXIST, level);
@@ -337,6 +338,20 @@ std::string NameKey(const DestinationCaps& caps, const std::string& name, ino_t 
 {
     if (caps.stableInodes) return std::to_string(inode);
     return FoldedName(name, false);
+}
+
+bool ListsSpelling(const Folder& folder, const std::string& name)
+{
+    DIR* dir = ::fdopendir(::openat(folder.fd.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir) return false;
+    bool listed = false;
+    while (const dirent* entry = ::readdir(dir))
+        if (name == entry->d_name) {
+            listed = true;
+            break;
+        }
+    ::closedir(dir);
+    return listed;
 }
 
 bool DestinationTree::Folds(const Folder& folder)

@@ -94,7 +94,7 @@ struct FolderState {
     LearnedFact folds;
     std::mutex namesMutex;
     std::unordered_map<std::string, std::string> claimed;
-    std::optional<std::unordered_map<std::string, std::string>> stored;
+    std::optional<std::unordered_multimap<std::string, std::string>> stored;
     // The names this backup placed here, where it keeps replaced copies (a
     // replaced copy of one of them is this backup's own, and is not kept)
     // or where the file system may store a name other than the one asked for
@@ -115,6 +115,11 @@ struct Folder {
     FolderState* state = nullptr;
 };
 using FolderRef = std::shared_ptr<const Folder>;
+
+// Whether `folder` now lists an entry spelled exactly `name`. The key folds
+// some letters that a file system may keep apart (ß and ẞ on exFAT): two
+// names of one key are one entry only where the folder lists one of them.
+bool ListsSpelling(const Folder& folder, const std::string& name);
 
 class DestinationTree {
 public:
