@@ -337,7 +337,7 @@ std::vector<std::pair<int, std::string>> DestinationTree::WrittenFileSystems()
 std::string NameKey(const DestinationCaps& caps, const std::string& name, ino_t inode)
 {
     if (caps.stableInodes) return std::to_string(inode);
-    return FoldedName(name, false);
+    return FoldedName(name, caps.oneForm.Get() != Answer::No);
 }
 
 bool ListsSpelling(const Folder& folder, const std::string& name)
@@ -355,6 +355,38 @@ bool ListsSpelling(const Folder& folder, const std::string& name)
 }
 
 bool DestinationTree::Folds(const Folder& folder)
+{
+    const bool folds = FoldsCase(folder);
+    // Where names, not inode numbers, tell entries apart, their key must
+    // know whether the two forms of a letter are one name here.
+    if (folds && !folder.state->caps.stableInodes && folder.state->caps.oneForm.Get() == Answer::Unknown)
+        ProbeForms(folder);
+    return folds;
+}
+
+// Whether the file system takes a name's composed and decomposed forms for
+// one name: asked once, with a name of our own made with é as one letter and
+// looked up with e and an accent. Where it can't be made, the name keys go
+// on taking the forms for one (which refuses no name the folder lists apart).
+void DestinationTree::ProbeForms(const Folder& folder)
+{
+    const std::string composed = NewCopyTemporaryName("\xC3\xA9");
+    std::string decomposed = composed;
+    decomposed.replace(decomposed.size() - 6, 2, "e\xCC\x81");
+    Fd probe(
+        calls_.OpenAt(folder.fd.Get(), composed.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!probe.Valid()) {
+        // A file system that takes no such letter holds no names to join.
+        if (posix::IsRefusal(errno) || errno == EILSEQ) folder.state->caps.oneForm.Set(false);
+        return;
+    }
+    probe.Reset();  // a share refuses to remove a file that is open
+    struct stat info {};
+    folder.state->caps.oneForm.Set(calls_.StatAt(folder.fd.Get(), decomposed.c_str(), info, AT_SYMLINK_NOFOLLOW) == 0);
+    RemoveOwn(calls_, folder.fd.Get(), composed.c_str());
+}
+
+bool DestinationTree::FoldsCase(const Folder& folder)
 {
     FolderState& state = *folder.state;
     DestinationCaps& caps = state.caps;
@@ -385,7 +417,7 @@ bool DestinationTree::Folds(const Folder& folder)
     if (!probe.Valid()) return false;  // the folder takes nothing now: the copies say why
     probe.Reset();                     // a share refuses to remove a file that is open
     struct stat info {};
-    caps.caseFolds.Set(::fstatat(folder.fd.Get(), lower.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0);
+    caps.caseFolds.Set(calls_.StatAt(folder.fd.Get(), lower.c_str(), info, AT_SYMLINK_NOFOLLOW) == 0);
     RemoveOwn(calls_, folder.fd.Get(), upper.c_str());
     return caps.caseFolds.Get() == Answer::Yes;
 }

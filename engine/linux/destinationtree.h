@@ -161,6 +161,8 @@ public:
 private:
     // `checked`: no folder held open is taken that was removed meanwhile.
     FolderRef Walk(const std::string& path, const Mirror* mirror, std::vector<std::string>* made, bool checked);
+    bool FoldsCase(const Folder& folder);
+    void ProbeForms(const Folder& folder);
     FolderRef Root(bool create, std::vector<std::string>* made);
     // Makes `name` in `parent`; false when another program made it first.
     bool MakeLevel(const Folder& parent, const std::string& name, const std::string& level,

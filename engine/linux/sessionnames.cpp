@@ -40,7 +40,7 @@ void LinuxCopySession::RefuseTwin(const Copy& copy, const Attempt& attempt, ino_
 void LinuxCopySession::Claim(const Folder& folder, const std::string& name)
 {
     struct stat placed {};
-    if (::fstatat(folder.fd.Get(), name.c_str(), &placed, AT_SYMLINK_NOFOLLOW) != 0) return;
+    if (calls_.StatAt(folder.fd.Get(), name.c_str(), placed, AT_SYMLINK_NOFOLLOW) != 0) return;
     std::lock_guard lock(folder.state->namesMutex);
     folder.state->claimed[NameKey(folder.state->caps, name, placed.st_ino)] = name;
 }
