@@ -217,6 +217,18 @@ FolderRef WindowsCopySession::Level(const FolderRef& parent, const std::string& 
     if (FolderLeadsElsewhere(folder.get(), native, level))
         throw FsError(Quoted(level) + " is a symbolic link, and a backup does not follow links inside its destination",
                       FsError::Kind::Other, static_cast<int>(kLinkInside), level);
+    // Two folders whose names differ only in case are one folder here: the
+    // first one reached keeps it.
+    const std::wstring spelled = Widen(name);
+    std::wstring first;
+    {
+        std::lock_guard lock(mutex_);
+        first = parent->state->claimed.try_emplace(Folded(spelled), spelled).first->second;
+    }
+    if (first != spelled && StoredSpelling(native) != spelled)
+        throw FsError(Quoted(level) + " has the same name as " + Quoted(support::Narrow(first)) +
+                          " on this destination, which does not tell upper from lower case",
+                      FsError::Kind::Other, ERROR_ALREADY_EXISTS, level);
     FolderRef reached = Describe(std::move(folder), native + L"\\", level, parent);
     Keep(reached);
     return reached;
@@ -346,6 +358,16 @@ void WindowsCopySession::DoWork(Copy& copy)
     if (error != ERROR_SUCCESS) Fail(what, error);
 }
 
+// How the folder spells the entry that `path` reaches; empty when none does.
+std::wstring WindowsCopySession::StoredSpelling(const std::wstring& path)
+{
+    WIN32_FIND_DATAW found;
+    const HANDLE search = ::FindFirstFileW(NativePath(path).c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return {};
+    ::FindClose(search);
+    return found.cFileName;
+}
+
 // Two sources whose targets are one name on a destination that takes names
 // in either case for one (NTFS, as Windows' own case table folds them): the
 // first in list order keeps it. A name the folder lists spelled as it is
@@ -360,11 +382,8 @@ void WindowsCopySession::RefuseTwin(const Copy& copy)
         if (const auto it = claimed.find(Folded(name)); it != claimed.end() && it->second != name) first = it->second;
     }
     if (first.empty()) return;
-    WIN32_FIND_DATAW found;
-    const HANDLE search = ::FindFirstFileW(NativePath(copy.to).c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return;  // nothing has the name yet
-    ::FindClose(search);
-    if (name == found.cFileName) return;
+    const std::wstring stored = StoredSpelling(copy.to);
+    if (stored.empty() || stored == name) return;  // nothing has the name yet, or it is its own
     throw FsError(copy.What() + ": it has the same name as " + Quoted(support::Narrow(first)) +
                       " on this destination, which does not tell upper from lower case",
                   FsError::Kind::Other, ERROR_ALREADY_EXISTS, copy.target);

@@ -119,6 +119,7 @@ private:
     void Clean(const Folder& folder);
     // The copy itself.
     void DoWork(Copy& copy);
+    static std::wstring StoredSpelling(const std::wstring& path);
     void RefuseTwin(const Copy& copy);
     void Claim(const Copy& copy);
     bool UpToDate(const BY_HANDLE_FILE_INFORMATION& source, const BY_HANDLE_FILE_INFORMATION& target,
