@@ -372,7 +372,7 @@ void DestinationTree::ProbeForms(const Folder& folder)
 {
     const std::string composed = NewCopyTemporaryName("\xC3\xA9");
     std::string decomposed = composed;
-    decomposed.replace(decomposed.size() - 6, 2, "e\xCC\x81");
+    decomposed.replace(decomposed.rfind("\xC3\xA9"), 2, "e\xCC\x81");
     Fd probe(
         calls_.OpenAt(folder.fd.Get(), composed.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!probe.Valid()) {
