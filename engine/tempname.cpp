@@ -12,6 +12,8 @@ constexpr std::string_view kTempPrefix = ".~tandrel-";
 constexpr std::string_view kTempSuffix = ".tmp";
 constexpr std::size_t kTempRandomDigits = 12;
 constexpr std::string_view kNonAsciiProbe = "\xC3\xA9";  // é
+// The same é, as a file system that keeps names decomposed may store it.
+constexpr std::string_view kDecomposedProbe = "e\xCC\x81";
 }  // namespace
 
 bool IsDoubtfulNameCharacter(unsigned char c)
@@ -41,7 +43,7 @@ bool IsCopyTemporaryName(std::string_view name)
         // A name tried for whether the file system tells case apart ("A").
         const bool doubtful =
             extra.size() == 1 && (IsDoubtfulNameCharacter(static_cast<unsigned char>(extra[0])) || extra[0] == 'A');
-        if (!doubtful && extra != kNonAsciiProbe) return false;
+        if (!doubtful && extra != kNonAsciiProbe && extra != kDecomposedProbe) return false;
         std::string rest(name);
         rest.erase(digitsEnd, extra.size());
         return IsCopyTemporaryName(rest);

@@ -17,9 +17,9 @@ DestinationCaps::DestinationCaps(const DestinationCaps& other)
       unnamedFiles(other.unnamedFiles), renameNoReplace(other.renameNoReplace), hardLinks(other.hardLinks),
       chown(other.chown), renamesOpenFiles(other.renamesOpenFiles), cloneRefusedFrom(other.cloneRefusedFrom.load()),
       renameKeepsTimes(other.renameKeepsTimes), symlinks(other.symlinks), caseFolds(other.caseFolds),
-      keepsModes(other.keepsModes), windowsNames(other.windowsNames), rewritesNames(other.rewritesNames),
-      folding(other.folding), stableInodes(other.stableInodes), eexistMeansFull(other.eexistMeansFull),
-      closeReportsErrors(other.closeReportsErrors)
+      oneForm(other.oneForm), keepsModes(other.keepsModes), windowsNames(other.windowsNames),
+      rewritesNames(other.rewritesNames), folding(other.folding), stableInodes(other.stableInodes),
+      eexistMeansFull(other.eexistMeansFull), closeReportsErrors(other.closeReportsErrors)
 {
     std::lock_guard lock(const_cast<std::mutex&>(other.mutex));
     refusals = other.refusals;

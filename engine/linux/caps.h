@@ -83,6 +83,11 @@ struct DestinationCaps {
     LearnedFact renameKeepsTimes;
     LearnedFact symlinks;   // holds symbolic links (a probe asks once)
     LearnedFact caseFolds;  // where `folding` is Unknown: a probe asks once
+    // Where names fold and inode numbers can't tell entries apart: whether
+    // the composed and decomposed forms of a name (é as U+00E9, or e and
+    // U+0301) are one name here. A probe asks once; until then, and where it
+    // can't, name keys take them for one.
+    LearnedFact oneForm;
     // Permission bits and owners are the mount's (FAT and exFAT through
     // FUSE): nothing of the source's can be kept.
     bool keepsModes = true;

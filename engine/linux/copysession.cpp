@@ -140,7 +140,7 @@ void LinuxCopySession::Look(Copy& copy, Attempt& attempt)
         struct stat target {};
         // A link at the target's name is looked at, never through: it is
         // replaced by the copy like any other file.
-        if (::fstatat(folder.fd.Get(), attempt.name.c_str(), &target, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (calls_.StatAt(folder.fd.Get(), attempt.name.c_str(), target, AT_SYMLINK_NOFOLLOW) == 0) {
             if (target.st_dev == source.st_dev && target.st_ino == source.st_ino)
                 throw FsError(copy.What() + ": they are the same file");
             if (tree_.Folds(folder)) {
@@ -322,7 +322,7 @@ CopyOutcome LinuxCopySession::Commit(FileCopy& base)
     if (folds) {
         // Placed in list order: a twin worked ahead meets the first one here.
         struct stat target {};
-        if (::fstatat(folder.fd.Get(), attempt.name.c_str(), &target, AT_SYMLINK_NOFOLLOW) == 0)
+        if (calls_.StatAt(folder.fd.Get(), attempt.name.c_str(), target, AT_SYMLINK_NOFOLLOW) == 0)
             RefuseTwin(copy, attempt, target.st_ino);
     }
     const bool copied = attempt.state == Attempt::State::Worked;

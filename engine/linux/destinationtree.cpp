@@ -1,11 +1,13 @@
 // The destination's folders, reached from its descriptor one name at a time.
 #include "engine/linux/destinationtree.h"
+#include "engine/linux/namefold.h"
 #include "engine/linux/placement.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -278,7 +280,7 @@ FolderRef DestinationTree::Walk(const std::string& wanted, const Mirror* mirror,
                 std::lock_guard lock(parent.namesMutex);
                 first = parent.claimed.emplace(NameKey(parent.caps, name, reached->id.inode), name).first->second;
             }
-            if (first != name)
+            if (first != name && !ListsSpelling(*folder, name))
                 throw FsError(Quoted(level) + " has the same name as " + Quoted(first) +
                                   " on this destination, which does not tell upper from lower case",
                               FsError::Kind::Other, EEXIST, level);
@@ -343,13 +345,56 @@ std::vector<DestinationTree::WrittenFileSystem> DestinationTree::WrittenFileSyst
 std::string NameKey(const DestinationCaps& caps, const std::string& name, ino_t inode)
 {
     if (caps.stableInodes) return std::to_string(inode);
-    std::string key = name;
-    for (char& c : key)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return key;
+    return FoldedName(name, caps.oneForm.Get() != Answer::No);
+}
+
+bool ListsSpelling(const Folder& folder, const std::string& name)
+{
+    DIR* dir = ::fdopendir(::openat(folder.fd.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir) return false;
+    bool listed = false;
+    while (const dirent* entry = ::readdir(dir))
+        if (name == entry->d_name) {
+            listed = true;
+            break;
+        }
+    ::closedir(dir);
+    return listed;
 }
 
 bool DestinationTree::Folds(const Folder& folder)
+{
+    const bool folds = FoldsCase(folder);
+    // Where names, not inode numbers, tell entries apart, their key must
+    // know whether the two forms of a letter are one name here.
+    if (folds && !folder.state->caps.stableInodes && folder.state->caps.oneForm.Get() == Answer::Unknown)
+        ProbeForms(folder);
+    return folds;
+}
+
+// Whether the file system takes a name's composed and decomposed forms for
+// one name: asked once, with a name of our own made with é as one letter and
+// looked up with e and an accent. Where it can't be made, the name keys go
+// on taking the forms for one (which refuses no name the folder lists apart).
+void DestinationTree::ProbeForms(const Folder& folder)
+{
+    const std::string composed = NewCopyTemporaryName("\xC3\xA9");
+    std::string decomposed = composed;
+    decomposed.replace(decomposed.rfind("\xC3\xA9"), 2, "e\xCC\x81");
+    Fd probe(
+        calls_.OpenAt(folder.fd.Get(), composed.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!probe.Valid()) {
+        // A file system that takes no such letter holds no names to join.
+        if (posix::IsRefusal(errno) || errno == EILSEQ) folder.state->caps.oneForm.Set(false);
+        return;
+    }
+    probe.Reset();  // a share refuses to remove a file that is open
+    struct stat info {};
+    folder.state->caps.oneForm.Set(calls_.StatAt(folder.fd.Get(), decomposed.c_str(), info, AT_SYMLINK_NOFOLLOW) == 0);
+    RemoveOwn(calls_, folder.fd.Get(), composed.c_str());
+}
+
+bool DestinationTree::FoldsCase(const Folder& folder)
 {
     FolderState& state = *folder.state;
     DestinationCaps& caps = state.caps;
@@ -380,7 +425,7 @@ bool DestinationTree::Folds(const Folder& folder)
     if (!probe.Valid()) return false;  // the folder takes nothing now: the copies say why
     probe.Reset();                     // a share refuses to remove a file that is open
     struct stat info {};
-    caps.caseFolds.Set(::fstatat(folder.fd.Get(), lower.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0);
+    caps.caseFolds.Set(calls_.StatAt(folder.fd.Get(), lower.c_str(), info, AT_SYMLINK_NOFOLLOW) == 0);
     RemoveOwn(calls_, folder.fd.Get(), upper.c_str());
     return caps.caseFolds.Get() == Answer::Yes;
 }

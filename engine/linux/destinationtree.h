@@ -95,7 +95,7 @@ struct FolderState {
     LearnedFact folds;
     std::mutex namesMutex;
     std::unordered_map<std::string, std::string> claimed;
-    std::optional<std::unordered_map<std::string, std::string>> stored;
+    std::optional<std::unordered_multimap<std::string, std::string>> stored;
     // The names this backup placed here, where it keeps replaced copies (a
     // replaced copy of one of them is this backup's own, and is not kept)
     // or where the file system may store a name other than the one asked for
@@ -105,8 +105,7 @@ struct FolderState {
 
 // What tells two names of a folding folder apart as one entry: the inode
 // stored under them where the file system keeps one inode for all the names
-// of an entry, else the name in lower case (ASCII: letters outside it that a
-// file system folds are not told apart).
+// of an entry, else the name in Unicode simple case folding (FoldedName).
 std::string NameKey(const DestinationCaps& caps, const std::string& name, ino_t inode);
 
 // An open folder of the destination.
@@ -117,6 +116,11 @@ struct Folder {
     FolderState* state = nullptr;
 };
 using FolderRef = std::shared_ptr<const Folder>;
+
+// Whether `folder` now lists an entry spelled exactly `name`. The key folds
+// some letters that a file system may keep apart (ß and ẞ on exFAT): two
+// names of one key are one entry only where the folder lists one of them.
+bool ListsSpelling(const Folder& folder, const std::string& name);
 
 class DestinationTree {
 public:
@@ -163,6 +167,8 @@ public:
 private:
     // `checked`: no folder held open is taken that was removed meanwhile.
     FolderRef Walk(const std::string& path, const Mirror* mirror, std::vector<std::string>* made, bool checked);
+    bool FoldsCase(const Folder& folder);
+    void ProbeForms(const Folder& folder);
     FolderRef Root(bool create, std::vector<std::string>* made);
     // Makes `name` in `parent`; false when another program made it first.
     bool MakeLevel(const Folder& parent, const std::string& name, const std::string& level,

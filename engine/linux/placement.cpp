@@ -202,7 +202,7 @@ int Temporary::MoveIntoPlace(const std::string& target, bool replace)
     // creates the same name between the look and the rename loses its file
     // to ours; backups into one destination take turns.
     struct stat existing {};
-    if (::fstatat(folder, to, &existing, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
+    if (calls_.StatAt(folder, to, existing, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
     if (errno != ENOENT) return errno;
     return calls_.RenameAt(folder, from, folder, to, 0) == 0 ? 0 : errno;
 }

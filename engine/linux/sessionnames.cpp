@@ -30,7 +30,8 @@ void LinuxCopySession::RefuseTwin(const Copy& copy, const Attempt& attempt, ino_
         const auto it = state.claimed.find(NameKey(state.caps, attempt.name, stored));
         if (it != state.claimed.end() && it->second != attempt.name) first = it->second;
     }
-    if (!first.empty())
+    // A name the folder lists as it is spelled is an entry of its own.
+    if (!first.empty() && !ListsSpelling(*attempt.folder, attempt.name))
         throw FsError(copy.What() + ": it has the same name as " + Quoted(first) +
                           " on this destination, which does not tell upper from lower case",
                       FsError::Kind::Other, EEXIST, attempt.target);
@@ -39,7 +40,7 @@ void LinuxCopySession::RefuseTwin(const Copy& copy, const Attempt& attempt, ino_
 void LinuxCopySession::Claim(const Folder& folder, const std::string& name)
 {
     struct stat placed {};
-    if (::fstatat(folder.fd.Get(), name.c_str(), &placed, AT_SYMLINK_NOFOLLOW) != 0) return;
+    if (calls_.StatAt(folder.fd.Get(), name.c_str(), placed, AT_SYMLINK_NOFOLLOW) != 0) return;
     std::lock_guard lock(folder.state->namesMutex);
     folder.state->claimed[NameKey(folder.state->caps, name, placed.st_ino)] = name;
 }
@@ -58,8 +59,12 @@ std::string LinuxCopySession::StoredName(const Folder& folder, const std::string
             ::closedir(dir);
         }
     }
-    const auto it = state.stored->find(NameKey(state.caps, name, inode));
-    return it == state.stored->end() ? std::string() : it->second;
+    // Names of one key that the folder lists apart are entries of their own:
+    // the name spelled as asked is its own.
+    const auto [from, to] = state.stored->equal_range(NameKey(state.caps, name, inode));
+    for (auto it = from; it != to; ++it)
+        if (it->second == name) return name;
+    return from == to ? std::string() : from->second;
 }
 
 // Renames `from` to `to`, which differ only in case, by way of a temporary

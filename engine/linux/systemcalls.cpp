@@ -21,6 +21,11 @@ int SystemCalls::OpenAt(int folder, const char* name, int flags, mode_t mode)
     return ::openat(folder, name, flags, mode);
 }
 
+int SystemCalls::StatAt(int folder, const char* name, struct stat& info, int flags)
+{
+    return ::fstatat(folder, name, &info, flags);
+}
+
 int SystemCalls::MkdirAt(int folder, const char* name, mode_t mode)
 {
     return ::mkdirat(folder, name, mode);

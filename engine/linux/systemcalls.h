@@ -11,6 +11,7 @@
 
 #include <string>
 
+struct stat;
 struct statfs;
 
 namespace tandrel {
@@ -27,6 +28,8 @@ public:
     virtual int RenameAt(int fromFolder, const char* from, int toFolder, const char* to, unsigned flags);
     virtual int LinkAt(int fromFolder, const char* from, int toFolder, const char* to, int flags);
     virtual int UnlinkAt(int folder, const char* name, int flags);
+    // A look at a name (fstatat): what a file system takes for the same name.
+    virtual int StatAt(int folder, const char* name, struct stat& info, int flags);
     virtual int SymlinkAt(const char* text, int folder, const char* name);
     virtual int Fchown(int fd, uid_t owner, gid_t group);
     virtual int FchownAt(int folder, const char* name, uid_t owner, gid_t group, int flags);

@@ -80,7 +80,17 @@ CopyOutcome WindowsCopySession::Commit(FileCopy& base)
 {
     Copy& copy = static_cast<Copy&>(base);
     if (copy.failure) throw *copy.failure;
-    if (copy.upToDate) return CopyOutcome::UpToDate;
+    // In list order: a twin worked ahead meets the first one here.
+    try {
+        RefuseTwin(copy);
+    } catch (const FsError&) {
+        copy.Drop();
+        throw;
+    }
+    if (copy.upToDate) {
+        Claim(copy);
+        return CopyOutcome::UpToDate;
+    }
     const Folder& folder = *copy.folder;
     // What the backup replaces is kept, but not a copy it placed itself (a
     // name met twice in one run).
@@ -104,6 +114,7 @@ CopyOutcome WindowsCopySession::Commit(FileCopy& base)
         Fail(copy.What(), error);
     }
     copy.temporary.clear();
+    Claim(copy);
     std::lock_guard lock(mutex_);
     written_.try_emplace(folder.id.volume, folder.native, folder.path);
     if (!placed.empty()) folder.state->placed.insert(std::move(placed));
@@ -206,6 +217,18 @@ FolderRef WindowsCopySession::Level(const FolderRef& parent, const std::string& 
     if (FolderLeadsElsewhere(folder.get(), native, level))
         throw FsError(Quoted(level) + " is a symbolic link, and a backup does not follow links inside its destination",
                       FsError::Kind::Other, static_cast<int>(kLinkInside), level);
+    // Two folders whose names differ only in case are one folder here: the
+    // first one reached keeps it.
+    const std::wstring spelled = Widen(name);
+    std::wstring first;
+    {
+        std::lock_guard lock(mutex_);
+        first = parent->state->claimed.try_emplace(Folded(spelled), spelled).first->second;
+    }
+    if (first != spelled && StoredSpelling(native) != spelled)
+        throw FsError(Quoted(level) + " has the same name as " + Quoted(support::Narrow(first)) +
+                          " on this destination, which does not tell upper from lower case",
+                      FsError::Kind::Other, ERROR_ALREADY_EXISTS, level);
     FolderRef reached = Describe(std::move(folder), native + L"\\", level, parent);
     Keep(reached);
     return reached;
@@ -314,6 +337,7 @@ void WindowsCopySession::DoWork(Copy& copy)
                 targetInfo.nFileIndexHigh == sourceInfo.nFileIndexHigh &&
                 targetInfo.nFileIndexLow == sourceInfo.nFileIndexLow)
                 throw FsError(what + ": they are the same file");
+            RefuseTwin(copy);
             if (!copy.overwrite) Fail(what, ERROR_FILE_EXISTS);
             if (UpToDate(sourceInfo, targetInfo, folder)) {
                 copy.upToDate = true;
@@ -332,6 +356,44 @@ void WindowsCopySession::DoWork(Copy& copy)
         if (error == ERROR_FILE_EXISTS) copy.temporary.clear();  // not ours
     }
     if (error != ERROR_SUCCESS) Fail(what, error);
+}
+
+// How the folder spells the entry that `path` reaches; empty when none does.
+std::wstring WindowsCopySession::StoredSpelling(const std::wstring& path)
+{
+    WIN32_FIND_DATAW found;
+    const HANDLE search = ::FindFirstFileW(NativePath(path).c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return {};
+    ::FindClose(search);
+    return found.cFileName;
+}
+
+// Two sources whose targets are one name on a destination that takes names
+// in either case for one (NTFS, as Windows' own case table folds them): the
+// first in list order keeps it. A name the folder lists spelled as it is
+// (a folder that tells case apart) is an entry of its own.
+void WindowsCopySession::RefuseTwin(const Copy& copy)
+{
+    const std::wstring name = Widen(NameOf(copy.target));
+    std::wstring first;
+    {
+        std::lock_guard lock(mutex_);
+        const auto& claimed = copy.folder->state->claimed;
+        if (const auto it = claimed.find(Folded(name)); it != claimed.end() && it->second != name) first = it->second;
+    }
+    if (first.empty()) return;
+    const std::wstring stored = StoredSpelling(copy.to);
+    if (stored.empty() || stored == name) return;  // nothing has the name yet, or it is its own
+    throw FsError(copy.What() + ": it has the same name as " + Quoted(support::Narrow(first)) +
+                      " on this destination, which does not tell upper from lower case",
+                  FsError::Kind::Other, ERROR_ALREADY_EXISTS, copy.target);
+}
+
+void WindowsCopySession::Claim(const Copy& copy)
+{
+    const std::wstring name = Widen(NameOf(copy.target));
+    std::lock_guard lock(mutex_);
+    copy.folder->state->claimed.try_emplace(Folded(name), name);
 }
 
 bool WindowsCopySession::UpToDate(const BY_HANDLE_FILE_INFORMATION& source, const BY_HANDLE_FILE_INFORMATION& target,

@@ -31,6 +31,9 @@ struct FolderState {
     bool cleaned = false;               // what killed copies left here is gone
     std::uint64_t timeGranularity = 0;  // 100 ns ticks; 0 not asked yet
     std::set<std::wstring> placed;      // names placed by this backup, folded (while it keeps versions)
+    // The names this backup placed or found up to date here: folded, and as
+    // spelled.
+    std::map<std::wstring, std::wstring> claimed;
 };
 
 // A folder of the destination, held open (see HoldFolder), with the folders
@@ -116,6 +119,9 @@ private:
     void Clean(const Folder& folder);
     // The copy itself.
     void DoWork(Copy& copy);
+    static std::wstring StoredSpelling(const std::wstring& path);
+    void RefuseTwin(const Copy& copy);
+    void Claim(const Copy& copy);
     bool UpToDate(const BY_HANDLE_FILE_INFORMATION& source, const BY_HANDLE_FILE_INFORMATION& target,
                   const Folder& folder);
     // What guards the destination (sessionguards.cpp).

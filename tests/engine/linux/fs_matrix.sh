@@ -25,7 +25,9 @@
 #    is never followed;
 #  - where names do not differ by case (exFAT, FAT), of two twins that do
 #    the first keeps the name and the other fails saying why, and a source
-#    renamed in case only gets its target respelled;
+#    renamed in case only gets its target respelled; so also for twins by
+#    Unicode's case (É é, Σ σ ς, ß ẞ) and, where the volume takes them for
+#    one name, the two forms of é; no file is lost on any kind;
 #  - a backup while the volume is not mounted fails and writes nothing under
 #    its bare mount point;
 #  - two backups of one tree into one destination at once both end well;
@@ -337,6 +339,57 @@ if [ $folds = yes ]; then
            temporaries)"
   rm -rf "$src/Case" "$mnt/case"
 fi
+
+# ---- 6c. Twins beyond ASCII: names that differ in case by Unicode's tables
+# (É é, Ä ä, Σ σ ς, ß ẞ), and the two forms of é (one letter, or e and an
+# accent). Of each group, as many files are copied as the volume holds
+# entries when all its names are written there; the others fail saying why.
+# Nothing is lost, also in a repeat: each file is copied under its own name
+# with its own content, or it fails.
+nfc=$(printf 'caf\xc3\xa9.txt') nfd=$(printf 'cafe\xcc\x81.txt')
+groups=("É.txt é.txt" "Ärger.txt ärger.txt ÄRGER.TXT" "Σ.txt σ.txt ς.txt" "Straße.txt STRAẞE.txt" "$nfc $nfd")
+mkdir -p "$src/Uni"
+holds=()
+for group in "${groups[@]}"; do
+  mkdir -p "$mnt/apart/${#holds[@]}"
+  for f in $group; do
+    printf '%s\n' "$f" > "$src/Uni/$f"
+    : 2> /dev/null > "$mnt/apart/${#holds[@]}/$f"
+  done
+  holds+=("$(find "$mnt/apart/${#holds[@]}" -mindepth 1 -printf x | wc -c)")
+done
+rm -rf "$mnt/apart"
+touch -d "@1700300001" "$src/Uni/"*
+unicode_problems() {  # OUTPUT-NAME FIRST-RUN(yes|no)
+  local group f kept i=0 copied=0 total=0 listed
+  listed=$(find "$mnt/uni/Uni" -mindepth 1 -maxdepth 1 -printf '%f\n' 2> /dev/null)
+  for group in "${groups[@]}"; do
+    kept=0
+    for f in $group; do
+      total=$((total + 1))
+      if LC_ALL=C grep -qxF -- "$f" <<< "$listed"; then
+        kept=$((kept + 1))
+        cmp -s "$src/Uni/$f" "$mnt/uni/Uni/$f" || echo "$f holds another file"
+      elif ! grep -qF -- "Uni/$f'" "$work/$1.err"; then
+        echo "lost: $f (neither copied nor failed)"
+      fi
+    done
+    [ "$kept" -eq "${holds[$i]}" ] || echo "$kept of '$group' copied, where the volume holds ${holds[$i]}"
+    copied=$((copied + kept)) i=$((i + 1))
+  done
+  [ $nonascii = yes ] || [ "$(grep -c 'which does not tell upper from lower case' "$work/$1.err")" -eq $((total - copied)) ] ||
+    echo "not $((total - copied)) twins refused: $(head -c 400 "$work/$1.err")"
+  if [ "$2" = yes ]; then set -- "$1" "$copied copied, 0 up to date"; else set -- "$1" "0 copied, $copied up to date"; fi
+  grep -q "Files: $2, $((total - copied)) failed" "$work/$1.out" || echo "the summary: $(tail -n 1 "$work/$1.out")"
+  status_is $((copied < total)) "$1"
+}
+backup unicode --overwrite --dest "$mnt/uni" "$src/Uni"
+check "twins by Unicode's case and the two forms of é (entries: ${holds[*]}): nothing lost" \
+      "$(unicode_problems unicode yes; temporaries)"
+backup unicode2 --overwrite --dest "$mnt/uni" "$src/Uni"
+check "a repeat of them: the same twins fail, every copy up to date and its own" \
+      "$(unicode_problems unicode2 no; temporaries)"
+rm -rf "$src/Uni" "$mnt/uni"
 
 # ---- 7. Two backups of one tree into one fresh destination at once: one
 # waits for the other; both end well, every file whole, no temporaries.

@@ -3,11 +3,13 @@
 // tried, and what it would lose is made good.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 
 #include "engine/nativefs.h"
@@ -90,6 +92,79 @@ TEST(Profiles, OnFusefatAFileIsPlacedByALookAndARenameAndGetsItsTimesAgain)
     ASSERT_EQ(::truncate(big.c_str(), 0x100000000LL), 0);
     ExpectFsError([&] { fs.CopyFile(big, tree.Path("dest/Data/big.img"), false); }, {"4 GiB - 1 byte", big});
     EXPECT_FALSE(HasTemporaryFile(tree, "dest/Data"));
+}
+
+// Plays, on the local file system, one that takes names for one entry as
+// exFAT does, and that also takes é as one letter or as e and an accent
+// alike: every name a call is given stands for the entry of the folder whose
+// name matches it so.
+class FoldingCalls : public SystemCalls {
+public:
+    static std::string Folded(std::string name)
+    {
+        static const std::pair<std::string, std::string> kAlike[] = {
+            {"\xC3\x89", "\xC3\xA9"}, {"\xC3\x84", "\xC3\xA4"}, {"e\xCC\x81", "\xC3\xA9"}};  // É Ä, e + accent
+        for (const auto& [from, to] : kAlike)
+            for (std::size_t at; (at = name.find(from)) != std::string::npos;) name.replace(at, from.size(), to);
+        return name;
+    }
+    static std::string Entry(int folder, const char* name)
+    {
+        std::string entry = name;
+        if (DIR* dir = ::fdopendir(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC))) {
+            while (const dirent* listed = ::readdir(dir))
+                if (Folded(listed->d_name) == Folded(name)) entry = listed->d_name;
+            ::closedir(dir);
+        }
+        return entry;
+    }
+    int OpenAt(int folder, const char* name, int flags, mode_t mode) override
+    {
+        if ((flags & O_TMPFILE) == O_TMPFILE) return SystemCalls::OpenAt(folder, name, flags, mode);
+        return SystemCalls::OpenAt(folder, Entry(folder, name).c_str(), flags, mode);
+    }
+    int StatAt(int folder, const char* name, struct stat& info, int flags) override
+    {
+        return SystemCalls::StatAt(folder, Entry(folder, name).c_str(), info, flags);
+    }
+    int RenameAt(int fromFolder, const char* from, int toFolder, const char* to, unsigned flags) override
+    {
+        return SystemCalls::RenameAt(fromFolder, Entry(fromFolder, from).c_str(), toFolder, Entry(toFolder, to).c_str(),
+                                     flags);
+    }
+    int UnlinkAt(int folder, const char* name, int flags) override
+    {
+        return SystemCalls::UnlinkAt(folder, Entry(folder, name).c_str(), flags);
+    }
+};
+
+TEST(Profiles, OnAFileSystemThatFoldsUnicodeNamesEachTwinFailsAndNoneIsLost)
+{
+    TempTree tree;
+    // Twins by case (É é, Ä ä) and by form (é as one letter, as e + accent).
+    const Strings names = {"plain.txt",        "\xC3\x89.txt",    "\xC3\xA9.txt",    "\xC3\x84rger.txt",
+                           "\xC3\xA4rger.txt", "caf\xC3\xA9.txt", "cafe\xCC\x81.txt"};
+    Strings files;
+    for (const std::string& name : names) files.push_back(tree.File("src/Data/" + name, name));
+    const DestinationCaps fusefat = DestinationCaps::FusefatProfile();
+    FoldingCalls calls;
+    NativeFileSystem fs(&calls, &fusefat);
+    JobState state;
+    state.directoryData = std::make_shared<const Strings>(Strings {tree.Path("src/Data")});
+    RecordingHost host {&state};
+    BackupEngine engine {state, host, fs, PathStyle::Posix()};
+    tree.Folder("dest");
+
+    const CopySummary summary = engine.Copy(files, tree.Path("dest") + "/", true, CopyMode::DirectoryCopy);
+    EXPECT_EQ(summary.copied, 4);
+    EXPECT_EQ(summary.failed, 3);
+    const Strings placed = tree.Names("dest/Data");
+    EXPECT_EQ(placed.size(), 4u);
+    for (const std::string& name : placed) EXPECT_EQ(TempTree::Read(tree.Path("dest/Data/" + name)), name);
+    int twins = 0;
+    for (const MessageBoxRequest& box : host.Boxes())
+        twins += box.text.find("on this destination, which does not tell upper from lower case") != std::string::npos;
+    EXPECT_EQ(twins, 3);
 }
 
 }  // namespace

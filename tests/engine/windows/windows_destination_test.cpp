@@ -66,6 +66,46 @@ TEST(WindowsLock, OneBackupAtATimeIntoADestinationAndNoLockFileLeft)
                   {"Could not lock the destination '" + tree.Path("file\\Backup") + "': "});
 }
 
+// NTFS takes É.txt and é.txt, or Sub and sub, for one name: of two such
+// sources, the first keeps it and the other fails, also in a repeat; neither
+// replaces the other.
+TEST(WindowsTwins, OfTwoSourcesThatDifferOnlyInCaseTheFirstKeepsTheName)
+{
+    TempTree tree;
+    // Made apart and moved together by Wine's host, whose folders take both.
+    const Strings files = {tree.Path("src\\Data\\\xC3\x89.txt"), tree.File("src\\Data\\\xC3\xA9.txt", "lower"),
+                           tree.File("src\\Data\\Sub\\a.txt", "Sub's"), tree.Path("src\\Data\\sub\\a.txt")};
+    tree.File("stage\\\xC3\x89.txt", "upper");
+    tree.File("stage\\sub\\a.txt", "sub's");
+    if (!RunOnWineHost("mv", {tree.Path("stage\\\xC3\x89.txt"), tree.Path("stage\\sub"), tree.Path("src\\Data")},
+                       [&] { return tree.Names("src\\Data").size() == 4; }))
+        GTEST_SKIP() << "no folder here takes two names that differ only in case";
+    const std::string dest = tree.Folder("dest") + "\\";
+    JobState state;
+    state.directoryData = std::make_shared<const Strings>(Strings {tree.Path("src\\Data")});
+    RecordingHost host {&state};
+    NativeFileSystem fs;
+    BackupEngine engine {state, host, fs};
+    const std::string twin = "Could not copy '" + files[1] + "' to '" + dest +
+                             "Data\\\xC3\xA9.txt': it has the same name as '\xC3\x89.txt' on this destination, "
+                             "which does not tell upper from lower case";
+    const std::string folderTwin = "Could not read '" + dest + "Data\\sub\\': '" + dest +
+                                   "Data\\sub' has the same name as 'Sub' on this destination, which does not tell "
+                                   "upper from lower case";
+    for (int run = 0; run < 2; ++run) {
+        const CopySummary summary = engine.Copy(files, dest, true, CopyMode::DirectoryCopy);
+        EXPECT_EQ(summary.copied + summary.upToDate, 2) << "run " << run;
+        EXPECT_EQ(summary.failed, 2) << "run " << run;
+        EXPECT_EQ(tree.Names("dest\\Data"), (Strings {"Sub", "\xC3\x89.txt"}));
+        EXPECT_EQ(TempTree::Read(dest + "Data\\\xC3\x89.txt"), "upper");
+        EXPECT_EQ(TempTree::Read(dest + "Data\\Sub\\a.txt"), "Sub's");
+    }
+    Strings failures;
+    for (const auto& box : host.Boxes())
+        if (box.text.rfind("Could not", 0) == 0) failures.push_back(box.text);
+    EXPECT_EQ(failures, (Strings {twin, folderTwin, twin, folderTwin}));
+}
+
 // Directory Copy of src\Photos and src\Docs into a destination where links
 // can be planted.
 class WindowsDestination : public ::testing::Test {
