@@ -81,7 +81,7 @@ int main(int argc, char** argv)
         tandrel::SystemUserManager manager;
         tandrel::Schedules schedules(tandrel::Schedules::DefaultFolder(), manager);
         tandrel::RunLog log(tandrel::RunLog::DefaultFolder());
-        tandrel::SystemClock clock;
+        tandrel::SystemRunClock clock;
         switch (schedule.kind) {
         case ScheduleCommand::Add:
             return AddSchedule(schedule, options, schedules, manager, log, clock, Program(), std::cout, std::cerr);

@@ -97,7 +97,7 @@ ScheduleCommand ParseScheduleCommand(const std::vector<std::string>& args)
 }
 
 int AddSchedule(const ScheduleCommand& command, const Options& options, Schedules& schedules, UserManager& manager,
-                RunLog& log, const Clock& clock, const std::string& program, std::ostream& out, std::ostream& err)
+                RunLog& log, const RunClock& clock, const std::string& program, std::ostream& out, std::ostream& err)
 {
     if (!options.listFile || !options.destination || !options.entries.empty()) {
         err << "tandrel-cli: --schedule backs up a backup list file: --list FILE --dest DIR, no ENTRY\n";

@@ -32,7 +32,7 @@ const char* ScheduleUsage();
 // --schedule: writes and enables the units for `options` (a list file and a
 // destination). `program` is tandrel-cli's absolute path.
 int AddSchedule(const ScheduleCommand& command, const Options& options, Schedules& schedules, UserManager& manager,
-                RunLog& log, const Clock& clock, const std::string& program, std::ostream& out, std::ostream& err);
+                RunLog& log, const RunClock& clock, const std::string& program, std::ostream& out, std::ostream& err);
 int RemoveSchedule(const std::string& name, Schedules& schedules, RunLog& log, std::ostream& out, std::ostream& err);
 int ListSchedules(Schedules& schedules, const RunLog& log, std::ostream& out);
 
@@ -44,7 +44,9 @@ int ListSchedules(Schedules& schedules, const RunLog& log, std::ostream& out);
 // --notify-success (or the setting notify-success).
 class ScheduledRun {
 public:
-    ScheduledRun(RunLog& log, Notifier& notifier, const Clock& clock) : log_(log), notifier_(notifier), clock_(clock) {}
+    ScheduledRun(RunLog& log, Notifier& notifier, const RunClock& clock) : log_(log), notifier_(notifier), clock_(clock)
+    {
+    }
     int Run(const ScheduleCommand& command, Options options, std::ostream& out, std::ostream& err, FileSystem& fs,
             DestinationMemory* destinations);
 
@@ -53,7 +55,7 @@ private:
     std::string Give(const Notice& notice, std::ostream& err);
     RunLog& log_;
     Notifier& notifier_;
-    const Clock& clock_;
+    const RunClock& clock_;
 };
 
 }  // namespace tandrel::cli

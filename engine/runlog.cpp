@@ -79,7 +79,7 @@ std::string StateFile(const std::string& name)
 #endif
 }
 
-std::int64_t SystemClock::Now() const
+std::int64_t SystemRunClock::Now() const
 {
     return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();

@@ -17,13 +17,13 @@ namespace tandrel {
 std::string StateFile(const std::string& name);
 
 // Seconds since 1970, UTC, as the runs are recorded; a seam for tests.
-class Clock {
+class RunClock {
 public:
-    virtual ~Clock() = default;
+    virtual ~RunClock() = default;
     virtual std::int64_t Now() const = 0;
 };
 
-class SystemClock : public Clock {
+class SystemRunClock : public RunClock {
 public:
     std::int64_t Now() const override;
 };

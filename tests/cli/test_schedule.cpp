@@ -20,7 +20,7 @@ using namespace tandrel::cli;
 
 namespace {
 
-class FakeClock : public Clock {
+class FakeClock : public RunClock {
 public:
     std::int64_t Now() const override { return now; }
     std::int64_t now = 1'800'000'000;
