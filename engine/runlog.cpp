@@ -267,9 +267,12 @@ Notice NoticeOf(const RunRecord& r)
                 false};
     case RunResult::Failed:
     case RunResult::Stopped: {
-        std::string body = (r.result == RunResult::Stopped ? "The backup into " + into + " was stopped: "
-                                                           : "The backup into " + into + ": ") +
-                           Plural(r.failed, "file", "files") + " failed.";
+        // Stopped before any file: what stopped it is all there is to say.
+        std::string body =
+            r.result == RunResult::Stopped && r.failed == 0 ? "The backup into " + into + " did not run."
+            : r.result == RunResult::Stopped
+                ? "The backup into " + into + " was stopped: " + Plural(r.failed, "file", "files") + " failed."
+                : "The backup into " + into + ": " + Plural(r.failed, "file", "files") + " failed.";
         if (!r.failures.empty()) body += "\n" + r.failures.front();
         return {r.result == RunResult::Stopped ? "Backup stopped" : "Backup failed", body, true};
     }

@@ -4,7 +4,8 @@
 set -euo pipefail
 cli=$1
 server=$2
-[ -n "${DBUS_SESSION_BUS_ADDRESS:-}" ] || { echo "skipped: no private session bus"; exit 77; }
+[ -n "${TANDREL_PRIVATE_SESSION_BUS:-}" ] && [ -n "${DBUS_SESSION_BUS_ADDRESS:-}" ] || {
+  echo "skipped: needs a private session bus (dbus-run-session, package dbus-daemon)"; exit 77; }
 work=$(mktemp -d)
 export XDG_CONFIG_HOME="$work/config" XDG_STATE_HOME="$work/state"
 "$server" "$work/notices" &

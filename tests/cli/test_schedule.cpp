@@ -211,6 +211,17 @@ TEST_F(ScheduleTest, AFailedRunIsRecordedAndNoticedAndSuccessIsQuiet)
     EXPECT_EQ(notifier_.given[1].summary, "Backup complete");
 }
 
+TEST_F(ScheduleTest, AListThatIsGoneStopsTheRunWithItsReason)
+{
+    fs::remove(P("my list.lst"));
+    EXPECT_EQ(Tick(), kUsageOrGathering);
+    ASSERT_EQ(notifier_.given.size(), 1u);
+    EXPECT_EQ(notifier_.given[0].summary, "Backup stopped");
+    EXPECT_NE(notifier_.given[0].body.find("did not run.\n"), std::string::npos) << notifier_.given[0].body;
+    EXPECT_NE(notifier_.given[0].body.find(P("my list.lst")), std::string::npos) << notifier_.given[0].body;
+    EXPECT_EQ(log_.Last("nightly")->last.result, RunResult::Stopped);
+}
+
 TEST_F(ScheduleTest, AMissingDriveWaitsWithOneNoticeAndTheBackupRunsOnceItIsBack)
 {
     fs::create_directories(P("media/usb"));
