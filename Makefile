@@ -10,7 +10,7 @@ PACKAGES = g++ cmake make pkgconf qt6-base-dev qt6-base-dev-tools libgl-dev \
            libgtest-dev libgmock-dev libbenchmark-dev libicu-dev fonts-liberation fonts-dejavu-core \
            clang clang-format libclang-rt-dev xvfb xauth rsync dpkg-dev file desktop-file-utils \
            xfsprogs btrfs-progs exfatprogs exfat-fuse dosfstools fusefat ntfs-3g \
-           dbus-daemon appstream lintian xdotool imagemagick openbox \
+           dbus-daemon libsystemd-dev systemd appstream lintian xdotool imagemagick openbox \
            samba smbclient smbnetfs rclone fuse3
 
 # $(call install-missing,PACKAGES): apt-get installs those not installed yet.

@@ -4,8 +4,13 @@
 #include <ostream>
 
 #include "engine/engine.h"
+#include "engine/runlog.h"
 
 namespace tandrel::cli {
+
+namespace {
+constexpr std::size_t kFailuresKept = RunLog::kFailuresKept;
+}  // namespace
 
 CliHost::CliHost(ThreadServices& threads, JobState& jobs, OnError policy, std::istream& in, std::ostream& out,
                  std::ostream& err, bool showProgress)
@@ -88,6 +93,7 @@ DialogResult CliHost::Show(const MessageBoxRequest& box)
             // A refresh posted before it must not draw a progress line after it.
             copying_ = false;
         } else {
+            if (failures.size() < kFailuresKept) failures.push_back(box.text);
             if (!box.caption.empty()) err_ << box.caption << ": ";
             err_ << box.text << '\n' << std::flush;
         }

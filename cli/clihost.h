@@ -45,6 +45,7 @@ public:
     std::vector<std::string> entries;  // the backup list as gathered
     int failedFiles = 0;
     bool copyStopped = false;
+    std::vector<std::string> failures;  // the first messages of failed files and folders
 
 private:
     DialogResult Answer(const MessageBoxRequest& box);

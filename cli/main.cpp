@@ -1,11 +1,14 @@
 // tandrel-cli: the backup engine without a window, for scripts and schedulers.
 #include <unistd.h>
 
+#include <filesystem>
 #include <iostream>
 #include <stdexcept>
 
 #include "cli/options.h"
 #include "cli/run.h"
+#include "cli/schedule.h"
+#include "engine/settings.h"
 #include "engine/nativefs.h"
 #include "support/notice.h"
 
@@ -37,6 +40,18 @@ static std::vector<std::string> Arguments(int argc, char** argv)
 }
 #endif
 
+// This program's absolute path, which a schedule's service starts.
+static std::string Program()
+{
+#ifdef _WIN32
+    return {};
+#else
+    std::error_code error;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? std::string("tandrel-cli") : self.string();
+#endif
+}
+
 int main(int argc, char** argv)
 {
     using namespace tandrel::cli;
@@ -44,14 +59,17 @@ int main(int argc, char** argv)
     ::SetConsoleOutputCP(CP_UTF8);  // paths are printed as UTF-8
 #endif
     Options options;
+    ScheduleCommand schedule;
     try {
-        options = ParseOptions(Arguments(argc, argv));
+        schedule = ParseScheduleCommand(Arguments(argc, argv));
+        if (schedule.kind != ScheduleCommand::Remove && schedule.kind != ScheduleCommand::List)
+            options = ParseOptions(schedule.rest);
     } catch (const std::invalid_argument& problem) {
-        std::cerr << "tandrel-cli: " << problem.what() << "\n\n" << Usage();
+        std::cerr << "tandrel-cli: " << problem.what() << "\n\n" << Usage() << ScheduleUsage();
         return kUsageOrGathering;
     }
     if (options.help) {
-        std::cout << Usage();
+        std::cout << Usage() << ScheduleUsage();
         return 0;
     }
     if (options.version) {
@@ -59,7 +77,26 @@ int main(int argc, char** argv)
         return 0;
     }
     tandrel::NativeFileSystem fs;
+    tandrel::DestinationMemory memory(tandrel::DestinationMemory::DefaultFile());
+    if (schedule.kind != ScheduleCommand::None) {
+        tandrel::SystemUserManager manager;
+        tandrel::Schedules schedules(tandrel::Schedules::DefaultFolder(), manager);
+        tandrel::RunLog log(tandrel::RunLog::DefaultFolder());
+        tandrel::SystemRunClock clock;
+        switch (schedule.kind) {
+        case ScheduleCommand::Add:
+            return AddSchedule(schedule, options, schedules, manager, log, clock, Program(), std::cout, std::cerr);
+        case ScheduleCommand::Remove:
+            return RemoveSchedule(schedule.name, schedules, log, std::cout, std::cerr);
+        case ScheduleCommand::List:
+            return ListSchedules(schedules, log, std::cout);
+        default: {
+            SessionBusNotifier notifier;
+            schedule.notifySuccess |= tandrel::Settings(tandrel::Settings::DefaultFile()).Flag("notify-success", false);
+            return ScheduledRun(log, notifier, clock).Run(schedule, options, std::cout, std::cerr, fs, &memory);
+        }
+        }
+    }
     const bool interactive = ::isatty(STDIN_FILENO) && ::isatty(STDERR_FILENO);
-    tandrel::DestinationMemory destinations(tandrel::DestinationMemory::DefaultFile());
-    return Run(options, interactive, std::cin, std::cout, std::cerr, fs, &destinations);
+    return Run(options, interactive, std::cin, std::cout, std::cerr, fs, &memory);
 }

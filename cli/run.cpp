@@ -40,14 +40,17 @@ std::string CurrentFolder()
 }  // namespace
 
 int Run(const Options& options, bool interactive, std::istream& in, std::ostream& out, std::ostream& err,
-        FileSystem& fs, DestinationMemory* destinations)
+        FileSystem& fs, DestinationMemory* destinations, RunOutcome* outcome)
 {
+    RunOutcome ignored;
+    RunOutcome& told = outcome ? *outcome : ignored;
     std::vector<std::string> entries;
     if (options.listFile) {
         try {
             entries = Deserialize(*options.listFile).PresentEntries();
         } catch (const std::exception& failure) {
             err << "tandrel-cli: " << failure.what() << '\n';  // it names the list
+            told.failures.push_back(failure.what());
             return kUsageOrGathering;
         }
     }
@@ -72,6 +75,7 @@ int Run(const Options& options, bool interactive, std::istream& in, std::ostream
         engine.GetFiles(entries, subdirs);
         return {};
     });
+    told.failures = host.failures;
     if (host.gatheringFailed || host.gatheringStopped || !host.returned) return kUsageOrGathering;
 
     if (options.saveFile) {
@@ -91,7 +95,9 @@ int Run(const Options& options, bool interactive, std::istream& in, std::ostream
     // otherwise a drive that is not plugged in gets nothing, not even the
     // destination folder.
     if (options.acceptDestination && destinations) destinations->Forget(destination);
+    told.destination = WithoutFinalSeparator(destination, PathStyle::Native());
     if (const std::optional<std::string> mountPoint = engine.UnmountedDrive(destination)) {
+        told.mountPoint = *mountPoint;
         err << "tandrel-cli: The destination "
             << support::Quoted(WithoutFinalSeparator(destination, PathStyle::Native()))
             << " is on a drive that is not mounted now (" << support::Quoted(*mountPoint)
@@ -103,6 +109,7 @@ int Run(const Options& options, bool interactive, std::istream& in, std::ostream
         fs.CreateDirectory(destination);
     } catch (const std::exception& failure) {
         err << "tandrel-cli: " << failure.what() << '\n';
+        told.failures.push_back(failure.what());
         return kUsageOrGathering;
     }
     jobs.directoryData = std::make_shared<const std::vector<std::string>>(host.entries);
@@ -116,6 +123,9 @@ int Run(const Options& options, bool interactive, std::istream& in, std::ostream
             return {};
         },
         [&host] { host.Tick(std::chrono::steady_clock::now()); });
+    told.copied = true;
+    told.summary = summary;
+    told.failures = host.failures;
     out << "Files: " << summary.copied << " copied, " << summary.upToDate << " up to date, " << summary.failed
         << " failed\n";
     if (summary.keptVersions > 0)

@@ -1,8 +1,11 @@
 #pragma once
 
 #include <iosfwd>
+#include <string>
+#include <vector>
 
 #include "engine/destinationmemory.h"
+#include "engine/engine.h"
 #include "engine/filesystem.h"
 #include "cli/options.h"
 
@@ -10,9 +13,19 @@ namespace tandrel::cli {
 
 enum ExitStatus { kAllCopied = 0, kSomeFailed = 1, kUsageOrGathering = 2, kStopped = 3, kDestinationBusy = 4 };
 
+// What a run did, for its record (engine/runlog.h).
+struct RunOutcome {
+    bool copied = false;  // the copy ran (it may have failed every file)
+    CopySummary summary;
+    std::string destination;
+    std::string mountPoint;             // set where the destination's drive was not mounted
+    std::vector<std::string> failures;  // the first messages
+};
+
 // One run of the command line: gather, optionally save the list, copy.
-// `destinations` (may be null) remembers where each destination's drive was.
+// `destinations` (may be null) remembers where each destination's drive was;
+// `outcome` (may be null) is told what the run did.
 int Run(const Options& options, bool interactive, std::istream& in, std::ostream& out, std::ostream& err,
-        FileSystem& fs, DestinationMemory* destinations = nullptr);
+        FileSystem& fs, DestinationMemory* destinations = nullptr, RunOutcome* outcome = nullptr);
 
 }  // namespace tandrel::cli

@@ -7,6 +7,7 @@
 //   form1_edit.cpp     editing the backup list and the destination
 //   form1_lists.cpp    loading and saving backup lists
 //   form1_tray.cpp     tray icon, automatic backup, About box, exits
+//   form1_schedule.cpp run records, notices, start with the desktop, schedules
 #pragma once
 
 #include <QMainWindow>
@@ -23,6 +24,7 @@
 #include "engine/filesystem.h"
 #include "engine/host.h"
 #include "engine/jobstate.h"
+#include "ui/schedule.h"
 #include "ui/seams.h"
 #include "engine/threads.h"
 
@@ -65,6 +67,8 @@ struct Form1Services {
     std::function<tandrel::ui::TrayHost()> trayHost = {};
     // Where each destination's drive was at its last backup; none: no check.
     tandrel::DestinationMemory* destinations = nullptr;
+    // The record of the runs, notices, schedules and the start with the desktop.
+    tandrel::ui::WindowSchedule schedule = {};
 };
 
 class Form1;
@@ -169,6 +173,17 @@ public slots:
     void menuItemExit_Click();
     void menuItemexitMain_Click();
     void menuItemAbout_Click();
+    // Beyond the open window.
+    void menuItemStartWithDesktop_Click(bool checked);
+    void menuItemSchedule_Click();
+
+public:
+    // Started by the desktop (--autostart): the last backup list, destination
+    // and Auto Backup, with a first backup once the list is gathered.
+    void StartFromDesktop();
+    // Posted by a copy: a failure now waits for an answer; the run's end.
+    void RunFailing(tandrel::RunRecord record);
+    void RunEnded(tandrel::RunRecord record, bool noticed);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -225,6 +240,19 @@ private:
     bool SystemTrayAvailable() const;
     // A click on the tray icon, as the tray reports it.
     void notifyIcon1_Activated(QSystemTrayIcon::ActivationReason reason);
+    // form1_schedule.cpp.
+    void BuildScheduleMenus();
+    void ShowRunState(const tandrel::RunRecord& record);
+    void Notify(const tandrel::Notice& notice, tandrel::RunRecord& record);
+    void RememberForDesktop();
+    void StartAutoBackup(const QString& interval, int triesLeft);
+    bool SaveListForSchedule();
+    tandrel::ui::WindowSchedule schedule_;
+    QString listFile_;       // the backup list's file, once loaded or saved
+    std::string earlyNote_;  // a notice of the running copy that could not be given
+    QIcon normalIcon_;
+    QAction* menuItemStartWithDesktop = nullptr;
+    QAction* menuItemSchedule = nullptr;
 
     tandrel::JobState& jobs_;
     tandrel::ThreadServices& threads_;

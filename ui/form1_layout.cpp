@@ -201,11 +201,12 @@ Form1::Form1(Form1Services services, QWidget* parent)
     : QMainWindow(parent), jobs_(services.jobs), threads_(services.threads), fileSystem_(services.fileSystem),
       dialogs_(services.dialogs), messageBoxes_(services.messageBoxes), destinations_(services.destinations),
       context_(std::make_shared<JobContext>(services.jobs, services.fileSystem, services.destinations,
-                                            WindowLink(threads_.Calls(), this))),
+                                            WindowLink(threads_.Calls(), this), services.schedule.clock)),
       timer1(services.timer ? std::move(services.timer) : std::make_unique<tandrel::ui::QtIntervalTimer>()),
       systemTrayAvailable_(std::move(services.systemTrayAvailable)),
       trayHost_(services.trayHost ? services.trayHost() : tandrel::ui::DetectTrayHost())
 {
+    schedule_ = services.schedule;
     InitializeComponent();
     BuildRefreshPace();
 }
@@ -259,6 +260,7 @@ void Form1::InitializeComponent()
 
     BuildTrayIconAndTimer(icon);
     WireEvents();
+    BuildScheduleMenus();
     PlaceWindow();
     notifyIcon1->show();
 }

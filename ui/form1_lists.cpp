@@ -84,6 +84,7 @@ void Form1::menuItemSave_Click()
     if (!chosen || chosen->isEmpty()) return;
 
     const QString filename = FromQtPath(chosen->front());
+    listFile_ = filename;
     SerializeDelegate serialize = &Form1::Serialize;
     std::vector<std::string> data = Entries(listboxFilestoBackup);
     threads_.BeginInvoke(
@@ -140,6 +141,7 @@ void Form1::DeserializeCallback(const tandrel::AsyncHandle& ar)
 
     jobs_.ResetLists();
     jobs_.filelistLoad = true;
+    listFile_ = load.filename;
 
     std::vector<std::string> entries;
     if (listboxFilestoBackup->count() > 0) {

@@ -6,8 +6,8 @@
 using tandrel::DialogResult;
 
 JobContext::JobContext(tandrel::JobState& jobs, tandrel::FileSystem& fileSystem,
-                       tandrel::DestinationMemory* destinations, WindowLink window)
-    : engine(jobs, *this, fileSystem), window_(std::move(window))
+                       tandrel::DestinationMemory* destinations, WindowLink window, const tandrel::RunClock* clock)
+    : engine(jobs, *this, fileSystem), window_(std::move(window)), clock_(clock ? *clock : systemClock_)
 {
     engine.SetDestinationMemory(destinations);
 }
@@ -20,8 +20,52 @@ void JobContext::GetFiles(std::vector<std::string> folderArray, bool subdirsFlag
 void JobContext::Copy(std::shared_ptr<const tandrel::PathList> allFiles, std::string destinationPath, bool overwrite,
                       bool cdBackup, bool consolidate, bool directoryCopy)
 {
-    engine.Copy(std::move(allFiles), std::move(destinationPath), overwrite,
-                tandrel::CopyModeOf(cdBackup, consolidate, directoryCopy));
+    {
+        std::lock_guard lock(runMutex_);
+        run_ = tandrel::RunRecord {};
+        run_.name = tandrel::ui::kWindowRunName;
+        run_.start = clock_.Now();
+        run_.destination = tandrel::WithoutFinalSeparator(destinationPath, tandrel::PathStyle::Native());
+        copying_ = true;
+        noticed_ = false;
+    }
+    const tandrel::CopySummary summary = engine.Copy(std::move(allFiles), std::move(destinationPath), overwrite,
+                                                     tandrel::CopyModeOf(cdBackup, consolidate, directoryCopy));
+    std::lock_guard lock(runMutex_);
+    copying_ = false;
+    run_.end = clock_.Now();
+    run_.copied = summary.copied;
+    run_.upToDate = summary.upToDate;
+    run_.failed = summary.failed;
+    run_.result = summary.notMounted ? tandrel::RunResult::Waiting
+                  : summary.stopped  ? tandrel::RunResult::Stopped
+                  : summary.failed   ? tandrel::RunResult::Failed
+                                     : tandrel::RunResult::Succeeded;
+    window_.Post([record = run_, noticed = noticed_](Form1& form) { form.RunEnded(record, noticed); });
+}
+
+void JobContext::Witness(const tandrel::MessageBoxRequest& box)
+{
+    std::lock_guard lock(runMutex_);
+    if (!copying_) return;
+    const bool failure = box.buttons == tandrel::MessageBoxButtons::OK && box.icon == tandrel::MessageBoxIcon::None;
+    if (failure) {
+        ++run_.failed;
+        if (run_.failures.size() < tandrel::RunLog::kFailuresKept) run_.failures.push_back(box.text);
+    }
+    const bool notMounted = box.icon == tandrel::MessageBoxIcon::Warning &&
+                            box.text.rfind(tandrel::text::kNotMountedText, 0) == 0 &&
+                            box.text.find(tandrel::text::kNotMountedMiddle) != std::string::npos;
+    if (noticed_ || !(failure || notMounted)) return;
+    noticed_ = true;
+    tandrel::RunRecord now = run_;
+    now.end = clock_.Now();
+    now.result = failure ? tandrel::RunResult::Failed : tandrel::RunResult::Waiting;
+    if (notMounted) {
+        const std::string folder = tandrel::AddSeparator(run_.destination, tandrel::PathStyle::Native());
+        now.mountPoint = engine.UnmountedDrive(folder).value_or(std::string());
+    }
+    window_.Post([now](Form1& form) { form.RunFailing(now); });
 }
 
 void JobContext::ShowProgress()
@@ -56,6 +100,7 @@ bool JobContext::WaitUntil(const tandrel::MessageBoxRequest& box, const std::fun
 
 DialogResult JobContext::Show(const tandrel::MessageBoxRequest& box)
 {
+    Witness(box);
     // The window thread shows the box without blocking its queue; this
     // worker waits for the answer. A post that never runs drops the promise.
     auto answer = std::make_shared<std::promise<DialogResult>>();

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -13,13 +14,15 @@
 #include "engine/filesystem.h"
 #include "engine/host.h"
 #include "engine/jobstate.h"
+#include "engine/runlog.h"
 #include "ui/form1.h"
 
 class JobContext : public tandrel::JobHost {
 public:
     // `jobs` and `fileSystem` are the process's, and outlive every job.
+    // `clock` (none: the system's) times the run's record.
     JobContext(tandrel::JobState& jobs, tandrel::FileSystem& fileSystem, tandrel::DestinationMemory* destinations,
-               WindowLink window);
+               WindowLink window, const tandrel::RunClock* clock = nullptr);
 
     // The workers of the gathering and of the copy.
     void GetFiles(std::vector<std::string> folderArray, bool subdirsFlag);
@@ -39,5 +42,15 @@ public:
     tandrel::BackupEngine engine;
 
 private:
+    // What the copy has shown so far, for its record; its first failure or
+    // a drive that is not mounted tells the window at once (RunFailing),
+    // before the box waits for its answer.
+    void Witness(const tandrel::MessageBoxRequest& box);
     WindowLink window_;
+    tandrel::SystemRunClock systemClock_;
+    const tandrel::RunClock& clock_;
+    std::mutex runMutex_;
+    tandrel::RunRecord run_;
+    bool copying_ = false;
+    bool noticed_ = false;
 };

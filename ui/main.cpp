@@ -1,13 +1,19 @@
 // Start-up: the application, the job state, the one window and its loop.
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFileInfo>
 #include <QImageReader>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
 
-#include "engine/nativefs.h"
+#include <QStandardPaths>
+
 #include "engine/filesystem.h"
+#include "engine/nativefs.h"
+#include "engine/runlog.h"
+#include "engine/schedules.h"
+#include "engine/settings.h"
 #include "ui/form1.h"
 #include "engine/jobstate.h"
 #include "ui/qtthreads.h"
@@ -41,6 +47,8 @@ int main(int argc, char* argv[])
         std::printf("tandrel %s\n%s", TANDREL_VERSION, tandrel::support::kLicenceNotice);
         return 0;
     }
+    // Started by the desktop's autostart entry: hidden in the tray.
+    const bool autostart = argc == 2 && std::string_view(argv[1]) == "--autostart";
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tandrel"));
     QApplication::setDesktopFileName(QStringLiteral("org.tandrel.tandrel"));
@@ -56,6 +64,26 @@ int main(int argc, char* argv[])
     tandrel::ui::QtDialogRunner dialogs;
     tandrel::ui::QtMessageBoxes messageBoxes;
     static tandrel::DestinationMemory destinations(tandrel::DestinationMemory::DefaultFile());
+    static tandrel::RunLog runLog(tandrel::RunLog::DefaultFolder());
+    static tandrel::Settings settings(tandrel::Settings::DefaultFile());
+    static tandrel::SystemUserManager userManager;
+    tandrel::ui::DBusNotices notices;
+    // tandrel-cli beside the window (installed, or in the build tree), else on PATH.
+    const QString here = QCoreApplication::applicationDirPath();
+    QString cli =
+        QStandardPaths::findExecutable(QStringLiteral("tandrel-cli"), {here, here + QStringLiteral("/../cli")});
+    if (cli.isEmpty()) cli = QStandardPaths::findExecutable(QStringLiteral("tandrel-cli"));
+    if (cli.isEmpty()) cli = here + QStringLiteral("/tandrel-cli");
+    tandrel::ui::WindowSchedule schedule {&runLog,
+                                          &notices,
+                                          &settings,
+                                          &userManager,
+                                          tandrel::Schedules::DefaultFolder(),
+                                          tandrel::AutostartFile(),
+                                          QFileInfo(cli).canonicalFilePath().isEmpty()
+                                              ? cli.toStdString()
+                                              : QFileInfo(cli).canonicalFilePath().toStdString(),
+                                          nullptr};
 
     Form1 window(Form1Services {jobs,
                                 threads,
@@ -65,10 +93,17 @@ int main(int argc, char* argv[])
                                 std::make_unique<tandrel::ui::QtIntervalTimer>(),
                                 {},
                                 {},
-                                &destinations});
+                                &destinations,
+                                schedule});
     QuitWhenClosed quitWhenClosed;
     window.installEventFilter(&quitWhenClosed);
-    window.show();
+    if (autostart) {
+        window.StartFromDesktop();
+        // Without a tray there would be no way to the window: it starts minimized.
+        if (!QSystemTrayIcon::isSystemTrayAvailable()) window.showMinimized();
+    } else {
+        window.show();
+    }
     QApplication::exec();
 
     // Closing the window ends the program at once, with status 0, even while

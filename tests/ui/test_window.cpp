@@ -244,8 +244,10 @@ private slots:
         for (const QAction* action : bar->actions()) top << action->text();
         QCOMPARE(top, (QStringList {"&File", "&Help"}));
         auto* file = h.form->findChild<QMenu*>(QStringLiteral("menuFile"));
-        QCOMPARE(Texts(file), (QStringList {"&Load Backup list...", "&Save Backup list", "-", "&Exit"}));
-        QCOMPARE(Names(file), (QStringList {"menuItemLoad", "menuItemSave", "menuItemSpacer3", "menuItemexitMain"}));
+        QCOMPARE(Texts(file), (QStringList {"&Load Backup list...", "&Save Backup list", "Start with the &Desktop",
+                                            "Schedule &This Backup\u2026", "-", "&Exit"}));
+        QCOMPARE(Names(file), (QStringList {"menuItemLoad", "menuItemSave", "menuItemStartWithDesktop",
+                                            "menuItemSchedule", "menuItemSpacer3", "menuItemexitMain"}));
         auto* help = h.form->findChild<QMenu*>(QStringLiteral("menuHelp"));
         QCOMPARE(Texts(help), QStringList {"&About Tandrel"});
         QCOMPARE(file->actions()[0]->shortcut(), QKeySequence(QStringLiteral("Ctrl+L")));
@@ -256,8 +258,10 @@ private slots:
         QCOMPARE(Texts(files), (QStringList {"Select &All", "-", "&Remove"}));
         QCOMPARE(Names(files), (QStringList {"menuItemSelectAll", "menuItemSpacer1", "menuItemRemove"}));
         auto* main = h.form->findChild<QMenu*>(QStringLiteral("contextMenuMain"));
-        QCOMPARE(Texts(main), (QStringList {"&Show", "&Hide", "-", "Exit"}));
-        QCOMPARE(Names(main), (QStringList {"menuItemShow", "menuItemHide", "menuItemSpacer2", "menuItemExit"}));
+        QCOMPARE(Texts(main), (QStringList {"&Show", "&Hide", "Start with the &Desktop", "Schedule &This Backup\u2026",
+                                            "-", "Exit"}));
+        QCOMPARE(Names(main), (QStringList {"menuItemShow", "menuItemHide", "menuItemStartWithDesktop",
+                                            "menuItemSchedule", "menuItemSpacer2", "menuItemExit"}));
     }
 
     void contextMenusOpenWhereTheyBelong()
