@@ -195,6 +195,21 @@ TEST(SourceLinks, AFolderSwappedForALinkAfterItsListingFailsItsFilesAndLeadsNowh
     EXPECT_FALSE(AnyFileHolds(tree.Path("dest"), "root's secret"));
 }
 
+TEST(SourceLinks, ALinkThatCantBeFollowedFailsInTheGatheringAndOneLeadingNowhereIsLeftOut)
+{
+    TempTree tree;
+    const std::string kept = tree.File("src/Home/a.txt", "a");
+    const std::string loop = tree.Path("src/Home/loop");
+    fsys::create_symlink(loop, loop);
+    fsys::create_symlink(tree.Path("missing"), tree.Path("src/Home/dangling"));
+    NativeFileSystem fs;
+    Backup backup(fs, tree.Path("src/Home"));
+    EXPECT_EQ(backup.state.syncfileList.ToArray(), Strings {kept});
+    ASSERT_EQ(backup.host.Boxes().size(), 2u);  // the failure, then whether to go on
+    EXPECT_EQ(backup.Text(0), "Could not look at " + support::Quoted(loop) + ": " + std::strerror(ELOOP));
+    EXPECT_EQ(backup.host.Boxes()[1].buttons, MessageBoxButtons::YesNo);
+}
+
 class RootOnly : public ::testing::Test {
 protected:
     void SetUp() override
