@@ -27,7 +27,7 @@ namespace tandrel {
 class LinuxCopySession : public CopySession {
 public:
     LinuxCopySession(SystemCalls& calls, const std::string& destination, const DestinationCaps* profile)
-        : calls_(calls), tree_(calls, destination, profile), destination_(destination)
+        : calls_(calls), tree_(calls, destination, profile), sources_(calls), destination_(destination)
     {
     }
 

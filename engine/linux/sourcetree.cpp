@@ -3,16 +3,11 @@
 // in one call that follows no link).
 #include "engine/linux/sourcetree.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
-#if __has_include(<linux/openat2.h>)
-#include <linux/openat2.h>
-#endif
 
 namespace tandrel {
 
@@ -46,27 +41,6 @@ FsError NotReached(int error, int parent, const std::string& name, const std::st
                            std::strerror(ELOOP),
                        FsError::Kind::Other, ELOOP, level);
     return NotOpened(error, level);
-}
-
-// The folder `levels` below the folder open as `folder`, in one call that
-// follows no link on the way: -1 where it fails, or where the kernel has no
-// openat2 (then never tried again).
-int OpenBeneath(int folder, const std::string& levels)
-{
-#if defined(SYS_openat2) && defined(RESOLVE_NO_SYMLINKS)
-    static std::atomic<bool> lacking {false};
-    if (lacking.load(std::memory_order_relaxed)) return -1;
-    struct open_how how {};
-    how.flags = kFolderFlags;
-    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_BENEATH;
-    const long fd = ::syscall(SYS_openat2, folder, levels.c_str(), &how, sizeof how);
-    if (fd >= 0) return static_cast<int>(fd);
-    if (errno == ENOSYS || errno == EINVAL) lacking.store(true, std::memory_order_relaxed);
-#else
-    (void)folder;
-    (void)levels;
-#endif
-    return -1;
 }
 
 SourceDirRef Describe(Fd fd, std::string path)
@@ -131,7 +105,7 @@ SourceDirRef SourceTree::Walk(const std::string& folder, std::size_t rootEnd)
             from = Cached(folder.substr(0, end + 1));
         }
     }
-    Fd fd(OpenBeneath(from->fd.Get(), folder.substr(end + 1, folder.size() - end - 2)));
+    Fd fd(calls_.OpenBeneath(from->fd.Get(), folder.substr(end + 1, folder.size() - end - 2).c_str()));
     if (fd.Valid()) {
         SourceDirRef reached = Describe(std::move(fd), folder);
         std::lock_guard lock(mutex_);

@@ -16,6 +16,7 @@
 
 #include "engine/detail/heldfolders.h"
 #include "engine/linux/posixfd.h"
+#include "engine/linux/systemcalls.h"
 
 namespace tandrel {
 
@@ -36,6 +37,7 @@ struct SourcePlace {
 
 class SourceTree {
 public:
+    explicit SourceTree(SystemCalls& calls) : calls_(calls) {}
     // The entries of the backup list, as the user named them.
     void SetEntries(const std::vector<std::string>& entries);
     // The folder of `path`, open, and the file's name in it. Below the
@@ -50,6 +52,7 @@ private:
     SourceDirRef Walk(const std::string& folder, std::size_t rootEnd);
     SourceDirRef Cached(const std::string& folder);
 
+    SystemCalls& calls_;
     std::unordered_set<std::string> entries_;               // as given
     std::unordered_set<std::string> roots_;                 // the folder entries, each with its final "/"
     std::mutex mutex_;                                      // guards what follows

@@ -158,8 +158,8 @@ bool AnyFileHolds(const std::string& folder, const std::string& text)
 // listed, as its owner could while a backup runs.
 class SwappedAfterListing : public NativeFileSystem {
 public:
-    SwappedAfterListing(std::string swapped, std::string elsewhere)
-        : swapped_(std::move(swapped)), elsewhere_(std::move(elsewhere))
+    SwappedAfterListing(SystemCalls* calls, std::string swapped, std::string elsewhere)
+        : NativeFileSystem(calls), swapped_(std::move(swapped)), elsewhere_(std::move(elsewhere))
     {
     }
     Listing List(const std::string& folder) override
@@ -176,17 +176,35 @@ private:
     std::string swapped_, elsewhere_;
 };
 
-TEST(SourceLinks, AFolderSwappedForALinkAfterItsListingFailsItsFilesAndLeadsNowhere)
+// A kernel without openat2: the source's folders are opened one name at a
+// time.
+class WithoutOpenat2 : public SystemCalls {
+public:
+    int OpenBeneath(int, const char*) override
+    {
+        errno = ENOSYS;
+        return -1;
+    }
+};
+
+class SourceLinks : public ::testing::TestWithParam<bool> {};
+INSTANTIATE_TEST_SUITE_P(Kernel, SourceLinks, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "Openat2" : "NameByName"; });
+
+TEST_P(SourceLinks, AFolderSwappedForALinkAfterItsListingFailsItsFilesAndLeadsNowhere)
 {
     TempTree tree;
     tree.File("src/Home/a.txt", "a");
+    tree.File("src/Home/deep/er/b.txt", "b");
     tree.File("src/Home/sub/shadow", "the user's own");
     tree.File("etc/shadow", "root's secret");
     tree.File("etc/sub/deeper", "root's secret too");
-    SwappedAfterListing fs(tree.Path("src/Home/sub"), tree.Path("etc"));
+    WithoutOpenat2 nameByName;
+    SwappedAfterListing fs(GetParam() ? nullptr : &nameByName, tree.Path("src/Home/sub"), tree.Path("etc"));
     Backup backup(fs, tree.Path("src/Home"));
     const CopySummary summary = backup.Run(tree.Path("dest"), false);
-    EXPECT_EQ(summary.copied, 1);
+    EXPECT_EQ(TempTree::Read(tree.Path("dest/Home/deep/er/b.txt")), "b");
+    EXPECT_EQ(summary.copied, 2);
     EXPECT_EQ(summary.failed, 1);
     EXPECT_NE(backup.Text(0).find(support::Quoted(tree.Path("src/Home/sub")) + " is a symbolic link"),
               std::string::npos)
@@ -195,7 +213,7 @@ TEST(SourceLinks, AFolderSwappedForALinkAfterItsListingFailsItsFilesAndLeadsNowh
     EXPECT_FALSE(AnyFileHolds(tree.Path("dest"), "root's secret"));
 }
 
-TEST(SourceLinks, ALinkThatCantBeFollowedFailsInTheGatheringAndOneLeadingNowhereIsLeftOut)
+TEST(SourceListing, ALinkThatCantBeFollowedFailsInTheGatheringAndOneLeadingNowhereIsLeftOut)
 {
     TempTree tree;
     const std::string kept = tree.File("src/Home/a.txt", "a");
