@@ -5,6 +5,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
+#include <string_view>
+#include <thread>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -60,6 +63,10 @@ void SourceTree::SetEntries(const std::vector<std::string>& entries)
     roots_.clear();
     opened_.clear();
     held_.Forget([](const std::string&) { return true; });
+    for (Slot& slot : slots_) {
+        std::lock_guard slotLock(slot.mutex);
+        slot.folder.reset();
+    }
     for (const std::string& entry : entries) {
         entries_.insert(entry);
         std::string key = entry;
@@ -137,27 +144,45 @@ SourcePlace SourceTree::Reach(const std::string& path)
     const std::size_t cut = path.rfind('/');
     place.name = cut == std::string::npos ? path.c_str() : path.c_str() + cut + 1;
     place.followed = !entries_.empty() && entries_.count(path) != 0;
-    const std::string folder = cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
-    if (!place.followed && !folder.empty()) {
-        if ((place.folder = Cached(folder))) return place;
-        // Below the deepest folder entry that holds the path.
-        for (std::size_t end = cut;;) {
-            const std::size_t rootEnd = end + 1;
-            if (roots_.count(rootEnd == folder.size() ? folder : folder.substr(0, rootEnd))) {
-                place.folder = rootEnd == folder.size() ? Root(folder) : Walk(folder, rootEnd);
+    if (!place.followed && cut != std::string::npos) {
+        // The folder this thread reached last, without the shared lock.
+        const std::string_view wanted(path.data(), cut + 1);
+        Slot& slot = slots_[std::hash<std::thread::id>()(std::this_thread::get_id()) % slots_.size()];
+        {
+            std::lock_guard lock(slot.mutex);
+            if (slot.folder && slot.folder->path == wanted) {
+                place.folder = slot.folder;
                 return place;
             }
-            if (end == 0) break;
-            end = folder.rfind('/', end - 1);
-            if (end == std::string::npos) break;
+        }
+        place.folder = Below(path.substr(0, cut + 1));
+        if (place.folder) {
+            std::lock_guard lock(slot.mutex);
+            slot.folder = place.folder;
+            return place;
         }
     }
     // A file entry, or a path under no entry: its folder by its path.
+    const std::string folder = cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
     const std::string open = folder.empty() ? std::string(".") : WithoutFinalSlash(folder);
     Fd fd(::open(open.c_str(), kFolderFlags));
     if (!fd.Valid()) throw NotOpened(errno, open);
     place.folder = Describe(std::move(fd), folder);
     return place;
+}
+
+SourceDirRef SourceTree::Below(const std::string& folder)
+{
+    if (SourceDirRef held = Cached(folder)) return held;
+    // Below the deepest folder entry that holds the path.
+    for (std::size_t end = folder.size() - 1;;) {
+        const std::size_t rootEnd = end + 1;
+        if (roots_.count(rootEnd == folder.size() ? folder : folder.substr(0, rootEnd)))
+            return rootEnd == folder.size() ? Root(folder) : Walk(folder, rootEnd);
+        if (end == 0) return nullptr;
+        end = folder.rfind('/', end - 1);
+        if (end == std::string::npos) return nullptr;
+    }
 }
 
 }  // namespace tandrel

@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 
+#include <array>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -51,6 +52,9 @@ private:
     SourceDirRef Root(const std::string& key);
     SourceDirRef Walk(const std::string& folder, std::size_t rootEnd);
     SourceDirRef Cached(const std::string& folder);
+    // The folder (with its final "/") below the folder entry that holds it;
+    // null for one under no folder entry.
+    SourceDirRef Below(const std::string& folder);
 
     SystemCalls& calls_;
     std::unordered_set<std::string> entries_;               // as given
@@ -58,6 +62,13 @@ private:
     std::mutex mutex_;                                      // guards what follows
     std::unordered_map<std::string, SourceDirRef> opened_;  // the roots, once opened
     HeldFolders<SourceDirRef> held_;                        // the folders below them used last
+    // The folder each thread reached last (by thread, each under its own
+    // lock): files come folder by folder.
+    struct Slot {
+        std::mutex mutex;
+        SourceDirRef folder;
+    };
+    std::array<Slot, 16> slots_;
 };
 
 }  // namespace tandrel
