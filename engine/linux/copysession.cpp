@@ -62,8 +62,12 @@ void LinuxCopySession::Measure(Copy& copy)
     // Only looked at here: a repeated backup opens no file it leaves alone.
     // A link the user named is followed; one found in a folder is a link.
     struct stat& info = copy.sourceInfo;
+    auto look = [&](const SourcePlace& place) {
+        return ::fstatat(place.At(), place.name, &info, place.followed ? 0 : AT_SYMLINK_NOFOLLOW);
+    };
+    // A folder removed since it was reached may have been made again.
     const SourcePlace place = ReachSource(copy, true);
-    if (::fstatat(place.At(), place.name, &info, place.followed ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
+    if (look(place) != 0 && (errno != ENOENT || !sources_.Gone(place) || look(ReachSource(copy, true)) != 0))
         Fail("Could not read the size of " + Quoted(copy.source), errno, copy.source);
     copy.link = S_ISLNK(info.st_mode);
     if (S_ISDIR(info.st_mode)) Fail("Could not read the size of " + Quoted(copy.source), EISDIR, copy.source);
@@ -188,9 +192,14 @@ void LinuxCopySession::WriteData(Copy& copy, Attempt& attempt)
     // O_NONBLOCK: opening a FIFO must not wait for a writer. A file found in
     // a folder is not opened through a link put at its name since.
     if (!attempt.in.Valid()) {
+        auto open = [](const SourcePlace& place) {
+            return ::openat(place.At(), place.name,
+                            O_RDONLY | O_CLOEXEC | O_NONBLOCK | (place.followed ? 0 : O_NOFOLLOW));
+        };
         const SourcePlace place = ReachSource(copy, false);
-        attempt.in.Reset(
-            ::openat(place.At(), place.name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | (place.followed ? 0 : O_NOFOLLOW)));
+        attempt.in.Reset(open(place));
+        if (!attempt.in.Valid() && errno == ENOENT && sources_.Gone(place))
+            attempt.in.Reset(open(ReachSource(copy, false)));
     }
     if (!attempt.in.Valid() || ::fstat(attempt.in.Get(), &copy.sourceInfo) != 0) Fail(copy.What(), errno, copy.source);
     const struct stat& source = copy.sourceInfo;

@@ -171,6 +171,25 @@ SourcePlace SourceTree::Reach(const std::string& path)
     return place;
 }
 
+bool SourceTree::Gone(const SourcePlace& place)
+{
+    const int error = errno;
+    struct stat info {};
+    const bool gone = ::fstat(place.At(), &info) != 0 || info.st_nlink == 0;
+    errno = error;
+    if (!gone) return false;
+    const std::string& path = place.folder->path;
+    auto under = [&](const std::string& held) { return held.compare(0, path.size(), path) == 0; };
+    std::lock_guard lock(mutex_);
+    held_.Forget(under);
+    std::erase_if(opened_, [&](const auto& root) { return under(root.first); });
+    for (Slot& slot : slots_) {
+        std::lock_guard slotLock(slot.mutex);
+        if (slot.folder && under(slot.folder->path)) slot.folder.reset();
+    }
+    return true;
+}
+
 SourceDirRef SourceTree::Below(const std::string& folder)
 {
     if (SourceDirRef held = Cached(folder)) return held;

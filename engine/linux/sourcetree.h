@@ -47,6 +47,10 @@ public:
     // path under no entry, by its path. Throws FsError with the reason
     // alone, naming the folder that could not be opened.
     SourcePlace Reach(const std::string& path);
+    // Whether the folder of `place` was removed since it was reached: then
+    // it, and what was reached below it, is let go of, so that the next
+    // Reach finds a folder made again under its name.
+    bool Gone(const SourcePlace& place);
 
 private:
     SourceDirRef Root(const std::string& key);
