@@ -53,6 +53,7 @@ private:
 struct Listing {
     std::vector<std::string> files;    // folder + separator + name, listing order
     std::vector<std::string> folders;  // the same, for direct sub-folders
+    std::vector<FsError> failures;     // entries that could not be looked at
 };
 
 // How one file's copy ended.
@@ -168,7 +169,9 @@ public:
     virtual bool FileExists(const std::string& path) = 0;
     // The files and direct sub-folders of a folder, in the file system's
     // order. Sub-folders reached through a link are left out, so a walk never
-    // loops; files reached through a link are listed.
+    // loops; files reached through a link are listed. An entry that can't be
+    // looked at is a failure of the listing; one that vanished meanwhile, or
+    // a link that leads nowhere, is left out.
     virtual Listing List(const std::string& folder) = 0;
     // Creates the folder with every missing level; an existing one is fine.
     virtual void CreateDirectory(const std::string& path) = 0;

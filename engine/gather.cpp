@@ -62,6 +62,11 @@ struct BackupEngine::Walk {
                 if (subdirsFlag && !listing.folders.empty() &&
                     !folders.AddRange(std::move(listing.folders), start.folderGeneration, &state.folderCount))
                     return Visit::Cleared;
+                // Entries it could not look at, as a folder it could not list.
+                for (const FsError& failure : listing.failures) {
+                    if (Cleared()) return Visit::Cleared;
+                    if (Warn(failure.what()) == Visit::Stop) return Visit::Stop;
+                }
                 return Visit::Folder;
             }
             if (engine.fs_.FileExists(path)) {
@@ -72,12 +77,18 @@ struct BackupEngine::Walk {
             return Visit::Missing;
         } catch (const std::exception& failure) {
             if (Cleared()) return Visit::Cleared;  // nobody needs to hear about it
-            JobHost& host = engine.host_;
-            host.Show({failure.what(), text::kWarningTitle, MessageBoxButtons::OK, MessageBoxIcon::Warning});
-            const DialogResult answer = host.Show(
-                {text::kContinueText, text::kContinueTitle, MessageBoxButtons::YesNo, MessageBoxIcon::Question});
-            return answer == DialogResult::Yes ? Visit::Folder : Visit::Stop;
+            return Warn(failure.what());
         }
+    }
+
+    // A path the walk could not read: said, and the user goes on or stops.
+    Visit Warn(const std::string& message)
+    {
+        JobHost& host = engine.host_;
+        host.Show({message, text::kWarningTitle, MessageBoxButtons::OK, MessageBoxIcon::Warning});
+        const DialogResult answer =
+            host.Show({text::kContinueText, text::kContinueTitle, MessageBoxButtons::YesNo, MessageBoxIcon::Question});
+        return answer == DialogResult::Yes ? Visit::Folder : Visit::Stop;
     }
 
     // Walks every entry in order, each folder tree breadth first, until an

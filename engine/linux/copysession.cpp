@@ -29,17 +29,6 @@ using namespace session;
 
 // --- Sources -------------------------------------------------------------------
 
-SourceFolders::Slot& SourceFolders::SlotFor(const std::string& path, std::size_t cut)
-{
-    Slot& slot = slots_[std::hash<std::thread::id>()(std::this_thread::get_id()) % slots_.size()];
-    slot.mutex.lock();
-    if (slot.folder.size() != cut || path.compare(0, cut, slot.folder) != 0) {
-        slot.folder.assign(path, 0, cut);
-        slot.fd.Reset(::open(slot.folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    }
-    return slot;
-}
-
 std::unique_ptr<FileCopy> LinuxCopySession::Open(const std::string& source)
 {
     auto copy = std::make_unique<Copy>();
@@ -57,8 +46,16 @@ std::unique_ptr<FileCopy> LinuxCopySession::Defer(const std::string& source)
 
 void LinuxCopySession::SetEntries(std::shared_ptr<const std::vector<std::string>> entries)
 {
-    entries_.clear();
-    if (entries) entries_.insert(entries->begin(), entries->end());
+    sources_.SetEntries(entries ? *entries : std::vector<std::string>());
+}
+
+SourcePlace LinuxCopySession::ReachSource(const Copy& copy, bool sizing)
+{
+    try {
+        return sources_.Reach(copy.source);
+    } catch (const FsError& failure) {
+        throw failure.Within(sizing ? "Could not read the size of " + Quoted(copy.source) : copy.What());
+    }
 }
 
 void LinuxCopySession::Measure(Copy& copy)
@@ -66,9 +63,12 @@ void LinuxCopySession::Measure(Copy& copy)
     // Only looked at here: a repeated backup opens no file it leaves alone.
     // A link the user named is followed; one found in a folder is a link.
     struct stat& info = copy.sourceInfo;
-    const int flags = entries_.count(copy.source) ? 0 : AT_SYMLINK_NOFOLLOW;
-    if (sources_.At(copy.source, [&](int folder, const char* name) { return ::fstatat(folder, name, &info, flags); }) !=
-        0)
+    auto look = [&](const SourcePlace& place) {
+        return ::fstatat(place.At(), place.name, &info, place.followed ? 0 : AT_SYMLINK_NOFOLLOW);
+    };
+    // A folder removed since it was reached may have been made again.
+    const SourcePlace place = ReachSource(copy, true);
+    if (look(place) != 0 && (errno != ENOENT || !sources_.Gone(place) || look(ReachSource(copy, true)) != 0))
         Fail("Could not read the size of " + Quoted(copy.source), errno, copy.source);
     copy.link = S_ISLNK(info.st_mode);
     if (S_ISDIR(info.st_mode)) Fail("Could not read the size of " + Quoted(copy.source), EISDIR, copy.source);
@@ -192,11 +192,16 @@ void LinuxCopySession::WriteData(Copy& copy, Attempt& attempt)
 {
     // O_NONBLOCK: opening a FIFO must not wait for a writer. A file found in
     // a folder is not opened through a link put at its name since.
-    const int follow = entries_.count(copy.source) ? 0 : O_NOFOLLOW;
-    if (!attempt.in.Valid())
-        attempt.in.Reset(sources_.At(copy.source, [follow](int folder, const char* name) {
-            return ::openat(folder, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | follow);
-        }));
+    if (!attempt.in.Valid()) {
+        auto open = [](const SourcePlace& place) {
+            return ::openat(place.At(), place.name,
+                            O_RDONLY | O_CLOEXEC | O_NONBLOCK | (place.followed ? 0 : O_NOFOLLOW));
+        };
+        const SourcePlace place = ReachSource(copy, false);
+        attempt.in.Reset(open(place));
+        if (!attempt.in.Valid() && errno == ENOENT && sources_.Gone(place))
+            attempt.in.Reset(open(ReachSource(copy, false)));
+    }
     if (!attempt.in.Valid() || ::fstat(attempt.in.Get(), &copy.sourceInfo) != 0) Fail(copy.What(), errno, copy.source);
     const struct stat& source = copy.sourceInfo;
     if (!S_ISREG(source.st_mode)) throw FsError(copy.What() + ": it is not a regular file");

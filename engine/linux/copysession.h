@@ -6,13 +6,11 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include <array>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
-#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -20,45 +18,17 @@
 #include "engine/linux/destinationtree.h"
 #include "engine/linux/placement.h"
 #include "engine/linux/posixfd.h"
+#include "engine/linux/sourcetree.h"
 #include "engine/filesystem.h"
 #include "engine/linux/systemcalls.h"
 #include "engine/linux/uploads.h"
 
 namespace tandrel {
 
-// The last source folder each thread of a session looked into, held open:
-// files come folder by folder, and a look by name from the folder costs less
-// than one that walks the whole path again.
-class SourceFolders {
-public:
-    // Runs `call(folder, name)` for `path`: its folder open as a descriptor
-    // (AT_FDCWD and the whole path where it can't be opened).
-    template <typename Call>
-    int At(const std::string& path, Call call)
-    {
-        const std::size_t cut = path.rfind('/');
-        if (cut == std::string::npos || cut == 0) return call(AT_FDCWD, path.c_str());
-        Slot& slot = SlotFor(path, cut);
-        std::lock_guard lock(slot.mutex, std::adopt_lock);
-        if (!slot.fd.Valid()) return call(AT_FDCWD, path.c_str());
-        return call(slot.fd.Get(), path.c_str() + cut + 1);
-    }
-
-private:
-    struct Slot {
-        std::mutex mutex;
-        std::string folder;
-        posix::Fd fd;
-    };
-    // The calling thread's slot, locked, holding the folder of `path`.
-    Slot& SlotFor(const std::string& path, std::size_t cut);
-    std::array<Slot, 16> slots_;  // by thread
-};
-
 class LinuxCopySession : public CopySession {
 public:
     LinuxCopySession(SystemCalls& calls, const std::string& destination, const DestinationCaps* profile)
-        : calls_(calls), tree_(calls, destination, profile), destination_(destination)
+        : calls_(calls), tree_(calls, destination, profile), sources_(calls), destination_(destination)
     {
     }
 
@@ -98,6 +68,9 @@ private:
     void Place(Copy& copy, Attempt& attempt);
     void Clean(const Folder& folder);
     void Measure(Copy& copy);
+    // The folder of the source of `copy`, open; one that can't be reached
+    // fails the copy (`sizing`: as the look at its size).
+    SourcePlace ReachSource(const Copy& copy, bool sizing);
     bool CopyLink(Copy& copy, Attempt& attempt);
     void PlaceLink(Copy& copy, Attempt& attempt);
     bool HoldsLinks(const Folder& folder);
@@ -112,8 +85,7 @@ private:
     mutable DestinationTree tree_;
     std::mutex mutex_;                   // guards madeFolders_ and the clean-ups
     std::set<std::string> madeFolders_;  // without their final "/"
-    SourceFolders sources_;
-    std::unordered_set<std::string> entries_;  // the backup list's, followed where they are links
+    SourceTree sources_;
     std::string destination_;
     void Unlock();
     std::string VersionsRoot() const;

@@ -33,6 +33,13 @@ bool StatPath(const std::string& path, struct stat& info)
     Fail("Could not read " + Quoted(path), errno);
 }
 
+// An entry of `folder` that can't be looked at: a failure of the listing.
+void Unreadable(Listing& listing, const std::string& folder, const char* name, int error)
+{
+    const std::string path = JoinPath(folder, name, PathStyle::Posix());
+    listing.failures.push_back(posix::Error("Could not look at " + Quoted(path), error, path));
+}
+
 }  // namespace
 
 bool NativeFileSystem::DirectoryExists(const std::string& path)
@@ -62,8 +69,9 @@ Listing NativeFileSystem::List(const std::string& folder)
             // A file system that gives no type: ask for it, without following.
             struct stat info {};
             if (::fstatat(dirFd, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (errno != ENOENT) Unreadable(listing, folder, name, errno);  // else gone meanwhile
                 errno = 0;
-                continue;  // gone meanwhile
+                continue;
             }
             type = S_ISDIR(info.st_mode)   ? DT_DIR
                    : S_ISREG(info.st_mode) ? DT_REG
@@ -75,8 +83,10 @@ Listing NativeFileSystem::List(const std::string& folder)
             // to a file is listed as that file.
             struct stat info {};
             if (::fstatat(dirFd, name, &info, 0) != 0) {
+                // A link that leads nowhere (or gone meanwhile) is left out.
+                if (errno != ENOENT && errno != ENOTDIR) Unreadable(listing, folder, name, errno);
                 errno = 0;
-                continue;  // a dangling link, or gone meanwhile
+                continue;
             }
             type = S_ISREG(info.st_mode) ? DT_REG : DT_UNKNOWN;
         }

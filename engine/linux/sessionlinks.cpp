@@ -27,11 +27,20 @@ using posix::Quoted;
 bool LinuxCopySession::CopyLink(Copy& copy, Attempt& attempt)
 {
     const Folder& folder = *attempt.folder;
-    const struct stat link = copy.sourceInfo;
+    // The link at the name now is opened itself, and what follows is read
+    // from it: its owner and its text, which is then resolved from the
+    // link's folder as the system resolves a link. A link swapped in since
+    // the look is the one judged, never one met earlier.
+    const SourcePlace place = ReachSource(copy, false);
+    Fd opened(::openat(place.At(), place.name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat link {};
+    if (!opened.Valid() || ::fstat(opened.Get(), &link) != 0) Fail(copy.What(), errno, copy.source);
+    if (!S_ISLNK(link.st_mode))
+        throw FsError(copy.What() + ": " + Quoted(copy.source) + " changed while it was being copied",
+                      FsError::Kind::Other, 0, copy.source);
+    copy.sourceInfo = link;
     std::string text(static_cast<std::size_t>(link.st_size) + 1, '\0');
-    const ssize_t length = sources_.At(copy.source, [&](int at, const char* name) {
-        return static_cast<int>(::readlinkat(at, name, text.data(), text.size()));
-    });
+    const ssize_t length = ::readlinkat(opened.Get(), "", text.data(), text.size());
     if (length < 0) Fail(copy.What(), errno, copy.source);
     text.resize(static_cast<std::size_t>(length));
     if (HoldsLinks(folder)) {
@@ -52,8 +61,7 @@ bool LinuxCopySession::CopyLink(Copy& copy, Attempt& attempt)
         attempt.state = Attempt::State::Worked;
         return true;
     }
-    attempt.in.Reset(sources_.At(
-        copy.source, [](int at, const char* name) { return ::openat(at, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK); }));
+    attempt.in.Reset(::openat(place.At(), text.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     struct stat file {};
     if (!attempt.in.Valid() || ::fstat(attempt.in.Get(), &file) != 0) Fail(copy.What(), errno, copy.source);
     if (link.st_uid != 0 && file.st_uid != link.st_uid)

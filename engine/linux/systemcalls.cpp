@@ -1,6 +1,7 @@
 // The system's own calls behind the SystemCalls seam.
 #include "engine/linux/systemcalls.h"
 
+#include <atomic>
 #include <cerrno>
 #include <fstream>
 #include <sstream>
@@ -12,9 +13,34 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+#if __has_include(<linux/openat2.h>)
+#include <linux/openat2.h>
+#endif
 
 namespace tandrel {
+
+int SystemCalls::OpenBeneath(int folder, const char* levels)
+{
+#if defined(SYS_openat2) && defined(RESOLVE_NO_SYMLINKS)
+    // A kernel that lacks it, or its flags, is not asked again.
+    static std::atomic<bool> lacking {false};
+    if (!lacking.load(std::memory_order_relaxed)) {
+        struct open_how how {};
+        how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+        how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_BENEATH;
+        const long fd = ::syscall(SYS_openat2, folder, levels, &how, sizeof how);
+        if (fd >= 0 || (errno != ENOSYS && errno != EINVAL)) return static_cast<int>(fd);
+        lacking.store(true, std::memory_order_relaxed);
+    }
+#else
+    (void)folder;
+    (void)levels;
+#endif
+    errno = ENOSYS;
+    return -1;
+}
 
 int SystemCalls::OpenAt(int folder, const char* name, int flags, mode_t mode)
 {

@@ -42,6 +42,10 @@ public:
     virtual int Flock(int fd, int operation);
     // The flush of the whole file system that holds `fd`.
     virtual int Syncfs(int fd);
+    // The source's folder `levels` (one or more names) below the folder
+    // `folder`, opened O_PATH in one call that follows no link on the way
+    // (openat2): -1 with ENOSYS where the kernel has no openat2.
+    virtual int OpenBeneath(int folder, const char* levels);
     // The mount table (/proc/self/mountinfo), empty where it can't be read.
     virtual std::string MountTable();
     // The wall clock, as file times are kept.

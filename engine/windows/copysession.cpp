@@ -54,6 +54,81 @@ std::unique_ptr<FileCopy> WindowsCopySession::Open(const std::string& source)
     return copy;
 }
 
+void WindowsCopySession::SetEntries(std::shared_ptr<const std::vector<std::string>> entries)
+{
+    std::lock_guard lock(mutex_);
+    entries_.clear();
+    if (entries)
+        for (const std::string& entry : *entries) entries_.insert(WithoutFinalSeparators(entry));
+}
+
+HeldSourceRef WindowsCopySession::SourceRoot(const std::string& entry)
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (auto it = sourceRoots_.find(entry); it != sourceRoots_.end()) return it->second;
+    }
+    // The entry is taken as the user named it, through any link on its way.
+    auto root = std::make_shared<HeldSource>();
+    root->handle.Reset(HoldFolder(Widen(entry) + L"\\", true));
+    if (!root->handle.valid()) throw NotThere(::GetLastError(), entry);
+    root->path = entry;
+    std::lock_guard lock(mutex_);
+    return sourceRoots_.emplace(entry, std::move(root)).first->second;
+}
+
+HeldSourceRef WindowsCopySession::HoldSource(const std::string& source)
+{
+    const std::string folder = WithoutFinalSeparators(FolderOf(source));
+    if (folder.empty() || entries_.count(source)) return nullptr;
+    // The deepest folder entry that holds the source.
+    std::size_t rootEnd = folder.size();
+    while (rootEnd != std::string::npos && !entries_.count(folder.substr(0, rootEnd)))
+        rootEnd = rootEnd == 0 ? std::string::npos : folder.find_last_of("\\/", rootEnd - 1);
+    if (rootEnd == std::string::npos || rootEnd == 0) return nullptr;
+
+    // From the deepest level held (or the entry) down.
+    HeldSourceRef from;
+    std::size_t at = folder.size();
+    while (!from) {
+        if (at == std::string::npos || at <= rootEnd) {
+            at = rootEnd;
+            from = SourceRoot(folder.substr(0, rootEnd));
+            break;
+        }
+        {
+            const std::string level = folder.substr(0, at);
+            std::lock_guard lock(mutex_);
+            from = heldSources_.Find([&](const std::string& held) { return held == level; });
+        }
+        if (!from) at = folder.find_last_of("\\/", at - 1);
+    }
+    while (at < folder.size()) {
+        const std::size_t end = std::min(folder.find_first_of("\\/", at + 1), folder.size());
+        const std::string name = folder.substr(at + 1, end - at - 1);
+        const std::string level = folder.substr(0, end);
+        at = end;
+        if (name.empty()) continue;
+        if (name == "." || name == "..")
+            throw FsError("the path holds " + Quoted(name) + ", which names no folder of its own", FsError::Kind::Other,
+                          ERROR_INVALID_NAME, level);
+        auto reached = std::make_shared<HeldSource>();
+        const std::wstring native = Widen(level);
+        reached->handle.Reset(HoldFolder(native, false));
+        if (!reached->handle.valid()) throw NotThere(::GetLastError(), level);
+        if (FolderLeadsElsewhere(reached->handle.get(), native, level))
+            throw FsError(
+                Quoted(level) + " is a symbolic link, and a backup follows no link below the folders of its list",
+                FsError::Kind::Other, static_cast<int>(kLinkInside), level);
+        reached->path = level;
+        reached->parent = std::move(from);
+        from = std::move(reached);
+        std::lock_guard lock(mutex_);
+        heldSources_.Keep(from);
+    }
+    return from;
+}
+
 void WindowsCopySession::Work(FileCopy& base, const std::string& target, bool overwrite) noexcept
 {
     Copy& copy = static_cast<Copy&>(base);
@@ -314,6 +389,13 @@ void WindowsCopySession::DoWork(Copy& copy)
     copy.to = folder.native + Widen(NameOf(copy.target));
     Clean(folder);
     const std::wstring from = NativePath(copy.source);
+    // Held until the copy is made, so that no folder on its way is swapped.
+    HeldSourceRef sourceFolder;
+    try {
+        sourceFolder = HoldSource(copy.source);
+    } catch (const FsError& failure) {
+        throw failure.Within(what);
+    }
 
     BY_HANDLE_FILE_INFORMATION sourceInfo;
     {

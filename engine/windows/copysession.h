@@ -49,6 +49,17 @@ struct Folder {
 };
 using FolderRef = std::shared_ptr<const Folder>;
 
+// A folder of the source below an entry of the backup list, held open as
+// itself with the folders above it up to the entry: a copy that reads
+// through its path reaches the folders that were looked at, none of which is
+// a link.
+struct HeldSource {
+    Handle handle {INVALID_HANDLE_VALUE};
+    std::string path;  // without its final separator
+    std::shared_ptr<const HeldSource> parent;
+};
+using HeldSourceRef = std::shared_ptr<const HeldSource>;
+
 inline std::string WithoutFinalSeparators(std::string path)
 {
     while (path.size() > 1 && (path.back() == '\\' || path.back() == '/')) path.pop_back();
@@ -75,6 +86,7 @@ public:
     bool DirectoryExists(const std::string& path) override;
     void CreateDirectory(const std::string& path, const std::string& mirrored) override;
     std::unique_ptr<FileCopy> Open(const std::string& source) override;
+    void SetEntries(std::shared_ptr<const std::vector<std::string>> entries) override;
     void Work(FileCopy& base, const std::string& target, bool overwrite) noexcept override;
     CopyOutcome Commit(FileCopy& base) override;
     void Finish() override;
@@ -117,6 +129,12 @@ private:
     void Keep(const FolderRef& folder);
     void Forget(const std::string& folder);
     void Clean(const Folder& folder);
+    // The source's folders: the folder of `source` held, with the levels
+    // above it up to the folder entry it lies under; null for an entry
+    // itself, or a path under no folder entry. Throws FsError with the
+    // reason alone.
+    HeldSourceRef HoldSource(const std::string& source);
+    HeldSourceRef SourceRoot(const std::string& entry);
     // The copy itself.
     void DoWork(Copy& copy);
     static std::wstring StoredSpelling(const std::wstring& path);
@@ -147,6 +165,9 @@ private:
     HeldFolders<FolderRef> held_;  // the folders used last
     std::map<FileKey, std::unique_ptr<FolderState>> states_;
     std::map<std::uint64_t, std::pair<std::wstring, std::string>> written_;  // by volume: a folder written to
+    std::set<std::string> entries_;                                          // without final separators
+    std::map<std::string, HeldSourceRef> sourceRoots_;                       // the folder entries, once held
+    HeldFolders<HeldSourceRef> heldSources_;                                 // the source folders used last
 };
 
 }  // namespace win

@@ -22,7 +22,8 @@
 #    their times, and an unchanged repeat keeps nothing;
 #  - a link in the source is copied as a link where the file system holds
 #    links, else as the file it leads to; a link planted in the destination
-#    is never followed;
+#    is never followed; on exFAT, a source folder swapped for a link while
+#    backups run never brings over what the link leads to;
 #  - where names do not differ by case (exFAT, FAT), of two twins that do
 #    the first keeps the name and the other fails saying why, and a source
 #    renamed in case only gets its target respelled; so also for twins by
@@ -307,6 +308,37 @@ if mkdir -p "$mnt/planted" && ln -s "$work/victim" "$mnt/planted/Links" 2> /dev/
            [ -z "$(ls -A "$work/victim")" ] || echo "written through the link: $(ls "$work/victim")")"
 fi
 rm -rf "$src/Links" "$mnt/links" "$mnt/planted"
+
+# ---- 6a. A folder of the source swapped for a link to another place while
+# backups run, over and over (on exFAT, where the report came from): no
+# backup ever holds what the link leads to.
+if [ "$fs" = exfat ]; then
+  mkdir -p "$src/Swap/sub" "$work/elsewhere"
+  for f in 0 1 2 3 4 5 6 7; do echo "own $f" > "$src/Swap/f$f.txt"; echo "own sub $f" > "$src/Swap/sub/f$f.txt"; done
+  echo "the user's own shadow" > "$src/Swap/sub/shadow"
+  secret="secret-$(head -c 12 /dev/urandom | od -An -tx1 | tr -d ' \n')"
+  for f in shadow f0.txt f1.txt f2.txt; do echo "$secret" > "$work/elsewhere/$f"; done
+  chmod 600 "$work/elsewhere/"*
+  ( while :; do
+      mv "$src/Swap/sub" "$src/Swap/sub.real" && ln -s "$work/elsewhere" "$src/Swap/sub"
+      sleep 0.00$((RANDOM % 5))
+      rm -f "$src/Swap/sub" && mv "$src/Swap/sub.real" "$src/Swap/sub"
+      echo >> "$work/swaps"
+    done ) & swapper=$!
+  leaked=""
+  for round in $(seq 1 20); do
+    backup swap --overwrite --dest "$mnt/swap" "$src/Swap"
+    grep -rlF "$secret" "$mnt/swap" > /dev/null 2>&1 && leaked="$leaked $round"
+  done
+  kill $swapper; wait $swapper 2> /dev/null
+  [ -L "$src/Swap/sub" ] && rm -f "$src/Swap/sub"
+  [ -d "$src/Swap/sub.real" ] && mv "$src/Swap/sub.real" "$src/Swap/sub"
+  check "a source folder swapped for a link while 20 backups run: none holds what the link leads to" \
+        "$([ -n "$leaked" ] && echo "backups$leaked hold the linked folder's file"
+           [ -s "$work/swaps" ] || echo "no swap happened"
+           temporaries)"
+  rm -rf "$src/Swap" "$mnt/swap" "$work/elsewhere" "$work/swaps"
+fi
 
 # ---- 6b. Names that differ only in case, where the file system does not
 # tell them apart: the first of two twins keeps the name, the other fails

@@ -3,6 +3,8 @@
 // a folder again that vanished while it ran.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <map>
 
 #include "engine/nativefs.h"
@@ -136,6 +138,42 @@ TEST(CopyFolderGone, AFailureInAFolderThatIsStillThereIsReportedOnce)
 
 namespace tandrel {
 namespace {
+
+// Removes the source folder `folder` and makes it again, with `file` in it,
+// when the first copy gets its times: as a build or a checkout does.
+class SourceMadeAgain : public SystemCalls {
+public:
+    SourceMadeAgain(std::string folder, std::string file) : folder_(std::move(folder)), file_(std::move(file)) {}
+    int Futimens(int fd, const struct timespec times[2]) override
+    {
+        if (!done_) {
+            done_ = true;
+            std::filesystem::remove_all(folder_);
+            std::filesystem::create_directories(folder_);
+            std::ofstream(file_) << "made again";
+        }
+        return SystemCalls::Futimens(fd, times);
+    }
+
+private:
+    std::string folder_, file_;
+    bool done_ = false;
+};
+
+TEST(CopyFolderGone, ASourceFolderMadeAgainDuringTheBackupIsReadAnew)
+{
+    testing::TempTree tree;
+    const Strings files = {tree.File("src/Data/sub/a.txt", "a"), tree.File("src/Data/sub/b.txt", "b")};
+    SourceMadeAgain calls(tree.Path("src/Data/sub"), files[1]);
+    NativeFileSystem fs(&calls);
+    JobState state;
+    state.directoryData = std::make_shared<const Strings>(Strings {tree.Path("src/Data")});
+    testing::RecordingHost host {&state};
+    BackupEngine engine {state, host, fs, PathStyle::Posix()};
+    engine.SetParallelCopies(1);
+    EXPECT_EQ(engine.Copy(files, tree.Path("dest") + "/", false, CopyMode::DirectoryCopy).copied, 2);
+    EXPECT_EQ(testing::TempTree::Read(tree.Path("dest/Data/sub/b.txt")), "made again");
+}
 
 // Another backup into the same destination makes each folder just before
 // this one does: every mkdir finds the level there already.

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <chrono>
 #include <thread>
 
@@ -144,6 +145,89 @@ TEST(DestinationLinks, AFailedTemporaryIsRemovedWithoutTouchingWhatALinkAtItsNam
     EXPECT_FALSE(HasTemporaryFile(tree, "dest/Data"));
 }
 
+// Whether any file under `folder` holds `text`.
+bool AnyFileHolds(const std::string& folder, const std::string& text)
+{
+    for (auto& entry : fsys::recursive_directory_iterator(folder))
+        if (entry.is_regular_file() && TempTree::Read(entry.path().string()).find(text) != std::string::npos)
+            return true;
+    return false;
+}
+
+// Swaps the folder `swapped` for a link to `elsewhere` once it has been
+// listed, as its owner could while a backup runs.
+class SwappedAfterListing : public NativeFileSystem {
+public:
+    SwappedAfterListing(SystemCalls* calls, std::string swapped, std::string elsewhere)
+        : NativeFileSystem(calls), swapped_(std::move(swapped)), elsewhere_(std::move(elsewhere))
+    {
+    }
+    Listing List(const std::string& folder) override
+    {
+        Listing listing = NativeFileSystem::List(folder);
+        if (folder == swapped_) {
+            fsys::rename(swapped_, swapped_ + ".old");
+            fsys::create_directory_symlink(elsewhere_, swapped_);
+        }
+        return listing;
+    }
+
+private:
+    std::string swapped_, elsewhere_;
+};
+
+// A kernel without openat2: the source's folders are opened one name at a
+// time.
+class WithoutOpenat2 : public SystemCalls {
+public:
+    int OpenBeneath(int, const char*) override
+    {
+        errno = ENOSYS;
+        return -1;
+    }
+};
+
+class SourceLinks : public ::testing::TestWithParam<bool> {};
+INSTANTIATE_TEST_SUITE_P(Kernel, SourceLinks, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "Openat2" : "NameByName"; });
+
+TEST_P(SourceLinks, AFolderSwappedForALinkAfterItsListingFailsItsFilesAndLeadsNowhere)
+{
+    TempTree tree;
+    tree.File("src/Home/a.txt", "a");
+    tree.File("src/Home/deep/er/b.txt", "b");
+    tree.File("src/Home/sub/shadow", "the user's own");
+    tree.File("etc/shadow", "root's secret");
+    tree.File("etc/sub/deeper", "root's secret too");
+    WithoutOpenat2 nameByName;
+    SwappedAfterListing fs(GetParam() ? nullptr : &nameByName, tree.Path("src/Home/sub"), tree.Path("etc"));
+    Backup backup(fs, tree.Path("src/Home"));
+    const CopySummary summary = backup.Run(tree.Path("dest"), false);
+    EXPECT_EQ(TempTree::Read(tree.Path("dest/Home/deep/er/b.txt")), "b");
+    EXPECT_EQ(summary.copied, 2);
+    EXPECT_EQ(summary.failed, 1);
+    EXPECT_NE(backup.Text(0).find(support::Quoted(tree.Path("src/Home/sub")) + " is a symbolic link"),
+              std::string::npos)
+        << backup.Text(0);
+    EXPECT_NE(backup.Text(0).find(std::strerror(ELOOP)), std::string::npos) << backup.Text(0);
+    EXPECT_FALSE(AnyFileHolds(tree.Path("dest"), "root's secret"));
+}
+
+TEST(SourceListing, ALinkThatCantBeFollowedFailsInTheGatheringAndOneLeadingNowhereIsLeftOut)
+{
+    TempTree tree;
+    const std::string kept = tree.File("src/Home/a.txt", "a");
+    const std::string loop = tree.Path("src/Home/loop");
+    fsys::create_symlink(loop, loop);
+    fsys::create_symlink(tree.Path("missing"), tree.Path("src/Home/dangling"));
+    NativeFileSystem fs;
+    Backup backup(fs, tree.Path("src/Home"));
+    EXPECT_EQ(backup.state.syncfileList.ToArray(), Strings {kept});
+    ASSERT_EQ(backup.host.Boxes().size(), 2u);  // the failure, then whether to go on
+    EXPECT_EQ(backup.Text(0), "Could not look at " + support::Quoted(loop) + ": " + std::strerror(ELOOP));
+    EXPECT_EQ(backup.host.Boxes()[1].buttons, MessageBoxButtons::YesNo);
+}
+
 class RootOnly : public ::testing::Test {
 protected:
     void SetUp() override
@@ -185,6 +269,49 @@ TEST_F(RootOnly, ALinkInAFolderIsALinkOrLeadsOnlyToItsOwnersFile)
     EXPECT_NE(toFat.Text(0).find("a file its owner does not own"), std::string::npos) << toFat.Text(0);
     EXPECT_FALSE(fsys::exists(fsys::symlink_status(tree.Path("fat/Home/innocent.txt"))));
     EXPECT_EQ(TempTree::Read(tree.Path("fat/Home/mine.txt")), "the user's");
+}
+
+// Puts `replacement` at the name `swapped` when the backup makes its first
+// folder, after it has looked at the sources it plans.
+class LinkSwappedAtFirstFolder : public SystemCalls {
+public:
+    LinkSwappedAtFirstFolder(std::string swapped, std::string replacement)
+        : swapped_(std::move(swapped)), replacement_(std::move(replacement))
+    {
+    }
+    int MkdirAt(int folder, const char* name, mode_t mode) override
+    {
+        if (!swaps++) fsys::rename(replacement_, swapped_);
+        return SystemCalls::MkdirAt(folder, name, mode);
+    }
+    int swaps = 0;
+
+private:
+    std::string swapped_, replacement_;
+};
+
+TEST_F(RootOnly, ALinkSwappedAfterItsLookIsJudgedByItsOwnOwner)
+{
+    TempTree tree;
+    const std::string secret = tree.File("secret", "root's alone");
+    const std::string harmless = tree.File("harmless.txt", "anyone's");
+    tree.Folder("src/Home");
+    tree.Folder("fat");
+    const std::string named = tree.Path("src/Home/doc.txt");
+    const std::string planted = tree.Path("src/planted");
+    fsys::create_symlink(harmless, named);  // root's: followed to any file
+    fsys::create_symlink(secret, planted);
+    ASSERT_EQ(::lchown(planted.c_str(), 1235, 1235), 0);
+    LinkSwappedAtFirstFolder calls(named, planted);
+    const DestinationCaps fat = DestinationCaps::FusefatProfile();
+    NativeFileSystem fs(&calls, &fat);
+    Backup backup(fs, tree.Path("src/Home"));
+    const CopySummary summary =
+        backup.engine.Copy(backup.state.syncfileList.ToArray(), tree.Path("fat") + "/", false, CopyMode::CdBackup);
+    EXPECT_GT(calls.swaps, 0);
+    EXPECT_EQ(summary.failed, 1);
+    EXPECT_NE(backup.Text(0).find("a file its owner does not own"), std::string::npos) << backup.Text(0);
+    EXPECT_FALSE(AnyFileHolds(tree.Path("fat"), "root's alone"));
 }
 
 TEST_F(RootOnly, AFolderTheBackupMakesTakesTheModeAndOwnerOfTheOneItStandsFor)

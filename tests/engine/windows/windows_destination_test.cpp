@@ -170,6 +170,21 @@ TEST_F(WindowsDestination, NoLinkInsideTheDestinationIsFollowedButTheDestination
     EXPECT_TRUE(IsReparsePoint(tree.Path("real\\Photos")));
 }
 
+TEST_F(WindowsDestination, ASourceFolderSwappedForALinkFailsItsFilesAndLeadsNowhere)
+{
+    tree.File("victim\\p2.jpg", "the victim's");
+    const std::string swapped = tree.Path("src\\Photos\\2004");
+    ASSERT_TRUE(::MoveFileW(support::Widen(swapped).c_str(), support::Widen(swapped + ".old").c_str()));
+    if (!Link("src\\Photos\\2004", victim, true)) GTEST_SKIP() << "this system makes no symbolic links here";
+
+    EXPECT_EQ(Backup(false).failed, 1);
+    EXPECT_EQ(Failures(),
+              Strings {"Could not copy '" + files[1] + "' to '" + dest + "Photos\\2004\\p2.jpg': '" + swapped +
+                       "' is a symbolic link, and a backup follows no link below the folders of its list"});
+    EXPECT_FALSE(fsys::exists(U8(dest + "Photos\\2004\\p2.jpg")));
+    EXPECT_EQ(TempTree::Read(dest + "Photos\\p1.jpg"), "one");
+}
+
 TEST_F(WindowsDestination, ALinkAtATargetsNameIsReplacedNeverWrittenThrough)
 {
     const std::string other = tree.File("victim\\v.txt", "not the backup's");
