@@ -183,7 +183,7 @@ bool LinuxCopySession::UpToDate(const Copy& copy, const Attempt& attempt, const 
     if (!S_ISREG(target.st_mode) || target.st_size != source.st_size) return false;
     const std::int64_t difference = std::llabs(Nanoseconds(source.st_mtim) - Nanoseconds(target.st_mtim));
     if (difference == 0) return true;
-    if (difference >= 2 * kSecond) return false;  // no file system keeps coarser times
+    if (difference >= kCoarsestTimeGrain) return false;  // no file system keeps coarser times
     return difference < TimeGrain(*attempt.folder);
 }
 
@@ -218,8 +218,7 @@ void LinuxCopySession::WriteData(Copy& copy, Attempt& attempt)
     // moves again.
     const std::int64_t began = Nanoseconds(calls_.Now());
     for (int round = 0;; ++round) {
-        if (const int error =
-                CopyData(calls_, attempt.in.Get(), attempt.out->Fd(), source, folder.state->caps.cloneRefusedFrom))
+        if (const int error = CopyData(calls_, attempt.in.Get(), attempt.out->Fd(), source, folder.state->caps))
             Fail(copy.What(), error, attempt.target);
         struct stat after {};
         if (::fstat(attempt.in.Get(), &after) != 0) Fail(copy.What(), errno, copy.source);
@@ -261,12 +260,11 @@ bool LinuxCopySession::Racy(const struct stat& source, std::int64_t began, const
         return ::clock_getres(CLOCK_REALTIME_COARSE, &resolution) == 0 ? Nanoseconds(resolution) : 10000000;
     }();
     const std::int64_t latest = Nanoseconds(source.st_mtim);
-    if (latest < began - 2 * kSecond - tick) return false;  // older than any grain: no probe needed
+    if (latest < began - kCoarsestTimeGrain - tick) return false;  // older than any grain: no probe needed
+    // The source's file system is probed only where it is written to as well.
     const DestinationCaps& from = tree_.CapsOf(source.st_dev);
-    const std::int64_t sourceGrain = from.kind == FsKind::Fat || from.kind == FsKind::ExFat   ? 2 * kSecond
-                                     : from.kind == FsKind::Smb || from.kind == FsKind::Sshfs ? kSecond
-                                     : from.kind == FsKind::Ntfs                              ? 100
-                                                                                              : 1;
+    const std::int64_t probed = from.timeGrain.load();
+    const std::int64_t sourceGrain = probed ? probed : TimeGrainsOf(from.kind).source;
     return latest >= began - std::max(sourceGrain, TimeGrain(folder)) - tick;
 }
 
