@@ -294,7 +294,7 @@ void LinuxCopySession::KeepOwnerModeAndTimes(const Copy& copy, Attempt& attempt)
     // keeps (a chown clears only set-id bits, which it was not created with).
     const int asked = attempt.out->AskedMode();
     const bool modeSet = asked >= 0 && newFiles && (static_cast<mode_t>(asked) & newFiles->keptBits) == mode;
-    if (!modeSet) ::fchmod(out, mode);
+    if (!modeSet) calls_.Fchmod(out, mode);
     calls_.Futimens(out, attempt.times);
 }
 

@@ -46,6 +46,11 @@ int SystemCalls::UnlinkAt(int folder, const char* name, int flags)
     return ::unlinkat(folder, name, flags);
 }
 
+int SystemCalls::FstatAt(int folder, const char* name, struct stat& info, int flags)
+{
+    return ::fstatat(folder, name, &info, flags);
+}
+
 int SystemCalls::SymlinkAt(const char* text, int folder, const char* name)
 {
     return ::symlinkat(text, folder, name);
@@ -54,6 +59,11 @@ int SystemCalls::SymlinkAt(const char* text, int folder, const char* name)
 int SystemCalls::Fchown(int fd, uid_t owner, gid_t group)
 {
     return ::fchown(fd, owner, group);
+}
+
+int SystemCalls::Fchmod(int fd, mode_t mode)
+{
+    return ::fchmod(fd, mode);
 }
 
 int SystemCalls::FchownAt(int folder, const char* name, uid_t owner, gid_t group, int flags)

@@ -11,6 +11,7 @@
 
 #include <string>
 
+struct stat;
 struct statfs;
 
 namespace tandrel {
@@ -27,8 +28,10 @@ public:
     virtual int RenameAt(int fromFolder, const char* from, int toFolder, const char* to, unsigned flags);
     virtual int LinkAt(int fromFolder, const char* from, int toFolder, const char* to, int flags);
     virtual int UnlinkAt(int folder, const char* name, int flags);
+    virtual int FstatAt(int folder, const char* name, struct stat& info, int flags);
     virtual int SymlinkAt(const char* text, int folder, const char* name);
     virtual int Fchown(int fd, uid_t owner, gid_t group);
+    virtual int Fchmod(int fd, mode_t mode);
     virtual int FchownAt(int folder, const char* name, uid_t owner, gid_t group, int flags);
     virtual int Futimens(int fd, const struct timespec times[2]);
     virtual int UtimensAt(int folder, const char* name, const struct timespec times[2], int flags);
