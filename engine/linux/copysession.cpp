@@ -107,9 +107,11 @@ void LinuxCopySession::Work(FileCopy& base, const std::string& target, bool over
         if (copy.attempt) copy.attempt->failure = failure;
     } catch (const std::exception& failure) {
         // Whatever else goes wrong (no memory, say) fails this file alone.
-        if (copy.attempt) copy.attempt->failure = FsError(copy.What() + ": " + failure.what());
+        if (copy.attempt)
+            copy.attempt->failure = FsError(copy.What() + ": " + failure.what(), FsError::Kind::Other, 0, copy.source);
     } catch (...) {
-        if (copy.attempt) copy.attempt->failure = FsError(copy.What() + ": an unknown error");
+        if (copy.attempt)
+            copy.attempt->failure = FsError(copy.What() + ": an unknown error", FsError::Kind::Other, 0, copy.source);
     }
     if (!copy.attempt) return;  // not even that could be had: Commit says so
     copy.attempt->state = Attempt::State::Failed;
@@ -141,7 +143,7 @@ void LinuxCopySession::Look(Copy& copy, Attempt& attempt)
         // replaced by the copy like any other file.
         if (::fstatat(folder.fd.Get(), attempt.name.c_str(), &target, AT_SYMLINK_NOFOLLOW) == 0) {
             if (target.st_dev == source.st_dev && target.st_ino == source.st_ino)
-                throw FsError(copy.What() + ": they are the same file");
+                throw FsError(copy.What() + ": they are the same file", FsError::Kind::Other, 0, attempt.target);
             if (tree_.Folds(folder)) {
                 RefuseTwin(copy, attempt, target.st_ino);
                 const std::string stored = StoredName(folder, attempt.name, target.st_ino);
@@ -198,7 +200,8 @@ void LinuxCopySession::WriteData(Copy& copy, Attempt& attempt)
         }));
     if (!attempt.in.Valid() || ::fstat(attempt.in.Get(), &copy.sourceInfo) != 0) Fail(copy.What(), errno, copy.source);
     const struct stat& source = copy.sourceInfo;
-    if (!S_ISREG(source.st_mode)) throw FsError(copy.What() + ": it is not a regular file");
+    if (!S_ISREG(source.st_mode))
+        throw FsError(copy.What() + ": it is not a regular file", FsError::Kind::Other, 0, copy.source);
     const Folder& folder = *attempt.folder;
     Clean(folder);
 
@@ -303,11 +306,11 @@ void LinuxCopySession::KeepOwnerModeAndTimes(const Copy& copy, Attempt& attempt)
 CopyOutcome LinuxCopySession::Commit(FileCopy& base)
 {
     Copy& copy = static_cast<Copy&>(base);
-    if (!copy.attempt) throw FsError(copy.What());
+    if (!copy.attempt) throw FsError(copy.What(), FsError::Kind::Other, 0, copy.source);
     Attempt& attempt = *copy.attempt;
     switch (attempt.state) {
     case Attempt::State::Looking:
-        throw FsError(copy.What());
+        throw FsError(copy.What(), FsError::Kind::Other, 0, copy.source);
     case Attempt::State::Failed:
         throw *attempt.failure;
     case Attempt::State::UpToDate:
@@ -362,7 +365,7 @@ void LinuxCopySession::Place(Copy& copy, Attempt& attempt)
         error = InFolder(*attempt.folder, error);
         out.Discard();
         if (error == EINVAL || error == EILSEQ || error == ENAMETOOLONG)
-            throw posix::NameRefused(attempt.name, std::strerror(error), error).Within(copy.What());
+            throw posix::NameRefused(attempt.target, attempt.name, std::strerror(error), error).Within(copy.What());
         Fail(copy.What(), error, attempt.target);
     }
     const LearnedFact& keeps = attempt.folder->state->caps.renameKeepsTimes;

@@ -29,7 +29,7 @@ void LinuxCopySession::CheckName(const Copy& copy, const Attempt& attempt)
     DestinationCaps& caps = folder.state->caps;
     if (caps.windowsNames) {
         if (const std::string refusal = WindowsNameRefusal(attempt.name); !refusal.empty())
-            throw posix::NameRefused(attempt.name, refusal).Within(copy.What());
+            throw posix::NameRefused(attempt.target, attempt.name, refusal).Within(copy.What());
         return;
     }
     std::set<unsigned char> doubtful;
@@ -56,7 +56,8 @@ void LinuxCopySession::CheckName(const Copy& copy, const Attempt& attempt)
             if (posix::TakesNoFile(refusal)) return;
             caps.refusals.Note(c, refusal);
         }
-        if (refusal != 0) throw posix::NameRefused(attempt.name, std::strerror(refusal), refusal).Within(copy.What());
+        if (refusal != 0)
+            throw posix::NameRefused(attempt.target, attempt.name, std::strerror(refusal), refusal).Within(copy.What());
     }
 }
 

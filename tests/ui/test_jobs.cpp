@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -40,7 +41,9 @@ public:
 
     tandrel::Listing List(const std::string& folder) override
     {
-        if (folder == refuseListing) throw tandrel::FsError("Permission denied: '" + folder + "'");
+        if (folder == refuseListing)
+            throw tandrel::FsError("Permission denied: '" + folder + "'", tandrel::FsError::Kind::Other, EACCES,
+                                   folder);
         if (folder == escapeListing) throw Escaping {};
         return NativeFileSystem::List(folder);
     }
@@ -435,7 +438,7 @@ private slots:
         fs.beforeCommit = [&] {
             ++commits;
             while (!windowGone) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            throw tandrel::FsError("The device is not ready.");
+            throw tandrel::FsError("The device is not ready.", tandrel::FsError::Kind::Other, EIO, {});
         };
         WindowHarness h(&fs);
         Gather(h, tree.root);
