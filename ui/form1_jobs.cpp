@@ -194,21 +194,23 @@ void Form1::InitCopy()
 
     std::string destination = ToPath(listBoxDestinationFolder->item(0)->text());
     const bool overwrite = cboxOverwrite->isChecked();
-    const bool cdBackup = rboxCD->isChecked();
-    const bool consolidate = rboxConsolidate->isChecked();
-    const bool directoryCopy = rboxDirCopy->isChecked();
+    const tandrel::CopyMode mode = SelectedMode();
 
     CopyDelegate copy = [context = context_](std::shared_ptr<const tandrel::PathList> allFiles,
-                                             std::string destinationPath, bool o, bool cd, bool c, bool d) {
-        context->Copy(std::move(allFiles), std::move(destinationPath), o, cd, c, d);
+                                             std::string destinationPath, bool o, tandrel::CopyMode m) {
+        context->Copy(std::move(allFiles), std::move(destinationPath), o, m);
     };
     threads_.BeginInvoke(
-        [copy, files = std::move(files), destination = std::move(destination), overwrite, cdBackup, consolidate,
-         directoryCopy]() mutable -> std::any {
-            copy(std::move(files), std::move(destination), overwrite, cdBackup, consolidate, directoryCopy);
+        [copy, files = std::move(files), destination = std::move(destination), overwrite, mode]() mutable -> std::any {
+            copy(std::move(files), std::move(destination), overwrite, mode);
             return {};
         },
         OnWindow(&Form1::CopyCallback));
+}
+
+tandrel::CopyMode Form1::SelectedMode() const
+{
+    return tandrel::CopyModeOf(rboxCD->isChecked(), rboxConsolidate->isChecked(), rboxDirCopy->isChecked());
 }
 
 // On the window thread, posted by the copy's completion.

@@ -9,6 +9,7 @@
 #include <QtTest>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -339,6 +340,27 @@ private slots:
         }
         QVERIFY(h.button("btnStart")->isEnabled());
         QVERIFY(!h.timer->IsActive());
+    }
+
+    // The checked radio button is the mode the copy names its targets by.
+    void eachModeButtonNamesTheTargets()
+    {
+        SourceTree tree;
+        const std::vector<std::pair<const char*, QString>> modes = {
+            {"rboxDirCopy", "/Photos/inner/d.txt"}, {"rboxConsolidate", "/d.txt"}, {"rboxCD", "/CD_backup0/d.txt"}};
+        for (const auto& [button, target] : modes) {
+            QTemporaryDir destination(QDir::tempPath() + QStringLiteral("/tandrel-dest-XXXXXX"));
+            WindowHarness h;
+            Gather(h, tree.root);
+            h.destinationList()->addItem(destination.path() + "/");
+            h.form->ShowProgress();
+            h.radio(button)->setChecked(true);
+            QTest::mouseClick(h.button("btnStart"), Qt::LeftButton);
+            QTRY_VERIFY_WITH_TIMEOUT(h.idle(), 10000);
+            QVERIFY2(QFile::exists(destination.path() + target), button);
+            QCOMPARE(QDir(destination.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size(),
+                     std::strcmp(button, "rboxConsolidate") == 0 ? 5 : 1);
+        }
     }
 
     // While another backup holds the destination, the copy waits with a box
