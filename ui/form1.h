@@ -107,8 +107,9 @@ public:
     explicit Form1(Form1Services services, QWidget* parent = nullptr);
     ~Form1() override;
 
-    // The ways back to the window from any thread: a refresh request and
-    // the hand-back of a gathering, which post themselves from a worker.
+    // On the window thread: a refresh request and the hand-back of a
+    // gathering. Workers reach them only by posting through a WindowLink
+    // (JobContext), never through the window itself.
     void ShowProgress();
     void ReturnFiles(std::vector<std::string> folderArray, std::string initalDir);
     // On the window thread: shows a worker's box (JobContext::Show) without
@@ -204,8 +205,6 @@ private:
     // Entries of a list box, in list order.
     static std::vector<std::string> Entries(const QListWidget* list);
 
-    // Queues work for the window thread; dropped if the window is gone.
-    void PostToWindow(std::function<void()> work);
     // What a completion may keep of the window.
     WindowLink Link();
     // Ends a while of held refresh requests (ServeRefresh).

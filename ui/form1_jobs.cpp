@@ -79,11 +79,6 @@ WindowLink Form1::Link()
     return WindowLink(threads_.Calls(), this);
 }
 
-void Form1::PostToWindow(std::function<void()> work)
-{
-    Link().Post([work = std::move(work)](Form1&) { work(); });
-}
-
 tandrel::AsyncResult::Completion Form1::OnWindow(void (Form1::*callback)(const AsyncHandle&))
 {
     return [window = Link(), callback](const AsyncHandle& ar) {
@@ -93,10 +88,6 @@ tandrel::AsyncResult::Completion Form1::OnWindow(void (Form1::*callback)(const A
 
 void Form1::ShowProgress()
 {
-    if (threads_.InvokeRequired()) {
-        Link().PostRefresh();
-        return;
-    }
     UpdateUI();
 }
 
@@ -117,12 +108,6 @@ std::vector<std::string> Form1::Entries(const QListWidget* list)
 
 void Form1::ReturnFiles(std::vector<std::string> folderArray, std::string initalDir)
 {
-    if (threads_.InvokeRequired()) {
-        PostToWindow([this, folderArray = std::move(folderArray), initalDir = std::move(initalDir)]() mutable {
-            ReturnFiles(std::move(folderArray), std::move(initalDir));
-        });
-        return;
-    }
     const tandrel::ReturnedFiles returned = tandrel::TakeReturnedFiles(jobs_, folderArray, initalDir);
     if (!returned.entries.empty()) {
         QStringList items;

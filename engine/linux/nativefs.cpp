@@ -1,5 +1,5 @@
 // The platform's file system on Linux: existence, listings and folders. The
-// copies themselves are in linuxcopy.cpp.
+// copies themselves are the copy session's (copysession.cpp and its pieces).
 #include <cerrno>
 #include <algorithm>
 #include <cstdlib>

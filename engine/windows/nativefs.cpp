@@ -6,8 +6,8 @@
 // is reached through a link: each folder there is opened as itself, level by
 // level, and held open while the backup writes through its path, so that it
 // can't be swapped for a link meanwhile. The copy session itself is in
-// nativefs_win_session.cpp; here are the pieces it shares with the file
-// system's own calls.
+// copysession.cpp; here are the pieces it shares with the file system's own
+// calls.
 #include <cstring>
 #include <memory>
 #include <string>

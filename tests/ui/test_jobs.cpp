@@ -175,8 +175,8 @@ private slots:
         h.bar()->setMaximum(10);
         h.bar()->setValue(0);
         std::thread worker([&] {
-            h.form->ShowProgress();
-            h.form->ShowProgress();
+            h.link().PostRefresh();
+            h.link().PostRefresh();
         });
         worker.join();
         // Nothing has run yet: the worker only posted.
@@ -196,12 +196,12 @@ private slots:
         h.bar()->setMaximum(100);
         h.bar()->setValue(0);
         auto onWorker = [](const std::function<void()>& work) { std::thread(work).join(); };
-        onWorker([&] { h.form->ShowProgress(); });
+        onWorker([&] { h.link().PostRefresh(); });
         QCoreApplication::processEvents();
         QCOMPARE(h.bar()->value(), 1);  // row 6 showed the bar and stepped it
         // Served a moment ago: the next ones wait for the pace to end.
         onWorker([&] {
-            for (int i = 0; i < 5; ++i) h.form->ShowProgress();
+            for (int i = 0; i < 5; ++i) h.link().PostRefresh();
         });
         QCoreApplication::processEvents();
         QCOMPARE(h.bar()->value(), 1);
@@ -211,11 +211,11 @@ private slots:
         QObject::connect(h.backupList()->model(), &QAbstractItemModel::rowsInserted, h.form.get(),
                          [&] { barWhenFilesCame = h.bar()->value(); });
         h.jobs.dragNdrop = true;
-        onWorker([&] { h.form->ShowProgress(); });
+        onWorker([&] { h.link().PostRefresh(); });
         QVERIFY(QTest::qWaitFor([&] { return h.bar()->value() == 7; }, 5000));  // just served: holding again
         onWorker([&] {
-            h.form->ShowProgress();
-            h.form->ReturnFiles({"/x/one"}, "/x/one");
+            h.link().PostRefresh();
+            h.link().Post([](Form1& form) { form.ReturnFiles({"/x/one"}, "/x/one"); });
         });
         QTRY_COMPARE_WITH_TIMEOUT(h.backupList()->count(), 1, 5000);
         QCOMPARE(barWhenFilesCame, 8);
@@ -228,10 +228,10 @@ private slots:
         h.jobs.dragNdrop = true;
         std::thread worker([&] {
             // A gathering's ending, as a worker does it.
-            h.form->ReturnFiles({"/x/one", "/x/two"}, "/x/one");
+            h.link().Post([](Form1& form) { form.ReturnFiles({"/x/one", "/x/two"}, "/x/one"); });
             h.jobs.foldersComplete = true;
             h.jobs.complete = true;
-            h.form->ShowProgress();
+            h.link().PostRefresh();
         });
         worker.join();
         QCOMPARE(h.backupList()->count(), 0);
@@ -276,7 +276,7 @@ private slots:
         h.jobs.complete = false;
         h.bar()->setMaximum(10);
         h.bar()->setValue(0);
-        std::thread other([&] { h.form->ShowProgress(); });
+        std::thread other([&] { h.link().PostRefresh(); });
         other.join();
         QTRY_VERIFY_WITH_TIMEOUT(h.bar()->isVisible(), 5000);
         QCOMPARE(h.bar()->value(), 1);
