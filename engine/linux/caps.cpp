@@ -184,6 +184,12 @@ FsKind KindOfFuseDevice(const std::string& device)
     return FsKind::OtherFuse;
 }
 
+DestinationCaps CapsOfMount(const MountEntry& mount)
+{
+    const FsKind kind = mount.type == "fuseblk" ? KindOfFuseDevice(mount.source) : KindOfType(mount.type);
+    return DestinationCaps::Of(kind, mount.type);
+}
+
 std::string WindowsNameRefusal(const std::string& name)
 {
     for (unsigned char c : name) {

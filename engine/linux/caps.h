@@ -206,6 +206,8 @@ MountEntry FindMount(const std::string& table, dev_t device);
 // FUSE driver of a block device: ntfs-3g, exfat-fuse), from the first bytes
 // of the device, where they can be read; OtherFuse where not.
 FsKind KindOfFuseDevice(const std::string& device);
+// What the file system of a mount table's entry is taken to do before any try.
+DestinationCaps CapsOfMount(const MountEntry& mount);
 
 // Why Windows refuses `name`, or empty when it takes it: the characters
 // \ / : * ? " < > | and controls, the device names (CON, PRN, AUX, NUL,

@@ -75,10 +75,7 @@ DestinationCaps& DestinationTree::CapsOf(dev_t device)
             caps = std::make_unique<DestinationCaps>(*profile_);
         } else {
             if (mountTable_.empty()) mountTable_ = calls_.MountTable();
-            const MountEntry mount = FindMount(mountTable_, device);
-            FsKind kind = KindOfType(mount.type);
-            if (mount.type == "fuseblk") kind = KindOfFuseDevice(mount.source);
-            caps = std::make_unique<DestinationCaps>(DestinationCaps::Of(kind, mount.type));
+            caps = std::make_unique<DestinationCaps>(CapsOfMount(FindMount(mountTable_, device)));
         }
     }
     return *caps;
