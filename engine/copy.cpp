@@ -77,7 +77,8 @@ std::string BackupEngine::DirectoryCopyTarget(CopyRun& run, const std::string& f
         }
     }
     if (start == std::string::npos)
-        throw FsError("Could not copy '" + file + "': it lies under no entry of the backup list");
+        throw FsError("Could not copy '" + file + "': it lies under no entry of the backup list", FsError::Kind::Other,
+                      0, file);
 
     const std::size_t nameStart = file.rfind(style_.separator) + 1;
     if (start >= nameStart) return run.destinationPath + file.substr(nameStart);
@@ -108,7 +109,8 @@ void BackupEngine::RefuseReservedName(const CopyRun& run, const std::string& fil
         const std::string_view name = below.substr(0, cut);
         if (IsCopyTemporaryName(name) || (top && (name == kDestinationLockName || name == kVersionsFolderName)))
             throw FsError("Could not copy " + support::Quoted(file) + " to " + support::Quoted(target) + ": the name " +
-                          support::Quoted(std::string(name)) + " is reserved for Tandrel's own files");
+                              support::Quoted(std::string(name)) + " is reserved for Tandrel's own files",
+                          FsError::Kind::Other, 0, target);
         below.remove_prefix(cut == std::string_view::npos ? below.size() : cut + 1);
     }
 }
@@ -163,8 +165,9 @@ void BackupEngine::FitsItsVolume(CopyRun& run, PlannedFile& item)
     std::int64_t& bytes = run.volumeBytes[static_cast<std::size_t>(item.volume)];
     if (bytes - item.size + length > kVolumeLimit)
         throw FsError("Could not copy " + support::Quoted(item.file) + " to " + support::Quoted(item.target) +
-                      ": it grew to " + std::to_string(length) +
-                      " bytes while it was copied, more than its volume has room for");
+                          ": it grew to " + std::to_string(length) +
+                          " bytes while it was copied, more than its volume has room for",
+                      FsError::Kind::Other, 0, item.file);
     bytes += length - item.size;
     item.size = length;
 }
@@ -194,7 +197,7 @@ void BackupEngine::Plan(CopyRun& run, PlannedFile& item)
         item.failure = failure;
         item.copy.reset();
     } catch (const std::exception& failure) {
-        item.failure = FsError(failure.what());
+        item.failure = FsError(failure.what(), FsError::Kind::Other, 0, item.file);
         item.copy.reset();
     }
 }

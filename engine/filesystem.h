@@ -23,7 +23,8 @@ public:
         Missing,  // the file, or a folder on its path, is not there
         Full,     // the destination has no room left
     };
-    explicit FsError(const std::string& message, Kind kind = Kind::Other, int code = 0, std::string path = {})
+    // Each throw says all four: a failure that has no system code gives 0.
+    FsError(const std::string& message, Kind kind, int code, std::string path)
         : std::runtime_error(message), kind_(kind), code_(code), path_(std::move(path))
     {
     }

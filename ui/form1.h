@@ -16,6 +16,7 @@
 #include <QSystemTrayIcon>
 #include <functional>
 #include <future>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -103,15 +104,16 @@ public:
     using GetFilesDelegate = std::function<void(std::vector<std::string>, bool)>;
     // A copy works on a snapshot of the gathered file list.
     using CopyDelegate =
-        std::function<void(std::shared_ptr<const tandrel::PathList>, std::string, bool, bool, bool, bool)>;
+        std::function<void(std::shared_ptr<const tandrel::PathList>, std::string, bool, tandrel::CopyMode)>;
     using SerializeDelegate = std::function<void(std::string, std::vector<std::string>)>;
     using DeserializeDelegate = std::function<std::vector<std::string>(std::string)>;
 
     explicit Form1(Form1Services services, QWidget* parent = nullptr);
     ~Form1() override;
 
-    // The ways back to the window from any thread: a refresh request and
-    // the hand-back of a gathering, which post themselves from a worker.
+    // On the window thread: a refresh request and the hand-back of a
+    // gathering. Workers reach them only by posting through a WindowLink
+    // (JobContext), never through the window itself.
     void ShowProgress();
     void ReturnFiles(std::vector<std::string> folderArray, std::string initalDir);
     // On the window thread: shows a worker's box (JobContext::Show) without
@@ -218,8 +220,6 @@ private:
     // Entries of a list box, in list order.
     static std::vector<std::string> Entries(const QListWidget* list);
 
-    // Queues work for the window thread; dropped if the window is gone.
-    void PostToWindow(std::function<void()> work);
     // What a completion may keep of the window.
     WindowLink Link();
     // Ends a while of held refresh requests (ServeRefresh).
@@ -234,6 +234,12 @@ private:
     void SetWaitCursor(bool wait);
     // Row 5 of UpdateUI's table, AtRest, with its rows 5a-5c.
     void RefreshAtRest();
+    // Lists the controls a running job governs, once they are made.
+    void ListGovernedControls();
+    // Enables or disables every governed control but `except`.
+    void EnableGoverned(bool enabled, std::initializer_list<QWidget*> except = {});
+    // The copy mode the checked radio button stands for.
+    tandrel::CopyMode SelectedMode() const;
     // The smallest size: the outer frame at least 700 x 488, the design size
     // always allowed.
     void ApplyMinimumSize();
@@ -282,6 +288,10 @@ private:
     QRadioButton* rboxDirCopy = nullptr;
     QRadioButton* rboxConsolidate = nullptr;
     QRadioButton* rboxCD = nullptr;
+    // The copy modes' radio buttons; and every control that a running job
+    // governs (UpdateUI): the buttons, the check boxes, cboxTime and the modes.
+    std::vector<QRadioButton*> modeButtons_;
+    std::vector<QWidget*> governed_;
     QPushButton* btnDestination = nullptr;
     QListWidget* listBoxDestinationFolder = nullptr;
     QProgressBar* progressBar1 = nullptr;

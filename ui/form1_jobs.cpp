@@ -79,11 +79,6 @@ WindowLink Form1::Link()
     return WindowLink(threads_.Calls(), this);
 }
 
-void Form1::PostToWindow(std::function<void()> work)
-{
-    Link().Post([work = std::move(work)](Form1&) { work(); });
-}
-
 tandrel::AsyncResult::Completion Form1::OnWindow(void (Form1::*callback)(const AsyncHandle&))
 {
     return [window = Link(), callback](const AsyncHandle& ar) {
@@ -93,10 +88,6 @@ tandrel::AsyncResult::Completion Form1::OnWindow(void (Form1::*callback)(const A
 
 void Form1::ShowProgress()
 {
-    if (threads_.InvokeRequired()) {
-        Link().PostRefresh();
-        return;
-    }
     UpdateUI();
 }
 
@@ -117,12 +108,6 @@ std::vector<std::string> Form1::Entries(const QListWidget* list)
 
 void Form1::ReturnFiles(std::vector<std::string> folderArray, std::string initalDir)
 {
-    if (threads_.InvokeRequired()) {
-        PostToWindow([this, folderArray = std::move(folderArray), initalDir = std::move(initalDir)]() mutable {
-            ReturnFiles(std::move(folderArray), std::move(initalDir));
-        });
-        return;
-    }
     const tandrel::ReturnedFiles returned = tandrel::TakeReturnedFiles(jobs_, folderArray, initalDir);
     if (!returned.entries.empty()) {
         QStringList items;
@@ -194,21 +179,23 @@ void Form1::InitCopy()
 
     std::string destination = ToPath(listBoxDestinationFolder->item(0)->text());
     const bool overwrite = cboxOverwrite->isChecked();
-    const bool cdBackup = rboxCD->isChecked();
-    const bool consolidate = rboxConsolidate->isChecked();
-    const bool directoryCopy = rboxDirCopy->isChecked();
+    const tandrel::CopyMode mode = SelectedMode();
 
     CopyDelegate copy = [context = context_](std::shared_ptr<const tandrel::PathList> allFiles,
-                                             std::string destinationPath, bool o, bool cd, bool c, bool d) {
-        context->Copy(std::move(allFiles), std::move(destinationPath), o, cd, c, d);
+                                             std::string destinationPath, bool o, tandrel::CopyMode m) {
+        context->Copy(std::move(allFiles), std::move(destinationPath), o, m);
     };
     threads_.BeginInvoke(
-        [copy, files = std::move(files), destination = std::move(destination), overwrite, cdBackup, consolidate,
-         directoryCopy]() mutable -> std::any {
-            copy(std::move(files), std::move(destination), overwrite, cdBackup, consolidate, directoryCopy);
+        [copy, files = std::move(files), destination = std::move(destination), overwrite, mode]() mutable -> std::any {
+            copy(std::move(files), std::move(destination), overwrite, mode);
             return {};
         },
         OnWindow(&Form1::CopyCallback));
+}
+
+tandrel::CopyMode Form1::SelectedMode() const
+{
+    return tandrel::CopyModeOf(rboxCD->isChecked(), rboxConsolidate->isChecked(), rboxDirCopy->isChecked());
 }
 
 // On the window thread, posted by the copy's completion.

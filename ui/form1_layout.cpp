@@ -246,6 +246,7 @@ void Form1::InitializeComponent()
     BuildDestinationGroup(client);
     BuildStatusBar(client);
     BuildProgressBarAndStart(client);
+    ListGovernedControls();
     SetUpTabOrder();
     AnchorControls();
     BuildDialogs();
@@ -319,7 +320,8 @@ void Form1::BuildDestinationGroup(QWidget* client)
     rboxConsolidate =
         Make<QRadioButton>(destination, "rboxConsolidate", {112, 16, 104, 24}, QStringLiteral("Consolidate Files"));
     rboxDirCopy->setChecked(true);
-    for (QRadioButton* mode : {rboxCD, rboxDirCopy, rboxConsolidate}) mode->setEnabled(false);
+    modeButtons_ = {rboxDirCopy, rboxConsolidate, rboxCD};
+    for (QRadioButton* mode : modeButtons_) mode->setEnabled(false);
 }
 
 void Form1::BuildStatusBar(QWidget* client)

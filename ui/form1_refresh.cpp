@@ -16,12 +16,30 @@
 
 namespace {
 
-void Enable(std::initializer_list<QWidget*> widgets, bool enabled)
+template <typename Widgets>
+void Enable(const Widgets& widgets, bool enabled)
 {
     for (QWidget* widget : widgets) widget->setEnabled(enabled);
 }
+void Enable(std::initializer_list<QWidget*> widgets, bool enabled)
+{
+    Enable<std::initializer_list<QWidget*>>(widgets, enabled);
+}
 
 }  // namespace
+
+void Form1::ListGovernedControls()
+{
+    governed_ = {btnDelete, btnStart,      btnBrowse,          btnAddFolder, btnDestination,
+                 cboxTime,  cboxOverwrite, cboxSubDirectories, cboxSetForget};
+    governed_.insert(governed_.end(), modeButtons_.begin(), modeButtons_.end());
+}
+
+void Form1::EnableGoverned(bool enabled, std::initializer_list<QWidget*> except)
+{
+    for (QWidget* widget : governed_)
+        if (std::find(except.begin(), except.end(), widget) == except.end()) widget->setEnabled(enabled);
+}
 
 void Form1::StepProgress()
 {
@@ -45,21 +63,11 @@ void Form1::SetWaitCursor(bool wait)
 
 void Form1::UpdateUI()
 {
-    // The twelve controls that the refresh governs.
-    const auto all = {static_cast<QWidget*>(btnDelete),          static_cast<QWidget*>(btnStart),
-                      static_cast<QWidget*>(btnBrowse),          static_cast<QWidget*>(btnAddFolder),
-                      static_cast<QWidget*>(btnDestination),     static_cast<QWidget*>(rboxCD),
-                      static_cast<QWidget*>(rboxConsolidate),    static_cast<QWidget*>(rboxDirCopy),
-                      static_cast<QWidget*>(cboxTime),           static_cast<QWidget*>(cboxOverwrite),
-                      static_cast<QWidget*>(cboxSubDirectories), static_cast<QWidget*>(cboxSetForget)};
-
     // Row 1, Failed: a failed job ends.
     if (jobs_.hasErrored.load()) {
         SetWaitCursor(false);
         progressBar1->hide();
-        Enable({btnStart, btnBrowse, btnAddFolder, btnDestination, rboxCD, rboxConsolidate, rboxDirCopy, cboxOverwrite,
-                cboxSubDirectories, cboxSetForget},
-               true);
+        EnableGoverned(true, {btnDelete, cboxTime});
         btnDelete->setEnabled(false);
         jobs_.hasErrored.store(false);
         return;
@@ -68,7 +76,7 @@ void Form1::UpdateUI()
     // Row 2, Gathering: a gathering walks.
     if (!jobs_.foldersComplete.load()) {
         SetWaitCursor(true);
-        Enable(all, false);
+        EnableGoverned(false);
         return;
     }
 
@@ -80,7 +88,7 @@ void Form1::UpdateUI()
         progressBar1->setEnabled(true);
         StepProgress();
         if (progressBar1->value() == progressBar1->maximum() - 1) StepProgress();
-        Enable(all, false);
+        EnableGoverned(false);
         return;
     }
 
@@ -89,9 +97,7 @@ void Form1::UpdateUI()
         SetWaitCursor(false);
         progressBar1->setEnabled(false);
         progressBar1->hide();
-        Enable({btnStart, btnBrowse, btnAddFolder, btnDestination, rboxCD, rboxConsolidate, rboxDirCopy, cboxTime,
-                cboxOverwrite, cboxSubDirectories, cboxSetForget},
-               true);
+        EnableGoverned(true, {btnDelete});
         btnDelete->setEnabled(false);
         return;
     }
@@ -102,7 +108,7 @@ void Form1::UpdateUI()
         SetWaitCursor(true);
         progressBar1->show();
         StepProgress();
-        Enable(all, false);
+        EnableGoverned(false);
         return;
     }
 
@@ -119,9 +125,7 @@ void Form1::RefreshAtRest()
     // Row 5a, AutoBackupSet: an automatic backup is set up.
     if (cboxSetForget->isChecked() && cboxTime->currentIndex() != -1) {
         cboxTime->setEnabled(cboxSetForget->isEnabled());
-        Enable({btnDelete, btnStart, btnBrowse, btnAddFolder, btnDestination, rboxCD, rboxConsolidate, rboxDirCopy,
-                cboxOverwrite, cboxSubDirectories},
-               false);
+        EnableGoverned(false, {cboxTime, cboxSetForget});
         listboxFilestoBackup->clearSelection();
         listBoxDestinationFolder->clearSelection();
         return;
@@ -129,9 +133,7 @@ void Form1::RefreshAtRest()
 
     // Row 5b, ListsFilled: both lists hold entries.
     if (listboxFilestoBackup->count() > 0 && listBoxDestinationFolder->count() > 0) {
-        Enable({btnStart, cboxOverwrite, rboxCD, rboxConsolidate, rboxDirCopy, cboxSetForget, btnDestination, btnBrowse,
-                btnAddFolder, cboxSubDirectories, btnDelete},
-               true);
+        EnableGoverned(true, {cboxTime});
         listboxFilestoBackup->clearSelection();
         listBoxDestinationFolder->clearSelection();
         return;
@@ -139,7 +141,8 @@ void Form1::RefreshAtRest()
 
     // Row 5c, ListEmpty: a list is empty. Unchecking "Auto Backup" runs its handler at
     // once, and with it a nested refresh, before the enabling below.
-    Enable({btnStart, rboxCD, rboxConsolidate, rboxDirCopy, cboxTime, cboxSetForget}, false);
+    Enable({btnStart, cboxTime, cboxSetForget}, false);
+    Enable(modeButtons_, false);
     cboxSetForget->setChecked(false);
     Enable({btnDestination, btnBrowse, btnAddFolder, cboxSubDirectories}, true);
     listboxFilestoBackup->clearSelection();

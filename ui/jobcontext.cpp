@@ -18,7 +18,7 @@ void JobContext::GetFiles(std::vector<std::string> folderArray, bool subdirsFlag
 }
 
 void JobContext::Copy(std::shared_ptr<const tandrel::PathList> allFiles, std::string destinationPath, bool overwrite,
-                      bool cdBackup, bool consolidate, bool directoryCopy)
+                      tandrel::CopyMode mode)
 {
     {
         std::lock_guard lock(runMutex_);
@@ -29,8 +29,7 @@ void JobContext::Copy(std::shared_ptr<const tandrel::PathList> allFiles, std::st
         copying_ = true;
         noticed_ = false;
     }
-    const tandrel::CopySummary summary = engine.Copy(std::move(allFiles), std::move(destinationPath), overwrite,
-                                                     tandrel::CopyModeOf(cdBackup, consolidate, directoryCopy));
+    const tandrel::CopySummary summary = engine.Copy(std::move(allFiles), std::move(destinationPath), overwrite, mode);
     std::lock_guard lock(runMutex_);
     copying_ = false;
     run_.end = clock_.Now();

@@ -12,19 +12,6 @@
 
 namespace tandrel {
 
-DestinationCaps::DestinationCaps(const DestinationCaps& other)
-    : kind(other.kind), type(other.type), largestFile(other.largestFile), timeGrain(other.timeGrain.load()),
-      unnamedFiles(other.unnamedFiles), renameNoReplace(other.renameNoReplace), hardLinks(other.hardLinks),
-      chown(other.chown), renamesOpenFiles(other.renamesOpenFiles), cloneRefusedFrom(other.cloneRefusedFrom.load()),
-      renameKeepsTimes(other.renameKeepsTimes), symlinks(other.symlinks), caseFolds(other.caseFolds),
-      oneForm(other.oneForm), keepsModes(other.keepsModes), windowsNames(other.windowsNames),
-      rewritesNames(other.rewritesNames), folding(other.folding), stableInodes(other.stableInodes),
-      eexistMeansFull(other.eexistMeansFull), closeReportsErrors(other.closeReportsErrors)
-{
-    std::lock_guard lock(const_cast<std::mutex&>(other.mutex));
-    refusals = other.refusals;
-}
-
 FsKind KindOfType(const std::string& type)
 {
     if (type == "ext4" || type == "ext3" || type == "ext2") return FsKind::Ext4;
@@ -41,13 +28,43 @@ FsKind KindOfType(const std::string& type)
     return type.empty() ? FsKind::Unknown : FsKind::Other;
 }
 
-DestinationCaps DestinationCaps::Of(FsKind kind, std::string type)
+TimeGrains TimeGrainsOf(FsKind kind)
 {
     constexpr std::int64_t kSecond = 1000000000;
+    switch (kind) {
+    case FsKind::Fat:
+        return {kCoarsestTimeGrain, kCoarsestTimeGrain};
+    case FsKind::ExFat:
+        // 10 ms in the kernel's driver, seconds through FUSE, 2 s for the
+        // access time: a destination is probed, a source taken at the worst.
+        return {0, kCoarsestTimeGrain};
+    case FsKind::Sshfs:
+        return {kSecond, kSecond};  // SFTP carries whole seconds
+    case FsKind::Smb:
+        return {0, kSecond};  // as the server's file system keeps them
+    case FsKind::Rclone:
+        return {0, kSecond};  // as the remote keeps them: SFTP and most clouds to the second or finer
+    case FsKind::Ntfs:
+        return {0, 100};
+    case FsKind::Ext4:  // nanoseconds; seconds with the small inodes of old ext2 and ext3
+    case FsKind::Xfs:
+    case FsKind::Btrfs:
+    case FsKind::Tmpfs:
+    case FsKind::OtherFuse:
+    case FsKind::Other:
+    case FsKind::Unknown:
+        return {0, 1};
+    }
+    return {0, 1};
+}
+
+DestinationCaps DestinationCaps::Of(FsKind kind, std::string type)
+{
     const bool fuse = type.rfind("fuse", 0) == 0;
     DestinationCaps caps;
     caps.kind = kind;
     caps.type = std::move(type);
+    caps.timeGrain.store(TimeGrainsOf(kind).known);
     // What FUSE never passes on: unnamed files; nor, with some drivers, one
     // inode for the names a file is looked up by.
     if (fuse) {
@@ -71,7 +88,6 @@ DestinationCaps DestinationCaps::Of(FsKind kind, std::string type)
         // At most 4 GiB - 1 byte a file; fusefat does not even say so, and
         // past 4 GiB writes over the start of the file.
         caps.largestFile = 0xFFFFFFFFLL;
-        caps.timeGrain = 2 * kSecond;
         [[fallthrough]];
     case FsKind::ExFat:
         caps.unnamedFiles.Refused();
@@ -90,7 +106,6 @@ DestinationCaps DestinationCaps::Of(FsKind kind, std::string type)
         break;
     case FsKind::Sshfs:
         caps.renameNoReplace.Refused();
-        caps.timeGrain = kSecond;
         caps.folding = CaseFolding::Exact;
         break;
     case FsKind::Smb:
@@ -182,6 +197,12 @@ FsKind KindOfFuseDevice(const std::string& device)
     if (name == "EXFAT   ") return FsKind::ExFat;
     if (name == "NTFS    ") return FsKind::Ntfs;
     return FsKind::OtherFuse;
+}
+
+DestinationCaps CapsOfMount(const MountEntry& mount)
+{
+    const FsKind kind = mount.type == "fuseblk" ? KindOfFuseDevice(mount.source) : KindOfType(mount.type);
+    return DestinationCaps::Of(kind, mount.type);
 }
 
 std::string WindowsNameRefusal(const std::string& name)

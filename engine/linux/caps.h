@@ -2,8 +2,8 @@
 // once per file system (device) and shared by every thread of the backup.
 // Its kind (from the mount table) gives a first picture; a capability that
 // is refused later is demoted once, for the whole file system. Tests build
-// caps directly (the profiles below) to run a backup as onto a file system
-// the test machine cannot mount.
+// caps directly (of a kind, or the profile below) to run a backup as onto a
+// file system the test machine cannot mount.
 #pragma once
 
 #include <sys/types.h>
@@ -13,11 +13,46 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <type_traits>
 
 namespace tandrel {
 
-// The file systems a backup treats differently.
+// The file systems a backup treats differently (Other stays last).
 enum class FsKind { Unknown, Ext4, Xfs, Btrfs, Tmpfs, Fat, ExFat, Ntfs, Sshfs, Smb, Rclone, OtherFuse, Other };
+
+// No file system keeps modification times coarser than FAT does (ns).
+constexpr std::int64_t kCoarsestTimeGrain = 2000000000;
+
+// How finely a file system of a kind keeps modification times (ns), for the
+// sources and the destinations of a backup alike. `known`: every file system
+// of the kind keeps this grain (0: it differs, and a destination is probed
+// once). `source`: the grain a source is taken to keep, the coarsest its kind
+// usually keeps, where its file system was not probed as a destination: a
+// backup never writes into its sources.
+struct TimeGrains {
+    std::int64_t known = 0;
+    std::int64_t source = 1;
+};
+TimeGrains TimeGrainsOf(FsKind kind);
+
+// A value that threads share without a lock, which copies as its value.
+template <typename T>
+class SharedValue {
+public:
+    SharedValue(T value = {}) : value_(value) {}
+    SharedValue(const SharedValue& other) : value_(other.load()) {}
+    SharedValue& operator=(const SharedValue& other)
+    {
+        value_.store(other.load());
+        return *this;
+    }
+    T load(std::memory_order order = std::memory_order_seq_cst) const { return value_.load(order); }
+    void store(T value, std::memory_order order = std::memory_order_seq_cst) { value_.store(value, order); }
+    bool compare_exchange_strong(T& expected, T value) { return value_.compare_exchange_strong(expected, value); }
+
+private:
+    std::atomic<T> value_;
+};
 
 // A way of doing something that the file system is taken to have until it
 // refuses it once.
@@ -64,6 +99,44 @@ enum class CaseFolding : std::uint8_t {
     Unknown,    // probe once
 };
 
+// The errno with which the file system refused a character in a name (0:
+// it takes it), learned once per character by any thread.
+class NameRefusals {
+public:
+    NameRefusals() = default;
+    NameRefusals(const NameRefusals& other) : known_(other.Known()) {}
+    NameRefusals& operator=(const NameRefusals& other)
+    {
+        auto known = other.Known();
+        std::lock_guard lock(mutex_);
+        known_ = std::move(known);
+        return *this;
+    }
+    // The refusal of `c`, or -1 while it is not known.
+    int Of(unsigned char c) const
+    {
+        std::lock_guard lock(mutex_);
+        const auto it = known_.find(c);
+        return it == known_.end() ? -1 : it->second;
+    }
+    void Note(unsigned char c, int refusal)
+    {
+        std::lock_guard lock(mutex_);
+        known_[c] = refusal;
+    }
+
+private:
+    std::map<unsigned char, int> Known() const
+    {
+        std::lock_guard lock(mutex_);
+        return known_;
+    }
+    mutable std::mutex mutex_;
+    std::map<unsigned char, int> known_;
+};
+
+// Every field copies as its value (the default copy), so that a profile
+// copied for each file system keeps all it says.
 struct DestinationCaps {
     FsKind kind = FsKind::Unknown;
     std::string type;  // as the mount table names it ("ext4", "fuse.exfat")
@@ -71,7 +144,7 @@ struct DestinationCaps {
     off_t largestFile = 0;  // 0: no limit worth checking
     // Modification times are compared at this granularity (ns; 0 until a
     // probe has shown it).
-    std::atomic<std::int64_t> timeGrain {0};
+    SharedValue<std::int64_t> timeGrain {0};
 
     Capability unnamedFiles;     // O_TMPFILE
     Capability renameNoReplace;  // renameat2(RENAME_NOREPLACE)
@@ -79,7 +152,7 @@ struct DestinationCaps {
     Capability chown;             // a copy can be given its source's owner, and keeps it
     Capability renamesOpenFiles;  // a file still open can be renamed (shares say EBUSY)
     // The source device from which clones (FICLONE) were refused.
-    std::atomic<dev_t> cloneRefusedFrom {static_cast<dev_t>(-1)};
+    SharedValue<dev_t> cloneRefusedFrom {static_cast<dev_t>(-1)};
     LearnedFact renameKeepsTimes;
     LearnedFact symlinks;   // holds symbolic links (a probe asks once)
     LearnedFact caseFolds;  // where `folding` is Unknown: a probe asks once
@@ -110,21 +183,18 @@ struct DestinationCaps {
     // placed. The local ones report it at the flush.
     bool closeReportsErrors = true;
 
-    std::mutex mutex;                       // guards `refusals`
-    std::map<unsigned char, int> refusals;  // 0x80 stands for letters outside ASCII
-
-    DestinationCaps() = default;
-    DestinationCaps(const DestinationCaps& other);
+    // What names were refused with, by character (0x80 stands for letters
+    // outside ASCII).
+    NameRefusals refusals;
 
     // What a file system of `kind` is taken to do before any try.
     static DestinationCaps Of(FsKind kind, std::string type = {});
-    // Profiles of file systems a test machine rarely mounts.
+    // FAT through FUSE, which a test machine rarely mounts and whose mount
+    // type changes what it does (times lost in a rename).
     static DestinationCaps FusefatProfile() { return Of(FsKind::Fat, "fuse.fusefat"); }
-    static DestinationCaps Ntfs3gProfile() { return Of(FsKind::Ntfs, "fuseblk"); }
-    static DestinationCaps SshfsProfile() { return Of(FsKind::Sshfs, "fuse.sshfs"); }
-    static DestinationCaps SmbProfile() { return Of(FsKind::Smb, "fuse.smbnetfs"); }
-    static DestinationCaps RcloneProfile() { return Of(FsKind::Rclone, "fuse.rclone"); }
 };
+// A field that can't be copied (a bare atomic, a mutex) is to be wrapped.
+static_assert(std::is_copy_constructible_v<DestinationCaps>);
 
 // The kind of a file system type as the mount table names it.
 FsKind KindOfType(const std::string& type);
@@ -141,6 +211,8 @@ MountEntry FindMount(const std::string& table, dev_t device);
 // FUSE driver of a block device: ntfs-3g, exfat-fuse), from the first bytes
 // of the device, where they can be read; OtherFuse where not.
 FsKind KindOfFuseDevice(const std::string& device);
+// What the file system of a mount table's entry is taken to do before any try.
+DestinationCaps CapsOfMount(const MountEntry& mount);
 
 // Why Windows refuses `name`, or empty when it takes it: the characters
 // \ / : * ? " < > | and controls, the device names (CON, PRN, AUX, NUL,

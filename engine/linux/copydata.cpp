@@ -133,8 +133,9 @@ int CopyExtents(SystemCalls& calls, int in, int out, off_t size, RangeCopier& co
 
 }  // namespace
 
-int CopyData(SystemCalls& calls, int in, int out, const struct stat& source, std::atomic<dev_t>& cloneRefusedFrom)
+int CopyData(SystemCalls& calls, int in, int out, const struct stat& source, DestinationCaps& caps)
 {
+    SharedValue<dev_t>& cloneRefusedFrom = caps.cloneRefusedFrom;
     const off_t size = source.st_size;
     // A file system that can't share blocks (or not across these two) says
     // so once; the files that follow skip the question.

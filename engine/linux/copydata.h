@@ -7,16 +7,15 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include <atomic>
-
+#include "engine/linux/caps.h"
 #include "engine/linux/systemcalls.h"
 
 namespace tandrel {
 
 // Copies the bytes of `in` to `out`. `source` is what fstat said of the open
 // source, and that much is copied; kernel files, which report a size of 0,
-// are read to their end. `cloneRefusedFrom` is the source device from which
-// the destination's file system refused a clone. Returns 0 or the errno.
-int CopyData(SystemCalls& calls, int in, int out, const struct stat& source, std::atomic<dev_t>& cloneRefusedFrom);
+// are read to their end. `caps` are those of the destination's file system,
+// and learn what it refused. Returns 0 or the errno.
+int CopyData(SystemCalls& calls, int in, int out, const struct stat& source, DestinationCaps& caps);
 
 }  // namespace tandrel

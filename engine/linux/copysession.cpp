@@ -108,9 +108,11 @@ void LinuxCopySession::Work(FileCopy& base, const std::string& target, bool over
         if (copy.attempt) copy.attempt->failure = failure;
     } catch (const std::exception& failure) {
         // Whatever else goes wrong (no memory, say) fails this file alone.
-        if (copy.attempt) copy.attempt->failure = FsError(copy.What() + ": " + failure.what());
+        if (copy.attempt)
+            copy.attempt->failure = FsError(copy.What() + ": " + failure.what(), FsError::Kind::Other, 0, copy.source);
     } catch (...) {
-        if (copy.attempt) copy.attempt->failure = FsError(copy.What() + ": an unknown error");
+        if (copy.attempt)
+            copy.attempt->failure = FsError(copy.What() + ": an unknown error", FsError::Kind::Other, 0, copy.source);
     }
     if (!copy.attempt) return;  // not even that could be had: Commit says so
     copy.attempt->state = Attempt::State::Failed;
@@ -142,7 +144,7 @@ void LinuxCopySession::Look(Copy& copy, Attempt& attempt)
         // replaced by the copy like any other file.
         if (calls_.StatAt(folder.fd.Get(), attempt.name.c_str(), target, AT_SYMLINK_NOFOLLOW) == 0) {
             if (target.st_dev == source.st_dev && target.st_ino == source.st_ino)
-                throw FsError(copy.What() + ": they are the same file");
+                throw FsError(copy.What() + ": they are the same file", FsError::Kind::Other, 0, attempt.target);
             if (tree_.Folds(folder)) {
                 RefuseTwin(copy, attempt, target.st_ino);
                 const std::string stored = StoredName(folder, attempt.name, target.st_ino);
@@ -184,7 +186,7 @@ bool LinuxCopySession::UpToDate(const Copy& copy, const Attempt& attempt, const 
     if (!S_ISREG(target.st_mode) || target.st_size != source.st_size) return false;
     const std::int64_t difference = std::llabs(Nanoseconds(source.st_mtim) - Nanoseconds(target.st_mtim));
     if (difference == 0) return true;
-    if (difference >= 2 * kSecond) return false;  // no file system keeps coarser times
+    if (difference >= kCoarsestTimeGrain) return false;  // no file system keeps coarser times
     return difference < TimeGrain(*attempt.folder);
 }
 
@@ -204,7 +206,8 @@ void LinuxCopySession::WriteData(Copy& copy, Attempt& attempt)
     }
     if (!attempt.in.Valid() || ::fstat(attempt.in.Get(), &copy.sourceInfo) != 0) Fail(copy.What(), errno, copy.source);
     const struct stat& source = copy.sourceInfo;
-    if (!S_ISREG(source.st_mode)) throw FsError(copy.What() + ": it is not a regular file");
+    if (!S_ISREG(source.st_mode))
+        throw FsError(copy.What() + ": it is not a regular file", FsError::Kind::Other, 0, copy.source);
     const Folder& folder = *attempt.folder;
     Clean(folder);
 
@@ -224,8 +227,7 @@ void LinuxCopySession::WriteData(Copy& copy, Attempt& attempt)
     // moves again.
     const std::int64_t began = Nanoseconds(calls_.Now());
     for (int round = 0;; ++round) {
-        if (const int error =
-                CopyData(calls_, attempt.in.Get(), attempt.out->Fd(), source, folder.state->caps.cloneRefusedFrom))
+        if (const int error = CopyData(calls_, attempt.in.Get(), attempt.out->Fd(), source, folder.state->caps))
             Fail(copy.What(), error, attempt.target);
         struct stat after {};
         if (::fstat(attempt.in.Get(), &after) != 0) Fail(copy.What(), errno, copy.source);
@@ -267,12 +269,11 @@ bool LinuxCopySession::Racy(const struct stat& source, std::int64_t began, const
         return ::clock_getres(CLOCK_REALTIME_COARSE, &resolution) == 0 ? Nanoseconds(resolution) : 10000000;
     }();
     const std::int64_t latest = Nanoseconds(source.st_mtim);
-    if (latest < began - 2 * kSecond - tick) return false;  // older than any grain: no probe needed
+    if (latest < began - kCoarsestTimeGrain - tick) return false;  // older than any grain: no probe needed
+    // The source's file system is probed only where it is written to as well.
     const DestinationCaps& from = tree_.CapsOf(source.st_dev);
-    const std::int64_t sourceGrain = from.kind == FsKind::Fat || from.kind == FsKind::ExFat   ? 2 * kSecond
-                                     : from.kind == FsKind::Smb || from.kind == FsKind::Sshfs ? kSecond
-                                     : from.kind == FsKind::Ntfs                              ? 100
-                                                                                              : 1;
+    const std::int64_t probed = from.timeGrain.load();
+    const std::int64_t sourceGrain = probed ? probed : TimeGrainsOf(from.kind).source;
     return latest >= began - std::max(sourceGrain, TimeGrain(folder)) - tick;
 }
 
@@ -302,7 +303,7 @@ void LinuxCopySession::KeepOwnerModeAndTimes(const Copy& copy, Attempt& attempt)
     // keeps (a chown clears only set-id bits, which it was not created with).
     const int asked = attempt.out->AskedMode();
     const bool modeSet = asked >= 0 && newFiles && (static_cast<mode_t>(asked) & newFiles->keptBits) == mode;
-    if (!modeSet) ::fchmod(out, mode);
+    if (!modeSet) calls_.Fchmod(out, mode);
     calls_.Futimens(out, attempt.times);
 }
 
@@ -311,11 +312,11 @@ void LinuxCopySession::KeepOwnerModeAndTimes(const Copy& copy, Attempt& attempt)
 CopyOutcome LinuxCopySession::Commit(FileCopy& base)
 {
     Copy& copy = static_cast<Copy&>(base);
-    if (!copy.attempt) throw FsError(copy.What());
+    if (!copy.attempt) throw FsError(copy.What(), FsError::Kind::Other, 0, copy.source);
     Attempt& attempt = *copy.attempt;
     switch (attempt.state) {
     case Attempt::State::Looking:
-        throw FsError(copy.What());
+        throw FsError(copy.What(), FsError::Kind::Other, 0, copy.source);
     case Attempt::State::Failed:
         throw *attempt.failure;
     case Attempt::State::UpToDate:
@@ -378,7 +379,7 @@ void LinuxCopySession::Place(Copy& copy, Attempt& attempt)
         error = InFolder(*attempt.folder, error);
         out.Discard();
         if (error == EINVAL || error == EILSEQ || error == ENAMETOOLONG)
-            throw posix::NameRefused(attempt.name, std::strerror(error), error).Within(copy.What());
+            throw posix::NameRefused(attempt.target, attempt.name, std::strerror(error), error).Within(copy.What());
         Fail(copy.What(), error, attempt.target);
     }
     const LearnedFact& keeps = attempt.folder->state->caps.renameKeepsTimes;

@@ -46,7 +46,7 @@ FsError NotMade(int error, const std::string& name, const std::string& path)
         return u >= 0x80 || IsDoubtfulNameCharacter(u);
     });
     if (doubtful && error != EEXIST && !posix::TakesNoFile(error))
-        return posix::NameRefused(name, std::strerror(error), error);
+        return posix::NameRefused(path, name, std::strerror(error), error);
     return Reason(error, path);
 }
 
@@ -78,9 +78,7 @@ DestinationCaps& DestinationTree::CapsOf(dev_t device)
         } else {
             if (mountTable_.empty()) mountTable_ = calls_.MountTable();
             const MountEntry& mount = mounts_[device] = FindMount(mountTable_, device);
-            FsKind kind = KindOfType(mount.type);
-            if (mount.type == "fuseblk") kind = KindOfFuseDevice(mount.source);
-            caps = std::make_unique<DestinationCaps>(DestinationCaps::Of(kind, mount.type));
+            caps = std::make_unique<DestinationCaps>(CapsOfMount(mount));
         }
     }
     return *caps;
@@ -260,7 +258,7 @@ FolderRef DestinationTree::Walk(const std::string& wanted, const Mirror* mirror,
         // a name is not even looked up.
         if (folder->state->caps.windowsNames) {
             if (const std::string refusal = WindowsNameRefusal(name); !refusal.empty())
-                throw posix::NameRefused(name, refusal);
+                throw posix::NameRefused(level, name, refusal);
         }
         Fd fd(calls_.OpenAt(folder->fd.Get(), name.c_str(), kLevelFlags, 0));
         if (!fd.Valid() && errno == ENOENT && create) {
@@ -297,7 +295,7 @@ bool DestinationTree::MakeLevel(const Folder& parent, const std::string& name, c
     DestinationCaps& caps = parent.state->caps;
     if (caps.windowsNames) {
         if (const std::string refusal = WindowsNameRefusal(name); !refusal.empty())
-            throw posix::NameRefused(name, refusal);
+            throw posix::NameRefused(level, name, refusal);
     }
     struct stat source {};
     const bool mirrors = !mirrored.empty() && ::stat(mirrored.c_str(), &source) == 0 && S_ISDIR(source.st_mode);

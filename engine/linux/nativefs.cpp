@@ -1,5 +1,5 @@
 // The platform's file system on Linux: existence, listings and folders. The
-// copies themselves are in linuxcopy.cpp.
+// copies themselves are the copy session's (copysession.cpp and its pieces).
 #include <cerrno>
 #include <algorithm>
 #include <cstdlib>
@@ -30,7 +30,7 @@ bool StatPath(const std::string& path, struct stat& info)
 {
     if (::stat(path.c_str(), &info) == 0) return true;
     if (errno == ENOENT || errno == ENOTDIR) return false;
-    Fail("Could not read " + Quoted(path), errno);
+    Fail("Could not read " + Quoted(path), errno, path);
 }
 
 // An entry of `folder` that can't be looked at: a failure of the listing.
@@ -57,7 +57,7 @@ bool NativeFileSystem::FileExists(const std::string& path)
 Listing NativeFileSystem::List(const std::string& folder)
 {
     DIR* dir = ::opendir(folder.c_str());
-    if (!dir) Fail("Could not list the folder " + Quoted(folder), errno);
+    if (!dir) Fail("Could not list the folder " + Quoted(folder), errno, folder);
     Listing listing;
     const int dirFd = ::dirfd(dir);
     errno = 0;
@@ -98,7 +98,7 @@ Listing NativeFileSystem::List(const std::string& folder)
     }
     const int error = errno;
     ::closedir(dir);
-    if (error != 0) Fail("Could not list the folder " + Quoted(folder), error);
+    if (error != 0) Fail("Could not list the folder " + Quoted(folder), error, folder);
     return listing;
 }
 

@@ -41,20 +41,21 @@ inline FsError::Kind KindOf(int error)
 }
 
 // "what: the system's reason".
-inline FsError Error(const std::string& what, int error, const std::string& path = {})
+inline FsError Error(const std::string& what, int error, const std::string& path)
 {
     return FsError(what + ": " + std::strerror(error), KindOf(error), error, path);
 }
 
-// The reason a name is refused: "the destination's file system does not
-// allow the name 'N': reason".
-inline FsError NameRefused(const std::string& name, const std::string& reason, int error = EINVAL)
+// The reason the name of `path` is refused: "the destination's file system
+// does not allow the name 'N': reason".
+inline FsError NameRefused(const std::string& path, const std::string& name, const std::string& reason,
+                           int error = EINVAL)
 {
     return FsError("the destination's file system does not allow the name " + Quoted(name) + ": " + reason,
-                   FsError::Kind::Other, error);
+                   FsError::Kind::Other, error, path);
 }
 
-[[noreturn]] inline void Fail(const std::string& what, int error, const std::string& path = {})
+[[noreturn]] inline void Fail(const std::string& what, int error, const std::string& path)
 {
     throw Error(what, error, path);
 }

@@ -29,18 +29,14 @@ void LinuxCopySession::CheckName(const Copy& copy, const Attempt& attempt)
     DestinationCaps& caps = folder.state->caps;
     if (caps.windowsNames) {
         if (const std::string refusal = WindowsNameRefusal(attempt.name); !refusal.empty())
-            throw posix::NameRefused(attempt.name, refusal).Within(copy.What());
+            throw posix::NameRefused(attempt.target, attempt.name, refusal).Within(copy.What());
         return;
     }
     std::set<unsigned char> doubtful;
     for (unsigned char c : attempt.name)
         if (IsDoubtfulNameCharacter(c) || c >= 0x80) doubtful.insert(c >= 0x80 ? 0x80 : c);
     for (unsigned char c : doubtful) {
-        int refusal = -1;
-        {
-            std::lock_guard lock(caps.mutex);
-            if (auto it = caps.refusals.find(c); it != caps.refusals.end()) refusal = it->second;
-        }
+        int refusal = caps.refusals.Of(c);
         if (refusal < 0) {
             Clean(folder);
             const std::string probe =
@@ -58,10 +54,10 @@ void LinuxCopySession::CheckName(const Copy& copy, const Attempt& attempt)
             struct stat info {};
             if (refusal == ENOENT && (::fstat(folder.fd.Get(), &info) != 0 || info.st_nlink == 0)) return;
             if (posix::TakesNoFile(refusal)) return;
-            std::lock_guard lock(caps.mutex);
-            caps.refusals[c] = refusal;
+            caps.refusals.Note(c, refusal);
         }
-        if (refusal != 0) throw posix::NameRefused(attempt.name, std::strerror(refusal), refusal).Within(copy.What());
+        if (refusal != 0)
+            throw posix::NameRefused(attempt.target, attempt.name, std::strerror(refusal), refusal).Within(copy.What());
     }
 }
 
@@ -73,7 +69,7 @@ std::int64_t LinuxCopySession::TimeGrain(const Folder& folder)
     DestinationCaps& caps = folder.state->caps;
     if (const std::int64_t known = caps.timeGrain.load()) return known;
     Clean(folder);
-    std::int64_t grain = 2 * 1000000000;  // what FAT keeps, the coarsest there is
+    std::int64_t grain = kCoarsestTimeGrain;
     const std::string probe = NewCopyTemporaryName();
     const int at = folder.fd.Get();
     Fd file(calls_.OpenAt(at, probe.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0600));

@@ -109,7 +109,7 @@ void LinuxCopySession::CheckStoredName(Copy& copy, Attempt& attempt)
         }
         ::closedir(dir);
     }
-    throw posix::NameRefused(attempt.name, "it was stored under another name").Within(copy.What());
+    throw posix::NameRefused(attempt.target, attempt.name, "it was stored under another name").Within(copy.What());
 }
 
 }  // namespace tandrel

@@ -88,6 +88,11 @@ int SystemCalls::Fchown(int fd, uid_t owner, gid_t group)
     return ::fchown(fd, owner, group);
 }
 
+int SystemCalls::Fchmod(int fd, mode_t mode)
+{
+    return ::fchmod(fd, mode);
+}
+
 int SystemCalls::FchownAt(int folder, const char* name, uid_t owner, gid_t group, int flags)
 {
     return ::fchownat(folder, name, owner, group, flags);

@@ -32,6 +32,7 @@ public:
     virtual int StatAt(int folder, const char* name, struct stat& info, int flags);
     virtual int SymlinkAt(const char* text, int folder, const char* name);
     virtual int Fchown(int fd, uid_t owner, gid_t group);
+    virtual int Fchmod(int fd, mode_t mode);
     virtual int FchownAt(int folder, const char* name, uid_t owner, gid_t group, int flags);
     virtual int Futimens(int fd, const struct timespec times[2]);
     virtual int UtimensAt(int folder, const char* name, const struct timespec times[2], int flags);

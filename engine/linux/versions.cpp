@@ -36,63 +36,64 @@ struct Run {
 };
 
 // Every file below the folder open as `folder`, by its path below it.
-void ListFiles(int folder, const std::string& below, std::vector<std::string>& files)
+void ListFiles(SystemCalls& calls, int folder, const std::string& below, std::vector<std::string>& files)
 {
-    DIR* dir = ::fdopendir(::openat(folder, ".", kFolderFlags));
+    DIR* dir = ::fdopendir(calls.OpenAt(folder, ".", kFolderFlags, 0));
     if (!dir) return;
     std::vector<std::string> folders;
     while (const dirent* entry = ::readdir(dir)) {
         const std::string name = entry->d_name;
         if (name == "." || name == ".." || (below.empty() && name == kRunMarker)) continue;
         struct stat info {};
-        if (::fstatat(::dirfd(dir), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (calls.StatAt(::dirfd(dir), name.c_str(), info, AT_SYMLINK_NOFOLLOW) != 0) continue;
         (S_ISDIR(info.st_mode) ? folders : files).push_back(below + name);
     }
     const int at = ::dirfd(dir);
     for (const std::string& sub : folders) {
-        Fd next(::openat(at, sub.substr(below.size()).c_str(), kFolderFlags));
-        if (next.Valid()) ListFiles(next.Get(), sub + "/", files);
+        Fd next(calls.OpenAt(at, sub.substr(below.size()).c_str(), kFolderFlags, 0));
+        if (next.Valid()) ListFiles(calls, next.Get(), sub + "/", files);
     }
     ::closedir(dir);
 }
 
 // Removes `path` below the folder open as `root` (never through a link), and
 // the folders on its way that are left empty; the bytes it took, or -1.
-std::int64_t RemoveBelow(int root, const std::string& path)
+std::int64_t RemoveBelow(SystemCalls& calls, int root, const std::string& path)
 {
     std::vector<std::pair<Fd, std::string>> levels;  // the folders on the way, and each one's name
     int at = root;
     std::size_t from = 0;
     for (std::size_t cut; (cut = path.find('/', from)) != std::string::npos; from = cut + 1) {
         const std::string name = path.substr(from, cut - from);
-        Fd next(::openat(at, name.c_str(), kFolderFlags));
+        Fd next(calls.OpenAt(at, name.c_str(), kFolderFlags, 0));
         if (!next.Valid()) return -1;
         at = next.Get();
         levels.emplace_back(std::move(next), name);
     }
     struct stat info {};
     const std::string name = path.substr(from);
-    if (::fstatat(at, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || ::unlinkat(at, name.c_str(), 0) != 0) return -1;
+    if (calls.StatAt(at, name.c_str(), info, AT_SYMLINK_NOFOLLOW) != 0 || calls.UnlinkAt(at, name.c_str(), 0) != 0)
+        return -1;
     for (std::size_t i = levels.size(); i-- > 0;) {
         const int parent = i == 0 ? root : levels[i - 1].first.Get();
-        if (::unlinkat(parent, levels[i].second.c_str(), AT_REMOVEDIR) != 0) break;  // not empty
+        if (calls.UnlinkAt(parent, levels[i].second.c_str(), AT_REMOVEDIR) != 0) break;  // not empty
     }
     return static_cast<std::int64_t>(info.st_blocks) * 512;
 }
 
 // The run folders of the versions folder open as `versions`, newest first:
 // those of our own names that hold our marker.
-std::vector<Run> Runs(int versions)
+std::vector<Run> Runs(SystemCalls& calls, int versions)
 {
     std::vector<Run> runs;
-    DIR* dir = ::fdopendir(::openat(versions, ".", kFolderFlags));
+    DIR* dir = ::fdopendir(calls.OpenAt(versions, ".", kFolderFlags, 0));
     if (!dir) return runs;
     while (const dirent* entry = ::readdir(dir)) {
         const std::int64_t time = RunTime(entry->d_name);
         if (time < 0) continue;
-        Fd fd(::openat(::dirfd(dir), entry->d_name, kFolderFlags));
+        Fd fd(calls.OpenAt(::dirfd(dir), entry->d_name, kFolderFlags, 0));
         struct stat marker {};
-        if (!fd.Valid() || ::fstatat(fd.Get(), kRunMarker, &marker, AT_SYMLINK_NOFOLLOW) != 0 ||
+        if (!fd.Valid() || calls.StatAt(fd.Get(), kRunMarker, marker, AT_SYMLINK_NOFOLLOW) != 0 ||
             !S_ISREG(marker.st_mode))
             continue;
         runs.push_back({entry->d_name, time, std::move(fd)});
@@ -104,9 +105,9 @@ std::vector<Run> Runs(int versions)
 }
 
 // A run folder left with its marker alone goes.
-void DropIfEmpty(int versions, const Run& run)
+void DropIfEmpty(SystemCalls& calls, int versions, const Run& run)
 {
-    DIR* dir = ::fdopendir(::openat(run.fd.Get(), ".", kFolderFlags));
+    DIR* dir = ::fdopendir(calls.OpenAt(run.fd.Get(), ".", kFolderFlags, 0));
     if (!dir) return;
     bool empty = true;
     while (const dirent* entry = ::readdir(dir)) {
@@ -115,8 +116,8 @@ void DropIfEmpty(int versions, const Run& run)
     }
     ::closedir(dir);
     if (!empty) return;
-    ::unlinkat(run.fd.Get(), kRunMarker, 0);
-    ::unlinkat(versions, run.name.c_str(), AT_REMOVEDIR);
+    calls.UnlinkAt(run.fd.Get(), kRunMarker, 0);
+    calls.UnlinkAt(versions, run.name.c_str(), AT_REMOVEDIR);
 }
 
 }  // namespace
@@ -162,15 +163,16 @@ FolderRef LinuxCopySession::KeptFolderFor(const Folder& folder)
                 break;
             }
             if (errno != EEXIST || sequence == 1000)
-                Fail("Could not make the folder " + Quoted(root + "/" + name), errno);
+                Fail("Could not make the folder " + Quoted(root + "/" + name), errno, root + "/" + name);
         }
         FolderRef run = tree_.Open(root + "/" + runFolder_);
         Fd marker(calls_.OpenAt(run->fd.Get(), kRunMarker, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
-        if (!marker.Valid()) Fail("Could not mark the folder " + Quoted(root + "/" + runFolder_), errno);
+        if (!marker.Valid())
+            Fail("Could not mark the folder " + Quoted(root + "/" + runFolder_), errno, root + "/" + runFolder_);
         struct stat mode {};
         if (::fstat(versions->fd.Get(), &mode) == 0) {
-            Fd open(::openat(run->fd.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            if (open.Valid()) ::fchmod(open.Get(), mode.st_mode & 0777);
+            Fd open(calls_.OpenAt(run->fd.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
+            if (open.Valid()) calls_.Fchmod(open.Get(), mode.st_mode & 0777);
         }
     }
     const std::string below = folder.path.substr(std::min(folder.path.size(), destination.size() + 1));
@@ -196,7 +198,13 @@ void LinuxCopySession::KeepReplaced(Copy& copy, Attempt& attempt)
     const Folder& folder = *attempt.folder;
     const char* name = attempt.name.c_str();
     struct stat old {};
-    if (::fstatat(folder.fd.Get(), name, &old, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(old.st_mode)) return;
+    // A target that is gone has nothing to keep; one that can't be looked
+    // at is not replaced unkept.
+    if (calls_.StatAt(folder.fd.Get(), name, old, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (posix::IsGone(errno)) return;
+        Fail(copy.What() + ": the copy it replaces could not be kept", errno, attempt.target);
+    }
+    if (S_ISDIR(old.st_mode)) return;
     FolderRef kept;
     try {
         kept = KeptFolderFor(folder);
@@ -210,7 +218,7 @@ void LinuxCopySession::KeepReplaced(Copy& copy, Attempt& attempt)
             return;
         }
         if (!posix::IsRefusal(errno) && errno != EMLINK)
-            Fail(copy.What() + ": the copy it replaces could not be kept in " + Quoted(kept->path), errno);
+            Fail(copy.What() + ": the copy it replaces could not be kept in " + Quoted(kept->path), errno, kept->path);
         caps.hardLinks.Refused();
     }
     int moved = -1;
@@ -220,7 +228,8 @@ void LinuxCopySession::KeepReplaced(Copy& copy, Attempt& attempt)
     }
     if (moved != 0 && !caps.renameNoReplace.Usable())
         moved = calls_.RenameAt(folder.fd.Get(), name, kept->fd.Get(), name, 0);
-    if (moved != 0) Fail(copy.What() + ": the copy it replaces could not be kept in " + Quoted(kept->path), errno);
+    if (moved != 0)
+        Fail(copy.What() + ": the copy it replaces could not be kept in " + Quoted(kept->path), errno, kept->path);
     ++kept_;
     attempt.targetExisted = false;  // the name is free: the new copy takes it without replacing
     // A rename that loses times (fusefat) would give the kept copy today's.
@@ -236,24 +245,24 @@ std::int64_t LinuxCopySession::PruneVersions(std::int64_t cutoff)
     std::vector<Run> runs;
     try {
         FolderRef root = tree_.Open(VersionsRoot());
-        versions.Reset(::openat(root->fd.Get(), ".", kFolderFlags));
+        versions.Reset(calls_.OpenAt(root->fd.Get(), ".", kFolderFlags, 0));
     } catch (const FsError&) {
         return 0;  // no versions folder: nothing kept yet
     }
     if (!versions.Valid()) return 0;
-    runs = Runs(versions.Get());
+    runs = Runs(calls_, versions.Get());
     // Nothing to do, without a look inside, while no run is old enough.
     if (runs.empty() || runs.back().time >= cutoff) return 0;
     std::set<std::string> newest;  // paths whose newest kept copy was met
     std::int64_t removed = 0;
     for (const Run& run : runs) {
         std::vector<std::string> files;
-        ListFiles(run.fd.Get(), "", files);
+        ListFiles(calls_, run.fd.Get(), "", files);
         for (const std::string& file : files) {
             const bool isNewest = newest.insert(file).second;
-            if (run.time < cutoff && !isNewest && RemoveBelow(run.fd.Get(), file) >= 0) ++removed;
+            if (run.time < cutoff && !isNewest && RemoveBelow(calls_, run.fd.Get(), file) >= 0) ++removed;
         }
-        if (run.time < cutoff) DropIfEmpty(versions.Get(), run);
+        if (run.time < cutoff) DropIfEmpty(calls_, versions.Get(), run);
     }
     return removed;
 }
@@ -263,30 +272,30 @@ std::int64_t LinuxCopySession::FreeVersions(std::uint64_t bytes)
     Fd versions;
     try {
         FolderRef root = tree_.Open(VersionsRoot());
-        versions.Reset(::openat(root->fd.Get(), ".", kFolderFlags));
+        versions.Reset(calls_.OpenAt(root->fd.Get(), ".", kFolderFlags, 0));
     } catch (const FsError&) {
         return 0;
     }
     if (!versions.Valid()) return 0;
-    std::vector<Run> runs = Runs(versions.Get());
+    std::vector<Run> runs = Runs(calls_, versions.Get());
     // Every kept copy but the newest of its path may go, the oldest first.
     std::set<std::string> newest;
     std::vector<std::pair<std::size_t, std::string>> candidates;  // run (newest first), path
     for (std::size_t i = 0; i < runs.size(); ++i) {
         std::vector<std::string> files;
-        ListFiles(runs[i].fd.Get(), "", files);
+        ListFiles(calls_, runs[i].fd.Get(), "", files);
         for (const std::string& file : files)
             if (!newest.insert(file).second) candidates.emplace_back(i, file);
     }
     std::int64_t removed = 0;
     std::uint64_t freed = 0;
     for (auto it = candidates.rbegin(); it != candidates.rend() && freed < bytes; ++it) {
-        const std::int64_t size = RemoveBelow(runs[it->first].fd.Get(), it->second);
+        const std::int64_t size = RemoveBelow(calls_, runs[it->first].fd.Get(), it->second);
         if (size < 0) continue;
         freed += static_cast<std::uint64_t>(size);
         ++removed;
     }
-    for (const Run& run : runs) DropIfEmpty(versions.Get(), run);
+    for (const Run& run : runs) DropIfEmpty(calls_, versions.Get(), run);
     return removed;
 }
 

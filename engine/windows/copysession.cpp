@@ -144,9 +144,9 @@ void WindowsCopySession::Work(FileCopy& base, const std::string& target, bool ov
     } catch (const FsError& failure) {
         copy.failure = failure;
     } catch (const std::exception& failure) {
-        copy.failure = FsError(copy.What() + ": " + failure.what());
+        copy.failure = FsError(copy.What() + ": " + failure.what(), FsError::Kind::Other, 0, copy.source);
     } catch (...) {
-        copy.failure = FsError(copy.What() + ": an unknown error");
+        copy.failure = FsError(copy.What() + ": an unknown error", FsError::Kind::Other, 0, copy.source);
     }
     copy.Drop();
 }
@@ -186,7 +186,7 @@ CopyOutcome WindowsCopySession::Commit(FileCopy& base)
     if (!::MoveFileExW(copy.temporary.c_str(), NativePath(copy.to).c_str(), flags)) {
         const DWORD error = ::GetLastError();
         copy.Drop();
-        Fail(copy.What(), error);
+        Fail(copy.What(), error, copy.target);
     }
     copy.temporary.clear();
     Claim(copy);
@@ -402,7 +402,8 @@ void WindowsCopySession::DoWork(Copy& copy)
         // Without FILE_FLAG_BACKUP_SEMANTICS a folder is refused here.
         Handle in(::CreateFileW(from.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!in.valid() || !::GetFileInformationByHandle(in.get(), &sourceInfo)) Fail(what, ::GetLastError());
+        if (!in.valid() || !::GetFileInformationByHandle(in.get(), &sourceInfo))
+            Fail(what, ::GetLastError(), copy.source);
     }
     bool madeByThisBackup;
     {
@@ -418,16 +419,16 @@ void WindowsCopySession::DoWork(Copy& copy)
             if (targetInfo.dwVolumeSerialNumber == sourceInfo.dwVolumeSerialNumber &&
                 targetInfo.nFileIndexHigh == sourceInfo.nFileIndexHigh &&
                 targetInfo.nFileIndexLow == sourceInfo.nFileIndexLow)
-                throw FsError(what + ": they are the same file");
+                throw FsError(what + ": they are the same file", FsError::Kind::Other, 0, copy.target);
             RefuseTwin(copy);
-            if (!copy.overwrite) Fail(what, ERROR_FILE_EXISTS);
+            if (!copy.overwrite) Fail(what, ERROR_FILE_EXISTS, copy.target);
             if (UpToDate(sourceInfo, targetInfo, folder)) {
                 copy.upToDate = true;
                 return;
             }
             copy.replaces = !(targetInfo.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
         } else if (!out.valid() && !copy.overwrite && !IsMissing(::GetLastError())) {
-            Fail(what, ::GetLastError());
+            Fail(what, ::GetLastError(), copy.target);
         }
     }
     // CopyFileW keeps the times and attributes.
@@ -437,7 +438,7 @@ void WindowsCopySession::DoWork(Copy& copy)
         error = ::CopyFileW(from.c_str(), copy.temporary.c_str(), TRUE) ? ERROR_SUCCESS : ::GetLastError();
         if (error == ERROR_FILE_EXISTS) copy.temporary.clear();  // not ours
     }
-    if (error != ERROR_SUCCESS) Fail(what, error);
+    if (error != ERROR_SUCCESS) Fail(what, error, copy.target);
 }
 
 // How the folder spells the entry that `path` reaches; empty when none does.

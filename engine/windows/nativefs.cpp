@@ -6,8 +6,8 @@
 // is reached through a link: each folder there is opened as itself, level by
 // level, and held open while the backup writes through its path, so that it
 // can't be swapped for a link meanwhile. The copy session itself is in
-// nativefs_win_session.cpp; here are the pieces it shares with the file
-// system's own calls.
+// copysession.cpp; here are the pieces it shares with the file system's own
+// calls.
 #include <cstring>
 #include <memory>
 #include <string>
@@ -35,9 +35,9 @@ FsError::Kind KindOf(DWORD error)
     return FsError::Kind::Other;
 }
 
-[[noreturn]] void Fail(const std::string& what, DWORD error)
+[[noreturn]] void Fail(const std::string& what, DWORD error, const std::string& path)
 {
-    throw FsError(what + ": " + SystemText(error), KindOf(error), static_cast<int>(error));
+    throw FsError(what + ": " + SystemText(error), KindOf(error), static_cast<int>(error), path);
 }
 
 std::wstring NativePath(std::wstring wide)
@@ -192,13 +192,13 @@ std::uint64_t LengthOf(const std::string& path)
     const std::string what = "Could not read the size of " + Quoted(path);
     const std::wstring native = NativePath(path);
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!::GetFileAttributesExW(native.c_str(), GetFileExInfoStandard, &data)) Fail(what, ::GetLastError());
-    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) Fail(what, ERROR_ACCESS_DENIED);  // as opening it would
+    if (!::GetFileAttributesExW(native.c_str(), GetFileExInfoStandard, &data)) Fail(what, ::GetLastError(), path);
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) Fail(what, ERROR_ACCESS_DENIED, path);  // as opening it would
     if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
         // A link: the size of the file it leads to.
         Handle file(OpenForInformation(native));
         LARGE_INTEGER size;
-        if (!file.valid() || !::GetFileSizeEx(file.get(), &size)) Fail(what, ::GetLastError());
+        if (!file.valid() || !::GetFileSizeEx(file.get(), &size)) Fail(what, ::GetLastError(), path);
         return static_cast<std::uint64_t>(size.QuadPart);
     }
     return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
@@ -225,7 +225,7 @@ void FlushVolume(const std::wstring& native, const std::string& folder)
     const DWORD error = ::GetLastError();
     // A volume that cannot be flushed as a whole (Wine's) is no write error.
     if (error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED) return;
-    Fail("Could not write to disk under " + Quoted(folder), error);
+    Fail("Could not write to disk under " + Quoted(folder), error, folder);
 }
 
 // FAT and exFAT keep modification times to 2 seconds, the others (NTFS,
@@ -311,7 +311,7 @@ DWORD AttributesOf(const std::string& path)
     if (attributes != INVALID_FILE_ATTRIBUTES) return attributes;
     const DWORD error = ::GetLastError();
     if (IsMissing(error)) return INVALID_FILE_ATTRIBUTES;
-    Fail("Could not read " + Quoted(path), error);
+    Fail("Could not read " + Quoted(path), error, path);
 }
 
 // A folder that is a link to another place: a junction or a symbolic link.
@@ -355,7 +355,7 @@ Listing NativeFileSystem::List(const std::string& folder)
             const DWORD attributes = ::GetFileAttributesW(NativePath(folder).c_str());
             if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return listing;
         }
-        Fail(what, error);
+        Fail(what, error, folder);
     }
     DWORD error;
     do {
@@ -369,7 +369,7 @@ Listing NativeFileSystem::List(const std::string& folder)
     } while (::FindNextFileW(find, &entry));
     error = ::GetLastError();
     ::FindClose(find);
-    if (error != ERROR_NO_MORE_FILES) Fail(what, error);
+    if (error != ERROR_NO_MORE_FILES) Fail(what, error, folder);
     return listing;
 }
 

@@ -55,7 +55,7 @@ bool WindowsCopySession::TryLock()
         error = ERROR_SUCCESS;  // the file of the backup before: the next one makes its own
     }
     if (error == ERROR_SUCCESS) return false;
-    Fail(what, error);
+    Fail(what, error, destination_ + "\\" + kDestinationLockName);
 }
 
 // By the identity of the destination folder, through any link on the

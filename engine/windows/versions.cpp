@@ -235,13 +235,15 @@ FolderRef WindowsCopySession::KeptFolderFor(const Folder& folder)
             }
             const DWORD error = ::GetLastError();
             if (error != ERROR_ALREADY_EXISTS || sequence == 1000)
-                Fail("Could not make the folder " + Quoted(root + "\\" + name), error);
+                Fail("Could not make the folder " + Quoted(root + "\\" + name), error, root + "\\" + name);
         }
         FolderRef run = Walk(root + "\\" + runFolder_, false, true, nullptr);
         Handle marker(::CreateFileW(NativePath(run->native + Widen(kRunMarker)).c_str(), GENERIC_WRITE, kShareAll,
                                     nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
                                     nullptr));
-        if (!marker.valid()) Fail("Could not mark the folder " + Quoted(root + "\\" + runFolder_), ::GetLastError());
+        if (!marker.valid())
+            Fail("Could not mark the folder " + Quoted(root + "\\" + runFolder_), ::GetLastError(),
+                 root + "\\" + runFolder_);
     }
     const std::string below = folder.path.substr(std::min(folder.path.size(), destination_.size() + 1));
     return Walk(root + "\\" + runFolder_ + (below.empty() ? "" : "\\" + below), true, true, nullptr);
@@ -265,7 +267,7 @@ void WindowsCopySession::KeepReplaced(Copy& copy)
         const DWORD error = ::GetLastError();
         if (error == ERROR_FILE_NOT_FOUND) return;  // gone since the work looked: nothing to keep
         copy.Drop();
-        Fail(what, error);
+        Fail(what, error, copy.target);
     }
     // Wine opens a link of its host to a file as the file it leads to: that
     // file is not the backup's to move, and the link is replaced as it is.
@@ -288,7 +290,7 @@ void WindowsCopySession::KeepReplaced(Copy& copy)
                                       static_cast<DWORD>(buffer.size() * sizeof buffer[0]))) {
         const DWORD error = ::GetLastError();
         copy.Drop();
-        Fail(what + " in " + Quoted(kept->path), error);
+        Fail(what + " in " + Quoted(kept->path), error, kept->path);
     }
     ++kept_;
 }

@@ -17,7 +17,7 @@
 namespace tandrel::win {
 
 FsError::Kind KindOf(DWORD error);
-[[noreturn]] void Fail(const std::string& what, DWORD error);
+[[noreturn]] void Fail(const std::string& what, DWORD error, const std::string& path);
 // The reason alone, for the caller to tell what failed.
 FsError Reason(DWORD error, const std::string& path);
 

@@ -2,6 +2,7 @@
 // statuses and backup list files.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -119,7 +120,9 @@ public:
     explicit UnlistedFolder(std::string folder) : folder_(std::move(folder)) {}
     Listing List(const std::string& folder) override
     {
-        if (folder == folder_) throw FsError("Could not list the folder '" + folder + "': File name too long");
+        if (folder == folder_)
+            throw FsError("Could not list the folder '" + folder + "': File name too long", FsError::Kind::Other,
+                          ENAMETOOLONG, folder);
         return NativeFileSystem::List(folder);
     }
 

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <deque>
 #include <filesystem>
@@ -255,7 +256,8 @@ public:
         std::lock_guard lock(mutex_);
         auto it = nodes_.find(Key(folder));
         if (it == nodes_.end() || !it->second.folder)
-            throw FsError("Could not find a part of the path '" + folder + "'.");
+            throw FsError("Could not find a part of the path '" + folder + "'.", FsError::Kind::Missing, ENOENT,
+                          folder);
         Listing listing;
         for (const std::string& name : it->second.children) {
             const std::string path = JoinPath(folder, name, style_);
@@ -317,7 +319,7 @@ private:
         {
             fs_.Enter(FsOp::FileLength, source);
             const Node* file = fs_.Find(source, false);
-            if (!file) throw FsError("Could not find file '" + source + "'.");
+            if (!file) throw FsError("Could not find file '" + source + "'.", FsError::Kind::Missing, ENOENT, source);
             auto copy = std::make_unique<Copy>();
             copy->source = source;
             copy->length = file->size;
@@ -344,7 +346,7 @@ private:
                 std::lock_guard lock(fs_.mutex_);
                 fs_.copies_.push_back({copy.source, copy.target, copy.overwrite});
             }
-            if (!copy.failure.empty()) throw FsError(copy.failure);
+            if (!copy.failure.empty()) throw FsError(copy.failure, FsError::Kind::Other, EIO, copy.source);
             const CopyOutcome outcome = fs_.Place(copy.source, copy.target, copy.overwrite);
             if (outcome == CopyOutcome::Copied) wrote_ = true;
             return outcome;
@@ -363,13 +365,16 @@ private:
     {
         std::lock_guard lock(mutex_);
         auto from = nodes_.find(Key(source));
-        if (from == nodes_.end() || from->second.folder) throw FsError("Could not find file '" + source + "'.");
+        if (from == nodes_.end() || from->second.folder)
+            throw FsError("Could not find file '" + source + "'.", FsError::Kind::Missing, ENOENT, source);
         const std::string key = Key(target);
         auto parent = nodes_.find(Parent(key));
         if (parent == nodes_.end() || !parent->second.folder)
-            throw FsError("Could not find a part of the path '" + target + "'.", FsError::Kind::Missing);
+            throw FsError("Could not find a part of the path '" + target + "'.", FsError::Kind::Missing, ENOENT,
+                          target);
         if (auto to = nodes_.find(key); to != nodes_.end()) {
-            if (to->second.folder || !overwrite) throw FsError("The file '" + target + "' already exists.");
+            if (to->second.folder || !overwrite)
+                throw FsError("The file '" + target + "' already exists.", FsError::Kind::Other, EEXIST, target);
             if (to->second.size == from->second.size && to->second.mtime == from->second.mtime)
                 return CopyOutcome::UpToDate;
         }
@@ -408,7 +413,8 @@ private:
         if (key.empty()) return;
         if (auto it = nodes_.find(key); it != nodes_.end()) {
             if (!it->second.folder)
-                throw FsError("Cannot create '" + key + "' because a file with the same name already exists.");
+                throw FsError("Cannot create '" + key + "' because a file with the same name already exists.",
+                              FsError::Kind::Other, EEXIST, key);
             return;
         }
         if (!IsRoot(key)) MakeFolders(Parent(key));
@@ -428,7 +434,8 @@ private:
         if (primary && hook_) hook_(op, path);
         std::lock_guard lock(mutex_);
         if (primary) ++calls_[static_cast<int>(op)];
-        if (auto it = faults_.find({op, Key(path)}); it != faults_.end()) throw FsError(it->second);
+        if (auto it = faults_.find({op, Key(path)}); it != faults_.end())
+            throw FsError(it->second, FsError::Kind::Other, EIO, path);
     }
 
     PathStyle style_;

@@ -31,6 +31,20 @@ void ExpectFsError(Call call, std::initializer_list<std::string> parts)
     }
 }
 
+// Expects an FsError of `kind`, with the platform's `code`, about `path`.
+template <typename Call>
+void ExpectFsError(Call call, FsError::Kind kind, int code, const std::string& path)
+{
+    try {
+        call();
+        ADD_FAILURE() << "no FsError";
+    } catch (const FsError& error) {
+        EXPECT_EQ(error.kind(), kind) << error.what();
+        EXPECT_EQ(error.code(), code) << error.what();
+        EXPECT_EQ(error.path(), path) << error.what();
+    }
+}
+
 // Whether a folder of `tree` (any tree type with Names(folder)) holds a
 // copy's temporary file.
 template <typename Tree>

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 
 #include "tests/engine/fakes.h"
 #include "engine/nativefs.h"
@@ -39,20 +40,20 @@ TEST_F(Native, ListingLeavesOutLinkedFoldersAndSpecialFiles)
     EXPECT_EQ(Sorted(listing.files), Sorted({tree.Path("a.txt"), tree.Path("to-a")}));
     EXPECT_EQ(listing.folders, Strings {tree.Path("sub")});
     EXPECT_TRUE(fs.DirectoryExists(tree.Path("to-sub")));  // an entry that is a link is followed
-    ExpectFsError([&] { fs.List(tree.Path("missing")); }, {tree.Path("missing"), "No such file or directory"});
+    ExpectFsError([&] { fs.List(tree.Path("missing")); }, FsError::Kind::Missing, ENOENT, tree.Path("missing"));
 }
 #endif
 
-#ifndef _WIN32  // POSIX error texts
+#ifndef _WIN32  // POSIX error codes
 TEST_F(Native, LongAndImpossiblePathsAreErrorsOrAbsent)
 {
     const std::string tooLong = tree.Path(std::string(300, 'x'));
-    ExpectFsError([&] { fs.DirectoryExists(tooLong); }, {"File name too long", tooLong});
-    ExpectFsError([&] { fs.FileExists(tooLong); }, {"File name too long"});
+    ExpectFsError([&] { fs.DirectoryExists(tooLong); }, {"File name too long", tooLong});  // as the user reads it
+    ExpectFsError([&] { fs.FileExists(tooLong); }, FsError::Kind::Other, ENAMETOOLONG, tooLong);
     tree.File("plain", "x");
     EXPECT_FALSE(fs.FileExists(tree.Path("plain/under")));  // ENOTDIR: nothing there
     EXPECT_FALSE(fs.DirectoryExists(tree.Path("plain")));
-    ExpectFsError([&] { fs.FileLength(tree.Path("missing")); }, {tree.Path("missing")});
+    ExpectFsError([&] { fs.FileLength(tree.Path("missing")); }, FsError::Kind::Missing, ENOENT, tree.Path("missing"));
 }
 #endif
 
@@ -97,15 +98,17 @@ TEST_F(Native, AnExistingTargetIsReplacedOnlyWithOverwrite)
     EXPECT_FALSE(HasTemporaryFile(tree, "out"));
 }
 
-#ifndef _WIN32  // POSIX error texts, /proc
+#ifndef _WIN32  // POSIX error codes, /proc
 TEST_F(Native, FailedCopiesLeaveNoTemporaryFileAndNoTarget)
 {
     const std::string source = tree.File("src.txt", "data");
     tree.Folder("out");
-    ExpectFsError([&] { fs.CopyFile(tree.Path("gone.txt"), tree.Path("out/x"), false); },
-                  {tree.Path("gone.txt"), "No such file or directory"});
-    ExpectFsError([&] { fs.CopyFile(source, tree.Path("nofolder/x"), false); }, {tree.Path("nofolder/x")});
-    ExpectFsError([&] { fs.CopyFile(source, tree.Path("src.txt/x"), false); }, {"Not a directory"});
+    ExpectFsError([&] { fs.CopyFile(tree.Path("gone.txt"), tree.Path("out/x"), false); }, FsError::Kind::Missing,
+                  ENOENT, tree.Path("gone.txt"));
+    ExpectFsError([&] { fs.CopyFile(source, tree.Path("nofolder/x"), false); }, FsError::Kind::Missing, ENOENT,
+                  tree.Path("nofolder"));
+    ExpectFsError([&] { fs.CopyFile(source, tree.Path("src.txt/x"), false); }, FsError::Kind::Missing, ENOTDIR,
+                  tree.Path("src.txt"));
     // Fails only at the move into place, after the data was written.
     tree.Folder("out/dir/keep");
     ExpectFsError([&] { fs.CopyFile(source, tree.Path("out/dir"), true); }, {tree.Path("out/dir")});

@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -40,7 +42,9 @@ public:
 
     tandrel::Listing List(const std::string& folder) override
     {
-        if (folder == refuseListing) throw tandrel::FsError("Permission denied: '" + folder + "'");
+        if (folder == refuseListing)
+            throw tandrel::FsError("Permission denied: '" + folder + "'", tandrel::FsError::Kind::Other, EACCES,
+                                   folder);
         if (folder == escapeListing) throw Escaping {};
         return NativeFileSystem::List(folder);
     }
@@ -171,8 +175,8 @@ private slots:
         h.bar()->setMaximum(10);
         h.bar()->setValue(0);
         std::thread worker([&] {
-            h.form->ShowProgress();
-            h.form->ShowProgress();
+            h.link().PostRefresh();
+            h.link().PostRefresh();
         });
         worker.join();
         // Nothing has run yet: the worker only posted.
@@ -192,12 +196,12 @@ private slots:
         h.bar()->setMaximum(100);
         h.bar()->setValue(0);
         auto onWorker = [](const std::function<void()>& work) { std::thread(work).join(); };
-        onWorker([&] { h.form->ShowProgress(); });
+        onWorker([&] { h.link().PostRefresh(); });
         QCoreApplication::processEvents();
         QCOMPARE(h.bar()->value(), 1);  // row 6 showed the bar and stepped it
         // Served a moment ago: the next ones wait for the pace to end.
         onWorker([&] {
-            for (int i = 0; i < 5; ++i) h.form->ShowProgress();
+            for (int i = 0; i < 5; ++i) h.link().PostRefresh();
         });
         QCoreApplication::processEvents();
         QCOMPARE(h.bar()->value(), 1);
@@ -207,11 +211,11 @@ private slots:
         QObject::connect(h.backupList()->model(), &QAbstractItemModel::rowsInserted, h.form.get(),
                          [&] { barWhenFilesCame = h.bar()->value(); });
         h.jobs.dragNdrop = true;
-        onWorker([&] { h.form->ShowProgress(); });
+        onWorker([&] { h.link().PostRefresh(); });
         QVERIFY(QTest::qWaitFor([&] { return h.bar()->value() == 7; }, 5000));  // just served: holding again
         onWorker([&] {
-            h.form->ShowProgress();
-            h.form->ReturnFiles({"/x/one"}, "/x/one");
+            h.link().PostRefresh();
+            h.link().Post([](Form1& form) { form.ReturnFiles({"/x/one"}, "/x/one"); });
         });
         QTRY_COMPARE_WITH_TIMEOUT(h.backupList()->count(), 1, 5000);
         QCOMPARE(barWhenFilesCame, 8);
@@ -224,10 +228,10 @@ private slots:
         h.jobs.dragNdrop = true;
         std::thread worker([&] {
             // A gathering's ending, as a worker does it.
-            h.form->ReturnFiles({"/x/one", "/x/two"}, "/x/one");
+            h.link().Post([](Form1& form) { form.ReturnFiles({"/x/one", "/x/two"}, "/x/one"); });
             h.jobs.foldersComplete = true;
             h.jobs.complete = true;
-            h.form->ShowProgress();
+            h.link().PostRefresh();
         });
         worker.join();
         QCOMPARE(h.backupList()->count(), 0);
@@ -272,7 +276,7 @@ private slots:
         h.jobs.complete = false;
         h.bar()->setMaximum(10);
         h.bar()->setValue(0);
-        std::thread other([&] { h.form->ShowProgress(); });
+        std::thread other([&] { h.link().PostRefresh(); });
         other.join();
         QTRY_VERIFY_WITH_TIMEOUT(h.bar()->isVisible(), 5000);
         QCOMPARE(h.bar()->value(), 1);
@@ -336,6 +340,27 @@ private slots:
         }
         QVERIFY(h.button("btnStart")->isEnabled());
         QVERIFY(!h.timer->IsActive());
+    }
+
+    // The checked radio button is the mode the copy names its targets by.
+    void eachModeButtonNamesTheTargets()
+    {
+        SourceTree tree;
+        const std::vector<std::pair<const char*, QString>> modes = {
+            {"rboxDirCopy", "/Photos/inner/d.txt"}, {"rboxConsolidate", "/d.txt"}, {"rboxCD", "/CD_backup0/d.txt"}};
+        for (const auto& [button, target] : modes) {
+            QTemporaryDir destination(QDir::tempPath() + QStringLiteral("/tandrel-dest-XXXXXX"));
+            WindowHarness h;
+            Gather(h, tree.root);
+            h.destinationList()->addItem(destination.path() + "/");
+            h.form->ShowProgress();
+            h.radio(button)->setChecked(true);
+            QTest::mouseClick(h.button("btnStart"), Qt::LeftButton);
+            QTRY_VERIFY_WITH_TIMEOUT(h.idle(), 10000);
+            QVERIFY2(QFile::exists(destination.path() + target), button);
+            QCOMPARE(QDir(destination.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size(),
+                     std::strcmp(button, "rboxConsolidate") == 0 ? 5 : 1);
+        }
     }
 
     // While another backup holds the destination, the copy waits with a box
@@ -435,7 +460,7 @@ private slots:
         fs.beforeCommit = [&] {
             ++commits;
             while (!windowGone) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            throw tandrel::FsError("The device is not ready.");
+            throw tandrel::FsError("The device is not ready.", tandrel::FsError::Kind::Other, EIO, {});
         };
         WindowHarness h(&fs);
         Gather(h, tree.root);

@@ -67,6 +67,8 @@ struct WindowHarness {
     QPushButton* button(const char* name) const { return get<QPushButton>(name); }
     QCheckBox* check(const char* name) const { return get<QCheckBox>(name); }
     QRadioButton* radio(const char* name) const { return get<QRadioButton>(name); }
+    // What a job's worker holds of the window, as JobContext does.
+    WindowLink link() const { return WindowLink(threads.Calls(), form.get()); }
     QListWidget* backupList() const { return get<QListWidget>("listboxFilestoBackup"); }
     QListWidget* destinationList() const { return get<QListWidget>("listBoxDestinationFolder"); }
     QProgressBar* bar() const { return get<QProgressBar>("progressBar1"); }

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <ctime>
 
 #include "engine/nativefs.h"
 #include "engine/linux/caps.h"
@@ -165,6 +166,51 @@ TEST(Profiles, OnAFileSystemThatFoldsUnicodeNamesEachTwinFailsAndNoneIsLost)
     for (const MessageBoxRequest& box : host.Boxes())
         twins += box.text.find("on this destination, which does not tell upper from lower case") != std::string::npos;
     EXPECT_EQ(twins, 3);
+}
+
+// A wall clock that stands where the test puts it.
+class StoppedClock : public SystemCalls {
+public:
+    std::int64_t now = 0;
+    struct timespec Now() override
+    {
+        return {static_cast<time_t>(now / 1000000000), static_cast<long>(now % 1000000000)};
+    }
+};
+
+// A source changed within its file system's time grain of the copy's start
+// may have changed again unseen: its copy gets an older time, so the next
+// backup copies it again. The grain is the caps' table's for each kind.
+TEST(Profiles, ASourceIsRacyWithinTheTimeGrainOfItsKind)
+{
+    struct timespec resolution {};
+    ASSERT_EQ(::clock_getres(CLOCK_REALTIME_COARSE, &resolution), 0);
+    const std::int64_t tick = resolution.tv_sec * 1000000000LL + resolution.tv_nsec;
+    TempTree tree;
+    const std::string file = tree.File("src/f", "data");
+    const std::int64_t changed = 1700000000LL * 1000000000 + 500000000;
+    const struct timespec times[2] = {{1700000000, 500000000}, {1700000000, 500000000}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+    for (int k = 0; k <= static_cast<int>(FsKind::Other); ++k) {
+        const FsKind kind = static_cast<FsKind>(k);
+        const TimeGrains grains = TimeGrainsOf(kind);
+        const DestinationCaps caps = DestinationCaps::Of(kind);  // the source's as well
+        const std::int64_t grain = std::max(grains.source, grains.known);
+        for (const bool inside : {true, false}) {
+            StoppedClock clock;
+            clock.now = changed + (inside ? grain * 3 / 4 : grain + tick + 100000000);
+            NativeFileSystem fs(&clock, &caps);
+            JobState state;
+            RecordingHost host {&state};
+            BackupEngine engine {state, host, fs, PathStyle::Posix()};
+            const std::string dest = tree.Folder("dest" + std::to_string(k) + (inside ? "in" : "out"));
+            ASSERT_EQ(engine.Copy(Strings {file}, dest + "/", false, CopyMode::Consolidate).copied, 1);
+            struct stat copy {};
+            ASSERT_EQ(::stat((dest + "/f").c_str(), &copy), 0);
+            EXPECT_EQ(copy.st_mtim.tv_sec * 1000000000LL + copy.st_mtim.tv_nsec == changed, !inside)
+                << "kind " << k << (inside ? ", changed within its grain" : ", changed before its grain");
+        }
+    }
 }
 
 }  // namespace

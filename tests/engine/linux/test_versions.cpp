@@ -12,6 +12,7 @@
 
 #include "engine/nativefs.h"
 #include "engine/linux/caps.h"
+#include "engine/linux/systemcalls.h"
 #include "tests/engine/fakes.h"
 #include "tests/engine/fs_checks.h"
 
@@ -105,6 +106,34 @@ TEST_P(Versions, AReplacedCopyIsKeptWithItsTimeAndNothingElseIs)
     EXPECT_EQ(twice.Run(tree.Path("flat"), CopyMode::Consolidate).keptVersions, 0);
     EXPECT_TRUE(RunsIn(tree.Path("flat")).empty());
     EXPECT_EQ(TempTree::Read(tree.Path("flat/n99")), "second");
+}
+
+// A look at the copy to be replaced that fails as a failing disk's does.
+class FailingLook : public SystemCalls {
+public:
+    int StatAt(int folder, const char* name, struct stat& info, int flags) override
+    {
+        if (std::string(name) != "thesis.txt") return SystemCalls::StatAt(folder, name, info, flags);
+        errno = EIO;
+        return -1;
+    }
+};
+
+TEST(VersionsKept, ACopyWhoseReplacedCopyCannotBeLookedAtIsNotPlaced)
+{
+    TempTree tree;
+    const std::string file = tree.File("src/Data/thesis.txt", "chapter one");
+    SetMtime(file, 1700000000);
+    FailingLook calls;
+    NativeFileSystem fs(&calls, nullptr);
+    Backup backup(fs, {tree.Path("src/Data")});
+    ASSERT_EQ(backup.Run(tree.Path("dest")).copied, 1);
+    tree.File("src/Data/thesis.txt", "chapter two");
+    SetMtime(file, 1700000100);
+    const CopySummary summary = backup.Run(tree.Path("dest"));
+    EXPECT_EQ(summary.failed, 1);
+    EXPECT_EQ(summary.keptVersions, 0);
+    EXPECT_EQ(TempTree::Read(tree.Path("dest/Data/thesis.txt")), "chapter one");
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, Versions, ::testing::Values(true, false),

@@ -73,12 +73,13 @@ TEST_F(WindowsFs, ExistsTellsFilesFoldersAndNothingApart)
     EXPECT_FALSE(fs.DirectoryExists(tree.Path("missing\\deeper")));
     EXPECT_FALSE(fs.FileExists(file + "\\under"));
     // A name Windows refuses is an error that names the path, not "absent".
-    ExpectFsError([&] { fs.DirectoryExists(tree.Path("a<b")); }, {tree.Path("a<b"), PlatformText(ERROR_INVALID_NAME)});
+    ExpectFsError([&] { fs.DirectoryExists(tree.Path("a<b")); }, FsError::Kind::Other, ERROR_INVALID_NAME,
+                  tree.Path("a<b"));
 
     EXPECT_EQ(fs.FileLength(file), 5u);
     ExpectFsError([&] { fs.FileLength(tree.Path("gone.txt")); },
                   {"Could not read the size of '" + tree.Path("gone.txt") + "'", PlatformText(ERROR_FILE_NOT_FOUND)});
-    ExpectFsError([&] { fs.FileLength(tree.Path()); }, {tree.Path(), PlatformText(ERROR_ACCESS_DENIED)});
+    ExpectFsError([&] { fs.FileLength(tree.Path()); }, FsError::Kind::Other, ERROR_ACCESS_DENIED, tree.Path());
 }
 
 TEST_F(WindowsFs, CreateDirectoryMakesEveryLevelAndFailsUnderAFile)
@@ -141,10 +142,10 @@ TEST_F(WindowsFs, FailedCopiesLeaveNoTemporaryFileAndNoTarget)
 {
     const std::string source = tree.File("src.txt", "data");
     tree.Folder("out");
-    ExpectFsError([&] { fs.CopyFile(tree.Path("gone.txt"), tree.Path("out\\x"), false); },
-                  {tree.Path("gone.txt"), PlatformText(ERROR_FILE_NOT_FOUND)});
-    ExpectFsError([&] { fs.CopyFile(source, tree.Path("nofolder\\x"), false); },
-                  {tree.Path("nofolder\\x"), PlatformText(ERROR_PATH_NOT_FOUND)});
+    ExpectFsError([&] { fs.CopyFile(tree.Path("gone.txt"), tree.Path("out\\x"), false); }, FsError::Kind::Missing,
+                  ERROR_FILE_NOT_FOUND, tree.Path("gone.txt"));
+    ExpectFsError([&] { fs.CopyFile(source, tree.Path("nofolder\\x"), false); }, FsError::Kind::Missing,
+                  ERROR_PATH_NOT_FOUND, tree.Path("nofolder"));
     ExpectFsError([&] { fs.CopyFile(tree.Path("out"), tree.Path("y"), false); }, {tree.Path("out")});
     // Fails only at the move into place, after the data was written.
     tree.File("out\\dir\\keep", "kept");
