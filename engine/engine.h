@@ -40,6 +40,8 @@ struct CopySummary {
     std::int64_t prunedVersions = 0;     // kept copies removed as older than the days kept
     std::int64_t freedVersions = 0;      // kept copies removed to make room
     std::int64_t bytes = 0;              // the running total of the closing message
+    std::int64_t verified = 0;           // copies read back and found to hold their source's data
+    std::int64_t verifyFailed = 0;       // copies read back that did not (counted in `failed` too)
 };
 
 class BackupEngine {
@@ -80,6 +82,11 @@ public:
     int ParallelCopies() const { return parallelCopies_; }
     static int DefaultParallelCopies();
 
+    // With `on`, a backup reads back every copy it placed once they are on
+    // disk, and fails each that does not hold what was read from its source.
+    void SetVerify(bool on) { verify_ = on; }
+    bool Verify() const { return verify_; }
+
 private:
     struct Walk;
     struct CopyRun;
@@ -96,6 +103,7 @@ private:
     // Takes the destination for this backup, waiting while another one
     // holds it; false when the wait was cancelled.
     bool TakeDestination(CopyRun& run);
+    void VerifyAndRecord(CopyRun& run, CopySummary& summary, bool flushed);
 
     JobState& state_;
     JobHost& host_;
@@ -104,6 +112,7 @@ private:
     int parallelCopies_ = DefaultParallelCopies();
     DestinationMemory* destinations_ = nullptr;
     int keepVersionsDays_ = 30;
+    bool verify_ = false;
 };
 
 // What ReturnFiles does with a finished gathering, on the window thread: the

@@ -8,15 +8,30 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <cstdint>
 
+#include "engine/contenthash.h"
 #include "engine/linux/systemcalls.h"
 
 namespace tandrel {
 
+// The hash of what a copy read of its source, taken as it read: whole when
+// every byte went through the read, none by a clone or the kernel's copy.
+struct ReadHash {
+    ContentHasher hasher;
+    bool whole = false;
+};
+
 // Copies the bytes of `in` to `out`. `source` is what fstat said of the open
 // source, and that much is copied; kernel files, which report a size of 0,
 // are read to their end. `cloneRefusedFrom` is the source device from which
-// the destination's file system refused a clone. Returns 0 or the errno.
-int CopyData(SystemCalls& calls, int in, int out, const struct stat& source, std::atomic<dev_t>& cloneRefusedFrom);
+// the destination's file system refused a clone. `hash`, where given, is
+// started afresh and takes what is read. Returns 0 or the errno.
+int CopyData(SystemCalls& calls, int in, int out, const struct stat& source, std::atomic<dev_t>& cloneRefusedFrom,
+             ReadHash* hash = nullptr);
+
+// Hashes the open file `fd` from its start to its end, as it is now; the
+// bytes read in `size`. Returns 0 or the errno.
+int HashFile(int fd, ContentHasher& hasher, std::uint64_t& size);
 
 }  // namespace tandrel

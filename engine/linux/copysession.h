@@ -82,6 +82,12 @@ public:
     void Finish() override;
     // Only once no copy of the session is left.
     void RemoveMadeFolder(const std::string& folder) override;
+    // engine/linux/verify.cpp
+    void HashSources(bool on) override { hashSources_ = on; }
+    StoredCopy ReadBack(const std::string& path) override;
+    std::int64_t MarkStale(const std::string& path) override;
+    std::optional<std::string> LoadRecord() override;
+    void SaveRecord(const std::string& text) override;
 
 private:
     struct Copy;
@@ -126,6 +132,7 @@ private:
     posix::Fd lock_;                                       // the destination's lock file, held (flock) from TryLock on
     FolderRef lockFolder_;
     bool locked_ = false;
+    bool hashSources_ = false;
 };
 
 // One work of a copy, from the look at its target to its commit. A copy

@@ -15,6 +15,14 @@
 
 namespace tandrel {
 
+int SystemCalls::Fadvise(int fd, off_t offset, off_t length, int advice)
+{
+    const int error = ::posix_fadvise(fd, offset, length, advice);
+    if (error == 0) return 0;
+    errno = error;
+    return -1;
+}
+
 int SystemCalls::OpenAt(int folder, const char* name, int flags, mode_t mode)
 {
     return ::openat(folder, name, flags, mode);

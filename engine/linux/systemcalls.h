@@ -36,6 +36,8 @@ public:
     virtual int Clone(int out, int in);  // ioctl(FICLONE)
     virtual int Ftruncate(int fd, off_t length);
     virtual int Fstatfs(int fd, struct statfs& info);
+    // posix_fadvise: what a read back does to read from the disk, not the cache.
+    virtual int Fadvise(int fd, off_t offset, off_t length, int advice);
     // The mount table (/proc/self/mountinfo), empty where it can't be read.
     virtual std::string MountTable();
     // The wall clock, as file times are kept.
