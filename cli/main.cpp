@@ -4,6 +4,7 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "cli/check.h"
 #include "cli/options.h"
 #include "cli/run.h"
 #include "engine/nativefs.h"
@@ -59,6 +60,7 @@ int main(int argc, char** argv)
         return 0;
     }
     tandrel::NativeFileSystem fs;
+    if (options.check) return RunCheck(options, std::cout, std::cerr, fs);
     const bool interactive = ::isatty(STDIN_FILENO) && ::isatty(STDERR_FILENO);
     tandrel::DestinationMemory destinations(tandrel::DestinationMemory::DefaultFile());
     return Run(options, interactive, std::cin, std::cout, std::cerr, fs, &destinations);

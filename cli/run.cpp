@@ -63,6 +63,7 @@ int Run(const Options& options, bool interactive, std::istream& in, std::ostream
     host.noWait = options.noWait;
     BackupEngine engine(jobs, host, fs);
     if (options.jobs > 0) engine.SetParallelCopies(options.jobs);
+    engine.SetVerify(options.verify);
     engine.SetDestinationMemory(destinations);
     if (options.keepVersions >= 0) engine.SetKeepVersionsDays(options.keepVersions);
 
@@ -118,6 +119,9 @@ int Run(const Options& options, bool interactive, std::istream& in, std::ostream
         [&host] { host.Tick(std::chrono::steady_clock::now()); });
     out << "Files: " << summary.copied << " copied, " << summary.upToDate << " up to date, " << summary.failed
         << " failed\n";
+    if (options.verify && summary.copied + summary.verifyFailed > 0)
+        out << "Verified: " << summary.verified << " copies read back whole, " << summary.verifyFailed
+            << " that differ\n";
     if (summary.keptVersions > 0)
         out << "Kept: " << summary.keptVersions << " previous copies, in " << support::Quoted(summary.versionsFolder)
             << '\n';
@@ -137,7 +141,7 @@ int Run(const Options& options, bool interactive, std::istream& in, std::ostream
     out << std::flush;
     if (summary.lockRefused) return kDestinationBusy;
     if (host.copyStopped) return kStopped;
-    return host.failedFiles > 0 || host.gatheringSkipped > 0 ? kSomeFailed : kAllCopied;
+    return host.failedFiles > 0 || host.gatheringSkipped > 0 || summary.verifyFailed > 0 ? kSomeFailed : kAllCopied;
 }
 
 }  // namespace tandrel::cli
