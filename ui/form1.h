@@ -23,6 +23,7 @@
 #include "engine/filesystem.h"
 #include "engine/host.h"
 #include "engine/jobstate.h"
+#include "engine/settings.h"
 #include "ui/seams.h"
 #include "engine/threads.h"
 
@@ -65,6 +66,8 @@ struct Form1Services {
     std::function<tandrel::ui::TrayHost()> trayHost = {};
     // Where each destination's drive was at its last backup; none: no check.
     tandrel::DestinationMemory* destinations = nullptr;
+    // The per-user options ("Verify Copies"); none: nothing is remembered.
+    tandrel::Settings* settings = nullptr;
 };
 
 class Form1;
@@ -159,6 +162,8 @@ public slots:
     // Backup list files.
     void menuItemLoad_Click();
     void menuItemSave_Click();
+    // "Verify Copies", checked or not: remembered for the next start.
+    void menuItemVerify_Click(bool checked);
     // Tray, automatic backup, About, exits.
     void cboxSetForget_CheckedChanged();
     void cboxTime_TextChanged();
@@ -232,6 +237,7 @@ private:
     tandrel::ui::DialogRunner& dialogs_;
     tandrel::ui::MessageBoxes& messageBoxes_;
     tandrel::DestinationMemory* destinations_;
+    tandrel::Settings* settings_;
     // A destination chosen anew: where its drive was before is forgotten.
     void ChoseDestination(const QString& entry);
     // The engine and its host, shared with every running job.
@@ -272,6 +278,7 @@ private:
     QMenu* menuFile = nullptr;
     QAction* menuItemLoad = nullptr;
     QAction* menuItemSave = nullptr;
+    QAction* menuItemVerify = nullptr;
     QAction* menuItemSpacer3 = nullptr;
     QAction* menuItemexitMain = nullptr;
     QMenu* menuHelp = nullptr;

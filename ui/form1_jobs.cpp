@@ -197,10 +197,11 @@ void Form1::InitCopy()
     const bool cdBackup = rboxCD->isChecked();
     const bool consolidate = rboxConsolidate->isChecked();
     const bool directoryCopy = rboxDirCopy->isChecked();
+    const bool verify = menuItemVerify->isChecked();
 
-    CopyDelegate copy = [context = context_](std::shared_ptr<const tandrel::PathList> allFiles,
-                                             std::string destinationPath, bool o, bool cd, bool c, bool d) {
-        context->Copy(std::move(allFiles), std::move(destinationPath), o, cd, c, d);
+    CopyDelegate copy = [context = context_, verify](std::shared_ptr<const tandrel::PathList> allFiles,
+                                                     std::string destinationPath, bool o, bool cd, bool c, bool d) {
+        context->Copy(std::move(allFiles), std::move(destinationPath), o, cd, c, d, verify);
     };
     threads_.BeginInvoke(
         [copy, files = std::move(files), destination = std::move(destination), overwrite, cdBackup, consolidate,

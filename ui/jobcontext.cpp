@@ -18,8 +18,9 @@ void JobContext::GetFiles(std::vector<std::string> folderArray, bool subdirsFlag
 }
 
 void JobContext::Copy(std::shared_ptr<const tandrel::PathList> allFiles, std::string destinationPath, bool overwrite,
-                      bool cdBackup, bool consolidate, bool directoryCopy)
+                      bool cdBackup, bool consolidate, bool directoryCopy, bool verify)
 {
+    engine.SetVerify(verify);
     engine.Copy(std::move(allFiles), std::move(destinationPath), overwrite,
                 tandrel::CopyModeOf(cdBackup, consolidate, directoryCopy));
 }

@@ -56,6 +56,7 @@ int main(int argc, char* argv[])
     tandrel::ui::QtDialogRunner dialogs;
     tandrel::ui::QtMessageBoxes messageBoxes;
     static tandrel::DestinationMemory destinations(tandrel::DestinationMemory::DefaultFile());
+    static tandrel::Settings settings(tandrel::Settings::DefaultFile());
 
     Form1 window(Form1Services {jobs,
                                 threads,
@@ -65,7 +66,8 @@ int main(int argc, char* argv[])
                                 std::make_unique<tandrel::ui::QtIntervalTimer>(),
                                 {},
                                 {},
-                                &destinations});
+                                &destinations,
+                                &settings});
     QuitWhenClosed quitWhenClosed;
     window.installEventFilter(&quitWhenClosed);
     window.show();
