@@ -33,7 +33,7 @@ int RunCheck(const Options& options, std::ostream& out, std::ostream& err, FileS
         const std::int64_t now =
             std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
                 .count();
-        const int threads = options.jobs > 0 ? options.jobs : BackupEngine::DefaultParallelCopies();
+        const int threads = options.jobs > 0 ? options.jobs : BackupEngine::kReadBackThreads;
         const CheckSummary summary =
             CheckCopies(*session, destination, style, options.sample.value_or(100.0), now, threads,
                         [&](const std::string& problem) { out << problem << '\n'

@@ -420,7 +420,10 @@ void BackupEngine::VerifyAndRecord(CopyRun& run, CopySummary& summary, bool flus
 {
     std::int64_t verifiedAt = 0;
     if (verify_ && flushed && !run.placed.empty()) {
-        const std::vector<std::string> failures = VerifyCopies(*run.session, run.placed, parallelCopies_);
+        // Reading back waits on the disk more than on the processor: more
+        // reads at once than copies keep it busy.
+        const std::vector<std::string> failures =
+            VerifyCopies(*run.session, run.placed, std::max(parallelCopies_, kReadBackThreads));
         for (const PlacedCopy& copy : run.placed) {
             if (!copy.hash) continue;
             if (!copy.failed) {

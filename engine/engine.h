@@ -81,6 +81,8 @@ public:
     void SetParallelCopies(int n) { parallelCopies_ = n < 1 ? 1 : n; }
     int ParallelCopies() const { return parallelCopies_; }
     static int DefaultParallelCopies();
+    // How many copies a verify or a check reads back at once, at least.
+    static constexpr int kReadBackThreads = 8;
 
     // With `on`, a backup reads back every copy it placed once they are on
     // disk, and fails each that does not hold what was read from its source.

@@ -48,7 +48,7 @@ private:
 class RangeCopier {
 public:
     RangeCopier(SystemCalls& calls, int in, int out, Writeback& writeback, ReadHash* hash)
-        : calls_(calls), in_(in), out_(out), writeback_(writeback), hash_(hash)
+        : calls_(calls), in_(in), out_(out), writeback_(writeback), hash_(hash), inKernel_(!hash || !hash->readAll)
     {
     }
 
@@ -128,7 +128,7 @@ private:
     int in_, out_;
     Writeback& writeback_;
     ReadHash* hash_;
-    bool inKernel_ = true;
+    bool inKernel_;
     bool inKernelUsed_ = false;  // some bytes went by copy_file_range, unread
     off_t hashedTo_ = 0;
     std::unique_ptr<char[]> buffer_;

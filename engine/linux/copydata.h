@@ -20,6 +20,9 @@ namespace tandrel {
 struct ReadHash {
     ContentHasher hasher;
     bool whole = false;
+    // Read and write rather than let the kernel copy (copy_file_range): for
+    // a hash of every file, one read of the source instead of two.
+    bool readAll = false;
 };
 
 // Copies the bytes of `in` to `out`. `source` is what fstat said of the open
@@ -30,8 +33,9 @@ struct ReadHash {
 int CopyData(SystemCalls& calls, int in, int out, const struct stat& source, std::atomic<dev_t>& cloneRefusedFrom,
              ReadHash* hash = nullptr);
 
-// Hashes the open file `fd` from its start to its end, as it is now; the
-// bytes read in `size`. Returns 0 or the errno.
-int HashFile(int fd, ContentHasher& hasher, std::uint64_t& size);
+// Hashes the open file `fd` from its start: `expected` bytes where that is
+// its size (as fstat just said), else (-1) to its end. The bytes read in
+// `size`. Returns 0 or the errno.
+int HashFile(int fd, ContentHasher& hasher, std::uint64_t& size, std::int64_t expected);
 
 }  // namespace tandrel

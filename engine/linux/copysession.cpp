@@ -219,15 +219,18 @@ void LinuxCopySession::WriteData(Copy& copy, Attempt& attempt)
     // moves again.
     const std::int64_t began = Nanoseconds(calls_.Now());
     ReadHash read;
+    read.readAll = hashSources_;
     for (int round = 0;; ++round) {
         if (const int error = CopyData(calls_, attempt.in.Get(), attempt.out->Fd(), source,
                                        folder.state->caps.cloneRefusedFrom, &read))
             Fail(copy.What(), error, attempt.target);
-        // Where the data went unread, the source is read for its hash only
-        // when the copy is to be verified.
+        // Where the data went unread (a clone), the source is read for its
+        // hash only when the copy is to be verified.
         if (!read.whole && hashSources_) {
             std::uint64_t size = 0;
-            if (const int error = HashFile(attempt.in.Get(), read.hasher, size)) Fail(copy.What(), error, copy.source);
+            if (const int error =
+                    HashFile(attempt.in.Get(), read.hasher, size, source.st_size == 0 ? -1 : source.st_size))
+                Fail(copy.What(), error, copy.source);
             read.whole = true;
         }
         struct stat after {};

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <memory>
 
 #include "engine/linux/copysession.h"
@@ -22,16 +23,17 @@ using posix::Fd;
 using posix::Quoted;
 using namespace session;
 
-int HashFile(int fd, ContentHasher& hasher, std::uint64_t& size)
+int HashFile(int fd, ContentHasher& hasher, std::uint64_t& size, std::int64_t expected)
 {
     hasher.Reset();
     size = 0;
-    struct stat info {};
-    const std::size_t buffer = ::fstat(fd, &info) == 0 && info.st_size < (off_t {1} << 20)
-                                   ? static_cast<std::size_t>(std::max<off_t>(info.st_size + 1, 4096))
-                                   : std::size_t {1} << 20;
+    // A file whose size is known is read in one go where it is small, and
+    // no further than that size: a read at the end would only say so.
+    constexpr std::size_t kLargest = std::size_t {1} << 20;
+    const std::size_t buffer =
+        expected >= 0 && expected < static_cast<std::int64_t>(kLargest) ? std::max<std::size_t>(expected, 1) : kLargest;
     const std::unique_ptr<char[]> data(new char[buffer]);
-    for (;;) {
+    while (expected < 0 || size < static_cast<std::uint64_t>(expected)) {
         const ssize_t n = ::pread(fd, data.get(), buffer, static_cast<off_t>(size));
         if (n == 0) return 0;
         if (n < 0) {
@@ -41,6 +43,7 @@ int HashFile(int fd, ContentHasher& hasher, std::uint64_t& size)
         hasher.Add(data.get(), static_cast<std::size_t>(n));
         size += static_cast<std::uint64_t>(n);
     }
+    return 0;
 }
 
 StoredCopy LinuxCopySession::ReadBack(const std::string& path)
@@ -71,8 +74,7 @@ StoredCopy LinuxCopySession::ReadBack(const std::string& path)
     // which this does not reach.
     calls_.Fadvise(in.Get(), 0, 0, POSIX_FADV_DONTNEED);
     ContentHasher hasher;
-    if (const int error = HashFile(in.Get(), hasher, stored.size)) Fail(what, error, path);
-    calls_.Fadvise(in.Get(), 0, 0, POSIX_FADV_DONTNEED);  // read once: no need to keep it
+    if (const int error = HashFile(in.Get(), hasher, stored.size, info.st_size)) Fail(what, error, path);
     stored.modified = Nanoseconds(info.st_mtim);
     stored.hash = hasher.Digest();
     return stored;

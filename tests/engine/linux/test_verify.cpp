@@ -23,15 +23,24 @@ using namespace testing;
 using Strings = std::vector<std::string>;
 
 // Copies by reading and writing where `reading` (no clone, no
-// copy_file_range); `beforeReadBack` runs as a read back drops a copy's
-// pages, between the flush and the read.
+// copy_file_range); with `cloning`, a clone succeeds (as the kernel's copy).
+// `beforeReadBack` runs as a read back drops a copy's pages, between the
+// flush and the read.
 class ReadingCalls : public SystemCalls {
 public:
     std::atomic<bool> reading {true};
+    std::atomic<bool> cloning {false};
     std::function<void(int fd)> beforeReadBack;
 
     int Clone(int out, int in) override
     {
+        if (cloning) {
+            struct stat info {};
+            off_t from = 0, to = 0;
+            return ::fstat(in, &info) == 0 && ::copy_file_range(in, &from, out, &to, info.st_size, 0) == info.st_size
+                       ? 0
+                       : -1;
+        }
         if (!reading) return SystemCalls::Clone(out, in);
         errno = EOPNOTSUPP;
         return -1;
@@ -172,10 +181,14 @@ TEST(Verify, ACopyChangedAfterItWasPlacedFailsAndItsOldCopyStaysKept)
     Aged(tree.File("src/Data/a.txt", "version one"));
     Aged(tree.File("src/Data/b.txt", "bee"));
     ReadingCalls calls;
-    calls.reading = false;  // the kernel's copy: the verify reads the source for its hash
+    // A clone reads nothing: the verify reads the source for its hash.
+    calls.cloning = true;
     NativeFileSystem fs(&calls);
     Backup backup(fs, {tree.Path("src/Data")});
     ASSERT_EQ(backup.Run(tree.Path("dest"), true).verified, 2);
+    EXPECT_EQ(RecordOf(tree.Path("dest")).at("Data/a.txt").hash, HashOfText("version one"));
+    calls.cloning = false;
+    calls.reading = false;  // the kernel's copy where it may: a verified copy reads its source
 
     Aged(tree.File("src/Data/a.txt", "version two"), 1700000100);
     const std::string target = tree.Path("dest/Data/a.txt");
