@@ -130,9 +130,10 @@ std::optional<std::string> LinuxCopySession::LoadRecord()
     }
 }
 
-// Written whole beside the old record, under a temporary's name (which the
-// clean-up of a later backup takes for a killed copy's, unless this one still
-// holds it locked), put on disk, then renamed over it.
+// Written whole beside the old record, under a temporary's name (which a
+// later clean-up, this function's first of all, takes for a killed copy's,
+// unless its writer still holds it locked), put on disk, then renamed over
+// it.
 void LinuxCopySession::SaveRecord(const std::string& text)
 {
     const std::string path = destination_ + (destination_.ends_with('/') ? "" : "/") + kHashRecordName;
@@ -143,6 +144,7 @@ void LinuxCopySession::SaveRecord(const std::string& text)
     } catch (const FsError& failure) {
         throw failure.Within(what);
     }
+    Clean(*root);
     const int folder = root->fd.Get();
     const std::string temporary = NewCopyTemporaryName();
     Fd out(calls_.OpenAt(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
