@@ -123,6 +123,12 @@ TEST_F(CliTest, WithNoWaitABackupIntoADestinationInUseEndsAtOnce)
 
 TEST_F(CliTest, CheckReadsTheBackupAloneAndSaysWhatIsDamaged)
 {
+#ifdef _WIN32
+    // The Windows copy hashes nothing yet: both are refused there.
+    EXPECT_THROW(ParseOptions({P("src/Docs"), "--dest", P("out"), "--verify"}), std::invalid_argument);
+    EXPECT_THROW(ParseOptions({"--check", "--dest", P("out")}), std::invalid_argument);
+    return;
+#endif
     EXPECT_EQ(RunCliCheck({"--check", "--dest", P("src")}), kUsageOrGathering);  // nothing recorded
     ASSERT_EQ(RunCli({P("src/Docs"), "--dest", P("out"), "--verify"}), kAllCopied);
     EXPECT_NE(out_.str().find("Verified: 1 copies read back whole, 0 that differ"), std::string::npos) << out_.str();
