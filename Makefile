@@ -7,7 +7,7 @@ CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 # Debian/Ubuntu packages the build, the tests and the tools need.
 PACKAGES = g++ cmake make pkgconf qt6-base-dev qt6-base-dev-tools libgl-dev \
-           libgtest-dev libgmock-dev libbenchmark-dev libicu-dev fonts-liberation fonts-dejavu-core \
+           libgtest-dev libgmock-dev libbenchmark-dev libicu-dev libxxhash-dev fonts-liberation fonts-dejavu-core \
            clang clang-format libclang-rt-dev xvfb xauth rsync dpkg-dev file desktop-file-utils \
            xfsprogs btrfs-progs exfatprogs exfat-fuse dosfstools fusefat ntfs-3g \
            dbus-daemon libsystemd-dev systemd appstream lintian xdotool imagemagick openbox \

@@ -2,7 +2,8 @@
 # Times tandrel-cli against the usual tools, in one run, on trees made for it:
 #   gathering        vs  find DIR -type f
 #   copying          vs  cp -a, cp -r, rsync -a, and tandrel-cli of an earlier
-#                        revision ("before", built from git)
+#                        revision ("before", built from git); with --verify
+#                        vs without
 #   repeat backups   vs  rsync -a with nothing (or one file) to do
 # on 20,000 small files (0.5-8 KB) in a three-level tree, on the disk and on
 # a tmpfs of their own (where the disk and the flush drop out), with
@@ -86,7 +87,7 @@ while [ $# -gt 0 ]; do
     --no-fs-rows) fs_rows=0; shift ;;
     --fs) fs_list=$2; shift 2 ;;
     --quick) quick=1; skip_big=1; skip_million=1; runs=3; shift ;;
-    -h|--help) sed -n '2,54p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,55p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
 done
@@ -226,6 +227,7 @@ label() {
     tandrel-gather|tandrel) echo "tandrel-cli" ;;
     tandrel-j*) echo "tandrel-cli --jobs ${1#tandrel-j}" ;;
     tandrel-repeat) echo "tandrel-cli --overwrite" ;;
+    tandrel-verify) echo "tandrel-cli --verify" ;;
     before) echo "tandrel-cli before ($before_name)" ;;
     before-repeat) echo "tandrel-cli before ($before_name) --overwrite" ;;
     find) echo "find -type f" ;;
@@ -242,6 +244,7 @@ run_tool() {  # kind source output-folder
     tandrel) "$cli" "$2" --dest "$3" --on-error stop ;;
     tandrel-j*) "$cli" "$2" --dest "$3" --on-error stop --jobs "${1#tandrel-j}" ;;
     tandrel-repeat) "$cli" "$2" --dest "$3" --on-error stop --overwrite ;;
+    tandrel-verify) "$cli" "$2" --dest "$3" --on-error stop --verify ;;
     before) "$before" "$2" --dest "$3" --on-error stop ;;
     before-repeat) "$before" "$2" --dest "$3" --on-error stop --overwrite ;;
     cp) cp -a "$2" "$3/" && sync ;;
@@ -261,8 +264,10 @@ check_result() {  # kind source output-folder stdout-file
     tandrel-gather) got=$(sed -n 's/^Total Files: //p' "$4") ;;
     find) got=$(wc -l < "$4") ;;
     # What a backup keeps of the copies it replaced (tandrel-cli's versions
-    # folder, rsync's --backup-dir) is not part of the copy.
-    *) got=$(find "$3" \( -path "$3/Tandrel Versions" -o -path "$3/versions-*" \) -prune -o -type f -print | wc -l)
+    # folder, rsync's --backup-dir) and its record of hashes are not part of
+    # the copy.
+    *) got=$(find "$3" \( -path "$3/Tandrel Versions" -o -path "$3/versions-*" -o -path "$3/.tandrel-hashes" \) \
+               -prune -o -type f -print | wc -l)
        [ "$(bytes "$2")" = "$(bytes "$3/$(basename "$2")")" ] ||
          { echo "$(label "$1") copied the wrong number of bytes" >&2; exit 1; } ;;
   esac
@@ -427,6 +432,11 @@ small_kinds+=("${with_rsync[@]}")
 name="copy 20,000 small files"
 bench_set "$name" "$work/small" "$runs" keep "${small_kinds[@]}"
 report "$name" tandrel tandrel-j1:- tandrel-j2:- tandrel-j4:- before:- "cp:<=0.8" cp-r:- "rsync:<1"
+# The same copy read back from the disk once it is flushed (--verify), beside
+# the copy alone.
+name="copy 20,000 small files, --verify"
+bench_set "$name" "$work/small" "$runs" keep tandrel-verify tandrel
+report "$name" tandrel-verify "tandrel:<=2.2"
 
 # --- repeat backups of the same tree -------------------------------------------
 # Each tool repeats into the copy it made itself (made before the warm-up).
@@ -502,8 +512,9 @@ if [ $skip_big = 0 ]; then
   mkdir "$work/medium"
   make_medium_tree "$work/medium"
   sync
-  bench_set "copy 200 files of 1-10 MB" "$work/medium" "$runs" each "${big_kinds[@]}"
+  bench_set "copy 200 files of 1-10 MB" "$work/medium" "$runs" each tandrel-verify "${big_kinds[@]}"
   report "copy 200 files of 1-10 MB" tandrel before:- "cp:<=0.8" rsync:-
+  report "copy 200 files of 1-10 MB" tandrel-verify "tandrel:<=2.2"
   rm -rf "$work/medium"
 
   echo "building one 1 GiB file ..."

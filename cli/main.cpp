@@ -5,6 +5,7 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "cli/check.h"
 #include "cli/options.h"
 #include "cli/run.h"
 #include "cli/schedule.h"
@@ -77,6 +78,7 @@ int main(int argc, char** argv)
         return 0;
     }
     tandrel::NativeFileSystem fs;
+    if (options.check) return RunCheck(options, std::cout, std::cerr, fs);
     tandrel::DestinationMemory memory(tandrel::DestinationMemory::DefaultFile());
     if (schedule.kind != ScheduleCommand::None) {
         tandrel::SystemUserManager manager;

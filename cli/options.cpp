@@ -23,13 +23,21 @@ const char* Usage()
            "  --no-subdirs      gather folders without their sub-folders\n"
            "  --on-error WHAT   ask | continue | stop  (default: ask when standard input is a\n"
            "                    terminal, else stop)\n"
+           "  --verify          once the copies are on disk, read each one back and fail those\n"
+           "                    that do not hold what was read from their source\n"
+           "  --check           read back the copies in --dest (no ENTRY) and compare them with\n"
+           "                    the hashes recorded when they were placed; prints each damaged\n"
+           "                    or missing copy\n"
+           "  --sample PERCENT  with --check: only PERCENT of the copies, those checked longest\n"
+           "                    ago first\n"
            "  --list FILE       gather the entries of a backup list file (.lst) first\n"
            "  --save FILE       save the gathered entries as a backup list file\n"
            "  --help, --version\n"
            "\n"
            "Exit status: 0 every file copied; 1 some files failed; 2 a usage error or a\n"
            "failed gathering; 3 the copy was stopped at a failed file; 4 another backup\n"
-           "was writing into the destination (--no-wait).\n";
+           "was writing into the destination (--no-wait). With --check: 0 every copy\n"
+           "checked is whole; 1 some are damaged or missing; 2 nothing to check.\n";
 }
 
 Options ParseOptions(const std::vector<std::string>& args)
@@ -103,6 +111,23 @@ Options ParseOptions(const std::vector<std::string>& args)
                 options.onError = OnError::Stop;
             else
                 throw std::invalid_argument("unknown --on-error " + support::Quoted(what) + " (ask, continue or stop)");
+        } else if (arg == "--verify") {
+            options.verify = true;
+        } else if (arg == "--check") {
+            options.check = true;
+        } else if (arg == "--sample") {
+            const std::string& n = value();
+            std::size_t used = 0;
+            double percent = -1;
+            try {
+                percent = std::stod(n, &used);
+            } catch (const std::exception&) {
+                used = 0;
+            }
+            if (used != n.size() || !(percent > 0 && percent <= 100))
+                throw std::invalid_argument("--sample needs a percent above 0 and at most 100, not " +
+                                            support::Quoted(n));
+            options.sample = percent;
         } else if (arg == "--list") {
             options.listFile = value();
         } else if (arg == "--save") {
@@ -115,8 +140,21 @@ Options ParseOptions(const std::vector<std::string>& args)
             throw std::invalid_argument("unknown option " + arg);
         }
     }
-    if (!options.help && !options.version && options.entries.empty() && !options.listFile)
-        throw std::invalid_argument("no ENTRY to back up");
+    if (options.help || options.version) return options;
+#ifdef _WIN32
+    // The Windows copy (CopyFileW) does not read the data it copies, and
+    // hashes none yet.
+    if (options.verify || options.check)
+        throw std::invalid_argument("--verify and --check are not available on Windows yet");
+#endif
+    if (options.sample && !options.check) throw std::invalid_argument("--sample goes with --check");
+    if (options.check) {
+        if (!options.destination) throw std::invalid_argument("--check needs --dest, the backup to check");
+        if (!options.entries.empty() || options.listFile || options.saveFile || options.verify)
+            throw std::invalid_argument("--check reads the backup alone: no ENTRY, --list, --save or --verify");
+        return options;
+    }
+    if (options.entries.empty() && !options.listFile) throw std::invalid_argument("no ENTRY to back up");
     return options;
 }
 

@@ -24,6 +24,9 @@ struct Options {
     std::optional<OnError> onError;  // unset: ask on a terminal, else stop
     std::optional<std::string> listFile;
     std::optional<std::string> saveFile;
+    bool verify = false;           // read every copy back once it is on disk
+    bool check = false;            // read back the copies of --dest and compare with their hashes
+    std::optional<double> sample;  // --check: the percent of the copies to read, least recently checked first
     bool help = false;
     bool version = false;
 };

@@ -66,6 +66,7 @@ int Run(const Options& options, bool interactive, std::istream& in, std::ostream
     host.noWait = options.noWait;
     BackupEngine engine(jobs, host, fs);
     if (options.jobs > 0) engine.SetParallelCopies(options.jobs);
+    engine.SetVerify(options.verify);
     engine.SetDestinationMemory(destinations);
     if (options.keepVersions >= 0) engine.SetKeepVersionsDays(options.keepVersions);
 
@@ -128,6 +129,9 @@ int Run(const Options& options, bool interactive, std::istream& in, std::ostream
     told.failures = host.failures;
     out << "Files: " << summary.copied << " copied, " << summary.upToDate << " up to date, " << summary.failed
         << " failed\n";
+    if (options.verify && summary.copied + summary.verifyFailed > 0)
+        out << "Verified: " << summary.verified << " copies read back whole, " << summary.verifyFailed
+            << " that differ\n";
     if (summary.keptVersions > 0)
         out << "Kept: " << summary.keptVersions << " previous copies, in " << support::Quoted(summary.versionsFolder)
             << '\n';
@@ -149,8 +153,11 @@ int Run(const Options& options, bool interactive, std::istream& in, std::ostream
     if (summary.lockRefused) return kDestinationBusy;
     if (host.copyStopped) return kStopped;
     // Files fail at their turn (answered here) or at the end, when the flush
-    // of what was copied fails (counted by the engine alone).
-    return host.failedFiles > 0 || summary.failed > 0 || host.gatheringSkipped > 0 ? kSomeFailed : kAllCopied;
+    // of what was copied fails (counted by the engine alone) or a copy read
+    // back differs.
+    return host.failedFiles > 0 || summary.failed > 0 || host.gatheringSkipped > 0 || summary.verifyFailed > 0
+               ? kSomeFailed
+               : kAllCopied;
 }
 
 }  // namespace tandrel::cli

@@ -14,6 +14,7 @@
 
 #include "engine/engine.h"
 #include "engine/detail/workpool.h"
+#include "engine/hashrecord.h"
 #include "support/quoted.h"
 
 namespace tandrel {
@@ -54,6 +55,8 @@ struct BackupEngine::CopyRun {
     std::int64_t volumeFill = 0;
     // The bytes given to each volume so far, files planned ahead included.
     std::vector<std::int64_t> volumeBytes;
+    // The copies placed, for the verify and the record of hashes.
+    std::vector<PlacedCopy> placed;
 };
 
 std::string CopiedMessage(std::int64_t bytes)
@@ -107,7 +110,8 @@ void BackupEngine::RefuseReservedName(const CopyRun& run, const std::string& fil
     for (bool top = true; !below.empty(); top = false) {
         const std::size_t cut = below.find(style_.separator);
         const std::string_view name = below.substr(0, cut);
-        if (IsCopyTemporaryName(name) || (top && (name == kDestinationLockName || name == kVersionsFolderName)))
+        if (IsCopyTemporaryName(name) ||
+            (top && (name == kDestinationLockName || name == kVersionsFolderName || name == kHashRecordName)))
             throw FsError("Could not copy " + support::Quoted(file) + " to " + support::Quoted(target) + ": the name " +
                               support::Quoted(std::string(name)) + " is reserved for Tandrel's own files",
                           FsError::Kind::Other, 0, target);
@@ -291,6 +295,8 @@ bool BackupEngine::CommitOrAsk(CopyRun& run, PlannedFile& item, bool overwrite, 
     }
     try {
         const CopyOutcome outcome = CommitPlanned(run, item, overwrite);
+        if (outcome == CopyOutcome::Copied)
+            run.placed.push_back({item.target, item.copy->hash, item.copy->length, item.copy->placedModified});
         summary.bytes += static_cast<std::int64_t>(item.copy->length);
         ++(outcome == CopyOutcome::Copied ? summary.copied : summary.upToDate);
         host_.ShowProgress();
@@ -410,6 +416,41 @@ void BackupEngine::CopyAll(CopyRun& run, const PathList& allFiles, bool overwrit
     for (auto it = folders.rbegin(); it != folders.rend(); ++it) run.session->RemoveMadeFolder(*it);
 }
 
+// Once the copies are on disk: with the verify, each placed copy is read
+// back and compared with what was read from its source; then the hashes go
+// into the destination's record, still under the destination's lock.
+void BackupEngine::VerifyAndRecord(CopyRun& run, CopySummary& summary, bool flushed)
+{
+    std::int64_t verifiedAt = 0;
+    if (verify_ && flushed && !run.placed.empty()) {
+        // Reading back waits on the disk more than on the processor: more
+        // reads at once than copies keep it busy.
+        const std::vector<std::string> failures =
+            VerifyCopies(*run.session, run.placed, std::max(parallelCopies_, kReadBackThreads));
+        for (const PlacedCopy& copy : run.placed) {
+            if (!copy.hash) continue;
+            if (!copy.failed) {
+                ++summary.verified;
+                continue;
+            }
+            summary.bytes -= static_cast<std::int64_t>(copy.size);
+            --summary.copied;
+            ++summary.failed;
+            ++summary.verifyFailed;
+        }
+        for (const std::string& failure : failures)
+            host_.Show({failure, "", MessageBoxButtons::OK, MessageBoxIcon::None});
+        verifiedAt =
+            std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+                .count();
+    }
+    try {
+        RecordCopies(*run.session, run.destinationPath, style_, run.placed, verifiedAt);
+    } catch (const std::exception& failure) {
+        host_.Show({failure.what(), "", MessageBoxButtons::OK, MessageBoxIcon::None});
+    }
+}
+
 bool BackupEngine::TakeDestination(CopyRun& run)
 {
     if (run.session->TryLock()) return true;
@@ -468,6 +509,7 @@ CopySummary BackupEngine::Copy(std::shared_ptr<const PathList> allFiles, std::st
     run.mode = mode;
     run.session = fs_.BeginCopy(run.destinationPath);
     run.session->SetEntries(state_.directoryData.load());
+    run.session->HashSources(verify_);
     if (mode == CopyMode::DirectoryCopy) run.entries = state_.directoryData.load();
     CopySummary summary;
     // One backup at a time into a destination: the others wait, from the
@@ -515,15 +557,18 @@ CopySummary BackupEngine::Copy(std::shared_ptr<const PathList> allFiles, std::st
     // "Copied successfully" means on disk: the copies that a failed flush
     // covers failed, and the closing message says so in place of success.
     std::optional<std::int64_t> notWritten;
+    bool flushed = true;
     try {
         run.session->Finish();
     } catch (const std::exception& failure) {
+        flushed = false;
         host_.Show({failure.what(), "", MessageBoxButtons::OK, MessageBoxIcon::None});
         const auto* flush = dynamic_cast<const FlushError*>(&failure);
         notWritten = std::clamp<std::int64_t>(flush ? flush->files() : summary.copied, 0, summary.copied);
         summary.copied -= *notWritten;
         summary.failed += *notWritten;
     }
+    VerifyAndRecord(run, summary, flushed);
     run.session.reset();
 
     state_.complete = true;

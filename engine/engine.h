@@ -41,6 +41,8 @@ struct CopySummary {
     std::int64_t prunedVersions = 0;     // kept copies removed as older than the days kept
     std::int64_t freedVersions = 0;      // kept copies removed to make room
     std::int64_t bytes = 0;              // the running total of the closing message
+    std::int64_t verified = 0;           // copies read back and found to hold their source's data
+    std::int64_t verifyFailed = 0;       // copies read back that did not (counted in `failed` too)
 };
 
 class BackupEngine {
@@ -80,6 +82,13 @@ public:
     void SetParallelCopies(int n) { parallelCopies_ = n < 1 ? 1 : n; }
     int ParallelCopies() const { return parallelCopies_; }
     static int DefaultParallelCopies();
+    // How many copies a verify or a check reads back at once, at least.
+    static constexpr int kReadBackThreads = 8;
+
+    // With `on`, a backup reads back every copy it placed once they are on
+    // disk, and fails each that does not hold what was read from its source.
+    void SetVerify(bool on) { verify_ = on; }
+    bool Verify() const { return verify_; }
 
 private:
     struct Walk;
@@ -98,6 +107,7 @@ private:
     // holds it; false when the wait was cancelled. A failure to lock it
     // (FsError) ends the wait.
     bool TakeDestination(CopyRun& run);
+    void VerifyAndRecord(CopyRun& run, CopySummary& summary, bool flushed);
 
     JobState& state_;
     JobHost& host_;
@@ -106,6 +116,7 @@ private:
     int parallelCopies_ = DefaultParallelCopies();
     DestinationMemory* destinations_ = nullptr;
     int keepVersionsDays_ = 30;
+    bool verify_ = false;
 };
 
 // What ReturnFiles does with a finished gathering, on the window thread: the

@@ -5,10 +5,12 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "engine/contenthash.h"
 #include "engine/paths.h"
 
 namespace tandrel {
@@ -72,6 +74,19 @@ public:
     virtual ~FileCopy() = default;
     // The source's length in bytes, as read when it was opened.
     std::uint64_t length = 0;
+    // The hash of what the work read of the source (none where its data
+    // went by a way that does not read it), and, once a commit has placed
+    // it, the copy's modification time in ns since 1970.
+    std::optional<ContentHash> hash;
+    std::int64_t placedModified = 0;
+};
+
+// A copy as read back from the destination.
+struct StoredCopy {
+    bool missing = false;  // nothing is there
+    std::uint64_t size = 0;
+    std::int64_t modified = 0;  // ns since 1970
+    ContentHash hash;
 };
 
 // One backup's use of the file system: what it learns about the folders it
@@ -160,6 +175,32 @@ public:
     // made them and they are still empty: for a backup that stopped before
     // it placed anything there. Never fails.
     virtual void RemoveMadeFolder(const std::string& folder) { (void)folder; }
+
+    // With `on`, every work hashes its source, reading it once more where
+    // its data went by a clone or the kernel's copy; otherwise a work hashes
+    // only what it reads anyway. Set before the first work.
+    virtual void HashSources(bool on) { (void)on; }
+    // The copy at `path` as it is on the disk: read past the system's cache
+    // where it allows that (after the flush). Throws FsError where it can't
+    // be read; a copy that is not there is `missing`.
+    virtual StoredCopy ReadBack(const std::string& path)
+    {
+        throw FsError("Could not read back " + path + ": this file system keeps no hashes", FsError::Kind::Other, 0,
+                      path);
+    }
+    // Gives the copy at `path` a time that the next backup's quick check
+    // can't match, so that it is copied again; the modification time it has
+    // now (0 where it could not be set).
+    virtual std::int64_t MarkStale(const std::string& path)
+    {
+        (void)path;
+        return 0;
+    }
+    // The text of the destination's record of hashes; none where there is
+    // none. Throws FsError where one is there and can't be read.
+    virtual std::optional<std::string> LoadRecord() { return std::nullopt; }
+    // Replaces the record with `text` whole, or leaves the old one.
+    virtual void SaveRecord(const std::string& text) { (void)text; }
 };
 
 class FileSystem {
@@ -211,6 +252,10 @@ inline constexpr const char* kDestinationLockName = ".tandrel-lock";
 // The folder in the destination folder that keeps the copies a backup
 // replaced.
 inline constexpr const char* kVersionsFolderName = "Tandrel Versions";
+// The file in the destination folder that records the hash of each copy
+// (engine/hashrecord.h). Gathering leaves out every file of this name, so a
+// backup of a destination does not take the record along.
+inline constexpr const char* kHashRecordName = ".tandrel-hashes";
 
 // Characters that some file systems (FAT, exFAT, NTFS in its Windows mode,
 // SMB shares) refuse in names: controls and : ? * " < > | \.

@@ -56,6 +56,11 @@ struct BackupEngine::Walk {
         try {
             if (engine.fs_.DirectoryExists(path)) {
                 Listing listing = engine.fs_.List(path);
+                // A destination's record of hashes stands for that
+                // destination's copies, not for the copies of a backup of it.
+                std::erase_if(listing.files, [&](const std::string& file) {
+                    return FileName(file, engine.style_) == kHashRecordName;
+                });
                 if (!listing.files.empty() &&
                     !files.AddRange(std::move(listing.files), start.fileGeneration, &state.fileCount))
                     return Visit::Cleared;

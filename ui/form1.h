@@ -26,6 +26,7 @@
 #include "engine/host.h"
 #include "engine/jobstate.h"
 #include "ui/schedule.h"
+#include "engine/settings.h"
 #include "ui/seams.h"
 #include "engine/threads.h"
 
@@ -70,6 +71,8 @@ struct Form1Services {
     tandrel::DestinationMemory* destinations = nullptr;
     // The record of the runs, notices, schedules and the start with the desktop.
     tandrel::ui::WindowSchedule schedule = {};
+    // The per-user options ("Verify Copies"); none: nothing is remembered.
+    tandrel::Settings* settings = nullptr;
 };
 
 class Form1;
@@ -165,6 +168,8 @@ public slots:
     // Backup list files.
     void menuItemLoad_Click();
     void menuItemSave_Click();
+    // "Verify Copies", checked or not: remembered for the next start.
+    void menuItemVerify_Click(bool checked);
     // Tray, automatic backup, About, exits.
     void cboxSetForget_CheckedChanged();
     void cboxTime_TextChanged();
@@ -266,6 +271,7 @@ private:
     tandrel::ui::DialogRunner& dialogs_;
     tandrel::ui::MessageBoxes& messageBoxes_;
     tandrel::DestinationMemory* destinations_;
+    tandrel::Settings* settings_;
     // A destination chosen anew: where its drive was before is forgotten.
     void ChoseDestination(const QString& entry);
     // The engine and its host, shared with every running job.
@@ -310,6 +316,7 @@ private:
     QMenu* menuFile = nullptr;
     QAction* menuItemLoad = nullptr;
     QAction* menuItemSave = nullptr;
+    QAction* menuItemVerify = nullptr;
     QAction* menuItemSpacer3 = nullptr;
     QAction* menuItemexitMain = nullptr;
     QMenu* menuHelp = nullptr;

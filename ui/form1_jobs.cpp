@@ -180,10 +180,11 @@ void Form1::InitCopy()
     std::string destination = ToPath(listBoxDestinationFolder->item(0)->text());
     const bool overwrite = cboxOverwrite->isChecked();
     const tandrel::CopyMode mode = SelectedMode();
+    const bool verify = menuItemVerify->isChecked();
 
-    CopyDelegate copy = [context = context_](std::shared_ptr<const tandrel::PathList> allFiles,
-                                             std::string destinationPath, bool o, tandrel::CopyMode m) {
-        context->Copy(std::move(allFiles), std::move(destinationPath), o, m);
+    CopyDelegate copy = [context = context_, verify](std::shared_ptr<const tandrel::PathList> allFiles,
+                                                     std::string destinationPath, bool o, tandrel::CopyMode m) {
+        context->Copy(std::move(allFiles), std::move(destinationPath), o, m, verify);
     };
     threads_.BeginInvoke(
         [copy, files = std::move(files), destination = std::move(destination), overwrite, mode]() mutable -> std::any {

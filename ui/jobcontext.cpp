@@ -18,8 +18,9 @@ void JobContext::GetFiles(std::vector<std::string> folderArray, bool subdirsFlag
 }
 
 void JobContext::Copy(std::shared_ptr<const tandrel::PathList> allFiles, std::string destinationPath, bool overwrite,
-                      tandrel::CopyMode mode)
+                      tandrel::CopyMode mode, bool verify)
 {
+    engine.SetVerify(verify);
     {
         std::lock_guard lock(runMutex_);
         run_ = tandrel::RunRecord {};

@@ -27,7 +27,7 @@ public:
     // The workers of the gathering and of the copy.
     void GetFiles(std::vector<std::string> folderArray, bool subdirsFlag);
     void Copy(std::shared_ptr<const tandrel::PathList> allFiles, std::string destinationPath, bool overwrite,
-              tandrel::CopyMode mode);
+              tandrel::CopyMode mode, bool verify = false);
 
     // JobHost, called by the engine on its workers: each posts to the window.
     void ShowProgress() override;

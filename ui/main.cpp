@@ -94,7 +94,8 @@ int main(int argc, char* argv[])
                                 {},
                                 {},
                                 &destinations,
-                                schedule});
+                                schedule,
+                                &settings});
     QuitWhenClosed quitWhenClosed;
     window.installEventFilter(&quitWhenClosed);
     if (autostart) {

@@ -47,9 +47,22 @@ private:
 // write; a refusal before the first byte moved is no failure.
 class RangeCopier {
 public:
-    RangeCopier(SystemCalls& calls, int in, int out, Writeback& writeback)
-        : calls_(calls), in_(in), out_(out), writeback_(writeback)
+    RangeCopier(SystemCalls& calls, int in, int out, Writeback& writeback, ReadHash* hash)
+        : calls_(calls), in_(in), out_(out), writeback_(writeback), hash_(hash), inKernel_(!hash || !hash->readAll)
     {
+    }
+
+    // Whether every byte up to `size` (-1: the end, for a file read to its
+    // end) went through the hash, the holes between them as zeros; the hash
+    // is then complete.
+    bool HashedWhole(off_t size)
+    {
+        if (!hash_ || inKernelUsed_) return false;
+        if (size < 0) return true;
+        if (hashedTo_ > size) return false;
+        hash_->hasher.AddZeros(static_cast<std::uint64_t>(size - hashedTo_));
+        hashedTo_ = size;
+        return true;
     }
 
     int Copy(off_t at, off_t length, bool toEnd)
@@ -82,13 +95,23 @@ private:
     ssize_t CopyInKernel(off_t at, std::size_t chunk)
     {
         off_t from = at, to = at;
-        return calls_.CopyFileRange(in_, &from, out_, &to, chunk);
+        const ssize_t n = calls_.CopyFileRange(in_, &from, out_, &to, chunk);
+        if (n > 0) inKernelUsed_ = true;
+        return n;
     }
     ssize_t ReadAndWrite(off_t at, std::size_t chunk)
     {
         if (!buffer_) buffer_.reset(new char[kBuffer]);
         const ssize_t n = ::pread(in_, buffer_.get(), std::min(chunk, kBuffer), at);
         if (n <= 0) return n;
+        // Ranges come in order; what lies between two is a hole.
+        if (hash_ && at >= hashedTo_) {
+            hash_->hasher.AddZeros(static_cast<std::uint64_t>(at - hashedTo_));
+            hash_->hasher.Add(buffer_.get(), static_cast<std::size_t>(n));
+            hashedTo_ = at + n;
+        } else if (hash_) {
+            inKernelUsed_ = true;  // out of order: the hash can't be trusted
+        }
         for (ssize_t written = 0; written < n;) {
             const ssize_t w =
                 ::pwrite(out_, buffer_.get() + written, static_cast<std::size_t>(n - written), at + written);
@@ -104,7 +127,10 @@ private:
     SystemCalls& calls_;
     int in_, out_;
     Writeback& writeback_;
-    bool inKernel_ = true;
+    ReadHash* hash_;
+    bool inKernel_;
+    bool inKernelUsed_ = false;  // some bytes went by copy_file_range, unread
+    off_t hashedTo_ = 0;
     std::unique_ptr<char[]> buffer_;
 };
 
@@ -133,10 +159,14 @@ int CopyExtents(SystemCalls& calls, int in, int out, off_t size, RangeCopier& co
 
 }  // namespace
 
-int CopyData(SystemCalls& calls, int in, int out, const struct stat& source, DestinationCaps& caps)
+int CopyData(SystemCalls& calls, int in, int out, const struct stat& source, DestinationCaps& caps, ReadHash* hash)
 {
     SharedValue<dev_t>& cloneRefusedFrom = caps.cloneRefusedFrom;
     const off_t size = source.st_size;
+    if (hash) {
+        hash->hasher.Reset();
+        hash->whole = false;
+    }
     // A file system that can't share blocks (or not across these two) says
     // so once; the files that follow skip the question.
     if (size > 0 && cloneRefusedFrom.load(std::memory_order_relaxed) != source.st_dev) {
@@ -145,14 +175,17 @@ int CopyData(SystemCalls& calls, int in, int out, const struct stat& source, Des
             cloneRefusedFrom.store(source.st_dev, std::memory_order_relaxed);
     }
     Writeback writeback(out, size);
-    RangeCopier copier(calls, in, out, writeback);
+    RangeCopier copier(calls, in, out, writeback, hash);
     if (size > 0 && static_cast<off_t>(source.st_blocks) * 512 < size) {
         const int error = CopyExtents(calls, in, out, size, copier);
+        if (error == 0 && hash) hash->whole = copier.HashedWhole(size);
         if (error >= 0) return error;
     }
     // The size fstat gave is the copy's, but for files that report none
     // (kernel files), which are read to their end.
-    return copier.Copy(0, size, size == 0);
+    const int error = copier.Copy(0, size, size == 0);
+    if (error == 0 && hash) hash->whole = copier.HashedWhole(size == 0 ? -1 : size);
+    return error;
 }
 
 }  // namespace tandrel

@@ -82,6 +82,7 @@ void LinuxCopySession::Work(FileCopy& base, const std::string& target, bool over
 {
     Copy& copy = static_cast<Copy&>(base);
     copy.attempt.reset();  // a copy worked again starts afresh
+    copy.hash.reset();
     try {
         copy.attempt.emplace();
         Attempt& attempt = *copy.attempt;
@@ -226,9 +227,20 @@ void LinuxCopySession::WriteData(Copy& copy, Attempt& attempt)
     // or change time moved meanwhile is copied once more, and fails if it
     // moves again.
     const std::int64_t began = Nanoseconds(calls_.Now());
+    ReadHash read;
+    read.readAll = hashSources_;
     for (int round = 0;; ++round) {
-        if (const int error = CopyData(calls_, attempt.in.Get(), attempt.out->Fd(), source, folder.state->caps))
+        if (const int error = CopyData(calls_, attempt.in.Get(), attempt.out->Fd(), source, folder.state->caps, &read))
             Fail(copy.What(), error, attempt.target);
+        // Where the data went unread (a clone), the source is read for its
+        // hash only when the copy is to be verified.
+        if (!read.whole && hashSources_) {
+            std::uint64_t size = 0;
+            if (const int error =
+                    HashFile(attempt.in.Get(), read.hasher, size, source.st_size == 0 ? -1 : source.st_size))
+                Fail(copy.What(), error, copy.source);
+            read.whole = true;
+        }
         struct stat after {};
         if (::fstat(attempt.in.Get(), &after) != 0) Fail(copy.What(), errno, copy.source);
         if (after.st_size == source.st_size && Nanoseconds(after.st_ctim) == Nanoseconds(source.st_ctim) &&
@@ -243,6 +255,7 @@ void LinuxCopySession::WriteData(Copy& copy, Attempt& attempt)
         if (const int error = attempt.out->Create(known ? after.st_mode & 0777 : 0777))
             Fail(copy.What(), InFolder(folder, error), attempt.target);
     }
+    if (read.whole) copy.hash = read.hasher.Digest();
     attempt.times[0] = source.st_atim;
     attempt.times[1] = source.st_mtim;
     if (Racy(source, began, folder)) {
@@ -350,6 +363,13 @@ CopyOutcome LinuxCopySession::Commit(FileCopy& base)
             if (length > 0)
                 uploads_.Placed(tree_.MountOf(folder.id.device), std::string(path, length) + "/" + attempt.name);
         }
+        // The record keeps the time the placed copy has, as its file system
+        // keeps it.
+        struct stat placed {};
+        if (copy.hash && ::fstatat(folder.fd.Get(), attempt.name.c_str(), &placed, AT_SYMLINK_NOFOLLOW) == 0)
+            copy.placedModified = Nanoseconds(placed.st_mtim);
+        else
+            copy.hash.reset();
         if ((runTime_ && attempt.overwrite) || folder.state->caps.rewritesNames) {
             std::lock_guard lock(folder.state->namesMutex);
             folder.state->placed.Add(attempt.name);

@@ -54,6 +54,12 @@ public:
     void Finish() override;
     // Only once no copy of the session is left.
     void RemoveMadeFolder(const std::string& folder) override;
+    // engine/linux/verify.cpp
+    void HashSources(bool on) override { hashSources_ = on; }
+    StoredCopy ReadBack(const std::string& path) override;
+    std::int64_t MarkStale(const std::string& path) override;
+    std::optional<std::string> LoadRecord() override;
+    void SaveRecord(const std::string& text) override;
 
 private:
     struct Copy;
@@ -103,6 +109,7 @@ private:
     Uploads uploads_;  // copies placed on rclone mounts, waited for at the end
     std::vector<std::string> notes_;
     void WaitForUploads(std::optional<FsError>& failed, std::string& messages, std::int64_t& files);
+    bool hashSources_ = false;
 };
 
 // One work of a copy, from the look at its target to its commit. A copy

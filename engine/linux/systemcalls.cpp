@@ -42,6 +42,14 @@ int SystemCalls::OpenBeneath(int folder, const char* levels)
     return -1;
 }
 
+int SystemCalls::Fadvise(int fd, off_t offset, off_t length, int advice)
+{
+    const int error = ::posix_fadvise(fd, offset, length, advice);
+    if (error == 0) return 0;
+    errno = error;
+    return -1;
+}
+
 int SystemCalls::OpenAt(int folder, const char* name, int flags, mode_t mode)
 {
     return ::openat(folder, name, flags, mode);

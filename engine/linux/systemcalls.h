@@ -47,6 +47,8 @@ public:
     // `folder`, opened O_PATH in one call that follows no link on the way
     // (openat2): -1 with ENOSYS where the kernel has no openat2.
     virtual int OpenBeneath(int folder, const char* levels);
+    // posix_fadvise: what a read back does to read from the disk, not the cache.
+    virtual int Fadvise(int fd, off_t offset, off_t length, int advice);
     // The mount table (/proc/self/mountinfo), empty where it can't be read.
     virtual std::string MountTable();
     // The wall clock, as file times are kept.

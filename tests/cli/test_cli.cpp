@@ -13,6 +13,7 @@
 #include "listfile/listfile.h"
 #include "cli/options.h"
 #include "cli/run.h"
+#include "cli/check.h"
 #include "cli/clihost.h"
 #include "engine/nativefs.h"
 #include "engine/stdthreads.h"
@@ -49,6 +50,14 @@ protected:
         err_.str("");
         NativeFileSystem native;
         return tandrel::cli::Run(ParseOptions(args), !input.empty(), in, out_, err_, fileSystem ? *fileSystem : native);
+    }
+
+    int RunCliCheck(std::vector<std::string> args)
+    {
+        out_.str("");
+        err_.str("");
+        NativeFileSystem native;
+        return RunCheck(ParseOptions(args), out_, err_, native);
     }
 
     tandrel::testing::TempTree tree_;
@@ -112,6 +121,34 @@ TEST_F(CliTest, WithNoWaitABackupIntoADestinationInUseEndsAtOnce)
     EXPECT_NE(err_.str().find("Waiting for another backup into '" + P("out") + "' to finish"), std::string::npos)
         << err_.str();
     EXPECT_FALSE(fs::exists(P("out/Docs")));
+}
+
+TEST_F(CliTest, CheckReadsTheBackupAloneAndSaysWhatIsDamaged)
+{
+#ifdef _WIN32
+    // The Windows copy hashes nothing yet: both are refused there.
+    EXPECT_THROW(ParseOptions({P("src/Docs"), "--dest", P("out"), "--verify"}), std::invalid_argument);
+    EXPECT_THROW(ParseOptions({"--check", "--dest", P("out")}), std::invalid_argument);
+    return;
+#endif
+    EXPECT_EQ(RunCliCheck({"--check", "--dest", P("src")}), kUsageOrGathering);  // nothing recorded
+    ASSERT_EQ(RunCli({P("src/Docs"), "--dest", P("out"), "--verify"}), kAllCopied);
+    EXPECT_NE(out_.str().find("Verified: 1 copies read back whole, 0 that differ"), std::string::npos) << out_.str();
+    EXPECT_EQ(RunCliCheck({"--check", "--dest", P("out")}), kAllCopied);
+    EXPECT_NE(out_.str().find("Checked: 1 of 1 copies, 0 damaged, 0 missing"), std::string::npos) << out_.str();
+
+    // The same length and time, another byte: only its hash tells.
+    const auto written = fs::last_write_time(P("out/Docs/a.txt"));
+    std::ofstream(P("out/Docs/a.txt"), std::ios::binary) << "texT";
+    fs::last_write_time(P("out/Docs/a.txt"), written);
+    EXPECT_EQ(RunCliCheck({"--check", "--dest", P("out")}), kSomeFailed);
+    EXPECT_EQ(out_.str().rfind("damaged: '" + P("out/Docs/a.txt") + "': its content differs", 0), 0u) << out_.str();
+
+    NativeFileSystem fileSystem;
+    const auto backup = fileSystem.BeginCopy(P("out"));  // a backup writing into out/
+    ASSERT_TRUE(backup->TryLock());
+    EXPECT_EQ(RunCliCheck({"--check", "--dest", P("out"), "--no-wait"}), kDestinationBusy);
+    EXPECT_EQ(out_.str(), "");
 }
 
 // A folder that can't be listed, whatever root may read.
@@ -193,6 +230,10 @@ TEST(CliOptions, RefusesWhatItCannotUse)
     EXPECT_THROW(ParseOptions({"--mode", "zip", "a"}), std::invalid_argument);
     EXPECT_THROW(ParseOptions({"--dest"}), std::invalid_argument);
     EXPECT_THROW(ParseOptions({"--on-error", "maybe", "a"}), std::invalid_argument);
+    EXPECT_THROW(ParseOptions({"--check", "a"}), std::invalid_argument);  // no --dest
+    EXPECT_THROW(ParseOptions({"--check", "--dest", "d", "a"}), std::invalid_argument);
+    EXPECT_THROW(ParseOptions({"--sample", "5", "--dest", "d", "a"}), std::invalid_argument);
+    EXPECT_THROW(ParseOptions({"--check", "--dest", "d", "--sample", "0"}), std::invalid_argument);
     const Options options = ParseOptions({"--", "--dest"});
     EXPECT_EQ(options.entries, std::vector<std::string> {"--dest"});
 }

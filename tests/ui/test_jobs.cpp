@@ -1,6 +1,9 @@
 // Background jobs and their hand-off to the window thread: refresh requests
 // from workers, the order of posted work, gatherings and copies run through
 // the window, worker questions, and failures that escape a job.
+#include <QAccessible>
+#include <QAction>
+#include <QMenu>
 #include <QDir>
 #include <QFile>
 #include <QMessageBox>
@@ -16,6 +19,7 @@
 #include <unistd.h>
 #include <thread>
 
+#include "engine/hashrecord.h"
 #include "ui/pathtext.h"
 #include "tests/ui/window_harness.h"
 
@@ -497,6 +501,40 @@ private slots:
         QTest::qWait(20);  // serves whatever was posted
         QVERIFY(h.boxes.shown.empty());
         QVERIFY(!h.jobs.filelistLoad);
+    }
+
+    // "Verify Copies" is kept in the settings file, and a backup started
+    // with it checked reads its copies back: each is marked checked.
+    void verifyCopiesIsRememberedAndReadsTheCopiesBack()
+    {
+        SourceTree tree;
+        QTemporaryDir destination(QDir::tempPath() + QStringLiteral("/tandrel-dest-XXXXXX"));
+        QTemporaryDir config(QDir::tempPath() + QStringLiteral("/tandrel-config-XXXXXX"));
+        tandrel::Settings settings(ToPath(config.path() + "/settings"));
+        {
+            WindowHarness h(nullptr, {}, tandrel::ui::TrayHost::XEmbed, {}, &settings);
+            auto* verify = h.form->findChild<QAction*>(QStringLiteral("menuItemVerify"));
+            QVERIFY(verify && verify->isCheckable() && !verify->isChecked());
+            auto* file = h.form->findChild<QMenu*>(QStringLiteral("menuFile"));
+            QAccessibleInterface* menu = QAccessible::queryAccessibleInterface(file);
+            QVERIFY(menu && menu->childCount() > 2);
+            QCOMPARE(menu->child(2)->text(QAccessible::Name), QStringLiteral("Verify Copies"));
+            verify->trigger();
+            QVERIFY(settings.Flag("verify", false));
+        }
+        WindowHarness h(nullptr, {}, tandrel::ui::TrayHost::XEmbed, {}, &settings);
+        QVERIFY(h.form->findChild<QAction*>(QStringLiteral("menuItemVerify"))->isChecked());
+        Gather(h, tree.root);
+        h.destinationList()->addItem(destination.path() + "/");
+        h.form->ShowProgress();
+        QTest::mouseClick(h.button("btnStart"), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!h.boxes.shown.empty() && h.boxes.shown.back().text == "2 KB copied successfully",
+                                 10000);
+        QFile record(destination.path() + "/" + tandrel::kHashRecordName);
+        QVERIFY(record.open(QIODevice::ReadOnly));
+        const tandrel::HashRecord copies = tandrel::ParseRecord(record.readAll().toStdString());
+        QCOMPARE(copies.size(), std::size_t(5));
+        for (const auto& [path, copy] : copies) QVERIFY2(copy.checked > 0, path.c_str());
     }
 };
 

@@ -33,13 +33,14 @@ struct WindowHarness {
 
     // The tray is an XEmbed one unless a test says otherwise.
     explicit WindowHarness(tandrel::FileSystem* fileSystem = nullptr, std::function<bool()> trayAvailable = {},
-                           TrayHost trayHost = TrayHost::XEmbed, WindowSchedule schedule = {})
+                           TrayHost trayHost = TrayHost::XEmbed, WindowSchedule schedule = {},
+                           tandrel::Settings* settings = nullptr)
     {
         auto fake = std::make_unique<FakeTimer>();
         timer = fake.get();
         form = std::make_unique<Form1>(Form1Services {jobs, threads, fileSystem ? *fileSystem : nativeFs, dialogs,
                                                       boxes, std::move(fake), std::move(trayAvailable),
-                                                      [trayHost] { return trayHost; }, nullptr, schedule});
+                                                      [trayHost] { return trayHost; }, nullptr, schedule, settings});
         form->show();
         (void)QTest::qWaitForWindowExposed(form.get());
     }
