@@ -36,6 +36,9 @@ inline constexpr const char* kWaitingSuffix = " to finish\u2026";
 // "The destination 'D' is on a drive that is not mounted now ('M')"
 inline constexpr const char* kNotMountedText = "The destination ";
 inline constexpr const char* kNotMountedMiddle = " is on a drive that is not mounted now (";
+// "The backup-list entry 'E' is left out by the rule 'R'"
+inline constexpr const char* kLeftOutEntryText = "The backup-list entry ";
+inline constexpr const char* kLeftOutEntryMiddle = " is left out by the rule ";
 }  // namespace text
 
 }  // namespace tandrel
