@@ -6,6 +6,7 @@
 
 #include "cli/options.h"
 #include "cli/run.h"
+#include "engine/settings.h"
 #include "support/notice.h"
 
 #ifdef _WIN32
@@ -60,5 +61,8 @@ int main(int argc, char** argv)
     tandrel::NativeFileSystem fs;
     const bool interactive = ::isatty(STDIN_FILENO) && ::isatty(STDERR_FILENO);
     tandrel::DestinationMemory destinations(tandrel::DestinationMemory::DefaultFile());
-    return Run(options, interactive, std::cin, std::cout, std::cerr, fs, &destinations);
+    const tandrel::Settings settings(tandrel::Settings::DefaultFile());
+    const tandrel::ExclusionChoices user =
+        tandrel::ExclusionChoices::Load(settings, tandrel::ExclusionChoices::DefaultRulesFile());
+    return Run(options, interactive, std::cin, std::cout, std::cerr, fs, &destinations, &user);
 }

@@ -11,6 +11,13 @@ namespace tandrel::cli {
 
 enum class OnError { Ask, Continue, Stop };
 
+// One --exclude PATTERN or --exclude-from FILE, in the order given.
+struct ExcludeArg {
+    bool fromFile = false;
+    std::string text;
+    bool operator==(const ExcludeArg&) const = default;
+};
+
 struct Options {
     std::vector<std::string> entries;
     std::optional<std::string> destination;
@@ -24,6 +31,9 @@ struct Options {
     std::optional<OnError> onError;  // unset: ask on a terminal, else stop
     std::optional<std::string> listFile;
     std::optional<std::string> saveFile;
+    std::vector<ExcludeArg> excludes;
+    bool excludeCaches = true;  // folders with a valid CACHEDIR.TAG are left out
+    bool dryRun = false;        // print what would be backed up and left out; copy nothing
     bool help = false;
     bool version = false;
 };
