@@ -7,6 +7,7 @@
 //   form1_edit.cpp     editing the backup list and the destination
 //   form1_lists.cpp    loading and saving backup lists
 //   form1_tray.cpp     tray icon, automatic backup, About box, exits
+//   form1_exclusions.cpp  the "Exclusions" dialog and what it changes
 #pragma once
 
 #include <QMainWindow>
@@ -20,6 +21,8 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "engine/exclusions.h"
+#include "engine/settings.h"
 #include "engine/filesystem.h"
 #include "engine/host.h"
 #include "engine/jobstate.h"
@@ -65,6 +68,10 @@ struct Form1Services {
     std::function<tandrel::ui::TrayHost()> trayHost = {};
     // Where each destination's drive was at its last backup; none: no check.
     tandrel::DestinationMemory* destinations = nullptr;
+    // Where the choices of what to leave out are kept (the options, and the
+    // user's own rules file); none: the defaults, for this session only.
+    tandrel::Settings* settings = nullptr;
+    std::string exclusionsFile = {};
 };
 
 class Form1;
@@ -169,6 +176,8 @@ public slots:
     void menuItemExit_Click();
     void menuItemexitMain_Click();
     void menuItemAbout_Click();
+    // "Exclusions…": what every gathering leaves out.
+    void menuItemExclusions_Click();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -232,6 +241,13 @@ private:
     tandrel::ui::DialogRunner& dialogs_;
     tandrel::ui::MessageBoxes& messageBoxes_;
     tandrel::DestinationMemory* destinations_;
+    tandrel::Settings* settings_;
+    std::string exclusionsFile_;
+    tandrel::ExclusionChoices exclusionChoices_;
+    // The engine's gatherings leave out what `choices` say from now on.
+    void ApplyExclusions(const tandrel::ExclusionChoices& choices);
+    // At rest, the backup list gathered again under the rules as they are now.
+    void RegatherBackupList();
     // A destination chosen anew: where its drive was before is forgotten.
     void ChoseDestination(const QString& entry);
     // The engine and its host, shared with every running job.
@@ -272,6 +288,7 @@ private:
     QMenu* menuFile = nullptr;
     QAction* menuItemLoad = nullptr;
     QAction* menuItemSave = nullptr;
+    QAction* menuItemExclusions = nullptr;
     QAction* menuItemSpacer3 = nullptr;
     QAction* menuItemexitMain = nullptr;
     QMenu* menuHelp = nullptr;

@@ -200,6 +200,7 @@ QListWidget* MakeListBox(QWidget* parent, const char* name, QRect geometry)
 Form1::Form1(Form1Services services, QWidget* parent)
     : QMainWindow(parent), jobs_(services.jobs), threads_(services.threads), fileSystem_(services.fileSystem),
       dialogs_(services.dialogs), messageBoxes_(services.messageBoxes), destinations_(services.destinations),
+      settings_(services.settings), exclusionsFile_(std::move(services.exclusionsFile)),
       context_(std::make_shared<JobContext>(services.jobs, services.fileSystem, services.destinations,
                                             WindowLink(threads_.Calls(), this))),
       timer1(services.timer ? std::move(services.timer) : std::make_unique<tandrel::ui::QtIntervalTimer>()),
@@ -208,6 +209,8 @@ Form1::Form1(Form1Services services, QWidget* parent)
 {
     InitializeComponent();
     BuildRefreshPace();
+    ApplyExclusions(settings_ ? tandrel::ExclusionChoices::Load(*settings_, exclusionsFile_)
+                              : tandrel::ExclusionChoices());
 }
 
 Form1::~Form1()
@@ -414,6 +417,7 @@ void Form1::BuildMenus()
     menuItemLoad->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
     menuItemSave = NameAction(menuFile->addAction(QStringLiteral("&Save Backup list")), "menuItemSave");
     menuItemSave->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+    menuItemExclusions = NameAction(menuFile->addAction(QStringLiteral("E&xclusions\u2026")), "menuItemExclusions");
     menuItemSpacer3 = NameAction(menuFile->addSeparator(), "menuItemSpacer3");
     menuItemexitMain = NameAction(menuFile->addAction(QStringLiteral("&Exit")), "menuItemexitMain");
     menuHelp = mainMenu1->addMenu(QStringLiteral("&Help"));
@@ -472,6 +476,7 @@ void Form1::WireEvents()
     timer1->Tick = [this] { timer1_Tick(); };
     connect(menuItemLoad, &QAction::triggered, this, &Form1::menuItemLoad_Click);
     connect(menuItemSave, &QAction::triggered, this, &Form1::menuItemSave_Click);
+    connect(menuItemExclusions, &QAction::triggered, this, &Form1::menuItemExclusions_Click);
     connect(menuItemexitMain, &QAction::triggered, this, &Form1::menuItemexitMain_Click);
     connect(menuItemAbout, &QAction::triggered, this, &Form1::menuItemAbout_Click);
     connect(this, &QWidget::customContextMenuRequested, this,

@@ -55,6 +55,7 @@ int main(int argc, char* argv[])
     tandrel::ui::QtDialogRunner dialogs;
     tandrel::ui::QtMessageBoxes messageBoxes;
     static tandrel::DestinationMemory destinations(tandrel::DestinationMemory::DefaultFile());
+    static tandrel::Settings settings(tandrel::Settings::DefaultFile());
 
     Form1 window(Form1Services {jobs,
                                 threads,
@@ -64,7 +65,9 @@ int main(int argc, char* argv[])
                                 std::make_unique<tandrel::ui::QtIntervalTimer>(),
                                 {},
                                 {},
-                                &destinations});
+                                &destinations,
+                                &settings,
+                                tandrel::ExclusionChoices::DefaultRulesFile()});
     QuitWhenClosed quitWhenClosed;
     window.installEventFilter(&quitWhenClosed);
     window.show();

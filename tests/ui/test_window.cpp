@@ -244,8 +244,10 @@ private slots:
         for (const QAction* action : bar->actions()) top << action->text();
         QCOMPARE(top, (QStringList {"&File", "&Help"}));
         auto* file = h.form->findChild<QMenu*>(QStringLiteral("menuFile"));
-        QCOMPARE(Texts(file), (QStringList {"&Load Backup list...", "&Save Backup list", "-", "&Exit"}));
-        QCOMPARE(Names(file), (QStringList {"menuItemLoad", "menuItemSave", "menuItemSpacer3", "menuItemexitMain"}));
+        QCOMPARE(Texts(file),
+                 (QStringList {"&Load Backup list...", "&Save Backup list", "E&xclusions\u2026", "-", "&Exit"}));
+        QCOMPARE(Names(file), (QStringList {"menuItemLoad", "menuItemSave", "menuItemExclusions", "menuItemSpacer3",
+                                            "menuItemexitMain"}));
         auto* help = h.form->findChild<QMenu*>(QStringLiteral("menuHelp"));
         QCOMPARE(Texts(help), QStringList {"&About Tandrel"});
         QCOMPARE(file->actions()[0]->shortcut(), QKeySequence(QStringLiteral("Ctrl+L")));
