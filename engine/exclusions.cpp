@@ -229,14 +229,60 @@ bool ExclusionRule::Matches(std::span<const std::string_view> path, bool folder,
     return GlobPath(segments_, path, foldCase);
 }
 
-ExclusionRules ExclusionRules::Parse(std::string_view text)
+std::bitset<256> ExclusionRule::LastCharacters(bool foldCase) const
+{
+    std::bitset<256> ends;
+    auto add = [&](unsigned char c) {
+        ends.set(c);
+        if (foldCase && c >= 'a' && c <= 'z') ends.set(c - 'a' + 'A');
+        if (foldCase && c >= 'A' && c <= 'Z') ends.set(c - 'A' + 'a');
+    };
+    const std::string& last = segments_.back();
+    const char end = last.back();
+    if (last == "**" || end == '*' || end == '?' || end == '\\' || (last.size() >= 2 && last[last.size() - 2] == '\\'))
+        return ends.set();
+    if (end != ']') {
+        add(static_cast<unsigned char>(end));
+        return ends;
+    }
+    // A final class: its characters and ranges; anything harder, all.
+    const std::size_t open = last.rfind('[');
+    if (open == std::string::npos) {
+        add(']');
+        return ends;
+    }
+    const std::string_view inside = std::string_view(last).substr(open + 1, last.size() - open - 2);
+    if (inside.empty() || inside.front() == '!' || inside.front() == '^' ||
+        inside.find_first_of("[\\") != std::string_view::npos)
+        return ends.set();
+    for (std::size_t i = 0; i < inside.size(); ++i) {
+        if (i + 2 < inside.size() && inside[i + 1] == '-') {
+            for (int c = static_cast<unsigned char>(inside[i]); c <= static_cast<unsigned char>(inside[i + 2]); ++c)
+                add(static_cast<unsigned char>(c));
+            i += 2;
+        } else {
+            add(static_cast<unsigned char>(inside[i]));
+        }
+    }
+    return ends;
+}
+
+void ExclusionRules::Add(ExclusionRule rule, bool foldCase)
+{
+    const std::bitset<256> ends = rule.LastCharacters(foldCase);
+    folderEnds_ |= ends;
+    if (!rule.FoldersOnly()) fileEnds_ |= ends;
+    rules_.push_back(std::move(rule));
+}
+
+ExclusionRules ExclusionRules::Parse(std::string_view text, bool foldCase)
 {
     ExclusionRules parsed;
     std::size_t start = 0;
     while (start < text.size()) {
         const std::size_t end = std::min(text.find('\n', start), text.size());
         ExclusionRule rule;
-        if (ExclusionRule::Parse(text.substr(start, end - start), rule)) parsed.rules.push_back(std::move(rule));
+        if (ExclusionRule::Parse(text.substr(start, end - start), rule)) parsed.Add(std::move(rule), foldCase);
         start = end + 1;
     }
     return parsed;
@@ -246,12 +292,14 @@ Exclusions::Exclusions(PathStyle style) : style_(style), foldCase_(style.separat
 
 void Exclusions::AddUserRules(std::string_view text)
 {
-    for (ExclusionRule& rule : ExclusionRules::Parse(text).rules) user_.rules.push_back(std::move(rule));
+    const ExclusionRules parsed = ExclusionRules::Parse(text, foldCase_);
+    for (const ExclusionRule& rule : parsed.Rules()) user_.Add(rule, foldCase_);
 }
 
 void Exclusions::AddCommandLineRules(std::string_view text)
 {
-    for (ExclusionRule& rule : ExclusionRules::Parse(text).rules) commandLine_.rules.push_back(std::move(rule));
+    const ExclusionRules parsed = ExclusionRules::Parse(text, foldCase_);
+    for (const ExclusionRule& rule : parsed.Rules()) commandLine_.Add(rule, foldCase_);
 }
 
 void Exclusions::LeaveOutFolder(std::string path, std::string label)
@@ -300,7 +348,7 @@ std::shared_ptr<const ExclusionScope> ExclusionScope::WithIgnoreFile(std::string
 {
     auto scope = std::make_shared<ExclusionScope>(*this);
     auto layers = std::make_shared<std::vector<Layer>>(*ignoreFiles_);
-    layers->push_back({ExclusionRules::Parse(text), names_.size()});
+    layers->push_back({ExclusionRules::Parse(text, exclusions_->FoldCase()), names_.size()});
     scope->ignoreFiles_ = std::move(layers);
     return scope;
 }
@@ -319,8 +367,11 @@ const ExclusionRule* ExclusionScope::Decide(std::span<const std::string_view> pa
     // Of the layers, the command line is strongest, then the .tandrelignore
     // files from the innermost out, then the user's own rules; within a
     // layer the last rule that matches decides.
+    const std::string_view name = path.back();
+    const unsigned char last = name.empty() ? 0 : static_cast<unsigned char>(name.back());
     auto decide = [&](const ExclusionRules& rules, std::size_t base, const ExclusionRule*& decided) {
-        for (auto it = rules.rules.rbegin(); it != rules.rules.rend(); ++it) {
+        if (!rules.MayMatch(last, folder)) return false;
+        for (auto it = rules.Rules().rbegin(); it != rules.Rules().rend(); ++it) {
             if (anyDepthOnly && it->Anchored()) continue;
             if (it->Matches(path.subspan(base), folder, fold)) {
                 decided = it->Negated() ? nullptr : &*it;
@@ -345,6 +396,12 @@ const ExclusionRule* ExclusionScope::EntryLeftOutBy(std::string_view name, bool 
 
 const ExclusionRule* ExclusionScope::LeftOutBy(std::string_view name, bool folder) const
 {
+    // Most names meet no rule at all: told by their last character alone.
+    const unsigned char last = name.empty() ? 0 : static_cast<unsigned char>(name.back());
+    bool may =
+        exclusions_->CommandLineRules().MayMatch(last, folder) || exclusions_->UserRules().MayMatch(last, folder);
+    for (const Layer& layer : *ignoreFiles_) may = may || layer.rules.MayMatch(last, folder);
+    if (!may) return nullptr;
     // Most folders are shallow: their path on the stack.
     constexpr std::size_t kShallow = 16;
     if (names_.size() < kShallow) {

@@ -2,9 +2,11 @@
 // the user's rules file, the command line and the .tandrelignore files of the
 // source folders, and folders tagged as caches (CACHEDIR.TAG). The gathering
 // applies them, so every count, the progress and every mode agree; a folder
-// left out is never walked.
+// left out is never walked (a tagged cache is known by its own listing, and
+// goes no further).
 #pragma once
 
+#include <bitset>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -38,6 +40,10 @@ public:
     const std::string& Text() const { return text_; }
     bool Negated() const { return negated_; }
     bool Anchored() const { return anchored_; }
+    bool FoldersOnly() const { return foldersOnly_; }
+    // The characters a name it matches may end with (all of them where the
+    // pattern ends in a wildcard).
+    std::bitset<256> LastCharacters(bool foldCase) const;
 
 private:
     enum class Shape { Literal, Suffix, Prefix, Glob };
@@ -54,10 +60,19 @@ private:
 
 // The rules of one text (a file or the command line), in their order: the
 // last one that matches decides.
-struct ExclusionRules {
-    std::vector<ExclusionRule> rules;
-    static ExclusionRules Parse(std::string_view text);
-    bool Empty() const { return rules.empty(); }
+class ExclusionRules {
+public:
+    static ExclusionRules Parse(std::string_view text, bool foldCase);
+    void Add(ExclusionRule rule, bool foldCase);
+    bool Empty() const { return rules_.empty(); }
+    const std::vector<ExclusionRule>& Rules() const { return rules_; }
+    // Whether any rule may match a name that ends with `last`: most names
+    // meet no rule at all, and this tells them apart at once.
+    bool MayMatch(unsigned char last, bool folder) const { return (folder ? folderEnds_ : fileEnds_)[last]; }
+
+private:
+    std::vector<ExclusionRule> rules_;
+    std::bitset<256> fileEnds_, folderEnds_;
 };
 
 // What the rules of a backup are made of, before compiling.

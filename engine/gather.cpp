@@ -58,30 +58,37 @@ struct BackupEngine::Walk {
     bool atEntry = false;
     std::vector<LeftOutItem> leftOut;
 
-    bool TaggedAsCache(const std::string& folder)
+    // Whether a folder's listing holds a valid CACHEDIR.TAG. The listing is
+    // made anyway, so a folder without one costs nothing more.
+    bool TaggedAsCache(const Listing& listing)
     {
-        const std::optional<std::string> tag =
-            engine.fs_.ReadStart(JoinPath(folder, kCacheTagName, engine.style_), kCacheTagSignature.size());
-        return tag && *tag == kCacheTagSignature;
+        for (const std::string& file : listing.files) {
+            if (!rules->SameName(NameOf(file, engine.style_), kCacheTagName)) continue;
+            const std::optional<std::string> tag = engine.fs_.ReadStart(file, kCacheTagSignature.size());
+            return tag && *tag == kCacheTagSignature;
+        }
+        return false;
     }
 
     // A backup-list entry left out as a whole: told of, as a warning.
-    bool EntryLeftOut(const std::string& path, bool folder)
+    void WarnEntry(const std::string& path, bool folder, const std::string& rule)
     {
-        const std::string name = FileName(WithoutFinalSeparator(path, engine.style_), engine.style_);
-        std::string rule;
-        if (const ExclusionRule* by = name.empty() ? nullptr : scope->EntryLeftOutBy(name, folder))
-            rule = by->Text();
-        else if (const Exclusions::Folder* held = rules->FolderHolding(path))
-            rule = held->label;
-        else if (folder && rules->taggedCaches && TaggedAsCache(path))
-            rule = kCacheTagName;
-        else
-            return false;
         leftOut.push_back({path, folder, rule});
         engine.host_.Show(
             {text::kLeftOutEntryText + support::Quoted(path) + text::kLeftOutEntryMiddle + support::Quoted(rule),
              text::kWarningTitle, MessageBoxButtons::OK, MessageBoxIcon::Warning});
+    }
+
+    // Whether a rule or a folder left out holds the entry itself.
+    bool EntryLeftOut(const std::string& path, bool folder)
+    {
+        const std::string name = FileName(WithoutFinalSeparator(path, engine.style_), engine.style_);
+        if (const ExclusionRule* by = name.empty() ? nullptr : scope->EntryLeftOutBy(name, folder))
+            WarnEntry(path, folder, by->Text());
+        else if (const Exclusions::Folder* held = rules->FolderHolding(path))
+            WarnEntry(path, folder, held->label);
+        else
+            return false;
         return true;
     }
 
@@ -110,8 +117,6 @@ struct BackupEngine::Walk {
                 rule = by->Text();
             else if (const Exclusions::Folder* at = with.FolderAt(folder))
                 rule = at->label;
-            else if (with.taggedCaches && TaggedAsCache(folder))
-                rule = kCacheTagName;
             if (!rule.empty()) {
                 leftOut.push_back({folder, true, std::move(rule)});
                 return true;
@@ -140,6 +145,15 @@ struct BackupEngine::Walk {
             if (engine.fs_.DirectoryExists(path)) {
                 if (rules && entry && EntryLeftOut(path, true)) return Visit::LeftOut;
                 Listing listing = engine.fs_.List(path);
+                if (rules && rules->taggedCaches && TaggedAsCache(listing)) {
+                    // Its own listing told; nothing in it is taken or walked.
+                    if (entry) {
+                        WarnEntry(path, true, kCacheTagName);
+                        return Visit::LeftOut;
+                    }
+                    leftOut.push_back({path, true, kCacheTagName});
+                    return Visit::Folder;
+                }
                 if (rules) Filter(listing);
                 if (!listing.files.empty() &&
                     !files.AddRange(std::move(listing.files), start.fileGeneration, &state.fileCount))

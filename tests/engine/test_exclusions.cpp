@@ -57,6 +57,10 @@ TEST(ExclusionRule, MatchesAsGitignoreDoes)
         {"[ab]?.c", "bx.c", false, false, true},
         {"[!ab]?.c", "bx.c", false, false, false},
         {"[a-c]x", "Bx", false, true, true},
+        {"*.[ao]", "x.o", false, false, true},
+        {"*.[ao]", "x.c", false, false, false},
+        {"*.[a-c]", "x.B", false, true, true},
+        {"f[0-9]", "d/f7", false, false, true},
         {"\\#hash", "#hash", false, false, true},
         {"a\\*", "a*", false, false, true},
         {"a\\*", "ab", false, false, false},
@@ -67,9 +71,14 @@ TEST(ExclusionRule, MatchesAsGitignoreDoes)
         {"/Build/", "build", true, true, true},
     };
     for (const MatchCase& c : cases) {
-        ExclusionRule rule;
-        ASSERT_TRUE(ExclusionRule::Parse(c.rule, rule)) << c.rule;
-        EXPECT_EQ(rule.Matches(Names(c.path), c.folder, c.foldCase), c.matches)
+        // Through a walk's scope, as the gathering asks.
+        auto exclusions = std::make_shared<Exclusions>(c.foldCase ? PathStyle::Windows() : PathStyle::Posix());
+        exclusions->AddUserRules(c.rule);
+        ASSERT_FALSE(exclusions->UserRules().Empty()) << c.rule;
+        std::shared_ptr<const ExclusionScope> scope = ExclusionScope::ForEntry(exclusions);
+        const std::vector<std::string_view> names = Names(c.path);
+        for (std::size_t i = 0; i + 1 < names.size(); ++i) scope = scope->Child(names[i]);
+        EXPECT_EQ(scope->LeftOutBy(names.back(), c.folder) != nullptr, c.matches)
             << c.rule << " against " << c.path << (c.folder ? " (folder)" : "") << (c.foldCase ? " (no case)" : "");
     }
     ExclusionRule none;
@@ -161,8 +170,9 @@ TEST_F(GatherExclusions, RulesAndTaggedCachesLeaveOutWithoutWalking)
     EXPECT_EQ(Files(), (Strings {"/p/a.txt", "/p/b.o", "/p/src/.tandrelignore", "/p/src/b.c", "/p/src/keep.o",
                                  "/p/fake/CACHEDIR.TAG", "/p/src/sub/gen/h.c"}));
     EXPECT_EQ(state.fileCount, 7);
-    EXPECT_EQ(state.folderCount, 5);  // the entry, src, fake, sub, sub/gen
-    EXPECT_EQ(listed, (Strings {"/p", "/p/src", "/p/fake", "/p/src/sub", "/p/src/sub/gen"}));
+    // The tagged cache was queued and its own folder listed, no more.
+    EXPECT_EQ(state.folderCount, 6);  // the entry, src, cache, fake, sub, sub/gen
+    EXPECT_EQ(listed, (Strings {"/p", "/p/src", "/p/cache", "/p/fake", "/p/src/sub", "/p/src/sub/gen"}));
     EXPECT_TRUE(host.Boxes().empty());
 
     const std::vector<LeftOutItem> leftOut = engine.LeftOut();
