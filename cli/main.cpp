@@ -100,5 +100,8 @@ int main(int argc, char** argv)
         }
     }
     const bool interactive = ::isatty(STDIN_FILENO) && ::isatty(STDERR_FILENO);
-    return Run(options, interactive, std::cin, std::cout, std::cerr, fs, &memory);
+    const tandrel::Settings settings(tandrel::Settings::DefaultFile());
+    const tandrel::ExclusionChoices user =
+        tandrel::ExclusionChoices::Load(settings, tandrel::ExclusionChoices::DefaultRulesFile());
+    return Run(options, interactive, std::cin, std::cout, std::cerr, fs, &memory, nullptr, &user);
 }

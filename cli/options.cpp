@@ -9,6 +9,8 @@ const char* Usage()
 {
     return "Usage: tandrel-cli [OPTIONS] ENTRY...\n"
            "Backs up files and folders (ENTRYs) into a destination folder.\n"
+           "Leaves out what the rules of the user's exclusions file, the .tandrelignore\n"
+           "files of the folders and --exclude match, and caches tagged with CACHEDIR.TAG.\n"
            "\n"
            "  --dest DIR        destination folder; without it, only gather and print the totals\n"
            "  --mode MODE       directory (default) | cd | consolidate\n"
@@ -30,6 +32,10 @@ const char* Usage()
            "                    or missing copy\n"
            "  --sample PERCENT  with --check: only PERCENT of the copies, those checked longest\n"
            "                    ago first\n"
+           "  --exclude PATTERN leave out what PATTERN matches (.gitignore syntax; repeatable)\n"
+           "  --exclude-from FILE  leave out what the rules of FILE match, one a line\n"
+           "  --no-exclude-caches  back up folders tagged with a CACHEDIR.TAG too\n"
+           "  --dry-run         print what would be backed up and what left out; copy nothing\n"
            "  --list FILE       gather the entries of a backup list file (.lst) first\n"
            "  --save FILE       save the gathered entries as a backup list file\n"
            "  --help, --version\n"
@@ -128,6 +134,14 @@ Options ParseOptions(const std::vector<std::string>& args)
                 throw std::invalid_argument("--sample needs a percent above 0 and at most 100, not " +
                                             support::Quoted(n));
             options.sample = percent;
+        } else if (arg == "--exclude") {
+            options.excludes.push_back({false, value()});
+        } else if (arg == "--exclude-from") {
+            options.excludes.push_back({true, value()});
+        } else if (arg == "--no-exclude-caches") {
+            options.excludeCaches = false;
+        } else if (arg == "--dry-run") {
+            options.dryRun = true;
         } else if (arg == "--list") {
             options.listFile = value();
         } else if (arg == "--save") {

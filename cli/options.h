@@ -11,6 +11,13 @@ namespace tandrel::cli {
 
 enum class OnError { Ask, Continue, Stop };
 
+// One --exclude PATTERN or --exclude-from FILE, in the order given.
+struct ExcludeArg {
+    bool fromFile = false;
+    std::string text;
+    bool operator==(const ExcludeArg&) const = default;
+};
+
 struct Options {
     std::vector<std::string> entries;
     std::optional<std::string> destination;
@@ -27,6 +34,9 @@ struct Options {
     bool verify = false;           // read every copy back once it is on disk
     bool check = false;            // read back the copies of --dest and compare with their hashes
     std::optional<double> sample;  // --check: the percent of the copies to read, least recently checked first
+    std::vector<ExcludeArg> excludes;
+    bool excludeCaches = true;  // folders with a valid CACHEDIR.TAG are left out
+    bool dryRun = false;        // print what would be backed up and left out; copy nothing
     bool help = false;
     bool version = false;
 };

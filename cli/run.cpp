@@ -37,10 +37,30 @@ std::string CurrentFolder()
     return std::string(text.begin(), text.end());
 }
 
+// The user's choices, then the command line's rules, which win over them
+// and over the .tandrelignore files.
+std::shared_ptr<const Exclusions> ExclusionsOf(const Options& options, const ExclusionChoices* user)
+{
+    auto exclusions = std::make_shared<Exclusions>(user ? user->ToExclusions() : Exclusions());
+    if (!options.excludeCaches) exclusions->taggedCaches = false;
+    for (const ExcludeArg& exclude : options.excludes)
+        exclusions->AddCommandLineRules(exclude.fromFile ? ReadRulesFile(exclude.text) : exclude.text);
+    return exclusions;
+}
+
+// What a dry run would back up and what it leaves out, one path a line.
+void PrintDryRun(std::ostream& out, const PathList& files, const std::vector<LeftOutItem>& leftOut)
+{
+    for (const std::string& file : files) out << "back up: " << file << '\n';
+    for (const LeftOutItem& item : leftOut)
+        out << "leave out: " << (item.folder ? AddSeparator(item.path, PathStyle::Native()) : item.path) << "  ("
+            << item.rule << ")\n";
+}
+
 }  // namespace
 
 int Run(const Options& options, bool interactive, std::istream& in, std::ostream& out, std::ostream& err,
-        FileSystem& fs, DestinationMemory* destinations, RunOutcome* outcome)
+        FileSystem& fs, DestinationMemory* destinations, RunOutcome* outcome, const ExclusionChoices* user)
 {
     RunOutcome ignored;
     RunOutcome& told = outcome ? *outcome : ignored;
@@ -69,6 +89,12 @@ int Run(const Options& options, bool interactive, std::istream& in, std::ostream
     engine.SetVerify(options.verify);
     engine.SetDestinationMemory(destinations);
     if (options.keepVersions >= 0) engine.SetKeepVersionsDays(options.keepVersions);
+    try {
+        engine.SetExclusions(ExclusionsOf(options, user));
+    } catch (const std::exception& failure) {
+        err << "tandrel-cli: " << failure.what() << '\n';  // it names the rules file
+        return kUsageOrGathering;
+    }
 
     // All entries as one gathering, kept as given, as a drop of them is.
     jobs.dragNdrop = true;
@@ -87,7 +113,17 @@ int Run(const Options& options, bool interactive, std::istream& in, std::ostream
             return kUsageOrGathering;
         }
     }
-    if (!options.destination) return kAllCopied;
+    // What the rules left out, counted below the folders it never walked.
+    const std::vector<LeftOutItem> leftOut = engine.LeftOut();
+    const auto printLeftOut = [&] {
+        if (!leftOut.empty()) out << LeftOutLine(TallyLeftOut(fs, leftOut, PathStyle::Native())) << '\n';
+    };
+    if (options.dryRun) PrintDryRun(out, *jobs.syncfileList.Snapshot(), leftOut);
+    if (!options.destination || options.dryRun) {
+        printLeftOut();
+        out << std::flush;
+        return kAllCopied;
+    }
 
     std::string destination = *options.destination;
     if (destination.back() != PathStyle::Native().separator)
@@ -140,6 +176,7 @@ int Run(const Options& options, bool interactive, std::istream& in, std::ostream
             << " days\n";
     if (summary.freedVersions > 0)
         out << "Removed: " << summary.freedVersions << " of the oldest kept copies, to make room\n";
+    printLeftOut();
     if (host.gatheringSkipped > 0)
         out << "Left out: " << host.gatheringSkipped << " folders or files that the gathering could not read\n";
     if (summary.insideDestination > 0)

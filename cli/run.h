@@ -6,6 +6,7 @@
 
 #include "engine/destinationmemory.h"
 #include "engine/engine.h"
+#include "engine/exclusions.h"
 #include "engine/filesystem.h"
 #include "cli/options.h"
 
@@ -24,8 +25,10 @@ struct RunOutcome {
 
 // One run of the command line: gather, optionally save the list, copy.
 // `destinations` (may be null) remembers where each destination's drive was;
-// `outcome` (may be null) is told what the run did.
+// `outcome` (may be null) is told what the run did; `user` (may be null:
+// tagged caches only) is what the user chose to leave out.
 int Run(const Options& options, bool interactive, std::istream& in, std::ostream& out, std::ostream& err,
-        FileSystem& fs, DestinationMemory* destinations = nullptr, RunOutcome* outcome = nullptr);
+        FileSystem& fs, DestinationMemory* destinations = nullptr, RunOutcome* outcome = nullptr,
+        const ExclusionChoices* user = nullptr);
 
 }  // namespace tandrel::cli

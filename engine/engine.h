@@ -1,11 +1,15 @@
 // Gathering and copying: the two jobs that run on workers.
 #pragma once
 
+#include <atomic>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "engine/destinationmemory.h"
+#include "engine/exclusions.h"
 #include "engine/filesystem.h"
 #include "engine/host.h"
 #include "engine/jobstate.h"
@@ -54,6 +58,13 @@ public:
     // file list. Holds both walk locks for the whole walk; ends by handing the
     // entries back through JobHost::ReturnFiles.
     void GetFiles(std::vector<std::string> folderArray, bool subdirsFlag);
+
+    // What the gatherings leave out (null: nothing), taken by each one as
+    // it starts; from any thread.
+    void SetExclusions(std::shared_ptr<const Exclusions> exclusions) { exclusions_.store(std::move(exclusions)); }
+    // What the last gathering left out, in the order met: whole folders
+    // (never walked) and files. An entry left out is told of by a warning.
+    std::vector<LeftOutItem> LeftOut() const;
 
     // Copies every file of `allFiles` into `destinationPath` (which ends with
     // the separator) by the mode given, asking through the host after each
@@ -117,6 +128,9 @@ private:
     DestinationMemory* destinations_ = nullptr;
     int keepVersionsDays_ = 30;
     bool verify_ = false;
+    std::atomic<std::shared_ptr<const Exclusions>> exclusions_;
+    mutable std::mutex leftOutMutex_;
+    std::vector<LeftOutItem> leftOut_;
 };
 
 // What ReturnFiles does with a finished gathering, on the window thread: the

@@ -230,6 +230,11 @@ public:
         (void)folder;
         return true;
     }
+    // The first `limit` bytes of a file (fewer if it is shorter); nullopt
+    // where it can't be read. For the small files that say what to leave out.
+    virtual std::optional<std::string> ReadStart(const std::string& path, std::size_t limit);
+    // A file's size in bytes; nullopt where it can't be told.
+    virtual std::optional<std::uint64_t> FileBytes(const std::string& path);
     // Begins one backup's copies into `destination` and the folders below
     // it. The first time the session writes into a folder, it removes what
     // copies killed before they finished left there.

@@ -41,6 +41,9 @@ inline constexpr const char* kNotMountedMiddle = " is on a drive that is not mou
 inline constexpr const char* kNotWrittenText = "The backup failed: ";
 inline constexpr const char* kNotWrittenFile = " file could not be written to disk under ";
 inline constexpr const char* kNotWrittenFiles = " files could not be written to disk under ";
+// "The backup-list entry 'E' is left out by the rule 'R'"
+inline constexpr const char* kLeftOutEntryText = "The backup-list entry ";
+inline constexpr const char* kLeftOutEntryMiddle = " is left out by the rule ";
 }  // namespace text
 
 }  // namespace tandrel

@@ -8,6 +8,7 @@
 //   form1_lists.cpp    loading and saving backup lists
 //   form1_tray.cpp     tray icon, automatic backup, About box, exits
 //   form1_schedule.cpp run records, notices, start with the desktop, schedules
+//   form1_exclusions.cpp  the "Exclusions" dialog and what it changes
 #pragma once
 
 #include <QMainWindow>
@@ -22,6 +23,8 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "engine/exclusions.h"
+#include "engine/settings.h"
 #include "engine/filesystem.h"
 #include "engine/host.h"
 #include "engine/jobstate.h"
@@ -73,6 +76,9 @@ struct Form1Services {
     tandrel::ui::WindowSchedule schedule = {};
     // The per-user options ("Verify Copies"); none: nothing is remembered.
     tandrel::Settings* settings = nullptr;
+    // Where the user's own rules of what to leave out are kept; none: the
+    // defaults, for this session only.
+    std::string exclusionsFile = {};
 };
 
 class Form1;
@@ -191,6 +197,8 @@ public:
     // Posted by a copy: a failure now waits for an answer; the run's end.
     void RunFailing(tandrel::RunRecord record);
     void RunEnded(tandrel::RunRecord record, bool noticed);
+    // "Exclusions…": what every gathering leaves out.
+    void menuItemExclusions_Click();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -272,6 +280,12 @@ private:
     tandrel::ui::MessageBoxes& messageBoxes_;
     tandrel::DestinationMemory* destinations_;
     tandrel::Settings* settings_;
+    std::string exclusionsFile_;
+    tandrel::ExclusionChoices exclusionChoices_;
+    // The engine's gatherings leave out what `choices` say from now on.
+    void ApplyExclusions(const tandrel::ExclusionChoices& choices);
+    // At rest, the backup list gathered again under the rules as they are now.
+    void RegatherBackupList();
     // A destination chosen anew: where its drive was before is forgotten.
     void ChoseDestination(const QString& entry);
     // The engine and its host, shared with every running job.
@@ -317,6 +331,7 @@ private:
     QAction* menuItemLoad = nullptr;
     QAction* menuItemSave = nullptr;
     QAction* menuItemVerify = nullptr;
+    QAction* menuItemExclusions = nullptr;
     QAction* menuItemSpacer3 = nullptr;
     QAction* menuItemexitMain = nullptr;
     QMenu* menuHelp = nullptr;

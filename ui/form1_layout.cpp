@@ -200,7 +200,7 @@ QListWidget* MakeListBox(QWidget* parent, const char* name, QRect geometry)
 Form1::Form1(Form1Services services, QWidget* parent)
     : QMainWindow(parent), jobs_(services.jobs), threads_(services.threads), fileSystem_(services.fileSystem),
       dialogs_(services.dialogs), messageBoxes_(services.messageBoxes), destinations_(services.destinations),
-      settings_(services.settings),
+      settings_(services.settings), exclusionsFile_(std::move(services.exclusionsFile)),
       context_(std::make_shared<JobContext>(services.jobs, services.fileSystem, services.destinations,
                                             WindowLink(threads_.Calls(), this), services.schedule.clock)),
       timer1(services.timer ? std::move(services.timer) : std::make_unique<tandrel::ui::QtIntervalTimer>()),
@@ -210,6 +210,8 @@ Form1::Form1(Form1Services services, QWidget* parent)
     schedule_ = services.schedule;
     InitializeComponent();
     BuildRefreshPace();
+    ApplyExclusions(settings_ ? tandrel::ExclusionChoices::Load(*settings_, exclusionsFile_)
+                              : tandrel::ExclusionChoices());
 }
 
 Form1::~Form1()
@@ -422,6 +424,7 @@ void Form1::BuildMenus()
     menuItemVerify = NameAction(menuFile->addAction(QStringLiteral("&Verify Copies")), "menuItemVerify");
     menuItemVerify->setCheckable(true);
     menuItemVerify->setChecked(settings_ && settings_->Flag("verify", false));
+    menuItemExclusions = NameAction(menuFile->addAction(QStringLiteral("E&xclusions\u2026")), "menuItemExclusions");
     menuItemSpacer3 = NameAction(menuFile->addSeparator(), "menuItemSpacer3");
     menuItemexitMain = NameAction(menuFile->addAction(QStringLiteral("&Exit")), "menuItemexitMain");
     menuHelp = mainMenu1->addMenu(QStringLiteral("&Help"));
@@ -481,6 +484,7 @@ void Form1::WireEvents()
     connect(menuItemLoad, &QAction::triggered, this, &Form1::menuItemLoad_Click);
     connect(menuItemSave, &QAction::triggered, this, &Form1::menuItemSave_Click);
     connect(menuItemVerify, &QAction::toggled, this, &Form1::menuItemVerify_Click);
+    connect(menuItemExclusions, &QAction::triggered, this, &Form1::menuItemExclusions_Click);
     connect(menuItemexitMain, &QAction::triggered, this, &Form1::menuItemexitMain_Click);
     connect(menuItemAbout, &QAction::triggered, this, &Form1::menuItemAbout_Click);
     connect(this, &QWidget::customContextMenuRequested, this,

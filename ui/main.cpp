@@ -95,7 +95,8 @@ int main(int argc, char* argv[])
                                 {},
                                 &destinations,
                                 schedule,
-                                &settings});
+                                &settings,
+                                tandrel::ExclusionChoices::DefaultRulesFile()});
     QuitWhenClosed quitWhenClosed;
     window.installEventFilter(&quitWhenClosed);
     if (autostart) {

@@ -22,4 +22,10 @@ status=0
 status=0
 "$cli" --no-such-option > /dev/null 2>&1 || status=$?
 [ "$status" -eq 2 ]
+# The user's own rules, beside the settings, hold for every backup.
+mkdir -p "$work/config/tandrel"
+printf 'sub/\n' > "$work/config/tandrel/exclusions"
+"$cli" "$work/src" > "$work/stdout" </dev/null
+grep -qx 'Total Files: 1' "$work/stdout"
+grep -qx 'Left out: 1 file (1 byte): sub/ (1)' "$work/stdout"
 echo "cli smoke: ok"

@@ -199,6 +199,40 @@ TEST_F(CliTest, AFlushThatFailsFailsTheBackup)
         << err_.str();
 }
 
+TEST_F(CliTest, ExclusionsAreSummedUpAndADryRunCopiesNothing)
+{
+    Write("src/Docs/b.tmp", "tmp");
+    Write("src/Docs/cache/CACHEDIR.TAG", "Signature: 8a477f597d28d172789f06886806bc55\n");
+    Write("src/Docs/cache/c.bin", "cached");
+    Write("rules", "# mine\n2004/\n");
+    const std::vector<std::string> rules = {"--exclude", "*.tmp", "--exclude-from", P("rules")};
+    auto with = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), rules.begin(), rules.end());
+        return RunCli(args);
+    };
+
+    EXPECT_EQ(with({P("src"), "--dry-run", "--dest", P("out")}), kAllCopied);
+    const std::string out = out_.str();
+    for (const std::string& line : std::vector<std::string> {
+             "Total Files: 2\n", "back up: " + P("src/Photos/p1.jpg") + "\n", "back up: " + P("src/Docs/a.txt") + "\n",
+             "leave out: " + P("src/Docs/b.tmp") + "  (*.tmp)\n", "leave out: " + P("src/Photos/2004") + "/  (2004/)\n",
+             "leave out: " + P("src/Docs/cache") + "/  (CACHEDIR.TAG)\n",
+             "Left out: 4 files (1.6 KB): CACHEDIR.TAG (2), *.tmp (1), 2004/ (1)\n"})
+        EXPECT_NE(out.find(line), std::string::npos) << line << " in\n" << out;
+    EXPECT_FALSE(fs::exists(P("out")));
+
+    EXPECT_EQ(with({P("src"), "--no-exclude-caches", "--dest", P("out")}), kAllCopied);
+    EXPECT_NE(out_.str().find("Files: 4 copied, 0 up to date, 0 failed\nLeft out: 2 files (1.5 KB): *.tmp (1), 2004/ "
+                              "(1)\n"),
+              std::string::npos)
+        << out_.str();
+    EXPECT_TRUE(fs::exists(P("out/src/Docs/cache/c.bin")));
+    EXPECT_FALSE(fs::exists(P("out/src/Docs/b.tmp")));
+
+    EXPECT_EQ(RunCli({P("src"), "--exclude-from", P("no-rules")}), kUsageOrGathering);
+    EXPECT_NE(err_.str().find(P("no-rules")), std::string::npos) << err_.str();
+}
+
 TEST_F(CliTest, AMissingEntryFailsTheGathering)
 {
     EXPECT_EQ(RunCli({P("src/Docs"), P("gone"), "--dest", P("out")}), kUsageOrGathering);

@@ -266,6 +266,19 @@ public:
         return listing;
     }
 
+    std::optional<std::string> ReadStart(const std::string& path, std::size_t limit) override
+    {
+        const Node* file = Find(path, false);
+        if (!file) return std::nullopt;
+        return file->content.substr(0, limit);
+    }
+    std::optional<std::uint64_t> FileBytes(const std::string& path) override
+    {
+        const Node* file = Find(path, false);
+        if (!file) return std::nullopt;
+        return file->size;
+    }
+
     void CreateDirectory(const std::string& path) override
     {
         Enter(FsOp::CreateDirectory, path);

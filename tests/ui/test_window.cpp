@@ -244,11 +244,12 @@ private slots:
         for (const QAction* action : bar->actions()) top << action->text();
         QCOMPARE(top, (QStringList {"&File", "&Help"}));
         auto* file = h.form->findChild<QMenu*>(QStringLiteral("menuFile"));
-        QCOMPARE(Texts(file), (QStringList {"&Load Backup list...", "&Save Backup list", "&Verify Copies",
-                                            "Start with the &Desktop", "Schedule &This Backup\u2026", "-", "&Exit"}));
+        QCOMPARE(Texts(file),
+                 (QStringList {"&Load Backup list...", "&Save Backup list", "&Verify Copies", "E&xclusions\u2026",
+                               "Start with the &Desktop", "Schedule &This Backup\u2026", "-", "&Exit"}));
         QCOMPARE(Names(file),
-                 (QStringList {"menuItemLoad", "menuItemSave", "menuItemVerify", "menuItemStartWithDesktop",
-                               "menuItemSchedule", "menuItemSpacer3", "menuItemexitMain"}));
+                 (QStringList {"menuItemLoad", "menuItemSave", "menuItemVerify", "menuItemExclusions",
+                               "menuItemStartWithDesktop", "menuItemSchedule", "menuItemSpacer3", "menuItemexitMain"}));
         auto* help = h.form->findChild<QMenu*>(QStringLiteral("menuHelp"));
         QCOMPARE(Texts(help), QStringList {"&About Tandrel"});
         QCOMPARE(file->actions()[0]->shortcut(), QKeySequence(QStringLiteral("Ctrl+L")));
