@@ -157,7 +157,10 @@ void LinuxCopySession::Look(Copy& copy, Attempt& attempt)
                 return;
             }
             attempt.targetExisted = true;
-        } else if (!attempt.overwrite && errno != ENOENT) {
+        } else if (errno != ENOENT && errno != EINVAL && errno != EILSEQ && errno != ENAMETOOLONG) {
+            // A target that can't be looked at (a failing disk) may be there:
+            // a copy placed over it would replace it unkept. (A name the file
+            // system refuses is told by the checks of the name below.)
             Fail(copy.What(), errno, attempt.target);
         }
     }
@@ -360,8 +363,10 @@ CopyOutcome LinuxCopySession::Commit(FileCopy& base)
             char path[PATH_MAX] = {};
             const std::string link = "/proc/self/fd/" + std::to_string(folder.fd.Get());
             const ssize_t length = ::readlink(link.c_str(), path, sizeof path - 1);
-            if (length > 0)
-                uploads_.Placed(tree_.MountOf(folder.id.device), std::string(path, length) + "/" + attempt.name);
+            // (A profile played on another file system has no mount to wait on.)
+            const MountEntry mount = tree_.MountOf(folder.id.device);
+            if (length > 0 && mount.type == "fuse.rclone")
+                uploads_.Placed(mount, std::string(path, length) + "/" + attempt.name);
         }
         // The record keeps the time the placed copy has, as its file system
         // keeps it.

@@ -111,9 +111,10 @@ TEST_P(Versions, AReplacedCopyIsKeptWithItsTimeAndNothingElseIs)
 // A look at the copy to be replaced that fails as a failing disk's does.
 class FailingLook : public SystemCalls {
 public:
+    bool failing = false;
     int StatAt(int folder, const char* name, struct stat& info, int flags) override
     {
-        if (std::string(name) != "thesis.txt") return SystemCalls::StatAt(folder, name, info, flags);
+        if (!failing || std::string(name) != "thesis.txt") return SystemCalls::StatAt(folder, name, info, flags);
         errno = EIO;
         return -1;
     }
@@ -130,6 +131,7 @@ TEST(VersionsKept, ACopyWhoseReplacedCopyCannotBeLookedAtIsNotPlaced)
     ASSERT_EQ(backup.Run(tree.Path("dest")).copied, 1);
     tree.File("src/Data/thesis.txt", "chapter two");
     SetMtime(file, 1700000100);
+    calls.failing = true;
     const CopySummary summary = backup.Run(tree.Path("dest"));
     EXPECT_EQ(summary.failed, 1);
     EXPECT_EQ(summary.keptVersions, 0);
