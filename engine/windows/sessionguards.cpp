@@ -44,7 +44,7 @@ bool WindowsCopySession::TryLock()
             error = ::GetLastError();
             if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) return false;
             if (error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_FUNCTION && error != ERROR_CALL_NOT_IMPLEMENTED)
-                Fail(what, error);
+                Fail(what, error, destination_ + "\\" + kDestinationLockName);
             lock_ = std::move(file);
             return true;
         }
