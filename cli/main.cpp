@@ -95,7 +95,10 @@ int main(int argc, char** argv)
         default: {
             SessionBusNotifier notifier;
             schedule.notifySuccess |= tandrel::Settings(tandrel::Settings::DefaultFile()).Flag("notify-success", false);
-            return ScheduledRun(log, notifier, clock).Run(schedule, options, std::cout, std::cerr, fs, &memory);
+            const tandrel::Settings settings(tandrel::Settings::DefaultFile());
+            const tandrel::ExclusionChoices user =
+                tandrel::ExclusionChoices::Load(settings, tandrel::ExclusionChoices::DefaultRulesFile());
+            return ScheduledRun(log, notifier, clock).Run(schedule, options, std::cout, std::cerr, fs, &memory, &user);
         }
         }
     }

@@ -182,7 +182,7 @@ std::string ScheduledRun::Give(const Notice& notice, std::ostream& err)
 }
 
 int ScheduledRun::Run(const ScheduleCommand& command, Options options, std::ostream& out, std::ostream& err,
-                      FileSystem& fs, DestinationMemory* destinations)
+                      FileSystem& fs, DestinationMemory* destinations, const ExclusionChoices* user)
 {
     // Nobody is there to answer: a failed file is passed by, and reported.
     options.onError = OnError::Continue;
@@ -192,7 +192,7 @@ int ScheduledRun::Run(const ScheduleCommand& command, Options options, std::ostr
     RunRecord record;
     record.name = command.name;
     record.start = clock_.Now();
-    int status = cli::Run(options, false, nobody, out, err, fs, destinations, &outcome);
+    int status = cli::Run(options, false, nobody, out, err, fs, destinations, &outcome, user);
     record.end = clock_.Now();
     record.result = ResultOf(status, outcome);
     record.destination =

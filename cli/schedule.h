@@ -10,6 +10,7 @@
 #include "cli/notices.h"
 #include "cli/options.h"
 #include "engine/destinationmemory.h"
+#include "engine/exclusions.h"
 #include "engine/filesystem.h"
 #include "engine/runlog.h"
 #include "engine/schedules.h"
@@ -48,7 +49,7 @@ public:
     {
     }
     int Run(const ScheduleCommand& command, Options options, std::ostream& out, std::ostream& err, FileSystem& fs,
-            DestinationMemory* destinations);
+            DestinationMemory* destinations, const ExclusionChoices* user = nullptr);
 
 private:
     // The note for the run's log where the notice was not given.
