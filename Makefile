@@ -11,7 +11,7 @@ PACKAGES = g++ cmake make pkgconf qt6-base-dev qt6-base-dev-tools libgl-dev \
            clang clang-format libclang-rt-dev xvfb xauth rsync dpkg-dev file desktop-file-utils \
            xfsprogs btrfs-progs exfatprogs exfat-fuse dosfstools fusefat ntfs-3g \
            dbus-daemon libsystemd-dev systemd appstream lintian xdotool imagemagick openbox \
-           samba smbclient smbnetfs rclone fuse3
+           samba smbclient smbnetfs iproute2 rclone fuse3
 
 # $(call install-missing,PACKAGES): apt-get installs those not installed yet.
 define install-missing
