@@ -100,21 +100,8 @@ volume_attach "$fs" || skip "no loop device: $(cat "$log")"
 volume_mount "$fs" || skip "could not mount: $(tail -n 3 "$log")"
 findmnt -n -o FSTYPE,OPTIONS "$mnt" | sed "s/^/$fs mounted: /"
 
-failures=0
-check() {  # DESCRIPTION PROBLEMS: passes when PROBLEMS is empty
-  if [ -z "$2" ]; then
-    echo "ok   $1"
-  else
-    echo "FAIL $1:"
-    printf '%s\n' "$2" | head -n 12 | sed 's/^/       /'
-    failures=$((failures + 1))
-  fi
-}
-backup() {  # OUTPUT-NAME ARGS...: runs tandrel-cli, leaves its status in $status
-  local out=$work/$1; shift
-  timeout 120 "$cli" --on-error continue "$@" > "$out.out" 2> "$out.err"
-  status=$?
-}
+# shellcheck source=checks.sh
+. "$(dirname "$0")/checks.sh"
 status_is() {  # EXPECTED OUTPUT-NAME
   [ "$status" -eq "$1" ] || echo "tandrel-cli ended with $status, not $1: $(head -c 600 "$work/$2.err")"
 }

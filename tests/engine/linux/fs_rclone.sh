@@ -66,21 +66,9 @@ rclone mount loop: "$mnt" --vfs-cache-mode writes --cache-dir "$work/cache" >> "
 for i in $(seq 100); do mountpoint -q "$mnt" && break; sleep 0.1; done
 mountpoint -q "$mnt" || skip "rclone could not mount: $(tail -n 3 "$work/mount.log")"
 
-failures=0
-check() {  # DESCRIPTION PROBLEMS: passes when PROBLEMS is empty
-  if [ -z "$2" ]; then
-    echo "ok   $1"
-  else
-    echo "FAIL $1:"
-    printf '%s\n' "$2" | head -n 12 | sed 's/^/       /'
-    failures=$((failures + 1))
-  fi
-}
-backup() {  # OUTPUT-NAME ARGS...: runs tandrel-cli, leaves its status in $status
-  local out=$work/$1; shift
-  timeout 150 "$cli" --on-error continue "$@" > "$out.out" 2> "$out.err"
-  status=$?
-}
+backup_timeout=150
+# shellcheck source=checks.sh
+. "$(dirname "$0")/checks.sh"
 # The files of the source missing or different on the remote.
 not_on_remote() {  # SOURCE-FOLDER REMOTE-FOLDER
   (cd "$1" && find . -type f) | while read -r f; do
