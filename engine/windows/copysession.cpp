@@ -398,13 +398,20 @@ void WindowsCopySession::DoWork(Copy& copy)
     }
 
     BY_HANDLE_FILE_INFORMATION sourceInfo;
-    {
-        // Without FILE_FLAG_BACKUP_SEMANTICS a folder is refused here.
-        Handle in(::CreateFileW(from.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!in.valid() || !::GetFileInformationByHandle(in.get(), &sourceInfo))
-            Fail(what, ::GetLastError(), copy.source);
-    }
+    // A file found in a folder is looked at as itself, never through a link
+    // put at its name since the listing, and held, not shared for deletion,
+    // until it is copied, so that it can't be swapped for one meanwhile. (A
+    // file of the list itself is taken through any link, as the user named
+    // it.) Without FILE_FLAG_BACKUP_SEMANTICS a folder is refused here.
+    const bool found = sourceFolder != nullptr;
+    Handle in(::CreateFileW(from.c_str(), FILE_READ_ATTRIBUTES, found ? FILE_SHARE_READ | FILE_SHARE_WRITE : kShareAll,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | (found ? FILE_FLAG_OPEN_REPARSE_POINT : 0),
+                            nullptr));
+    if (!in.valid() || !::GetFileInformationByHandle(in.get(), &sourceInfo)) Fail(what, ::GetLastError(), copy.source);
+    if (found && (sourceInfo.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        throw FsError(what + ": " + Quoted(copy.source) +
+                          " is a symbolic link, and a backup follows no link below the folders of its list",
+                      FsError::Kind::Other, static_cast<int>(kLinkInside), copy.source);
     bool madeByThisBackup;
     {
         std::lock_guard lock(mutex_);
@@ -427,8 +434,13 @@ void WindowsCopySession::DoWork(Copy& copy)
                 return;
             }
             copy.replaces = !(targetInfo.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
-        } else if (!out.valid() && !copy.overwrite && !IsMissing(::GetLastError())) {
-            Fail(what, ::GetLastError(), copy.target);
+        } else if (const DWORD looked = ::GetLastError(); !out.valid() && !IsMissing(looked) &&
+                                                          looked != ERROR_INVALID_NAME &&
+                                                          looked != ERROR_FILENAME_EXCED_RANGE) {
+            // A target that can't be looked at may be there: a copy placed
+            // over it would replace it unkept. (A name the destination
+            // refuses fails where it is placed.)
+            Fail(what, looked, copy.target);
         }
     }
     // CopyFileW keeps the times and attributes.
