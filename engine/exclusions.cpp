@@ -443,19 +443,7 @@ void ExclusionChoices::Save(Settings& settings, const std::string& rulesFile) co
     settings.SetFlag(kHomeCacheKey, homeCache);
     settings.SetFlag(kNodeModulesKey, nodeModules);
     if (rulesFile.empty()) return;
-    // Written beside and renamed over, as the settings are.
-    std::error_code ignored;
-    const std::filesystem::path path = PathOf(rulesFile);
-    std::filesystem::create_directories(path.parent_path(), ignored);
-    std::filesystem::path temporary = path;
-    temporary += ".new";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << ownRules;
-        if (!ownRules.empty() && ownRules.back() != '\n') out << '\n';
-        if (!out.flush()) return;
-    }
-    std::filesystem::rename(temporary, path, ignored);
+    ReplaceFile(rulesFile, ownRules.empty() || ownRules.back() == '\n' ? ownRules : ownRules + '\n');
 }
 
 Exclusions ExclusionChoices::ToExclusions(PathStyle style) const

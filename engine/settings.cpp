@@ -62,23 +62,30 @@ Values Read(const std::string& file)
     return values;
 }
 
-// Written beside and renamed over, so a reader never sees half a file.
 void Write(const std::string& file, const Values& values)
 {
-    std::error_code ignored;
+    std::string text;
+    for (const auto& [key, value] : values) text += Escaped(key) + '\t' + Escaped(value) + '\n';
+    ReplaceFile(file, text);
+}
+
+}  // namespace
+
+bool ReplaceFile(const std::string& file, const std::string& text)
+{
+    std::error_code error;
     const std::filesystem::path path = PathOf(file);
-    std::filesystem::create_directories(path.parent_path(), ignored);
+    std::filesystem::create_directories(path.parent_path(), error);
     std::filesystem::path temporary = path;
     temporary += ".new";
     {
         std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        for (const auto& [key, value] : values) out << Escaped(key) << '\t' << Escaped(value) << '\n';
-        if (!out.flush()) return;
+        out << text;
+        if (!out.flush()) return false;
     }
-    std::filesystem::rename(temporary, path, ignored);
+    std::filesystem::rename(temporary, path, error);
+    return !error;
 }
-
-}  // namespace
 
 std::string ConfigFile(const std::string& name)
 {

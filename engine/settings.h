@@ -13,6 +13,10 @@ namespace tandrel {
 // The path of the per-user file `name`; empty where there is no folder for
 // it (no HOME, no APPDATA).
 std::string ConfigFile(const std::string& name);
+// Replaces `file` (a UTF-8 path, its folder made if need be) with `text`:
+// written beside and renamed over, so that a reader never sees half a file.
+// False when it could not be.
+bool ReplaceFile(const std::string& file, const std::string& text);
 
 // A file of keys and values, one pair a line, read and written whole. A
 // missing or unreadable file holds nothing; a file that can't be written
