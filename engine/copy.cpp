@@ -549,7 +549,6 @@ CopySummary BackupEngine::Copy(std::shared_ptr<const PathList> allFiles, std::st
     }
 
     summary.ownersAndModesKept = run.session->KeptOwnersAndModes();
-    summary.notes = run.session->Notes();
     // Where the destination was: the drive to find there next time.
     if (destinations_ && !summary.stopped && summary.copied + summary.upToDate > 0)
         destinations_->Remember(WithoutFinalSeparator(run.destinationPath, style_),
@@ -568,6 +567,8 @@ CopySummary BackupEngine::Copy(std::shared_ptr<const PathList> allFiles, std::st
         summary.copied -= *notWritten;
         summary.failed += *notWritten;
     }
+    // Taken after the end, which waits for uploads and learns of the mounts.
+    summary.notes = run.session->Notes();
     VerifyAndRecord(run, summary, flushed);
     run.session.reset();
 
