@@ -65,6 +65,11 @@ DestinationCaps DestinationCaps::Of(FsKind kind, std::string type)
     caps.kind = kind;
     caps.type = std::move(type);
     caps.timeGrain.store(TimeGrainsOf(kind).known);
+    // Every file system of a known kind keeps times; a remote behind rclone,
+    // or a file system we know nothing of, is asked.
+    const bool asked =
+        kind == FsKind::Rclone || kind == FsKind::OtherFuse || kind == FsKind::Other || kind == FsKind::Unknown;
+    if (!asked) caps.keepsTimes.Set(true);
     // What FUSE never passes on: unnamed files; nor, with some drivers, one
     // inode for the names a file is looked up by.
     if (fuse) {

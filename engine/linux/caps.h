@@ -145,6 +145,10 @@ struct DestinationCaps {
     // Modification times are compared at this granularity (ns; 0 until a
     // probe has shown it).
     SharedValue<std::int64_t> timeGrain {0};
+    // Whether a file keeps the modification time it is given. Some remotes
+    // keep none: a file there has the time the remote wrote it. The probe of
+    // the time grain tells, where the kind does not.
+    LearnedFact keepsTimes;
 
     Capability unnamedFiles;     // O_TMPFILE
     Capability renameNoReplace;  // renameat2(RENAME_NOREPLACE)

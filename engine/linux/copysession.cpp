@@ -183,13 +183,18 @@ void LinuxCopySession::Look(Copy& copy, Attempt& attempt)
 
 // The target is this file's copy when it is a regular file of the source's
 // size whose modification time equals the source's at the granularity the
-// destination keeps.
+// destination keeps. Where the destination keeps no times, a copy's time is
+// when it was made: the copy is up to date while its source has not changed
+// since (by more than the coarsest grain, for the remote's clock and the
+// rounding of its times).
 bool LinuxCopySession::UpToDate(const Copy& copy, const Attempt& attempt, const struct stat& target)
 {
     const struct stat& source = copy.sourceInfo;
     if (!S_ISREG(target.st_mode) || target.st_size != source.st_size) return false;
     const std::int64_t difference = std::llabs(Nanoseconds(source.st_mtim) - Nanoseconds(target.st_mtim));
     if (difference == 0) return true;
+    if (KeepsNoTimes(*attempt.folder))
+        return Nanoseconds(source.st_mtim) + kCoarsestTimeGrain < Nanoseconds(target.st_mtim);
     if (difference >= kCoarsestTimeGrain) return false;  // no file system keeps coarser times
     return difference < TimeGrain(*attempt.folder);
 }
@@ -320,7 +325,9 @@ void LinuxCopySession::KeepOwnerModeAndTimes(const Copy& copy, Attempt& attempt)
     const int asked = attempt.out->AskedMode();
     const bool modeSet = asked >= 0 && newFiles && (static_cast<mode_t>(asked) & newFiles->keptBits) == mode;
     if (!modeSet) calls_.Fchmod(out, mode);
-    calls_.Futimens(out, attempt.times);
+    // Times that would not stay are not set (and a first copy asks whether
+    // they stay, so that the summary tells).
+    if (!KeepsNoTimes(folder)) calls_.Futimens(out, attempt.times);
 }
 
 // --- The commit ----------------------------------------------------------------
@@ -408,7 +415,7 @@ void LinuxCopySession::Place(Copy& copy, Attempt& attempt)
         Fail(copy.What(), error, attempt.target);
     }
     const LearnedFact& keeps = attempt.folder->state->caps.renameKeepsTimes;
-    if (out.Renamed() && keeps.Get() != Answer::Yes)
+    if (out.Renamed() && keeps.Get() != Answer::Yes && !KeepsNoTimes(*attempt.folder))
         out.RestoreTimes(attempt.name, attempt.times, keeps.Get() == Answer::Unknown ? TimeGrain(*attempt.folder) : 0);
     if (attempt.folder->state->caps.rewritesNames) CheckStoredName(copy, attempt);
 }
@@ -433,6 +440,19 @@ void LinuxCopySession::Finish()
     }
     WaitForUploads(failed, messages, files);
     if (failed) throw FlushError(FsError(messages, failed->kind(), failed->code(), failed->path()), files);
+}
+
+std::vector<std::string> LinuxCopySession::Notes() const
+{
+    std::vector<std::string> notes = notes_;
+    if (noTimes_.load(std::memory_order_relaxed)) {
+        std::string destination = destination_;
+        while (destination.size() > 1 && destination.back() == '/') destination.pop_back();
+        notes.push_back("The destination " + Quoted(destination) +
+                        " keeps no modification times: a copy there counts as up to date while it has its "
+                        "source's size and its source has not changed since the copy was made");
+    }
+    return notes;
 }
 
 void LinuxCopySession::WaitForUploads(std::optional<FsError>& failed, std::string& messages, std::int64_t& files)

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -48,7 +49,7 @@ public:
     std::int64_t PruneVersions(std::int64_t cutoff) override;
     std::int64_t FreeVersions(std::uint64_t bytes) override;
     bool KeptOwnersAndModes() const override { return tree_.WrittenKeepModes(); }
-    std::vector<std::string> Notes() const override { return notes_; }
+    std::vector<std::string> Notes() const override;
     bool TryLock() override;
     ~LinuxCopySession() override { Unlock(); }
     void Finish() override;
@@ -69,6 +70,7 @@ private:
     void CheckName(const Copy& copy, const Attempt& attempt);
     bool UpToDate(const Copy& copy, const Attempt& attempt, const struct stat& target);
     std::int64_t TimeGrain(const Folder& folder);
+    bool KeepsNoTimes(const Folder& folder);
     const NewFiles& NewFilesOf(const Folder& folder, const Attempt& attempt);
     void KeepOwnerModeAndTimes(const Copy& copy, Attempt& attempt);
     void Place(Copy& copy, Attempt& attempt);
@@ -108,6 +110,7 @@ private:
     bool locked_ = false;
     Uploads uploads_;  // copies placed on rclone mounts, waited for at the end
     std::vector<std::string> notes_;
+    std::atomic<bool> noTimes_ {false};  // a destination's file system keeps no times: the summary says so
     void WaitForUploads(std::optional<FsError>& failed, std::string& messages, std::int64_t& files);
     bool hashSources_ = false;
 };

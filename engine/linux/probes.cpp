@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <set>
 
 #include <fcntl.h>
@@ -63,13 +64,17 @@ void LinuxCopySession::CheckName(const Copy& copy, const Attempt& attempt)
 
 // How finely the file system keeps modification times: asked once, by
 // setting an odd time with nanoseconds on a file of our own and reading back
-// what was kept. Nothing stays behind.
+// what was kept. A time kept further off than any file system rounds, or
+// refused, is none kept at all (a remote that gives each file the time it
+// wrote it). Nothing stays behind.
 std::int64_t LinuxCopySession::TimeGrain(const Folder& folder)
 {
     DestinationCaps& caps = folder.state->caps;
-    if (const std::int64_t known = caps.timeGrain.load()) return known;
+    if (const std::int64_t known = caps.timeGrain.load(); known && caps.keepsTimes.Get() != Answer::Unknown)
+        return known;
     Clean(folder);
     std::int64_t grain = kCoarsestTimeGrain;
+    std::optional<bool> keeps;
     const std::string probe = NewCopyTemporaryName();
     const int at = folder.fd.Get();
     Fd file(calls_.OpenAt(at, probe.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0600));
@@ -77,9 +82,11 @@ std::int64_t LinuxCopySession::TimeGrain(const Folder& folder)
         const struct timespec set = {1234567891, 987654321};
         const struct timespec times[2] = {set, set};
         struct stat kept {};
-        if (calls_.Futimens(file.Get(), times) == 0 && file.Close() == 0 &&
-            ::fstatat(at, probe.c_str(), &kept, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (calls_.Futimens(file.Get(), times) != 0) {
+            if (posix::IsRefusal(errno)) keeps = false;
+        } else if (file.Close() == 0 && ::fstatat(at, probe.c_str(), &kept, AT_SYMLINK_NOFOLLOW) == 0) {
             const std::int64_t off = std::llabs(Nanoseconds(kept.st_mtim) - Nanoseconds(set));
+            keeps = off < kCoarsestTimeGrain;
             if (off < 1000000000) {
                 grain = 1;
                 while (grain <= off) grain *= 10;
@@ -87,9 +94,21 @@ std::int64_t LinuxCopySession::TimeGrain(const Folder& folder)
         }
         RemoveOwn(calls_, at, probe.c_str());
     }
+    // Told before the grain, which says the probe is done. Where the probe
+    // can't tell (the folder took no file), times are taken as kept.
+    if (caps.keepsTimes.Get() == Answer::Unknown) caps.keepsTimes.Set(keeps.value_or(true));
     std::int64_t unknown = 0;
     caps.timeGrain.compare_exchange_strong(unknown, grain);
     return caps.timeGrain.load();
+}
+
+bool LinuxCopySession::KeepsNoTimes(const Folder& folder)
+{
+    const LearnedFact& keeps = folder.state->caps.keepsTimes;
+    if (keeps.Get() == Answer::Unknown) TimeGrain(folder);
+    if (keeps.Get() != Answer::No) return false;
+    noTimes_.store(true, std::memory_order_relaxed);
+    return true;
 }
 
 // Whether the file system holds symbolic links: one made (and removed) at a

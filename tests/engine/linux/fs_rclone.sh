@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Backups onto an rclone mount: rclone serves a local folder over SFTP on
+# Backups onto rclone mounts: rclone serves a local folder over SFTP on
 # 127.0.0.1 (with throw-away credentials), a second rclone mounts that remote
 # with --vfs-cache-mode writes, and tandrel-cli backs up onto the mount.
 #
@@ -12,7 +12,11 @@
 #    copy kept in the versions folder, on the remote;
 #  - with the server killed in the middle of a backup, the files the remote
 #    never got fail, tandrel-cli exits 1 within a minute and a half, and no
-#    file counted as copied is missing on the remote.
+#    file counted as copied is missing on the remote;
+#  - onto a remote that keeps no modification times (WebDAV of vendor
+#    "other": a file has the time of its upload), a repeat copies nothing,
+#    a file changed since its copy (at the same size) is copied again, and
+#    the summary says once how such a remote is compared.
 #
 # It needs rclone and FUSE; without them it says why and ends with 77, which
 # CTest reports as skipped.
@@ -32,39 +36,58 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/tandrel-rclone.XXXXXX")
 export XDG_CONFIG_HOME="$work/config"
 export RCLONE_CONFIG="$work/rclone.conf"
 served=$work/served mnt=$work/mnt src=$work/src
-mkdir -p "$served" "$mnt" "$src" "$work/cache"
-server="" mounter=""
+dav=$work/dav davmnt=$work/davmnt fat=$served/fat
+mkdir -p "$served" "$mnt" "$src" "$dav" "$davmnt"
+server="" dav_server="" mounters="" fat_driver=""
 user=u$RANDOM pass=p$RANDOM$RANDOM
 
-serve() {  # starts the SFTP server on $port
-  rclone serve sftp "$served" --addr "127.0.0.1:$port" --user "$user" --pass "$pass" \
-    >> "$work/serve.log" 2>&1 & server=$!
+unmount() {  # MOUNT-POINT
+  mountpoint -q "$1" || return 0
+  fusermount3 -u "$1" 2> /dev/null || fusermount -u "$1" 2> /dev/null || umount -l "$1"
+}
+stop() {  # PID...
+  local pid
+  for pid in "$@"; do kill "$pid" 2> /dev/null && wait "$pid" 2> /dev/null; done
 }
 cleanup() {
-  if mountpoint -q "$mnt"; then fusermount3 -u "$mnt" 2> /dev/null || fusermount -u "$mnt" 2> /dev/null || umount -l "$mnt"; fi
-  [ -n "$mounter" ] && { kill "$mounter" 2> /dev/null; wait "$mounter" 2> /dev/null; }
-  [ -n "$server" ] && { kill "$server" 2> /dev/null; wait "$server" 2> /dev/null; }
+  unmount "$mnt"
+  unmount "$davmnt"
+  # shellcheck disable=SC2086
+  stop $mounters
+  unmount "$fat"
+  stop $fat_driver $server $dav_server
   [ -n "${KEEP:-}" ] && { echo "kept $work"; return; }
-  mountpoint -q "$mnt" || rm -rf "$work"
+  # Never delete through a volume that is still mounted.
+  mountpoint -q "$mnt" || mountpoint -q "$davmnt" || mountpoint -q "$fat" || rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# A free port: the server says at once when its address is taken.
-for try in 1 2 3 4 5; do
-  port=$((20000 + RANDOM % 20000))
-  serve
-  sleep 1
-  kill -0 "$server" 2> /dev/null && break
-  server=""
-done
-[ -n "$server" ] || skip "rclone could not serve SFTP: $(tail -n 2 "$work/serve.log")"
+serve() {  # PROTOCOL FOLDER: rclone serves FOLDER on a free port, left in $port; the pid in $started
+  local try
+  for try in 1 2 3 4 5; do
+    # The server says at once when its address is taken.
+    port=$((20000 + RANDOM % 20000))
+    rclone serve "$1" "$2" --addr "127.0.0.1:$port" --user "$user" --pass "$pass" \
+      >> "$work/serve-$1.log" 2>&1 & started=$!
+    sleep 1
+    kill -0 "$started" 2> /dev/null && return 0
+  done
+  started=""
+  return 1
+}
+mount_remote() {  # REMOTE MOUNT-POINT CACHE: with the options the README recommends
+  # The mount's errors go to a file, where tandrel-cli reads why an upload failed.
+  rclone mount "$1" "$2" --vfs-cache-mode writes --cache-dir "$3" >> "$work/mount.log" 2>&1 & mounters="$mounters $!"
+  for i in $(seq 100); do mountpoint -q "$2" && return 0; sleep 0.1; done
+  return 1
+}
+
+serve sftp "$served" || skip "rclone could not serve SFTP: $(tail -n 2 "$work/serve-sftp.log")"
+server=$started
 rclone config create loop sftp host 127.0.0.1 port "$port" user "$user" pass "$(rclone obscure "$pass")" \
   > /dev/null 2>> "$work/mount.log"
-# The options the README recommends.
-rclone mount loop: "$mnt" --vfs-cache-mode writes --cache-dir "$work/cache" >> "$work/mount.log" 2>&1 & mounter=$!
-for i in $(seq 100); do mountpoint -q "$mnt" && break; sleep 0.1; done
-mountpoint -q "$mnt" || skip "rclone could not mount: $(tail -n 3 "$work/mount.log")"
+mount_remote loop: "$mnt" "$work/cache" || skip "rclone could not mount: $(tail -n 3 "$work/mount.log")"
 
 backup_timeout=150
 # shellcheck source=checks.sh
@@ -118,6 +141,35 @@ check "it ends within a minute and a half" "$([ "$took" -le 90 ] || echo "it too
 check "no file counted as copied is missing on the remote" \
   "$([ -n "$copied" ] && [ "$copied" -le "$whole" ] || echo "copied: '$copied', whole on the remote: $whole")"
 check "the message says the upload failed" "$(grep -q 'Could not upload' "$work/killed.err" || tail -n 5 "$work/killed.err")"
+
+# A remote that keeps no modification times: rclone's WebDAV client for a
+# server of vendor "other" can't set them, and the mount shows for each file
+# the time of its upload.
+if ! serve webdav "$dav"; then
+  check "rclone serves WebDAV" "$(tail -n 2 "$work/serve-webdav.log")"
+else
+  dav_server=$started
+  rclone config create dav webdav url "http://127.0.0.1:$port/" vendor other user "$user" \
+    pass "$(rclone obscure "$pass")" > /dev/null 2>> "$work/mount.log"
+  mount_remote dav: "$davmnt" "$work/davcache" || check "rclone mounts WebDAV" "$(tail -n 3 "$work/mount.log")"
+  mkdir -p "$src/untimed"
+  for i in $(seq 1 10); do head -c $((200 + i * 311)) /dev/urandom > "$src/untimed/u$i.bin"; done
+  find "$src/untimed" -type f -exec touch -d '1 hour ago' {} +
+  backup untimed --dest "$davmnt/u" "$src/untimed"
+  check "a first backup onto a remote without times is there" \
+    "$([ "$status" -eq 0 ] || cat "$work/untimed.err")$(not_on_remote "$src/untimed" "$dav/u/untimed")"
+  check "the summary says once that the remote keeps no times" \
+    "$([ "$(grep -c "The destination '$davmnt/u' keeps no modification times" "$work/untimed.out")" -eq 1 ] ||
+      cat "$work/untimed.out")"
+  backup untimed-repeat --dest "$davmnt/u" --overwrite "$src/untimed"
+  check "an unchanged repeat onto it copies nothing" \
+    "$(grep -q 'Files: 0 copied, 10 up to date, 0 failed' "$work/untimed-repeat.out" || cat "$work/untimed-repeat.out")"
+  head -c "$(stat -c %s "$src/untimed/u3.bin")" /dev/urandom > "$src/untimed/u3.bin"
+  backup untimed-changed --dest "$davmnt/u" --overwrite "$src/untimed"
+  check "a file changed since its copy, at the same size, is copied again" \
+    "$(grep -q 'Files: 1 copied, 9 up to date, 0 failed' "$work/untimed-changed.out" || cat "$work/untimed-changed.out")$(
+      cmp "$src/untimed/u3.bin" "$dav/u/untimed/u3.bin" 2>&1)"
+fi
 
 [ "$failures" -eq 0 ] || { echo "$failures check(s) failed (rclone)"; exit 1; }
 echo "all checks passed (rclone)"
