@@ -464,15 +464,35 @@ void LinuxCopySession::WaitForUploads(std::optional<FsError>& failed, std::strin
                          ": copies there may fail or be reported late");
     }
     // A copy the remote does not hold whole failed, however well its close
-    // went. A remote that stops answering ends the wait within a minute.
-    for (const Uploads::NotUploaded& left : uploads_.Wait()) {
-        const std::string what = "Could not upload " + std::to_string(left.files.size()) +
-                                 (left.files.size() == 1 ? " file" : " files") + " to the remote under " +
-                                 Quoted(left.mountPoint) + " (the first: " + Quoted(left.files.front()) + ")";
-        const FsError failure = posix::Error(what, ETIMEDOUT, left.files.front());
+    // went: each with the remote's reason where the mount told it, the rest
+    // together. A remote that stops answering ends the wait within a minute.
+    auto add = [&](const FsError& failure) {
         messages += (messages.empty() ? "" : "\n") + std::string(failure.what());
-        files += static_cast<std::int64_t>(left.files.size());
         if (!failed) failed = failure;
+    };
+    constexpr std::size_t kTold = 10;  // files named one by one, on each mount
+    for (const Uploads::NotUploaded& left : uploads_.Wait()) {
+        files += static_cast<std::int64_t>(left.files.size());
+        std::vector<const NotUploadedFile*> rest;
+        std::size_t told = 0;
+        for (const NotUploadedFile& file : left.files) {
+            if (file.reason.empty() || told == kTold) {
+                rest.push_back(&file);
+                continue;
+            }
+            ++told;
+            add(FsError("Could not upload " + Quoted(file.file) + " to the remote: " + file.reason,
+                        FsError::Kind::Other, 0, file.file));
+        }
+        if (rest.empty()) continue;
+        // The rest in one line (those the mount said nothing of were waited
+        // for until it stopped sending).
+        const NotUploadedFile& first = *rest.front();
+        const std::string what = "Could not upload " + std::to_string(rest.size()) + (told ? " more" : "") +
+                                 (rest.size() == 1 ? " file" : " files") + " to the remote under " +
+                                 Quoted(left.mountPoint) + " (the first: " + Quoted(first.file) + ")";
+        add(first.reason.empty() ? posix::Error(what, ETIMEDOUT, first.file)
+                                 : FsError(what + ": " + first.reason, FsError::Kind::Other, 0, first.file));
     }
 }
 

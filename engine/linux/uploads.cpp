@@ -2,6 +2,7 @@
 #include "engine/linux/uploads.h"
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -116,6 +117,11 @@ std::optional<RcloneMount> ParseRcloneMount(const MountEntry& mount, const std::
     } else {
         found.cacheDir = env("HOME") + "/.cache/rclone";
     }
+    if (auto log = Option(arguments, "--log-file"); log && !log->empty()) {
+        found.logPath = Absolute(*log, workingFolder);
+    } else if (!env("RCLONE_LOG_FILE").empty()) {
+        found.logPath = Absolute(env("RCLONE_LOG_FILE"), workingFolder);
+    }
     found.cacheMode = Option(arguments, "--vfs-cache-mode").value_or(env("RCLONE_VFS_CACHE_MODE"));
     if (found.cacheMode.empty()) found.cacheMode = "off";
     // Without a cache for writes, the mount can't reopen a file it is
@@ -146,6 +152,11 @@ std::optional<RcloneMount> FindRcloneMount(const MountEntry& mount, const std::s
         found = ParseRcloneMount(mount, arguments, environment, length > 0 ? std::string(cwd, length) : "/");
         if (found) {
             found->pid = static_cast<pid_t>(std::stol(name));
+            // Without a log file of its own, its errors may go to a file all
+            // the same (a service's, a shell's redirection).
+            struct stat errors {};
+            if (found->logPath.empty() && ::stat((base + "/fd/2").c_str(), &errors) == 0 && S_ISREG(errors.st_mode))
+                found->logPath = base + "/fd/2";
             break;
         }
     }
@@ -174,19 +185,86 @@ bool RcloneMetaUploaded(const std::string& metaText)
     return last != std::string::npos && metaText[last] == '}' && std::regex_search(metaText, clean);
 }
 
-std::vector<std::string> WaitForUploads(std::vector<std::string> files,
-                                        const std::function<bool(const std::string&)>& uploaded,
-                                        const std::function<bool()>& moving, std::chrono::milliseconds stall,
-                                        std::chrono::milliseconds poll)
+RcloneLog::RcloneLog(std::string path) : path_(std::move(path))
 {
+    struct stat info {};
+    if (::stat(path_.c_str(), &info) == 0) offset_ = static_cast<std::uint64_t>(info.st_size);
+}
+
+void RcloneLog::Read()
+{
+    struct stat info {};
+    if (::stat(path_.c_str(), &info) != 0) return;
+    const auto size = static_cast<std::uint64_t>(info.st_size);
+    if (size == offset_) return;
+    if (size < offset_) offset_ = 0;  // cut short (rotated): all of it is new
+    std::ifstream in(path_, std::ios::binary);
+    if (!in.seekg(static_cast<std::streamoff>(offset_))) return;
+    const std::string text(std::istreambuf_iterator<char>(in), {});
+    // A line still being written is read at the next look.
+    const std::size_t end = text.rfind('\n');
+    if (end == std::string::npos) return;
+    Take(text.substr(0, end + 1));
+    offset_ += end + 1;
+}
+
+void RcloneLog::Take(const std::string& lines)
+{
+    // "2026/12/10 11:31:01 ERROR : docs/a:b.txt: vfs cache: failed to upload
+    // try #1, will retry in 10s: vfs cache: failed to transfer file from
+    // cache to remote: <the remote's reason>"
+    static const std::string kLevel = "ERROR : ", kTry = ": vfs cache: failed to upload try #",
+                             kRetry = ", will retry in ", kTransfer = "failed to transfer file from cache to remote: ";
+    std::istringstream in(lines);
+    std::string line;
+    while (std::getline(in, line)) {
+        const std::size_t tried = line.find(kTry);
+        const std::size_t level = line.rfind(kLevel, tried);
+        if (tried == std::string::npos || level == std::string::npos) continue;
+        const std::size_t retry = line.find(kRetry, tried);
+        const std::size_t colon = retry == std::string::npos ? retry : line.find(": ", retry);
+        std::string reason = colon == std::string::npos ? std::string() : line.substr(colon + 2);
+        if (const std::size_t transfer = reason.find(kTransfer); transfer != std::string::npos)
+            reason.erase(0, transfer + kTransfer.size());
+        FailedUpload& failed = failed_[line.substr(level + kLevel.size(), tried - level - kLevel.size())];
+        ++failed.tries;
+        failed.reason = reason;
+    }
+}
+
+const FailedUpload* RcloneLog::Of(const std::string& file) const
+{
+    const auto it = failed_.find(file);
+    return it == failed_.end() ? nullptr : &it->second;
+}
+
+std::vector<NotUploadedFile> WaitForUploads(std::vector<std::string> files,
+                                            const std::function<bool(const std::string&)>& uploaded,
+                                            const std::function<FailedUpload(const std::string&)>& failures,
+                                            const std::function<bool()>& moving, std::chrono::milliseconds stall,
+                                            std::chrono::milliseconds poll)
+{
+    // A try can fail for a moment's trouble: the mount tries again (10 s
+    // later), and a second failure is the remote's answer.
+    constexpr int kRefusedAfter = 2;
+    std::vector<NotUploadedFile> left;
     auto lastMove = std::chrono::steady_clock::now();
     while (true) {
         const std::size_t before = files.size();
         std::erase_if(files, uploaded);
-        if (files.empty()) return files;
+        std::erase_if(files, [&](const std::string& file) {
+            FailedUpload failed = failures(file);
+            if (failed.tries < kRefusedAfter) return false;
+            left.push_back({file, std::move(failed.reason)});
+            return true;
+        });
+        if (files.empty()) return left;
         const auto now = std::chrono::steady_clock::now();
         if (files.size() < before || moving()) lastMove = now;
-        if (now - lastMove >= stall) return files;
+        if (now - lastMove >= stall) {
+            for (std::string& file : files) left.push_back({file, failures(file).reason});
+            return left;
+        }
         std::this_thread::sleep_for(poll);
     }
 }
@@ -194,7 +272,10 @@ std::vector<std::string> WaitForUploads(std::vector<std::string> files,
 void Uploads::Placed(const MountEntry& mount, std::string path)
 {
     Mount& m = mounts_[mount.mountPoint];
-    if (m.files.empty() && !m.found) m.found = FindRcloneMount(mount);
+    if (m.files.empty() && !m.found) {
+        m.found = FindRcloneMount(mount);
+        if (m.found && !m.found->logPath.empty()) m.log.emplace(m.found->logPath);
+    }
     m.files.push_back(std::move(path));
 }
 
@@ -207,7 +288,9 @@ std::vector<Uploads::NotUploaded> Uploads::Wait(std::chrono::milliseconds stall)
             // The mount's process is not one this backup can look at (another
             // user's): its uploads can't be followed, and none is taken as
             // done.
-            left.push_back({point, std::move(m.files)});
+            NotUploaded unknown {point, {}};
+            for (std::string& file : m.files) unknown.files.push_back({std::move(file), {}});
+            left.push_back(std::move(unknown));
             continue;
         }
         const RcloneMount& mount = *m.found;
@@ -231,8 +314,17 @@ std::vector<Uploads::NotUploaded> Uploads::Wait(std::chrono::milliseconds stall)
             sent = now;
             return true;
         };
-        std::vector<std::string> rest =
-            WaitForUploads(std::move(m.files), uploaded, moving, stall, std::chrono::milliseconds(200));
+        // What the mount's log said of the file, below the mount point.
+        std::optional<RcloneLog>& log = m.log;
+        auto failures = [&](const std::string& file) {
+            if (!log) return FailedUpload {};
+            log->Read();
+            const std::size_t skip = point == "/" ? 1 : point.size() + 1;
+            const FailedUpload* failed = file.size() > skip ? log->Of(file.substr(skip)) : nullptr;
+            return failed ? *failed : FailedUpload {};
+        };
+        std::vector<NotUploadedFile> rest =
+            WaitForUploads(std::move(m.files), uploaded, failures, moving, stall, std::chrono::milliseconds(200));
         if (!rest.empty()) left.push_back({point, std::move(rest)});
     }
     mounts_.clear();

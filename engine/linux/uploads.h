@@ -28,6 +28,9 @@ struct RcloneMount {
     std::string remoteRoot;  // the path on the remote ("backups"), may be empty
     std::string cacheDir;    // --cache-dir, or rclone's default for that process
     std::string cacheMode;   // --vfs-cache-mode ("off" by default)
+    // Where the mount logs (--log-file, or the file its errors go to); empty
+    // where it can't be read. Its lines tell why an upload failed.
+    std::string logPath;
     // What is missing of the options that make a backup reliable there:
     // empty when the mount has them.
     std::vector<std::string> missingOptions;
@@ -47,14 +50,47 @@ std::string RcloneMetaPath(const RcloneMount& mount, const std::string& path);
 // Whether the cache's metadata text says the file's upload is done.
 bool RcloneMetaUploaded(const std::string& metaText);
 
+// What a mount's log says of the uploads that failed: by the file's path
+// below the mount point ("docs/a.txt"), how many tries failed and the
+// remote's reason at the last one.
+struct FailedUpload {
+    int tries = 0;
+    std::string reason;
+};
+class RcloneLog {
+public:
+    // Reads `path` from its end as it is now: older lines are other work's.
+    explicit RcloneLog(std::string path);
+    // Takes in the lines written since the last look.
+    void Read();
+    // The lines of a log, as Read takes them in.
+    void Take(const std::string& lines);
+    const FailedUpload* Of(const std::string& file) const;
+
+private:
+    std::string path_;
+    std::uint64_t offset_ = 0;
+    std::map<std::string, FailedUpload> failed_;
+};
+
+// A file the wait gave up on, with the remote's reason where the mount
+// gave one.
+struct NotUploadedFile {
+    std::string file;
+    std::string reason;
+    bool operator==(const NotUploadedFile&) const = default;
+};
 // Waits until the files given are uploaded, or until nothing has moved for
-// `stall`. `uploaded(path)` says whether one is done; `moving()` whether the
-// mount shows any sign of work (bytes sent) since it was last
-// asked. Returns the files still not uploaded.
-std::vector<std::string> WaitForUploads(std::vector<std::string> files,
-                                        const std::function<bool(const std::string&)>& uploaded,
-                                        const std::function<bool()>& moving, std::chrono::milliseconds stall,
-                                        std::chrono::milliseconds poll);
+// `stall`. `uploaded(path)` says whether one is done; `failures(path)` what
+// the mount said of its failed tries; `moving()` whether the mount shows
+// any sign of work (bytes sent) since it was last asked. A file whose
+// upload failed twice is given up at once, with the remote's reason, and
+// the others wait on. Returns the files not uploaded.
+std::vector<NotUploadedFile> WaitForUploads(std::vector<std::string> files,
+                                            const std::function<bool(const std::string&)>& uploaded,
+                                            const std::function<FailedUpload(const std::string&)>& failures,
+                                            const std::function<bool()>& moving, std::chrono::milliseconds stall,
+                                            std::chrono::milliseconds poll);
 
 // The uploads one backup waits for, on every rclone mount it wrote to.
 class Uploads {
@@ -65,7 +101,7 @@ public:
     // the mount they are on.
     struct NotUploaded {
         std::string mountPoint;
-        std::vector<std::string> files;
+        std::vector<NotUploadedFile> files;
     };
     std::vector<NotUploaded> Wait(std::chrono::milliseconds stall = std::chrono::seconds(45));
     // The mounts written to that lack the recommended options, each with what
@@ -75,6 +111,7 @@ public:
 private:
     struct Mount {
         std::optional<RcloneMount> found;
+        std::optional<RcloneLog> log;  // read from where it was when the first copy was placed
         std::vector<std::string> files;
     };
     std::map<std::string, Mount> mounts_;  // by mount point

@@ -10,6 +10,9 @@
 #    file, byte for byte) before tandrel-cli says so;
 #  - an unchanged repeat copies nothing; a changed file is copied and its old
 #    copy kept in the versions folder, on the remote;
+#  - a name the remote refuses (':' in a folder of the served side that lies
+#    on FAT, through fusefat) fails its file at the upload, with the remote's
+#    reason and the path, and the rest are copied;
 #  - with the server killed in the middle of a backup, the files the remote
 #    never got fail, tandrel-cli exits 1 within a minute and a half, and no
 #    file counted as copied is missing on the remote;
@@ -19,7 +22,8 @@
 #    the summary says once how such a remote is compared.
 #
 # It needs rclone and FUSE; without them it says why and ends with 77, which
-# CTest reports as skipped.
+# CTest reports as skipped. The refused name needs root, mkfs.vfat and
+# fusefat, and is left out without them.
 set -uo pipefail
 
 cli=${1:?usage: fs_rclone.sh TANDREL-CLI}
@@ -121,6 +125,30 @@ check "a changed file is copied" "$(grep -q 'Files: 1 copied, 40 up to date, 0 f
 check "the changed file is on the remote" "$(cmp "$src/tree/f1.bin" "$served/b/tree/f1.bin" 2>&1)"
 kept=$(find "$served/b/Tandrel Versions" -name f1.bin 2> /dev/null | head -n 1)
 check "the replaced copy is kept on the remote" "$([ -n "$kept" ] && cmp "$work/f1.before" "$kept" 2>&1 || echo 'no kept copy of f1.bin')"
+
+# A name the remote refuses: the served folder's "fat" lies on FAT, which
+# takes no ':'. The mount takes the name and its upload fails.
+if [ "$(id -u)" -ne 0 ] || ! command -v mkfs.vfat > /dev/null || ! command -v fusefat > /dev/null; then
+  echo "left out: a name the remote refuses (it needs root, mkfs.vfat and fusefat)"
+else
+  truncate -s 32M "$work/fat.img" && mkfs.vfat -F 32 "$work/fat.img" > "$work/fat.log" 2>&1
+  mkdir -p "$fat"
+  fusefat -f -o rw+ "$work/fat.img" "$fat" >> "$work/fat.log" 2>&1 & fat_driver=$!
+  for i in $(seq 50); do mountpoint -q "$fat" && break; sleep 0.1; done
+  mkdir -p "$src/names"
+  echo one > "$src/names/one.txt"
+  echo two > "$src/names/two.txt"
+  echo colon > "$src/names/colon:name.txt"
+  backup refused --dest "$mnt/fat/n" "$src/names"
+  check "a backup with a name the remote refuses exits 1" \
+    "$([ "$status" -eq 1 ] || echo "status $status: $(tail -n 5 "$work/refused.err")")"
+  check "it fails that file alone" "$(grep -q 'Files: 2 copied, 0 up to date, 1 failed' "$work/refused.out" || cat "$work/refused.out")"
+  check "the failure names the file and the remote's reason" \
+    "$(grep -F "'$mnt/fat/n/names/colon:name.txt' to the remote: " "$work/refused.err" | grep -qi 'not permitted' ||
+      cat "$work/refused.err")"
+  check "the other files are on the remote" \
+    "$(for f in one.txt two.txt; do cmp "$src/names/$f" "$fat/n/names/$f" 2>&1; done)"
+fi
 
 # The server killed a second into a backup of larger files: the mount takes
 # every close and would upload later.
