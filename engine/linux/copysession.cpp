@@ -372,8 +372,13 @@ CopyOutcome LinuxCopySession::Commit(FileCopy& base)
             const ssize_t length = ::readlink(link.c_str(), path, sizeof path - 1);
             // (A profile played on another file system has no mount to wait on.)
             const MountEntry mount = tree_.MountOf(folder.id.device);
-            if (length > 0 && mount.type == "fuse.rclone")
-                uploads_.Placed(mount, std::string(path, length) + "/" + attempt.name);
+            if (length > 0 && mount.type == "fuse.rclone") {
+                const std::string placed = std::string(path, length) + "/" + attempt.name;
+                uploads_.Placed(mount, placed);
+                if (KeepsNoTimes(folder))
+                    untimed_.push_back(
+                        {placed, copy.source, copy.sourceInfo.st_size, Nanoseconds(copy.sourceInfo.st_mtim)});
+            }
         }
         // The record keeps the time the placed copy has, as its file system
         // keeps it.
@@ -471,8 +476,10 @@ void LinuxCopySession::WaitForUploads(std::optional<FsError>& failed, std::strin
         if (!failed) failed = failure;
     };
     constexpr std::size_t kTold = 10;  // files named one by one, on each mount
+    std::set<std::string> notUploaded;
     for (const Uploads::NotUploaded& left : uploads_.Wait()) {
         files += static_cast<std::int64_t>(left.files.size());
+        for (const NotUploadedFile& file : left.files) notUploaded.insert(file.file);
         std::vector<const NotUploadedFile*> rest;
         std::size_t told = 0;
         for (const NotUploadedFile& file : left.files) {
@@ -494,6 +501,31 @@ void LinuxCopySession::WaitForUploads(std::optional<FsError>& failed, std::strin
         add(first.reason.empty() ? posix::Error(what, ETIMEDOUT, first.file)
                                  : FsError(what + ": " + first.reason, FsError::Kind::Other, 0, first.file));
     }
+    CheckUntimed(failed, messages, files, notUploaded);
+}
+
+void LinuxCopySession::CheckUntimed(std::optional<FsError>& failed, std::string& messages, std::int64_t& files,
+                                    const std::set<std::string>& notUploaded)
+{
+    // A source changed after its copy read it, before the remote held the
+    // copy: the copy is older than its time there says. It is taken away,
+    // so that the next backup copies the file again, and the file fails.
+    // (A source removed meanwhile leaves its copy as it was read.)
+    for (const UntimedCopy& copy : untimed_) {
+        struct stat now {};
+        if (notUploaded.count(copy.target) || ::stat(copy.source.c_str(), &now) != 0) continue;
+        if (now.st_size == copy.size && Nanoseconds(now.st_mtim) == copy.modified) continue;
+        ::unlink(copy.target.c_str());
+        const FsError failure("Could not copy " + Quoted(copy.source) + " to " + Quoted(copy.target) + ": " +
+                                  Quoted(copy.source) +
+                                  " changed before its copy reached the remote, which keeps no times; the next "
+                                  "backup copies it again",
+                              FsError::Kind::Other, 0, copy.source);
+        messages += (messages.empty() ? "" : "\n") + std::string(failure.what());
+        ++files;
+        if (!failed) failed = failure;
+    }
+    untimed_.clear();
 }
 
 }  // namespace tandrel

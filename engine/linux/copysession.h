@@ -109,6 +109,18 @@ private:
     FolderRef lockFolder_;
     bool locked_ = false;
     Uploads uploads_;  // copies placed on rclone mounts, waited for at the end
+    // A copy placed where times are not kept, with what its source was when
+    // read: its time there is that of its upload, so a source changed before
+    // the upload ended would pass for unchanged next time.
+    struct UntimedCopy {
+        std::string target;  // absolute, as the upload is followed
+        std::string source;
+        off_t size = 0;
+        std::int64_t modified = 0;
+    };
+    std::vector<UntimedCopy> untimed_;
+    void CheckUntimed(std::optional<FsError>& failed, std::string& messages, std::int64_t& files,
+                      const std::set<std::string>& notUploaded);
     std::vector<std::string> notes_;
     std::atomic<bool> noTimes_ {false};  // a destination's file system keeps no times: the summary says so
     void WaitForUploads(std::optional<FsError>& failed, std::string& messages, std::int64_t& files);

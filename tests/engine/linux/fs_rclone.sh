@@ -197,6 +197,20 @@ else
   check "a file changed since its copy, at the same size, is copied again" \
     "$(grep -q 'Files: 1 copied, 9 up to date, 0 failed' "$work/untimed-changed.out" || cat "$work/untimed-changed.out")$(
       cmp "$src/untimed/u3.bin" "$dav/u/untimed/u3.bin" 2>&1)"
+  # Changed again after its copy read it and before the upload (5 s after
+  # the close): the upload's time is later than the change, yet the copy is
+  # not of the file as it is. The next backup must bring it up to date.
+  size=$(stat -c %s "$src/untimed/u5.bin")
+  head -c "$size" /dev/urandom > "$src/untimed/u5.bin"
+  timeout 120 "$cli" --on-error continue --dest "$davmnt/u" --overwrite "$src/untimed" > "$work/raced.out" 2>&1 &
+  runner=$!
+  sleep 1.5
+  head -c "$size" /dev/urandom > "$src/untimed/u5.bin"
+  wait "$runner"
+  backup raced-next --dest "$davmnt/u" --overwrite "$src/untimed"
+  check "a file changed while its copy waited for the upload is brought up to date next time" \
+    "$(cmp -s "$src/untimed/u5.bin" "$dav/u/untimed/u5.bin" ||
+      { echo "the remote holds another u5.bin"; cat "$work/raced.out" "$work/raced-next.out"; })"
 fi
 
 [ "$failures" -eq 0 ] || { echo "$failures check(s) failed (rclone)"; exit 1; }
