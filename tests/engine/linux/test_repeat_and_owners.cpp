@@ -10,6 +10,7 @@
 #include "tests/engine/fakes.h"
 #include "tests/engine/fs_checks.h"
 #include "engine/nativefs.h"
+#include "engine/linux/caps.h"
 #include "engine/linux/systemcalls.h"
 
 namespace tandrel {
@@ -118,6 +119,39 @@ TEST_F(RepeatBackup, TimesKeptAtTwoSecondsStillMatch)
 
     // A change of two seconds or more shows even there.
     SetMtime(files[0], 1700000003, 123456789);
+    EXPECT_EQ(Backup(fs).copied, 1);
+}
+
+// Takes no time a file is given, as a remote that gives each file the time
+// it wrote it.
+class NoTimes : public SystemCalls {
+public:
+    int Futimens(int, const struct timespec[2]) override { return Refuse(); }
+    int UtimensAt(int, const char*, const struct timespec[2], int) override { return Refuse(); }
+
+private:
+    static int Refuse()
+    {
+        errno = EPERM;
+        return -1;
+    }
+};
+
+TEST_F(RepeatBackup, WhereNoTimeIsKeptACopyIsAsNewAsItWasMade)
+{
+    // A file system of no known kind is asked whether it keeps times.
+    NoTimes calls;
+    const DestinationCaps remote = DestinationCaps::Of(FsKind::Other, "remote");
+    NativeFileSystem fs(&calls, &remote);
+    const CopySummary first = Backup(fs);
+    EXPECT_EQ(first.copied, 5);
+    ASSERT_EQ(first.notes.size(), 1u);
+    EXPECT_NE(first.notes[0].find("keeps no modification times"), std::string::npos) << first.notes[0];
+
+    // The sources are older than their copies: up to date, not changed forever.
+    EXPECT_EQ(Backup(fs).upToDate, 5);
+    // A copy made before its source last changed is not.
+    SetMtime(Target(0), 1700000000, 0);
     EXPECT_EQ(Backup(fs).copied, 1);
 }
 
