@@ -59,7 +59,7 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 user=u$RANDOM pass=p$RANDOM$RANDOM
-for try in 1 2 3 4 5; do
+for _ in 1 2 3 4 5; do
   port=$((20000 + RANDOM % 20000))
   rclone serve sftp "$served" --addr "127.0.0.1:$port" --user "$user" --pass "$pass" >> "$work/serve.log" 2>&1 &
   server=$!

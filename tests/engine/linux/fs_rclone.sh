@@ -59,6 +59,7 @@ cleanup() {
   # shellcheck disable=SC2086
   stop $mounters
   unmount "$fat"
+  # shellcheck disable=SC2086
   stop $fat_driver $server $dav_server
   [ -n "${KEEP:-}" ] && { echo "kept $work"; return; }
   # Never delete through a volume that is still mounted.
@@ -68,8 +69,8 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 serve() {  # PROTOCOL FOLDER: rclone serves FOLDER on a free port, left in $port; the pid in $started
-  local try
-  for try in 1 2 3 4 5; do
+  local _
+  for _ in 1 2 3 4 5; do
     # The server says at once when its address is taken.
     port=$((20000 + RANDOM % 20000))
     rclone serve "$1" "$2" --addr "127.0.0.1:$port" --user "$user" --pass "$pass" \
@@ -192,7 +193,8 @@ else
   backup untimed-repeat --dest "$davmnt/u" --overwrite "$src/untimed"
   check "an unchanged repeat onto it copies nothing" \
     "$(grep -q 'Files: 0 copied, 10 up to date, 0 failed' "$work/untimed-repeat.out" || cat "$work/untimed-repeat.out")"
-  head -c "$(stat -c %s "$src/untimed/u3.bin")" /dev/urandom > "$src/untimed/u3.bin"
+  size=$(stat -c %s "$src/untimed/u3.bin")
+  head -c "$size" /dev/urandom > "$src/untimed/u3.bin"
   backup untimed-changed --dest "$davmnt/u" --overwrite "$src/untimed"
   check "a file changed since its copy, at the same size, is copied again" \
     "$(grep -q 'Files: 1 copied, 9 up to date, 0 failed' "$work/untimed-changed.out" || cat "$work/untimed-changed.out")$(
