@@ -348,11 +348,14 @@ CopyOutcome LinuxCopySession::Commit(FileCopy& base)
     }
     const Folder& folder = *attempt.folder;
     const bool folds = tree_.Folds(folder);
+    bool lookedAbsent = false;
     if (folds) {
         // Placed in list order: a twin worked ahead meets the first one here.
         struct stat target {};
         if (calls_.StatAt(folder.fd.Get(), attempt.name.c_str(), target, AT_SYMLINK_NOFOLLOW) == 0)
             RefuseTwin(copy, attempt, target.st_ino);
+        else
+            lookedAbsent = errno == ENOENT;
     }
     const bool copied = attempt.state == Attempt::State::Worked;
     if (copied && runTime_ && attempt.overwrite && attempt.targetExisted) {
@@ -364,7 +367,8 @@ CopyOutcome LinuxCopySession::Commit(FileCopy& base)
         if (!ours) KeepReplaced(copy, attempt);
     }
     if (copied) {
-        Place(copy, attempt);
+        struct stat placed {};
+        const bool looked = Place(copy, attempt, lookedAbsent, placed);
         if (folder.state->caps.kind == FsKind::Rclone) {
             // Uploaded after the close: the end of the backup waits for it.
             char path[PATH_MAX] = {};
@@ -382,8 +386,8 @@ CopyOutcome LinuxCopySession::Commit(FileCopy& base)
         }
         // The record keeps the time the placed copy has, as its file system
         // keeps it.
-        struct stat placed {};
-        if (copy.hash && ::fstatat(folder.fd.Get(), attempt.name.c_str(), &placed, AT_SYMLINK_NOFOLLOW) == 0)
+        if (copy.hash &&
+            (looked || ::fstatat(folder.fd.Get(), attempt.name.c_str(), &placed, AT_SYMLINK_NOFOLLOW) == 0))
             copy.placedModified = Nanoseconds(placed.st_mtim);
         else
             copy.hash.reset();
@@ -408,11 +412,14 @@ void LinuxCopySession::Release(FileCopy& copy)
     static_cast<Copy&>(copy).attempt.reset();
 }
 
-void LinuxCopySession::Place(Copy& copy, Attempt& attempt)
+bool LinuxCopySession::Place(Copy& copy, Attempt& attempt, bool lookedAbsent, struct stat& placed)
 {
-    if (!attempt.linkText.empty()) return PlaceLink(copy, attempt);
+    if (!attempt.linkText.empty()) {
+        PlaceLink(copy, attempt);
+        return false;
+    }
     Temporary& out = *attempt.out;
-    if (int error = out.Place(attempt.name, attempt.overwrite, attempt.targetExisted)) {
+    if (int error = out.Place(attempt.name, attempt.overwrite, attempt.targetExisted, lookedAbsent)) {
         error = InFolder(*attempt.folder, error);
         out.Discard();
         if (error == EINVAL || error == EILSEQ || error == ENAMETOOLONG)
@@ -422,7 +429,9 @@ void LinuxCopySession::Place(Copy& copy, Attempt& attempt)
     const LearnedFact& keeps = attempt.folder->state->caps.renameKeepsTimes;
     if (out.Renamed() && keeps.Get() != Answer::Yes && !KeepsNoTimes(*attempt.folder))
         out.RestoreTimes(attempt.name, attempt.times, keeps.Get() == Answer::Unknown ? TimeGrain(*attempt.folder) : 0);
-    if (attempt.folder->state->caps.rewritesNames) CheckStoredName(copy, attempt);
+    if (!attempt.folder->state->caps.rewritesNames) return false;
+    CheckStoredName(copy, attempt, placed);
+    return true;
 }
 
 void LinuxCopySession::Finish()

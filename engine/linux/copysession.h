@@ -73,7 +73,10 @@ private:
     bool KeepsNoTimes(const Folder& folder);
     const NewFiles& NewFilesOf(const Folder& folder, const Attempt& attempt);
     void KeepOwnerModeAndTimes(const Copy& copy, Attempt& attempt);
-    void Place(Copy& copy, Attempt& attempt);
+    // Puts the worked copy in place (`lookedAbsent`: the commit has just
+    // found no target there). True where it filled `placed` with the placed
+    // copy's look on the way.
+    bool Place(Copy& copy, Attempt& attempt, bool lookedAbsent, struct stat& placed);
     void Clean(const Folder& folder);
     void Measure(Copy& copy);
     // The folder of the source of `copy`, open; one that can't be reached
@@ -87,7 +90,9 @@ private:
     void Claim(const Folder& folder, const std::string& name);
     std::string StoredName(const Folder& folder, const std::string& name, ino_t inode);
     void Respell(const Folder& folder, const std::string& from, const std::string& to);
-    void CheckStoredName(Copy& copy, Attempt& attempt);
+    // Throws where the placed copy is not found under its own name (the
+    // file system rewrote it); else `placed` holds the copy's look.
+    void CheckStoredName(Copy& copy, Attempt& attempt, struct stat& placed);
 
     SystemCalls& calls_;
     mutable DestinationTree tree_;

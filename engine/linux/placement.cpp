@@ -143,7 +143,7 @@ int Temporary::GiveName()
     return EEXIST;
 }
 
-int Temporary::Place(const std::string& target, bool replace, bool existed)
+int Temporary::Place(const std::string& target, bool replace, bool existed, bool lookedAbsent)
 {
     const int folder = folder_->fd.Get();
     int error = 0;
@@ -164,17 +164,17 @@ int Temporary::Place(const std::string& target, bool replace, bool existed)
     // into a destination and no other clean-up can take it meanwhile.
     Capability& renamesOpen = folder_->state->caps.renamesOpenFiles;
     if (error == 0 && out_.Valid()) error = renamesOpen.Usable() ? CheckedClose() : out_.Close();
-    if (error == 0) error = MoveIntoPlace(target, replace);
+    if (error == 0) error = MoveIntoPlace(target, replace, lookedAbsent);
     if (error == EBUSY && out_.Valid()) {
         renamesOpen.Refused();
         error = out_.Close();
-        if (error == 0) error = MoveIntoPlace(target, replace);
+        if (error == 0) error = MoveIntoPlace(target, replace, lookedAbsent);
     }
     if (error == 0) name_.clear();
     return error;
 }
 
-int Temporary::MoveIntoPlace(const std::string& target, bool replace)
+int Temporary::MoveIntoPlace(const std::string& target, bool replace, bool lookedAbsent)
 {
     DestinationCaps& caps = folder_->state->caps;
     const int folder = folder_->fd.Get();
@@ -200,10 +200,14 @@ int Temporary::MoveIntoPlace(const std::string& target, bool replace)
     // Neither way exists here (FAT and exFAT through FUSE, many network
     // shares): look for the target, then rename. Another program that
     // creates the same name between the look and the rename loses its file
-    // to ours; backups into one destination take turns.
+    // to ours; backups into one destination take turns. (On FUSE each look
+    // for a name that isn't there is a round trip to the driver: one the
+    // commit has just made is not made again.)
     struct stat existing {};
-    if (calls_.StatAt(folder, to, existing, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
-    if (errno != ENOENT) return errno;
+    if (!lookedAbsent) {
+        if (calls_.StatAt(folder, to, existing, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
+        if (errno != ENOENT) return errno;
+    }
     return calls_.RenameAt(folder, from, folder, to, 0) == 0 ? 0 : errno;
 }
 

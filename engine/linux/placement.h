@@ -56,9 +56,11 @@ public:
 
     // Puts it at `target` in its folder; without `replace`, an existing
     // target is never replaced (`existed` says whether one was there when
-    // the copy looked). Returns 0 or the errno. Late write errors (a close
-    // on a network or FUSE file system) count.
-    int Place(const std::string& target, bool replace, bool existed);
+    // the copy looked; `lookedAbsent`, that the commit has just looked and
+    // found none, which spares the look that a file system without a
+    // rename that keeps the target would need). Returns 0 or the errno.
+    // Late write errors (a close on a network or FUSE file system) count.
+    int Place(const std::string& target, bool replace, bool existed, bool lookedAbsent = false);
     // Whether a rename gave it its name (which may lose its times).
     bool Renamed() const { return renamed_; }
     // Sets the times again on the placed file, where the rename lost them.
@@ -67,7 +69,7 @@ public:
 private:
     int LinkUnnamed(const std::string& name);
     int GiveName();
-    int MoveIntoPlace(const std::string& target, bool replace);
+    int MoveIntoPlace(const std::string& target, bool replace, bool lookedAbsent);
     int CheckedClose();
 
     SystemCalls& calls_;

@@ -85,10 +85,9 @@ void LinuxCopySession::Respell(const Folder& folder, const std::string& from, co
 // (libsmbclient cuts "what?a" to "what"). The name is looked up as written;
 // where it is not there, the file fails, and what the copy left under the
 // other name (a file of its size and time that was not there before) goes.
-void LinuxCopySession::CheckStoredName(Copy& copy, Attempt& attempt)
+void LinuxCopySession::CheckStoredName(Copy& copy, Attempt& attempt, struct stat& placed)
 {
     const Folder& folder = *attempt.folder;
-    struct stat placed {};
     if (::fstatat(folder.fd.Get(), attempt.name.c_str(), &placed, AT_SYMLINK_NOFOLLOW) == 0) return;
     StoredName(folder, attempt.name, 0);  // the folder's entries as they were before, read if not yet
     if (DIR* dir = ::fdopendir(::openat(folder.fd.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC))) {
