@@ -60,6 +60,10 @@ mkdir -p "$HOME"
 
 openbox --config-file /dev/null >"$WORK/openbox.log" 2>&1 &
 PIDS+=($!)
+# A window mapped before the window manager runs is not always taken on
+# (seen on a loaded machine): wait until it answers for the active window.
+wm_up() { xdotool getactivewindow >/dev/null 2>&1; }
+poll 15 wm_up || fail "openbox did not start: $(cat "$WORK/openbox.log")"
 
 for name in alpha bravo charlie; do echo "$name" >"$WORK/$name.txt"; done
 
