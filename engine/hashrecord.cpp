@@ -6,6 +6,7 @@
 #include <atomic>
 #include <charconv>
 #include <cmath>
+#include <mutex>
 #include <thread>
 
 #include "support/quoted.h"
@@ -128,54 +129,54 @@ HashRecord ParseRecord(std::string_view text)
     return record;
 }
 
-std::string RecordKey(const std::string& target, const std::string& destinationPath, PathStyle style)
+std::vector<std::string> VerifyCopies(CopySession& session, PlacedCopies& placed, int threads)
 {
-    std::string key = target.substr(std::min(target.size(), destinationPath.size()));
-    if (style.separator != '/') std::replace(key.begin(), key.end(), style.separator, '/');
-    return key;
-}
-
-std::vector<std::string> VerifyCopies(CopySession& session, std::vector<PlacedCopy>& placed, int threads)
-{
-    std::vector<std::string> differences(placed.size());
+    // Only the copies that differ get a message, by their place.
+    std::mutex mutex;
+    std::map<std::size_t, std::string> differences;
     ForEach(placed.size(), threads, [&](std::size_t i) {
-        PlacedCopy& copy = placed[i];
-        if (!copy.hash) return;  // a link copied as a link: no data to read
+        const PlacedCopies::Copy& copy = placed[i];
+        if (!copy.hashed) return;  // a link copied as a link: no data to read
+        std::string difference;
         try {
-            differences[i] = Difference(session.ReadBack(copy.target), copy.size, *copy.hash);
+            difference = Difference(session.ReadBack(placed.Target(copy)), copy.size, copy.hash);
         } catch (const std::exception& failure) {
-            differences[i] = failure.what();
+            difference = failure.what();
         }
+        if (difference.empty()) return;
+        std::lock_guard lock(mutex);
+        differences.emplace(i, std::move(difference));
     });
     std::vector<std::string> failures;
-    for (std::size_t i = 0; i < placed.size(); ++i) {
-        if (differences[i].empty()) continue;
-        PlacedCopy& copy = placed[i];
+    for (const auto& [i, difference] : differences) {
+        PlacedCopies::Copy& copy = placed[i];
         copy.failed = true;
-        if (const std::int64_t modified = session.MarkStale(copy.target)) copy.modified = modified;
-        failures.push_back("The copy " + support::Quoted(copy.target) +
-                           " does not hold what was read from its source: " + differences[i]);
+        const std::string target = placed.Target(copy);
+        if (const std::int64_t modified = session.MarkStale(target)) copy.modified = modified;
+        failures.push_back("The copy " + support::Quoted(target) +
+                           " does not hold what was read from its source: " + difference);
     }
     return failures;
 }
 
-void RecordCopies(CopySession& session, const std::string& destinationPath, PathStyle style,
-                  const std::vector<PlacedCopy>& placed, std::int64_t verifiedAt)
+void RecordCopies(CopySession& session, PlacedCopies& placed, std::int64_t verifiedAt)
 {
     if (placed.empty()) return;
     const std::optional<std::string> old = session.LoadRecord();
-    bool hashed = false;
-    for (const PlacedCopy& copy : placed) hashed = hashed || copy.hash;
+    const bool hashed =
+        std::any_of(placed.begin(), placed.end(), [](const PlacedCopies::Copy& copy) { return copy.hashed; });
     if (!old && !hashed) return;  // nothing recorded before, nothing now
     HashRecord record = old ? ParseRecord(*old) : HashRecord();
-    for (const PlacedCopy& copy : placed) {
-        std::string key = RecordKey(copy.target, destinationPath, style);
-        if (!copy.hash) {
+    std::string key;
+    for (const PlacedCopies::Copy& copy : placed) {
+        key.clear();
+        placed.AppendKey(copy, key);
+        if (!copy.hashed) {
             record.erase(key);
             continue;
         }
         const std::int64_t checked = verifiedAt > 0 && !copy.failed ? verifiedAt : 0;
-        record[std::move(key)] = {copy.size, copy.modified, *copy.hash, checked};
+        record[key] = {copy.size, copy.modified, copy.hash, checked};
     }
     session.SaveRecord(FormatRecord(record));
 }

@@ -14,6 +14,7 @@
 #include "engine/contenthash.h"
 #include "engine/filesystem.h"
 #include "engine/paths.h"
+#include "engine/placedcopies.h"
 
 namespace tandrel {
 
@@ -35,33 +36,19 @@ std::string FormatRecord(const HashRecord& record);
 // Lines it can't read are left out; a text of another kind holds nothing.
 HashRecord ParseRecord(std::string_view text);
 
-// The key of `target` in the record of `destinationPath` (which ends with
-// the separator).
-std::string RecordKey(const std::string& target, const std::string& destinationPath, PathStyle style);
-
-// A copy a backup placed, for its verify and the record.
-struct PlacedCopy {
-    std::string target;
-    std::optional<ContentHash> hash;  // none: its data was not read as it was copied
-    std::uint64_t size = 0;
-    std::int64_t modified = 0;
-    bool failed = false;  // did not hold what its source held, when read back
-};
-
 // Reads back every placed copy from the disk, `threads` at a time, and
 // compares it with what the backup read of its source. Returns a message for
 // each copy that differs, in the order placed; such a copy is marked failed,
 // and stale, so that the next backup does not take it for up to date. A
 // copy without a hash (a link copied as a link) is passed by.
-std::vector<std::string> VerifyCopies(CopySession& session, std::vector<PlacedCopy>& placed, int threads);
+std::vector<std::string> VerifyCopies(CopySession& session, PlacedCopies& placed, int threads);
 
 // Merges the placed copies into the destination's record and saves it: a
 // copy placed with a hash gets a new entry (checked at `verifiedAt` where it
 // was verified whole, else never), one placed without loses its old entry,
 // and every other entry stays. Throws FsError where the old record can't be
 // read or the new one written.
-void RecordCopies(CopySession& session, const std::string& destinationPath, PathStyle style,
-                  const std::vector<PlacedCopy>& placed, std::int64_t verifiedAt);
+void RecordCopies(CopySession& session, PlacedCopies& placed, std::int64_t verifiedAt);
 
 // What a check of a destination found.
 struct CheckSummary {
