@@ -56,7 +56,7 @@ struct BackupEngine::CopyRun {
     // The bytes given to each volume so far, files planned ahead included.
     std::vector<std::int64_t> volumeBytes;
     // The copies placed, for the verify and the record of hashes.
-    std::vector<PlacedCopy> placed;
+    PlacedCopies placed;
 };
 
 std::string CopiedMessage(std::int64_t bytes)
@@ -67,7 +67,7 @@ std::string CopiedMessage(std::int64_t bytes)
 // Directory Copy: a file keeps its path from the name of the entry it lies
 // under. The entry that placed the previous file is tried first, then every
 // entry in list order.
-std::string BackupEngine::DirectoryCopyTarget(CopyRun& run, const std::string& file)
+std::string BackupEngine::DirectoryCopyTarget(CopyRun& run, const std::string& file, std::size_t& kept)
 {
     std::size_t start = std::string::npos;
     const std::vector<std::string>* entries = run.entries.get();
@@ -84,6 +84,7 @@ std::string BackupEngine::DirectoryCopyTarget(CopyRun& run, const std::string& f
                       0, file);
 
     const std::size_t nameStart = file.rfind(style_.separator) + 1;
+    kept = std::min(start, nameStart);
     if (start >= nameStart) return run.destinationPath + file.substr(nameStart);
     std::string subFolder = run.destinationPath;
     subFolder.append(file, start, nameStart - start);
@@ -144,8 +145,10 @@ std::string BackupEngine::TargetOf(CopyRun& run, const std::string& file, std::i
 // One file of a backup on its way from its plan (target, length, folder) to
 // its commit.
 struct BackupEngine::PlannedFile {
+    std::size_t index = 0;  // in the backup's list
     std::string file;
     std::string target;
+    std::size_t kept = 0;  // where the part of the file's path that the target keeps begins
     std::unique_ptr<FileCopy> copy;
     std::optional<FsError> failure;  // of the plan: reported at the commit, as any other
     std::int64_t size = 0;
@@ -183,7 +186,9 @@ void BackupEngine::Plan(CopyRun& run, PlannedFile& item)
         // A backup inside one of its own folders would take in its earlier
         // copies, one more level at each run.
         if ((item.inside = run.session->LiesInDestination(item.file))) return;
-        item.target = run.mode == CopyMode::DirectoryCopy ? DirectoryCopyTarget(run, item.file)
+        // Other than Directory Copy, a target keeps the file's name alone.
+        item.kept = item.file.rfind(style_.separator) + 1;
+        item.target = run.mode == CopyMode::DirectoryCopy ? DirectoryCopyTarget(run, item.file, item.kept)
                                                           : run.destinationPath + FileName(item.file, style_);
         RefuseReservedName(run, item.file, item.target);
         item.subFolder = run.subFolder;
@@ -296,7 +301,8 @@ bool BackupEngine::CommitOrAsk(CopyRun& run, PlannedFile& item, bool overwrite, 
     try {
         const CopyOutcome outcome = CommitPlanned(run, item, overwrite);
         if (outcome == CopyOutcome::Copied)
-            run.placed.push_back({item.target, item.copy->hash, item.copy->length, item.copy->placedModified});
+            run.placed.Add(item.index, item.target, item.kept, item.copy->hash, item.copy->length,
+                           item.copy->placedModified);
         summary.bytes += static_cast<std::int64_t>(item.copy->length);
         ++(outcome == CopyOutcome::Copied ? summary.copied : summary.upToDate);
         host_.ShowProgress();
@@ -371,6 +377,7 @@ void BackupEngine::CopyAll(CopyRun& run, const PathList& allFiles, bool overwrit
         while (!window.empty() || next < allFiles.size()) {
             while (next < allFiles.size() && window.size() < ahead) {
                 auto item = std::make_unique<PlannedFile>();
+                item->index = next;
                 item->file = allFiles[next++];
                 Plan(run, *item);
                 if (!item->failure && !item->inside) {
@@ -427,8 +434,8 @@ void BackupEngine::VerifyAndRecord(CopyRun& run, CopySummary& summary, bool flus
         // reads at once than copies keep it busy.
         const std::vector<std::string> failures =
             VerifyCopies(*run.session, run.placed, std::max(parallelCopies_, kReadBackThreads));
-        for (const PlacedCopy& copy : run.placed) {
-            if (!copy.hash) continue;
+        for (const PlacedCopies::Copy& copy : run.placed) {
+            if (!copy.hashed) continue;
             if (!copy.failed) {
                 ++summary.verified;
                 continue;
@@ -445,7 +452,7 @@ void BackupEngine::VerifyAndRecord(CopyRun& run, CopySummary& summary, bool flus
                 .count();
     }
     try {
-        RecordCopies(*run.session, run.destinationPath, style_, run.placed, verifiedAt);
+        RecordCopies(*run.session, run.placed, verifiedAt);
     } catch (const std::exception& failure) {
         host_.Show({failure.what(), "", MessageBoxButtons::OK, MessageBoxIcon::None});
     }
@@ -507,6 +514,7 @@ CopySummary BackupEngine::Copy(std::shared_ptr<const PathList> allFiles, std::st
     CopyRun run;
     run.destinationPath = std::move(destinationPath);
     run.mode = mode;
+    run.placed = PlacedCopies(allFiles, run.destinationPath, style_);
     run.session = fs_.BeginCopy(run.destinationPath);
     run.session->SetEntries(state_.directoryData.load());
     run.session->HashSources(verify_);

@@ -110,7 +110,7 @@ private:
     CopyOutcome CommitWithRoom(CopyRun& run, PlannedFile& item, bool overwrite);
     bool CommitOrAsk(CopyRun& run, PlannedFile& item, bool overwrite, CopySummary& summary);
     void CopyAll(CopyRun& run, const PathList& allFiles, bool overwrite, CopySummary& summary);
-    std::string DirectoryCopyTarget(CopyRun& run, const std::string& file);
+    std::string DirectoryCopyTarget(CopyRun& run, const std::string& file, std::size_t& kept);
     std::string TargetOf(CopyRun& run, const std::string& file, std::int64_t size);
     void FitsItsVolume(CopyRun& run, PlannedFile& item);
     void RefuseReservedName(const CopyRun& run, const std::string& file, const std::string& target) const;

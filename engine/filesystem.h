@@ -3,6 +3,7 @@
 // carries the platform's reason and the path.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -87,6 +88,33 @@ struct StoredCopy {
     std::uint64_t size = 0;
     std::int64_t modified = 0;  // ns since 1970
     ContentHash hash;
+};
+
+// A file that Tandrel keeps for itself directly in the destination folder,
+// beside the copies (kHashRecord and the like): its name, and what messages
+// call it.
+struct ReservedFile {
+    const char* name;
+    const char* title;
+};
+
+// A reserved file open for reading.
+class ReservedReader {
+public:
+    virtual ~ReservedReader() = default;
+    // Up to `size` bytes into `data`; 0 at the end. Throws FsError.
+    virtual std::size_t Read(char* data, std::size_t size) = 0;
+};
+
+// A reserved file being written anew: under a temporary name beside the old
+// one, which the commit replaces at once, on disk. Dropped before its
+// commit, it leaves the old one as it was and nothing of itself.
+class ReservedWriter {
+public:
+    virtual ~ReservedWriter() = default;
+    // Throws FsError; the writer can then only be dropped.
+    virtual void Write(const char* data, std::size_t size) = 0;
+    virtual void Commit() = 0;
 };
 
 // One backup's use of the file system: what it learns about the folders it
@@ -196,11 +224,21 @@ public:
         (void)path;
         return 0;
     }
-    // The text of the destination's record of hashes; none where there is
-    // none. Throws FsError where one is there and can't be read.
-    virtual std::optional<std::string> LoadRecord() { return std::nullopt; }
-    // Replaces the record with `text` whole, or leaves the old one.
-    virtual void SaveRecord(const std::string& text) { (void)text; }
+    // The reserved file `file` of the destination, open for reading from its
+    // start; null where there is none. Throws FsError where one is there
+    // and can't be read.
+    virtual std::unique_ptr<ReservedReader> OpenReserved(const ReservedFile& file)
+    {
+        (void)file;
+        return nullptr;
+    }
+    // The reserved file `file` written anew, to replace the old one at its
+    // commit; null where the session keeps no such files. Throws FsError.
+    virtual std::unique_ptr<ReservedWriter> ReplaceReserved(const ReservedFile& file)
+    {
+        (void)file;
+        return nullptr;
+    }
 };
 
 class FileSystem {
@@ -261,6 +299,7 @@ inline constexpr const char* kVersionsFolderName = "Tandrel Versions";
 // (engine/hashrecord.h). Gathering leaves out every file of this name, so a
 // backup of a destination does not take the record along.
 inline constexpr const char* kHashRecordName = ".tandrel-hashes";
+inline constexpr ReservedFile kHashRecord {kHashRecordName, "the record of hashes"};
 
 // Characters that some file systems (FAT, exFAT, NTFS in its Windows mode,
 // SMB shares) refuse in names: controls and : ? * " < > | \.

@@ -1,12 +1,11 @@
 // The record of content hashes a backup keeps in its destination
-// (kHashRecordName), and the two reads that go by it: the verify that ends a
+// (kHashRecord), and the two reads that go by it: the verify that ends a
 // backup, which re-reads what it placed, and the check of a backup alone.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,6 +13,7 @@
 #include "engine/contenthash.h"
 #include "engine/filesystem.h"
 #include "engine/paths.h"
+#include "engine/placedcopies.h"
 
 namespace tandrel {
 
@@ -28,40 +28,30 @@ struct RecordedCopy {
 // By the copy's path below the destination, with "/" between its names.
 using HashRecord = std::map<std::string, RecordedCopy>;
 
-// A first line "tandrel-hashes 1", then one line a copy: its hash in
-// hexadecimal, size, modification time, last check, and its path, in which
-// "\" and line breaks are written as "\\" and "\n".
+// A first line "tandrel-hashes 1", then one line a copy, in the order of
+// their paths (byte by byte): its hash in hexadecimal, size, modification
+// time, last check, and its path, in which "\" and line breaks are written
+// as "\\" and "\n".
 std::string FormatRecord(const HashRecord& record);
-// Lines it can't read are left out; a text of another kind holds nothing.
+// Lines it can't read are left out, and of two lines for one path the
+// later counts; a text of another kind holds nothing.
 HashRecord ParseRecord(std::string_view text);
-
-// The key of `target` in the record of `destinationPath` (which ends with
-// the separator).
-std::string RecordKey(const std::string& target, const std::string& destinationPath, PathStyle style);
-
-// A copy a backup placed, for its verify and the record.
-struct PlacedCopy {
-    std::string target;
-    std::optional<ContentHash> hash;  // none: its data was not read as it was copied
-    std::uint64_t size = 0;
-    std::int64_t modified = 0;
-    bool failed = false;  // did not hold what its source held, when read back
-};
 
 // Reads back every placed copy from the disk, `threads` at a time, and
 // compares it with what the backup read of its source. Returns a message for
 // each copy that differs, in the order placed; such a copy is marked failed,
 // and stale, so that the next backup does not take it for up to date. A
 // copy without a hash (a link copied as a link) is passed by.
-std::vector<std::string> VerifyCopies(CopySession& session, std::vector<PlacedCopy>& placed, int threads);
+std::vector<std::string> VerifyCopies(CopySession& session, PlacedCopies& placed, int threads);
 
 // Merges the placed copies into the destination's record and saves it: a
 // copy placed with a hash gets a new entry (checked at `verifiedAt` where it
 // was verified whole, else never), one placed without loses its old entry,
-// and every other entry stays. Throws FsError where the old record can't be
-// read or the new one written.
-void RecordCopies(CopySession& session, const std::string& destinationPath, PathStyle style,
-                  const std::vector<PlacedCopy>& placed, std::int64_t verifiedAt);
+// and every other entry stays. The old record is read, and the new one
+// written, a line at a time; the copies are left in the order of their
+// keys. Throws FsError where the old record can't be read or the new one
+// written.
+void RecordCopies(CopySession& session, PlacedCopies& placed, std::int64_t verifiedAt);
 
 // What a check of a destination found.
 struct CheckSummary {

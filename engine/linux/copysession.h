@@ -59,8 +59,8 @@ public:
     void HashSources(bool on) override { hashSources_ = on; }
     StoredCopy ReadBack(const std::string& path) override;
     std::int64_t MarkStale(const std::string& path) override;
-    std::optional<std::string> LoadRecord() override;
-    void SaveRecord(const std::string& text) override;
+    std::unique_ptr<ReservedReader> OpenReserved(const ReservedFile& file) override;
+    std::unique_ptr<ReservedWriter> ReplaceReserved(const ReservedFile& file) override;
 
 private:
     struct Copy;

@@ -1,7 +1,7 @@
 // Reading copies back: the verify at the end of a backup and the check of a
-// backup alone, and the record of hashes they go by, kept in the
-// destination folder. Every copy is reached from its folder's descriptor,
-// never through a link.
+// backup alone; and the reserved files of the destination folder, the record
+// of hashes they go by among them, read and written in pieces. Every copy is
+// reached from its folder's descriptor, never through a link.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -99,45 +99,118 @@ std::int64_t LinuxCopySession::MarkStale(const std::string& path)
     }
 }
 
-std::optional<std::string> LinuxCopySession::LoadRecord()
+namespace {
+
+class ReservedIn : public ReservedReader {
+public:
+    ReservedIn(Fd in, std::string what, std::string path)
+        : in_(std::move(in)), what_(std::move(what)), path_(std::move(path))
+    {
+    }
+    std::size_t Read(char* data, std::size_t size) override
+    {
+        for (;;) {
+            const ssize_t n = ::read(in_.Get(), data, size);
+            if (n >= 0) return static_cast<std::size_t>(n);
+            if (errno != EINTR) Fail(what_, errno, path_);
+        }
+    }
+
+private:
+    Fd in_;
+    std::string what_, path_;
+};
+
+// Written beside the old file under a temporary's name (which a later
+// clean-up takes for a killed copy's, unless its writer still holds it
+// locked), put on disk, then renamed over it.
+class ReservedOut : public ReservedWriter {
+public:
+    ReservedOut(SystemCalls& calls, FolderRef folder, const char* name, std::string temporary, Fd out, std::string what,
+                std::string path)
+        : calls_(calls), folder_(std::move(folder)), name_(name), temporary_(std::move(temporary)),
+          out_(std::move(out)), what_(std::move(what)), path_(std::move(path))
+    {
+    }
+    ~ReservedOut() override
+    {
+        if (out_.Valid()) Discard();
+    }
+    void Write(const char* data, std::size_t size) override
+    {
+        for (std::size_t written = 0; written < size;) {
+            const ssize_t n = ::write(out_.Get(), data + written, size - written);
+            if (n < 0 && errno != EINTR) Abandon(errno);
+            if (n > 0) written += static_cast<std::size_t>(n);
+        }
+    }
+    void Commit() override
+    {
+        const int folder = folder_->fd.Get();
+        int error = ::fsync(out_.Get()) != 0 ? errno : 0;
+        // A late write error (FUSE, shares) shows at the close of a
+        // duplicate; the file stays open, and locked, until it has its name.
+        if (error == 0) {
+            const int duplicate = ::dup(out_.Get());
+            if (duplicate < 0 || ::close(duplicate) != 0) error = errno;
+        }
+        if (error == 0 && calls_.RenameAt(folder, temporary_.c_str(), folder, name_, 0) != 0) error = errno;
+        if (error != 0) Abandon(error);
+        out_.Reset();
+        // The new name on disk too, as far as the folder can be flushed.
+        Fd named(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (named.Valid()) ::fsync(named.Get());
+    }
+
+private:
+    void Discard()
+    {
+        out_.Reset();
+        RemoveOwn(calls_, folder_->fd.Get(), temporary_.c_str());
+    }
+    [[noreturn]] void Abandon(int error)
+    {
+        Discard();
+        Fail(what_, error, path_);
+    }
+
+    SystemCalls& calls_;
+    FolderRef folder_;
+    const char* name_;
+    std::string temporary_;
+    Fd out_;
+    std::string what_, path_;
+};
+
+}  // namespace
+
+std::unique_ptr<ReservedReader> LinuxCopySession::OpenReserved(const ReservedFile& file)
 {
-    const std::string path = destination_ + (destination_.ends_with('/') ? "" : "/") + kHashRecordName;
-    const std::string what = "Could not read the record of hashes " + Quoted(path);
+    const std::string path = destination_ + (destination_.ends_with('/') ? "" : "/") + file.name;
+    std::string what = std::string("Could not read ") + file.title + " " + Quoted(path);
     FolderRef root;
     try {
         root = tree_.Open(destination_);
     } catch (const FsError& failure) {
         throw failure.Within(what);
     }
-    Fd in(calls_.OpenAt(root->fd.Get(), kHashRecordName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0));
+    Fd in(calls_.OpenAt(root->fd.Get(), file.name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0));
     if (!in.Valid()) {
-        if (errno == ENOENT) return std::nullopt;
+        if (errno == ENOENT) return nullptr;
         Fail(what, errno, path);
     }
     struct stat info {};
     if (::fstat(in.Get(), &info) != 0) Fail(what, errno, path);
     if (!S_ISREG(info.st_mode)) throw FsError(what + ": it is not a regular file", FsError::Kind::Other, 0, path);
-    std::string text;
-    char buffer[1 << 16];
-    for (;;) {
-        const ssize_t n = ::read(in.Get(), buffer, sizeof buffer);
-        if (n == 0) return text;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            Fail(what, errno, path);
-        }
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
+    return std::make_unique<ReservedIn>(std::move(in), std::move(what), path);
 }
 
-// Written whole beside the old record, under a temporary's name (which a
-// later clean-up, this function's first of all, takes for a killed copy's,
-// unless its writer still holds it locked), put on disk, then renamed over
-// it.
-void LinuxCopySession::SaveRecord(const std::string& text)
+// The clean-up of the destination folder comes first, so that it does not
+// take the new file for a killed copy's.
+std::unique_ptr<ReservedWriter> LinuxCopySession::ReplaceReserved(const ReservedFile& file)
 {
-    const std::string path = destination_ + (destination_.ends_with('/') ? "" : "/") + kHashRecordName;
-    const std::string what = "Could not write the record of hashes " + Quoted(path);
+    const std::string path = destination_ + (destination_.ends_with('/') ? "" : "/") + file.name;
+    std::string what = std::string("Could not write ") + file.title + " " + Quoted(path);
     FolderRef root;
     try {
         root = tree_.Open(destination_);
@@ -145,34 +218,13 @@ void LinuxCopySession::SaveRecord(const std::string& text)
         throw failure.Within(what);
     }
     Clean(*root);
-    const int folder = root->fd.Get();
-    const std::string temporary = NewCopyTemporaryName();
-    Fd out(calls_.OpenAt(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    std::string temporary = NewCopyTemporaryName();
+    Fd out(
+        calls_.OpenAt(root->fd.Get(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
     if (!out.Valid()) Fail(what, errno, path);
     ::flock(out.Get(), LOCK_EX | LOCK_NB);
-    int error = 0;
-    for (std::size_t written = 0; written < text.size() && error == 0;) {
-        const ssize_t n = ::write(out.Get(), text.data() + written, text.size() - written);
-        if (n < 0 && errno != EINTR) error = errno;
-        if (n > 0) written += static_cast<std::size_t>(n);
-    }
-    if (error == 0 && ::fsync(out.Get()) != 0) error = errno;
-    // A late write error (FUSE, shares) shows at the close of a duplicate;
-    // the file stays open, and locked, until it has its name.
-    if (error == 0) {
-        const int duplicate = ::dup(out.Get());
-        if (duplicate < 0 || ::close(duplicate) != 0) error = errno;
-    }
-    if (error == 0 && calls_.RenameAt(folder, temporary.c_str(), folder, kHashRecordName, 0) != 0) error = errno;
-    if (error != 0) {
-        out.Reset();
-        RemoveOwn(calls_, folder, temporary.c_str());
-        Fail(what, error, path);
-    }
-    out.Reset();
-    // The new name on disk too, as far as the folder can be flushed.
-    Fd named(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (named.Valid()) ::fsync(named.Get());
+    return std::make_unique<ReservedOut>(calls_, std::move(root), file.name, std::move(temporary), std::move(out),
+                                         std::move(what), path);
 }
 
 }  // namespace tandrel

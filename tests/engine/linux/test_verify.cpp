@@ -175,6 +175,38 @@ TEST(HashRecord, HoldsWhatTheCopyReadAndKeepsWhatARunDidNotHandle)
     EXPECT_TRUE(RecordOf(tree.Path("dest2")).count("dest/Data/big.bin"));
 }
 
+// A record a backup did not write (a line it can't read, two lines for one
+// path, lines out of order) is merged all the same: the placed copies get
+// new entries, the others stay, and it is written back in order.
+TEST(HashRecord, AMergeKeepsTheOtherEntriesOfAnyRecordAndReplacesThePlacedOnes)
+{
+    TempTree tree;
+    ReadingCalls calls;
+    NativeFileSystem fs(&calls);
+    Backup backup(fs, {tree.Path("src/Data")});
+    auto line = [](const std::string& key, int size) {
+        return std::string(32, 'e') + " " + std::to_string(size) + " 5 6 " + key + "\n";
+    };
+    for (const bool sorted : {true, false}) {
+        const std::string round = sorted ? "1" : "2";
+        Aged(tree.File("src/Data/a.txt", "alpha" + round), 1700000000 + (sorted ? 0 : 100));
+        Aged(tree.File("src/Data/b.txt", "bee" + round), 1700000000 + (sorted ? 0 : 100));
+        std::string text = "tandrel-hashes 1\n" + line("Data/a.txt", 1) + "not a line\n" + line("Data/c.txt", 2) +
+                           line("Data/c.txt", 3) + line("Data/d\\nx", 4);
+        if (!sorted) text += line("Data/b.txt", 5) + line("A", 6);
+        tree.File(std::string("dest/") + kHashRecordName, text);
+        ASSERT_EQ(backup.Run(tree.Path("dest")).copied, 2);
+        const std::string written = TempTree::Read(tree.Path("dest/") + kHashRecordName);
+        const HashRecord record = ParseRecord(written);
+        EXPECT_EQ(written, FormatRecord(record));  // every line read, in order, one a path
+        EXPECT_EQ(record.size(), sorted ? 4u : 5u);
+        EXPECT_EQ(record.at("Data/a.txt").hash, HashOfText("alpha" + round));
+        EXPECT_EQ(record.at("Data/b.txt").hash, HashOfText("bee" + round));
+        EXPECT_EQ(record.at("Data/c.txt").size, 3u);
+        EXPECT_EQ(record.at("Data/d\nx").size, 4u);
+    }
+}
+
 TEST(Verify, ACopyChangedAfterItWasPlacedFailsAndItsOldCopyStaysKept)
 {
     TempTree tree;
