@@ -60,6 +60,10 @@ public:
     std::int64_t MarkStale(const std::string& path) override;
     std::optional<std::string> LoadRecord() override;
     void SaveRecord(const std::string& text) override;
+    std::optional<std::string> LoadIndex(std::size_t limit) override;
+    void SaveIndex(const std::string& text) override;
+    // engine/linux/versions.cpp
+    std::string KeepingFolder() override;
 
 private:
     struct Copy;
@@ -86,6 +90,8 @@ private:
     std::string StoredName(const Folder& folder, const std::string& name, ino_t inode);
     void Respell(const Folder& folder, const std::string& from, const std::string& to);
     void CheckStoredName(Copy& copy, Attempt& attempt);
+    std::optional<std::string> LoadTopFile(const char* name, const char* what, std::size_t limit);
+    void SaveTopFile(const char* name, const char* what, const std::string& text);
 
     SystemCalls& calls_;
     mutable DestinationTree tree_;
@@ -96,6 +102,7 @@ private:
     void Unlock();
     std::string VersionsRoot() const;
     FolderRef KeptFolderFor(const Folder& folder);
+    void MakeRunFolder();
     void KeepReplaced(Copy& copy, Attempt& attempt);
     std::optional<std::int64_t> runTime_;  // set: replaced copies are kept
     std::string runFolder_;                // this run's folder of kept copies, once made

@@ -15,6 +15,7 @@
 #include "engine/linux/copysession.h"
 #include "engine/linux/placement.h"
 #include "engine/linux/sessionparts.h"
+#include "engine/restore.h"
 
 namespace tandrel {
 
@@ -101,54 +102,79 @@ std::int64_t LinuxCopySession::MarkStale(const std::string& path)
 
 std::optional<std::string> LinuxCopySession::LoadRecord()
 {
-    const std::string path = destination_ + (destination_.ends_with('/') ? "" : "/") + kHashRecordName;
-    const std::string what = "Could not read the record of hashes " + Quoted(path);
+    return LoadTopFile(kHashRecordName, "the record of hashes", std::string::npos);
+}
+
+void LinuxCopySession::SaveRecord(const std::string& text)
+{
+    SaveTopFile(kHashRecordName, "the record of hashes", text);
+}
+
+std::optional<std::string> LinuxCopySession::LoadIndex(std::size_t limit)
+{
+    return LoadTopFile(kRestoreIndexName, "the index of sources", limit);
+}
+
+void LinuxCopySession::SaveIndex(const std::string& text)
+{
+    SaveTopFile(kRestoreIndexName, "the index of sources", text);
+}
+
+// The files of the destination folder itself that a backup keeps about its
+// copies (`what` names them), read (their first `limit` bytes) and written
+// without following a link.
+std::optional<std::string> LinuxCopySession::LoadTopFile(const char* name, const char* what, std::size_t limit)
+{
+    const std::string path = destination_ + (destination_.ends_with('/') ? "" : "/") + name;
+    const std::string failed = std::string("Could not read ") + what + " " + Quoted(path);
     FolderRef root;
     try {
         root = tree_.Open(destination_);
     } catch (const FsError& failure) {
-        throw failure.Within(what);
+        throw failure.Within(failed);
     }
-    Fd in(calls_.OpenAt(root->fd.Get(), kHashRecordName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0));
+    Fd in(calls_.OpenAt(root->fd.Get(), name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0));
     if (!in.Valid()) {
         if (errno == ENOENT) return std::nullopt;
-        Fail(what, errno, path);
+        Fail(failed, errno, path);
     }
     struct stat info {};
-    if (::fstat(in.Get(), &info) != 0) Fail(what, errno, path);
-    if (!S_ISREG(info.st_mode)) throw FsError(what + ": it is not a regular file", FsError::Kind::Other, 0, path);
+    if (::fstat(in.Get(), &info) != 0) Fail(failed, errno, path);
+    if (!S_ISREG(info.st_mode)) throw FsError(failed + ": it is not a regular file", FsError::Kind::Other, 0, path);
     std::string text;
+    text.reserve(std::min(static_cast<std::size_t>(info.st_size), limit));
     char buffer[1 << 16];
-    for (;;) {
-        const ssize_t n = ::read(in.Get(), buffer, sizeof buffer);
+    while (text.size() < limit) {
+        const ssize_t n = ::read(in.Get(), buffer, std::min(sizeof buffer, limit - text.size()));
         if (n == 0) return text;
         if (n < 0) {
             if (errno == EINTR) continue;
-            Fail(what, errno, path);
+            Fail(failed, errno, path);
         }
         text.append(buffer, static_cast<std::size_t>(n));
     }
+    return text;
 }
 
-// Written whole beside the old record, under a temporary's name (which a
+// Written whole beside the old file, under a temporary's name (which a
 // later clean-up, this function's first of all, takes for a killed copy's,
 // unless its writer still holds it locked), put on disk, then renamed over
 // it.
-void LinuxCopySession::SaveRecord(const std::string& text)
+void LinuxCopySession::SaveTopFile(const char* name, const char* what, const std::string& text)
 {
-    const std::string path = destination_ + (destination_.ends_with('/') ? "" : "/") + kHashRecordName;
-    const std::string what = "Could not write the record of hashes " + Quoted(path);
+    const std::string path = destination_ + (destination_.ends_with('/') ? "" : "/") + name;
+    const std::string failed = std::string("Could not write ") + what + " " + Quoted(path);
     FolderRef root;
     try {
         root = tree_.Open(destination_);
     } catch (const FsError& failure) {
-        throw failure.Within(what);
+        throw failure.Within(failed);
     }
     Clean(*root);
     const int folder = root->fd.Get();
     const std::string temporary = NewCopyTemporaryName();
     Fd out(calls_.OpenAt(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-    if (!out.Valid()) Fail(what, errno, path);
+    if (!out.Valid()) Fail(failed, errno, path);
     ::flock(out.Get(), LOCK_EX | LOCK_NB);
     int error = 0;
     for (std::size_t written = 0; written < text.size() && error == 0;) {
@@ -163,11 +189,11 @@ void LinuxCopySession::SaveRecord(const std::string& text)
         const int duplicate = ::dup(out.Get());
         if (duplicate < 0 || ::close(duplicate) != 0) error = errno;
     }
-    if (error == 0 && calls_.RenameAt(folder, temporary.c_str(), folder, kHashRecordName, 0) != 0) error = errno;
+    if (error == 0 && calls_.RenameAt(folder, temporary.c_str(), folder, name, 0) != 0) error = errno;
     if (error != 0) {
         out.Reset();
         RemoveOwn(calls_, folder, temporary.c_str());
-        Fail(what, error, path);
+        Fail(failed, error, path);
     }
     out.Reset();
     // The new name on disk too, as far as the folder can be flushed.

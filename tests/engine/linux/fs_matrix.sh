@@ -152,7 +152,7 @@ entries=("$src/Tree" "$src/Names")
 # different files, temporaries left.
 tree_problems() {
   local rel
-  comm -3 "$expected" <(cd "$dest" 2> /dev/null && find . -type f ! -path ./.tandrel-lock ! -path ./.tandrel-hashes ! -path './Tandrel Versions/*' -printf '%P\n' | sort) |
+  comm -3 "$expected" <(cd "$dest" 2> /dev/null && find . -type f ! -path ./.tandrel-lock ! -path ./.tandrel-hashes ! -path ./.tandrel-index ! -path './Tandrel Versions/*' -printf '%P\n' | sort) |
     sed 's/^\t/extra: /; t; s/^/missing: /'
   while IFS= read -r rel; do
     [ -f "$dest/$rel" ] && ! cmp -s "$src/$rel" "$dest/$rel" && echo "differs: $rel"
