@@ -49,6 +49,7 @@ public:
     static BackupContents Read(FileSystem& fs, const std::string& destinationPath, PathStyle style);
 
     const std::string& Destination() const { return destination_; }  // ends with the separator
+    PathStyle Style() const { return style_; }
     // Whether the destination records where its files came from; one made
     // by an older backup holds only its folder layout (every `source` empty).
     bool HasIndex() const { return hasIndex_; }
@@ -57,12 +58,20 @@ public:
     // The files at or below `path`: a source path (file or folder), or a path
     // below the destination (relative, or full). Empty: none matches.
     std::vector<const HeldFile*> Select(const std::string& path) const;
+    // The path below the destination ("/" between names; empty for the
+    // destination itself) that `path` names as Select takes it: a relative
+    // path, or a full one in the destination. None for a source path.
+    std::optional<std::string> BelowDestination(const std::string& path) const;
+    // What could not be read below the destination (each message with the
+    // platform's reason and the path): files there may be missing.
+    const std::vector<std::string>& Problems() const { return problems_; }
 
 private:
     std::string destination_;
     PathStyle style_ = PathStyle::Native();
     bool hasIndex_ = false;
     std::vector<HeldFile> files_;
+    std::vector<std::string> problems_;
 };
 
 struct RestoreRequest {
