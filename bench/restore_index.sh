@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # What the destination's index of sources costs a backup, timed with
 # tandrel-cli on 1,000,000 empty files (1,000 folders of 1,000) in a tmpfs:
-#   first      a first backup: seconds and peak memory (/usr/bin/time -v)
+#   first      a first backup into an empty destination: seconds and peak
+#              memory (/usr/bin/time -v)
 #   repeat     a repeat with nothing changed (--overwrite); the target is at
 #              most 1.05 times as long as the tandrel-cli of --before
 #   changed    a repeat with one file changed, which rewrites the index
 # beside the same runs of an earlier tandrel-cli (--before, one built
 # without the index), each into a destination of its own. The two take turns
-# in each round; the medians of N rounds and their ratios are printed, with
+# in each round, the first of them changing from round to round; the medians
+# of N rounds (wall clock and CPU time) and their ratios are printed, with
 # the size of the index. Without --dir, as root, the files go into a tmpfs
 # of their own (three trees of a million files need more inodes than
 # /dev/shm has); else into DIR (default $TMPDIR or /tmp).
@@ -71,20 +73,25 @@ run() {
 }
 median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-for kind in before index; do
-    echo "first backup, $kind ..." >&2
-    run $kind first "$work/tree" --dest "$work/dest-$kind" --on-error stop
+# The two take turns, the one that goes first changing each round.
+order() { if [ $(($1 % 2)) = 0 ]; then echo before index; else echo index before; fi; }
+for ((round = 1; round <= runs; round++)); do
+    echo "first backups, round $round of $runs ..." >&2
+    for kind in $(order $round); do
+        rm -rf "$work/dest-$kind"
+        run $kind first "$work/tree" --dest "$work/dest-$kind" --on-error stop
+    done
 done
 for ((round = 0; round <= runs; round++)); do
-    echo "round $round of $runs ..." >&2
-    for kind in before index; do
+    echo "repeats, round $round of $runs ..." >&2
+    for kind in $(order $round); do
         [ $round = 0 ] && { "${program[$kind]}" "$work/tree" --dest "$work/dest-$kind" --on-error stop --overwrite > /dev/null; continue; }
         run $kind repeat "$work/tree" --dest "$work/dest-$kind" --on-error stop --overwrite
     done
 done
 for ((round = 1; round <= runs; round++)); do
     touch -d "@$((1700000000 + round))" "$work/tree/d000/file-0"
-    for kind in before index; do
+    for kind in $(order $round); do
         run $kind changed "$work/tree" --dest "$work/dest-$kind" --on-error stop --overwrite
     done
 done

@@ -36,8 +36,9 @@ struct HeldFile {
 };
 
 // The copy of `file` that was current at `at` (s since 1970): the one whose
-// modification time is the latest not after it; null where every copy is
-// newer (the file did not exist then, as far as the backup knows).
+// modification time is the latest not after it (that second included; of
+// two of one time, the current copy); null where every copy is newer (the
+// file did not exist then, as far as the backup knows).
 const HeldCopy* CopyAt(const HeldFile& file, std::int64_t at);
 
 // What a destination holds, read once: every file below it (its lock, its
@@ -116,8 +117,10 @@ struct RestoreReport {
     std::function<void(const RestoreItem& item)> planned;  // each file, before any is copied (and for --dry-run)
     std::function<void(std::int64_t done, std::int64_t total)> progress;
     std::function<void(const std::string& message)> failure;  // a file that failed, with the platform's reason and path
-    std::function<bool()> waitForLock;  // while a backup holds the destination: true waits on, false gives up
-    std::function<bool()> cancelled;    // true stops before the next file
+    // While a backup holds the destination, asked every 200 ms: true waits
+    // on, false gives up.
+    std::function<bool()> waitForLock;
+    std::function<bool()> cancelled;  // true stops before the next file
 };
 
 // Restores the selected files from the destination (`contents` as read of
