@@ -15,6 +15,8 @@
 #include "engine/engine.h"
 #include "engine/detail/workpool.h"
 #include "engine/hashrecord.h"
+#include "engine/restore.h"
+#include "engine/restoreindex.h"
 #include "support/quoted.h"
 
 namespace tandrel {
@@ -57,6 +59,8 @@ struct BackupEngine::CopyRun {
     std::vector<std::int64_t> volumeBytes;
     // The copies placed, for the verify and the record of hashes.
     PlacedCopies placed;
+    // The files placed or found up to date, for the index of their sources.
+    std::optional<HandledFiles> handled;
 };
 
 std::string CopiedMessage(std::int64_t bytes)
@@ -111,8 +115,8 @@ void BackupEngine::RefuseReservedName(const CopyRun& run, const std::string& fil
     for (bool top = true; !below.empty(); top = false) {
         const std::size_t cut = below.find(style_.separator);
         const std::string_view name = below.substr(0, cut);
-        if (IsCopyTemporaryName(name) ||
-            (top && (name == kDestinationLockName || name == kVersionsFolderName || name == kHashRecordName)))
+        if (IsCopyTemporaryName(name) || (top && (name == kDestinationLockName || name == kVersionsFolderName ||
+                                                  name == kHashRecordName || name == kRestoreIndexName)))
             throw FsError("Could not copy " + support::Quoted(file) + " to " + support::Quoted(target) + ": the name " +
                               support::Quoted(std::string(name)) + " is reserved for Tandrel's own files",
                           FsError::Kind::Other, 0, target);
@@ -303,6 +307,7 @@ bool BackupEngine::CommitOrAsk(CopyRun& run, PlannedFile& item, bool overwrite, 
         if (outcome == CopyOutcome::Copied)
             run.placed.Add(item.index, item.target, item.kept, item.copy->hash, item.copy->length,
                            item.copy->placedModified);
+        run.handled->Add(item.index, item.file, item.target, item.copy->length, item.copy->sourceModified);
         summary.bytes += static_cast<std::int64_t>(item.copy->length);
         ++(outcome == CopyOutcome::Copied ? summary.copied : summary.upToDate);
         host_.ShowProgress();
@@ -425,8 +430,9 @@ void BackupEngine::CopyAll(CopyRun& run, const PathList& allFiles, bool overwrit
 
 // Once the copies are on disk: with the verify, each placed copy is read
 // back and compared with what was read from its source; then the hashes go
-// into the destination's record, still under the destination's lock.
-void BackupEngine::VerifyAndRecord(CopyRun& run, CopySummary& summary, bool flushed)
+// into the destination's record, and where each file came from into its
+// index, still under the destination's lock.
+void BackupEngine::VerifyAndRecord(CopyRun& run, const PathList& allFiles, CopySummary& summary, bool flushed)
 {
     std::int64_t verifiedAt = 0;
     if (verify_ && flushed && !run.placed.empty()) {
@@ -453,6 +459,12 @@ void BackupEngine::VerifyAndRecord(CopyRun& run, CopySummary& summary, bool flus
     }
     try {
         RecordCopies(*run.session, run.placed, verifiedAt);
+    } catch (const std::exception& failure) {
+        host_.Show({failure.what(), "", MessageBoxButtons::OK, MessageBoxIcon::None});
+    }
+    run.placed = {};
+    try {
+        run.handled->Record(*run.session, allFiles);
     } catch (const std::exception& failure) {
         host_.Show({failure.what(), "", MessageBoxButtons::OK, MessageBoxIcon::None});
     }
@@ -515,6 +527,7 @@ CopySummary BackupEngine::Copy(std::shared_ptr<const PathList> allFiles, std::st
     run.destinationPath = std::move(destinationPath);
     run.mode = mode;
     run.placed = PlacedCopies(allFiles, run.destinationPath, style_);
+    run.handled.emplace(run.destinationPath, style_);
     run.session = fs_.BeginCopy(run.destinationPath);
     run.session->SetEntries(state_.directoryData.load());
     run.session->HashSources(verify_);
@@ -550,6 +563,7 @@ CopySummary BackupEngine::Copy(std::shared_ptr<const PathList> allFiles, std::st
             run.session->KeepReplacedIn(now);
             summary.prunedVersions = run.session->PruneVersions(now - std::int64_t {keepVersionsDays_} * 86400);
         }
+        run.handled->Reserve(allFiles->size());
         CopyAll(run, *allFiles, overwrite, summary);
         summary.keptVersions = run.session->KeptVersions();
         summary.versionsFolder = run.session->VersionsFolder();
@@ -577,7 +591,7 @@ CopySummary BackupEngine::Copy(std::shared_ptr<const PathList> allFiles, std::st
     }
     // Taken after the end, which waits for uploads and learns of the mounts.
     summary.notes = run.session->Notes();
-    VerifyAndRecord(run, summary, flushed);
+    VerifyAndRecord(run, *allFiles, summary, flushed);
     run.session.reset();
 
     state_.complete = true;

@@ -118,7 +118,7 @@ private:
     // holds it; false when the wait was cancelled. A failure to lock it
     // (FsError) ends the wait.
     bool TakeDestination(CopyRun& run);
-    void VerifyAndRecord(CopyRun& run, CopySummary& summary, bool flushed);
+    void VerifyAndRecord(CopyRun& run, const PathList& allFiles, CopySummary& summary, bool flushed);
 
     JobState& state_;
     JobHost& host_;

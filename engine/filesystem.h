@@ -80,6 +80,9 @@ public:
     // it, the copy's modification time in ns since 1970.
     std::optional<ContentHash> hash;
     std::int64_t placedModified = 0;
+    // The source's modification time as last read (ns since 1970): for the
+    // destination's index of where its copies came from.
+    std::int64_t sourceModified = 0;
 };
 
 // A copy as read back from the destination.
@@ -239,6 +242,31 @@ public:
         (void)file;
         return nullptr;
     }
+    // The destination's index of where its copies came from
+    // (kRestoreIndexName, engine/restoreindex.h): its first `limit` bytes,
+    // and its text replaced whole; none, and nothing, where the session
+    // keeps no such files.
+    virtual std::optional<std::string> LoadIndex(std::size_t limit = std::string::npos)
+    {
+        (void)limit;
+        return std::nullopt;
+    }
+    virtual void SaveIndex(const std::string& text) { (void)text; }
+    // The run folder that KeepReplacedIn names, made now where it is not yet
+    // (with its marker): for a restore, which keeps there the files it
+    // replaces outside the destination. Its path; throws FsError.
+    virtual std::string KeepingFolder()
+    {
+        throw FsError("Could not keep a copy in the versions folder: this file system keeps none", FsError::Kind::Other,
+                      0, {});
+    }
+};
+
+// What is at a path, looked at without following a link.
+struct FileLook {
+    enum class Kind { None, File, Folder, Link, Other } kind = Kind::None;  // None: nothing is there
+    std::uint64_t size = 0;
+    std::int64_t modified = 0;  // ns since 1970
 };
 
 class FileSystem {
@@ -273,6 +301,10 @@ public:
     virtual std::optional<std::string> ReadStart(const std::string& path, std::size_t limit);
     // A file's size in bytes; nullopt where it can't be told.
     virtual std::optional<std::uint64_t> FileBytes(const std::string& path);
+    // What is at `path`: a link is looked at itself, never followed. A path
+    // that is not there (nor a folder on its way) is Kind::None; one that
+    // can't be looked at throws FsError.
+    virtual FileLook Look(const std::string& path) = 0;
     // Begins one backup's copies into `destination` and the folders below
     // it. The first time the session writes into a folder, it removes what
     // copies killed before they finished left there.

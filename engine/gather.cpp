@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "engine/engine.h"
+#include "engine/restore.h"
 #include "support/quoted.h"
 
 namespace tandrel {
@@ -145,10 +146,12 @@ struct BackupEngine::Walk {
             if (engine.fs_.DirectoryExists(path)) {
                 if (rules && entry && EntryLeftOut(path, true)) return Visit::LeftOut;
                 Listing listing = engine.fs_.List(path);
-                // A destination's record of hashes stands for that
-                // destination's copies, not for the copies of a backup of it.
+                // A destination's record of hashes and its index stand for
+                // that destination's copies, not for the copies of a backup
+                // of it.
                 std::erase_if(listing.files, [&](const std::string& file) {
-                    return FileName(file, engine.style_) == kHashRecordName;
+                    const std::string name = FileName(file, engine.style_);
+                    return name == kHashRecordName || name == kRestoreIndexName;
                 });
                 if (rules && rules->taggedCaches && TaggedAsCache(listing)) {
                     // Its own listing told; nothing in it is taken or walked.

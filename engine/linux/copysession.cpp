@@ -73,6 +73,7 @@ void LinuxCopySession::Measure(Copy& copy)
     copy.link = S_ISLNK(info.st_mode);
     if (S_ISDIR(info.st_mode)) Fail("Could not read the size of " + Quoted(copy.source), EISDIR, copy.source);
     copy.length = static_cast<std::uint64_t>(info.st_size);
+    copy.sourceModified = Nanoseconds(info.st_mtim);
     copy.measured = true;
 }
 
@@ -264,6 +265,7 @@ void LinuxCopySession::WriteData(Copy& copy, Attempt& attempt)
             Fail(copy.What(), InFolder(folder, error), attempt.target);
     }
     if (read.whole) copy.hash = read.hasher.Digest();
+    copy.sourceModified = Nanoseconds(source.st_mtim);
     attempt.times[0] = source.st_atim;
     attempt.times[1] = source.st_mtim;
     if (Racy(source, began, folder)) {

@@ -61,6 +61,10 @@ public:
     std::int64_t MarkStale(const std::string& path) override;
     std::unique_ptr<ReservedReader> OpenReserved(const ReservedFile& file) override;
     std::unique_ptr<ReservedWriter> ReplaceReserved(const ReservedFile& file) override;
+    std::optional<std::string> LoadIndex(std::size_t limit) override;
+    void SaveIndex(const std::string& text) override;
+    // engine/linux/versions.cpp
+    std::string KeepingFolder() override;
 
 private:
     struct Copy;
@@ -103,6 +107,7 @@ private:
     void Unlock();
     std::string VersionsRoot() const;
     FolderRef KeptFolderFor(const Folder& folder);
+    void MakeRunFolder();
     void KeepReplaced(Copy& copy, Attempt& attempt);
     std::optional<std::int64_t> runTime_;  // set: replaced copies are kept
     std::string runFolder_;                // this run's folder of kept copies, once made

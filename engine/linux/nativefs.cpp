@@ -102,6 +102,23 @@ Listing NativeFileSystem::List(const std::string& folder)
     return listing;
 }
 
+FileLook NativeFileSystem::Look(const std::string& path)
+{
+    struct stat info {};
+    FileLook look;
+    if (::lstat(path.c_str(), &info) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return look;
+        Fail("Could not look at " + Quoted(path), errno, path);
+    }
+    look.kind = S_ISREG(info.st_mode)   ? FileLook::Kind::File
+                : S_ISDIR(info.st_mode) ? FileLook::Kind::Folder
+                : S_ISLNK(info.st_mode) ? FileLook::Kind::Link
+                                        : FileLook::Kind::Other;
+    look.size = static_cast<std::uint64_t>(info.st_size);
+    look.modified = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    return look;
+}
+
 void NativeFileSystem::CreateDirectory(const std::string& path)
 {
     BeginCopy(path)->CreateDirectory(path);

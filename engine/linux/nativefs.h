@@ -26,6 +26,7 @@ public:
     bool FileExists(const std::string& path) override;
     Listing List(const std::string& folder) override;
     void CreateDirectory(const std::string& path) override;
+    FileLook Look(const std::string& path) override;
     std::unique_ptr<CopySession> BeginCopy(const std::string& destination) override;
     std::string MountPointOf(const std::string& path) override;
     bool IsMountPoint(const std::string& folder) override;

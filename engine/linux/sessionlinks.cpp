@@ -39,6 +39,7 @@ bool LinuxCopySession::CopyLink(Copy& copy, Attempt& attempt)
         throw FsError(copy.What() + ": " + Quoted(copy.source) + " changed while it was being copied",
                       FsError::Kind::Other, 0, copy.source);
     copy.sourceInfo = link;
+    copy.sourceModified = Nanoseconds(link.st_mtim);
     std::string text(static_cast<std::size_t>(link.st_size) + 1, '\0');
     const ssize_t length = ::readlinkat(opened.Get(), "", text.data(), text.size());
     if (length < 0) Fail(copy.What(), errno, copy.source);
@@ -70,6 +71,7 @@ bool LinuxCopySession::CopyLink(Copy& copy, Attempt& attempt)
                       FsError::Kind::Other, EPERM, copy.source);
     copy.sourceInfo = file;
     copy.length = static_cast<std::uint64_t>(file.st_size);
+    copy.sourceModified = Nanoseconds(file.st_mtim);
     return false;
 }
 

@@ -15,6 +15,7 @@
 #include "engine/linux/copysession.h"
 #include "engine/linux/placement.h"
 #include "engine/linux/sessionparts.h"
+#include "engine/restore.h"
 
 namespace tandrel {
 
@@ -155,6 +156,13 @@ public:
             if (duplicate < 0 || ::close(duplicate) != 0) error = errno;
         }
         if (error == 0 && calls_.RenameAt(folder, temporary_.c_str(), folder, name_, 0) != 0) error = errno;
+        // A share refuses to rename a file that is open (a sharing
+        // violation): closed, it is renamed at once (no backup cleans this
+        // folder meanwhile, as this one holds the destination).
+        if (error == EBUSY) {
+            out_.Reset();
+            error = calls_.RenameAt(folder, temporary_.c_str(), folder, name_, 0) != 0 ? errno : 0;
+        }
         if (error != 0) Abandon(error);
         out_.Reset();
         // The new name on disk too, as far as the folder can be flushed.
@@ -225,6 +233,33 @@ std::unique_ptr<ReservedWriter> LinuxCopySession::ReplaceReserved(const Reserved
     ::flock(out.Get(), LOCK_EX | LOCK_NB);
     return std::make_unique<ReservedOut>(calls_, std::move(root), file.name, std::move(temporary), std::move(out),
                                          std::move(what), path);
+}
+
+namespace {
+
+constexpr ReservedFile kIndex {kRestoreIndexName, "the index of sources"};
+
+}  // namespace
+
+std::optional<std::string> LinuxCopySession::LoadIndex(std::size_t limit)
+{
+    const std::unique_ptr<ReservedReader> in = OpenReserved(kIndex);
+    if (!in) return std::nullopt;
+    std::string text;
+    char buffer[1 << 16];
+    while (text.size() < limit) {
+        const std::size_t n = in->Read(buffer, std::min(sizeof buffer, limit - text.size()));
+        if (n == 0) break;
+        text.append(buffer, n);
+    }
+    return text;
+}
+
+void LinuxCopySession::SaveIndex(const std::string& text)
+{
+    const std::unique_ptr<ReservedWriter> out = ReplaceReserved(kIndex);
+    out->Write(text.data(), text.size());
+    out->Commit();
 }
 
 }  // namespace tandrel

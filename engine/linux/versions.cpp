@@ -139,42 +139,54 @@ std::string LinuxCopySession::VersionsRoot() const
     return (root == "/" ? "" : root) + "/" + kVersionsFolderName;
 }
 
+// This run's folder of kept copies, with its marker; the versions folder's
+// README comes with it.
+void LinuxCopySession::MakeRunFolder()
+{
+    const std::string root = VersionsRoot();
+    const std::string destination = root.substr(0, root.size() - std::strlen(kVersionsFolderName) - 1);
+    tree_.Create(root, [&](std::size_t depth) { return depth == 0 ? destination : std::string(); });
+    FolderRef versions = tree_.Open(root);
+    Fd readme(calls_.OpenAt(versions->fd.Get(), kReadme, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (readme.Valid() && ::write(readme.Get(), kReadmeText, std::strlen(kReadmeText)) < 0) {
+        // a README is a courtesy; the copies are what counts
+    }
+    const std::string base = RunName(*runTime_);
+    std::string name;
+    for (int sequence = 1;; ++sequence) {
+        name = sequence == 1 ? base : base + "-" + std::to_string(sequence);
+        if (calls_.MkdirAt(versions->fd.Get(), name.c_str(), 0700) == 0) break;
+        if (errno != EEXIST || sequence == 1000)
+            Fail("Could not make the folder " + Quoted(root + "/" + name), errno, root + "/" + name);
+    }
+    FolderRef run = tree_.Open(root + "/" + name);
+    Fd marker(calls_.OpenAt(run->fd.Get(), kRunMarker, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!marker.Valid()) Fail("Could not mark the folder " + Quoted(root + "/" + name), errno, root + "/" + name);
+    runFolder_ = name;
+    struct stat mode {};
+    if (::fstat(versions->fd.Get(), &mode) == 0) {
+        Fd open(calls_.OpenAt(run->fd.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
+        if (open.Valid()) calls_.Fchmod(open.Get(), mode.st_mode & 0777);
+    }
+}
+
+std::string LinuxCopySession::KeepingFolder()
+{
+    if (!runTime_)
+        throw FsError("Could not keep a copy in the versions folder: no run was named", FsError::Kind::Other, 0,
+                      VersionsRoot());
+    if (runFolder_.empty()) MakeRunFolder();
+    return VersionsRoot() + "/" + runFolder_;
+}
+
 // The folder of this run's kept copies that stands for `folder` of the
 // destination, made with every missing level (each with the mode of the
-// destination folder it stands for); the run folder, its marker and the
-// versions folder's README come with the first.
+// destination folder it stands for); the run folder comes with the first.
 FolderRef LinuxCopySession::KeptFolderFor(const Folder& folder)
 {
     const std::string root = VersionsRoot();
     const std::string destination = root.substr(0, root.size() - std::strlen(kVersionsFolderName) - 1);
-    if (runFolder_.empty()) {
-        tree_.Create(root, [&](std::size_t depth) { return depth == 0 ? destination : std::string(); });
-        FolderRef versions = tree_.Open(root);
-        Fd readme(
-            calls_.OpenAt(versions->fd.Get(), kReadme, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-        if (readme.Valid() && ::write(readme.Get(), kReadmeText, std::strlen(kReadmeText)) < 0) {
-            // a README is a courtesy; the copies are what counts
-        }
-        const std::string base = RunName(*runTime_);
-        for (int sequence = 1;; ++sequence) {
-            const std::string name = sequence == 1 ? base : base + "-" + std::to_string(sequence);
-            if (calls_.MkdirAt(versions->fd.Get(), name.c_str(), 0700) == 0) {
-                runFolder_ = name;
-                break;
-            }
-            if (errno != EEXIST || sequence == 1000)
-                Fail("Could not make the folder " + Quoted(root + "/" + name), errno, root + "/" + name);
-        }
-        FolderRef run = tree_.Open(root + "/" + runFolder_);
-        Fd marker(calls_.OpenAt(run->fd.Get(), kRunMarker, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
-        if (!marker.Valid())
-            Fail("Could not mark the folder " + Quoted(root + "/" + runFolder_), errno, root + "/" + runFolder_);
-        struct stat mode {};
-        if (::fstat(versions->fd.Get(), &mode) == 0) {
-            Fd open(calls_.OpenAt(run->fd.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
-            if (open.Valid()) calls_.Fchmod(open.Get(), mode.st_mode & 0777);
-        }
-    }
+    if (runFolder_.empty()) MakeRunFolder();
     const std::string below = folder.path.substr(std::min(folder.path.size(), destination.size() + 1));
     const std::string kept = root + "/" + runFolder_ + "/" + below;
     const std::size_t levels = static_cast<std::size_t>(std::count(below.begin(), below.end(), '/'));

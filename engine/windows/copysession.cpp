@@ -412,6 +412,7 @@ void WindowsCopySession::DoWork(Copy& copy)
         throw FsError(what + ": " + Quoted(copy.source) +
                           " is a symbolic link, and a backup follows no link below the folders of its list",
                       FsError::Kind::Other, static_cast<int>(kLinkInside), copy.source);
+    copy.sourceModified = Nanoseconds(sourceInfo.ftLastWriteTime);
     bool madeByThisBackup;
     {
         std::lock_guard lock(mutex_);

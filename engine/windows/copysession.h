@@ -98,6 +98,10 @@ public:
     std::string VersionsFolder() const override;
     std::int64_t PruneVersions(std::int64_t cutoff) override;
     std::int64_t FreeVersions(std::uint64_t bytes) override;
+    std::string KeepingFolder() override;
+    // The index of sources (sessionrecords.cpp).
+    std::optional<std::string> LoadIndex(std::size_t limit) override;
+    void SaveIndex(const std::string& text) override;
 
 private:
     struct Copy : FileCopy {
@@ -149,6 +153,7 @@ private:
     // The kept versions (versions.cpp).
     std::string VersionsRoot() const;
     FolderRef KeptFolderFor(const Folder& folder);
+    void MakeRunFolder();
     void KeepReplaced(Copy& copy);
 
     std::string destination_;             // without its final separator ("C:" for a drive's root)

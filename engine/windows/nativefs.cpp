@@ -340,6 +340,24 @@ bool NativeFileSystem::FileExists(const std::string& path)
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+// The attributes of a reparse point are its own: a link is never followed.
+FileLook NativeFileSystem::Look(const std::string& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    FileLook look;
+    if (!::GetFileAttributesExW(NativePath(path).c_str(), GetFileExInfoStandard, &data)) {
+        const DWORD error = ::GetLastError();
+        if (IsMissing(error)) return look;
+        Fail("Could not look at " + Quoted(path), error, path);
+    }
+    look.kind = data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT ? FileLook::Kind::Link
+                : data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY   ? FileLook::Kind::Folder
+                                                                     : FileLook::Kind::File;
+    look.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    look.modified = Nanoseconds(data.ftLastWriteTime);
+    return look;
+}
+
 Listing NativeFileSystem::List(const std::string& folder)
 {
     const std::string what = "Could not list the folder " + Quoted(folder);

@@ -212,39 +212,51 @@ std::string WindowsCopySession::VersionsRoot() const
     return destination_ + "\\" + kVersionsFolderName;
 }
 
+// This run's folder of kept copies, with its marker; the versions folder's
+// README comes with it.
+void WindowsCopySession::MakeRunFolder()
+{
+    const std::string root = VersionsRoot();
+    FolderRef versions = Walk(root, true, true, nullptr);
+    Handle readme(::CreateFileW(NativePath(versions->native + Widen(kReadme)).c_str(), GENERIC_WRITE, 0, nullptr,
+                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    DWORD written = 0;
+    // A README is a courtesy; the copies are what counts.
+    if (readme.valid())
+        ::WriteFile(readme.get(), kReadmeText, static_cast<DWORD>(std::strlen(kReadmeText)), &written, nullptr);
+    const std::string base = RunName(*runTime_);
+    std::string name;
+    for (int sequence = 1;; ++sequence) {
+        name = sequence == 1 ? base : base + "-" + std::to_string(sequence);
+        if (::CreateDirectoryW(NativePath(versions->native + Widen(name)).c_str(), nullptr)) break;
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_ALREADY_EXISTS || sequence == 1000)
+            Fail("Could not make the folder " + Quoted(root + "\\" + name), error, root + "\\" + name);
+    }
+    FolderRef run = Walk(root + "\\" + name, false, true, nullptr);
+    Handle marker(::CreateFileW(NativePath(run->native + Widen(kRunMarker)).c_str(), GENERIC_WRITE, kShareAll, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!marker.valid())
+        Fail("Could not mark the folder " + Quoted(root + "\\" + name), ::GetLastError(), root + "\\" + name);
+    runFolder_ = name;
+}
+
+std::string WindowsCopySession::KeepingFolder()
+{
+    if (!runTime_)
+        throw FsError("Could not keep a copy in the versions folder: no run was named", FsError::Kind::Other, 0,
+                      VersionsRoot());
+    if (runFolder_.empty()) MakeRunFolder();
+    return VersionsRoot() + "\\" + runFolder_;
+}
+
 // The folder of this run's kept copies that stands for `folder` of the
-// destination, made with every missing level; the run folder, its marker
-// and the versions folder's README come with the first.
+// destination, made with every missing level; the run folder comes with the
+// first.
 FolderRef WindowsCopySession::KeptFolderFor(const Folder& folder)
 {
     const std::string root = VersionsRoot();
-    if (runFolder_.empty()) {
-        FolderRef versions = Walk(root, true, true, nullptr);
-        Handle readme(::CreateFileW(NativePath(versions->native + Widen(kReadme)).c_str(), GENERIC_WRITE, 0, nullptr,
-                                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-        DWORD written = 0;
-        // A README is a courtesy; the copies are what counts.
-        if (readme.valid())
-            ::WriteFile(readme.get(), kReadmeText, static_cast<DWORD>(std::strlen(kReadmeText)), &written, nullptr);
-        const std::string base = RunName(*runTime_);
-        for (int sequence = 1;; ++sequence) {
-            const std::string name = sequence == 1 ? base : base + "-" + std::to_string(sequence);
-            if (::CreateDirectoryW(NativePath(versions->native + Widen(name)).c_str(), nullptr)) {
-                runFolder_ = name;
-                break;
-            }
-            const DWORD error = ::GetLastError();
-            if (error != ERROR_ALREADY_EXISTS || sequence == 1000)
-                Fail("Could not make the folder " + Quoted(root + "\\" + name), error, root + "\\" + name);
-        }
-        FolderRef run = Walk(root + "\\" + runFolder_, false, true, nullptr);
-        Handle marker(::CreateFileW(NativePath(run->native + Widen(kRunMarker)).c_str(), GENERIC_WRITE, kShareAll,
-                                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                                    nullptr));
-        if (!marker.valid())
-            Fail("Could not mark the folder " + Quoted(root + "\\" + runFolder_), ::GetLastError(),
-                 root + "\\" + runFolder_);
-    }
+    if (runFolder_.empty()) MakeRunFolder();
     const std::string below = folder.path.substr(std::min(folder.path.size(), destination_.size() + 1));
     return Walk(root + "\\" + runFolder_ + (below.empty() ? "" : "\\" + below), true, true, nullptr);
 }

@@ -134,6 +134,11 @@ inline std::uint64_t Ticks(const FILETIME& time)
 {
     return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
+// A file time as ns since 1970 (FILETIME counts 100 ns ticks since 1601).
+inline std::int64_t Nanoseconds(const FILETIME& time)
+{
+    return (static_cast<std::int64_t>(Ticks(time)) - 116444736000000000LL) * 100;
+}
 // `name` as the file system tells names apart: in one case.
 std::wstring Folded(std::wstring name);
 

@@ -19,7 +19,9 @@
 #include <string>
 #include <vector>
 
+#include "engine/detail/versionnames.h"
 #include "engine/engine.h"
+#include "engine/restore.h"
 #include "engine/stdthreads.h"
 
 #include "tests/common/temptree.h"
@@ -173,7 +175,7 @@ inline MessageBoxRequest Box(std::string text, std::string caption, MessageBoxBu
 // ---------------------------------------------------------------------------
 // MemoryFileSystem
 
-enum class FsOp { DirectoryExists, FileExists, List, FileLength, CreateDirectory, CopyFile, Flush };
+enum class FsOp { DirectoryExists, FileExists, List, FileLength, CreateDirectory, CopyFile, Flush, Look };
 
 struct CopyRecord {
     std::string source, target;
@@ -286,7 +288,22 @@ public:
         MakeFolders(Key(path));
     }
 
-    std::unique_ptr<CopySession> BeginCopy(const std::string&) override { return std::make_unique<Session>(*this); }
+    FileLook Look(const std::string& path) override
+    {
+        Enter(FsOp::Look, path);
+        FileLook look;
+        if (IsFolder(path)) {
+            look.kind = FileLook::Kind::Folder;
+        } else if (const Node* file = Find(path, false)) {
+            look = {FileLook::Kind::File, file->size, file->mtime};
+        }
+        return look;
+    }
+
+    std::unique_ptr<CopySession> BeginCopy(const std::string& destination) override
+    {
+        return std::make_unique<Session>(*this, destination);
+    }
 
     // A drive mounted at `mountPoint` (a path prefix), or not mounted now.
     void SetMounted(const std::string& mountPoint, bool mounted)
@@ -325,7 +342,7 @@ private:
     // alone with it.
     class Session : public CopySession {
     public:
-        explicit Session(MemoryFileSystem& fs) : fs_(fs) {}
+        Session(MemoryFileSystem& fs, std::string destination) : fs_(fs), destination_(std::move(destination)) {}
         bool DirectoryExists(const std::string& path) override { return fs_.DirectoryExists(path); }
         void CreateDirectory(const std::string& path, const std::string&) override { fs_.CreateDirectory(path); }
         std::unique_ptr<FileCopy> Open(const std::string& source) override
@@ -336,6 +353,7 @@ private:
             auto copy = std::make_unique<Copy>();
             copy->source = source;
             copy->length = file->size;
+            copy->sourceModified = file->mtime;
             return copy;
         }
         void Work(FileCopy& base, const std::string& target, bool overwrite) noexcept override
@@ -368,9 +386,33 @@ private:
         {
             if (wrote_) fs_.Enter(FsOp::Flush, "");
         }
+        // The index is a file of the destination, written whole (a fault
+        // on CopyFile at its path fails the write).
+        std::optional<std::string> LoadIndex(std::size_t limit) override
+        {
+            const Node* index = fs_.Find(IndexPath(), false);
+            if (!index) return std::nullopt;
+            return index->content.substr(0, limit);
+        }
+        void SaveIndex(const std::string& text) override
+        {
+            fs_.Enter(FsOp::CopyFile, IndexPath(), /*primary=*/false);
+            fs_.AddFile(IndexPath(), text.size(), text);
+        }
+        void KeepReplacedIn(std::int64_t runTime) override { runTime_ = runTime; }
+        std::string KeepingFolder() override
+        {
+            const std::string folder = JoinPath(JoinPath(destination_, kVersionsFolderName, fs_.style_),
+                                                versions::RunName(runTime_), fs_.style_);
+            fs_.AddFile(JoinPath(folder, versions::kRunMarker, fs_.style_));
+            return folder;
+        }
 
     private:
+        std::string IndexPath() const { return JoinPath(destination_, kRestoreIndexName, fs_.style_); }
         MemoryFileSystem& fs_;
+        std::string destination_;
+        std::int64_t runTime_ = 0;
         bool wrote_ = false;
     };
 
@@ -455,7 +497,7 @@ private:
     mutable std::mutex mutex_;
     std::map<std::string, Node> nodes_;
     std::map<std::pair<FsOp, std::string>, std::string> faults_;
-    int calls_[7] = {};
+    int calls_[8] = {};
     std::vector<CopyRecord> copies_;
     Hook hook_;
     std::function<void(const std::string&)> workHook_;

@@ -256,14 +256,14 @@ TEST_F(NativeBackup, DirectoryCopy)
     EXPECT_EQ(Dest("Photos/2004/p2.jpg"), std::string(600, 'b'));
     EXPECT_EQ(Dest("Docs/a.txt"), std::string(1000, 'c'));
     EXPECT_EQ(host.Boxes().back().text, "3 KB copied successfully");
-    EXPECT_EQ(tree.Names("dest"), (Strings {"Docs", "Photos"}));
+    EXPECT_EQ(tree.Names("dest"), (Strings {".tandrel-index", "Docs", "Photos"}));
 }
 
 TEST_F(NativeBackup, CdBackup)
 {
     Gather(entries);
     Copy(true, false, false);
-    EXPECT_EQ(tree.Names("dest"), Strings {"CD_backup0"});
+    EXPECT_EQ(tree.Names("dest"), (Strings {".tandrel-index", "CD_backup0"}));
     EXPECT_EQ(tree.Names("dest/CD_backup0"), (Strings {"a.txt", "p1.jpg", "p2.jpg"}));
     EXPECT_EQ(Dest("CD_backup0/p2.jpg"), std::string(600, 'b'));
 }
@@ -272,7 +272,7 @@ TEST_F(NativeBackup, ConsolidateAndASecondRunWithoutOverwrite)
 {
     Gather(entries);
     Copy(false, true, false);
-    EXPECT_EQ(tree.Names("dest"), (Strings {"a.txt", "p1.jpg", "p2.jpg"}));
+    EXPECT_EQ(tree.Names("dest"), (Strings {".tandrel-index", "a.txt", "p1.jpg", "p2.jpg"}));
     EXPECT_EQ(Dest("p1.jpg"), std::string(1500, 'a'));
     EXPECT_EQ(host.Boxes().back().text, "3 KB copied successfully");
 
@@ -282,7 +282,7 @@ TEST_F(NativeBackup, ConsolidateAndASecondRunWithoutOverwrite)
     ASSERT_EQ(boxes.size(), 1u + 3 * 2 + 1);
     EXPECT_NE(boxes[1].text.find("File exists"), std::string::npos);
     EXPECT_EQ(boxes.back().text, "0 KB copied successfully");
-    EXPECT_EQ(tree.Names("dest"), (Strings {"a.txt", "p1.jpg", "p2.jpg"}));
+    EXPECT_EQ(tree.Names("dest"), (Strings {".tandrel-index", "a.txt", "p1.jpg", "p2.jpg"}));
 }
 
 }  // namespace

@@ -60,6 +60,15 @@ grep -qx 'Total Files: 2' "$work/stdout" || fail "list file not read"
 run "$(win "$work/src")" --mode consolidate --dest "$(win "$work/flat")"
 [ "$(ls "$work/flat" | sort | tr '\n' ' ')" = "a.txt p1.jpg p2.jpg " ] || fail "consolidate"
 
+# Getting files back from the consolidated backup, by its index: a folder
+# deleted from the source, named with letters outside ASCII.
+rm -rf "$work/src/$photos"
+run --restore --dest "$(win "$work/flat")" "$(win "$work/src/$photos")" || fail "the restore failed"
+[ "$(cat "$work/src/$photos/p1.jpg")" = photo ] || fail "p1.jpg not restored"
+[ "$(stat -c %s "$work/src/$photos/2004/p2.jpg")" = 1536 ] || fail "p2.jpg not restored"
+run --versions --dest "$(win "$work/flat")" a.txt || fail "no versions of a.txt"
+grep -qF "bytes  current  $(win "$work/flat")\\a.txt" "$work/stdout" || fail "the current copy of a.txt not listed"
+
 status=0
 run --no-such-option || status=$?
 [ "$status" -eq 2 ] || fail "status $status for a usage error"

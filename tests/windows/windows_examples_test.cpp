@@ -76,7 +76,7 @@ TEST_F(WindowsBackup, DirectoryCopyOfAFolderAndAFileEntry)
     EXPECT_EQ(Dest("Photos\\p1.jpg"), std::string(1500, 'a'));
     EXPECT_EQ(Dest("Photos\\2004\\p2.jpg"), std::string(600, 'b'));
     EXPECT_EQ(Dest("Docs\\a.txt"), std::string(1000, 'c'));
-    EXPECT_EQ(tree.Names("Backup"), (Strings {"Docs", "Photos"}));
+    EXPECT_EQ(tree.Names("Backup"), (Strings {".tandrel-index", "Docs", "Photos"}));
     EXPECT_EQ(LastBox(), "3 KB copied successfully");
 }
 
@@ -98,7 +98,7 @@ TEST_F(WindowsBackup, ADriveRootFileEntryGoesIntoTheDestinationAndCapturesNothin
     EXPECT_EQ(Dest(rootFile.Name()), "b");
     EXPECT_EQ(Dest("Photos\\p1.jpg"), std::string(1500, 'a'));
     EXPECT_EQ(Dest("Photos\\2004\\p2.jpg"), std::string(600, 'b'));
-    Strings expected = {"Photos", rootFile.Name()};
+    Strings expected = {".tandrel-index", "Photos", rootFile.Name()};
 #ifdef TANDREL_OTHER_DRIVE
     EXPECT_EQ(Dest("Docs\\z.txt"), "z");
     expected.push_back("Docs");
@@ -111,13 +111,13 @@ TEST_F(WindowsBackup, CdBackupVolumeFolders)
 {
     Gather(entries);
     Copy(false, true, false, false);
-    EXPECT_EQ(tree.Names("Backup"), Strings {"CD_backup0"});
+    EXPECT_EQ(tree.Names("Backup"), (Strings {".tandrel-index", "CD_backup0"}));
     EXPECT_EQ(tree.Names("Backup\\CD_backup0"), (Strings {"a.txt", "p1.jpg", "p2.jpg"}));
     EXPECT_EQ(Dest("CD_backup0\\p2.jpg"), std::string(600, 'b'));
 
     // A destination that does not exist yet is made with its volume folder.
     Copy(false, true, false, false, tree.Path("New\\Backup") + "\\");
-    EXPECT_EQ(tree.Names("New\\Backup"), Strings {"CD_backup0"});
+    EXPECT_EQ(tree.Names("New\\Backup"), (Strings {".tandrel-index", "CD_backup0"}));
     EXPECT_EQ(tree.Names("New\\Backup\\CD_backup0").size(), 3u);
 }
 
@@ -136,7 +136,7 @@ TEST_F(WindowsBackup, NonAsciiNamesSurviveListFilesGatheringAndCopying)
     Copy(false, false, false, true);
     EXPECT_EQ(Dest(kNonAscii + "\\Bild \xC3\xBC.jpg"), "bild");
     EXPECT_EQ(Dest(kNonAscii + "\\2004 \xC3\x9F\\p.jpg"), std::string(2048, 'p'));
-    EXPECT_EQ(tree.Names("Backup"), Strings {kNonAscii});
+    EXPECT_EQ(tree.Names("Backup"), (Strings {".tandrel-index", kNonAscii}));
     EXPECT_EQ(LastBox(), "2 KB copied successfully");
 }
 

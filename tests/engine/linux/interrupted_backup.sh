@@ -144,9 +144,9 @@ while [ $killed -lt "$kills" ] && [ $round -lt $((kills * 3)) ]; do
   mv "$work/now" "$work/before"
 
   # Nothing else in the destination than the targets, what must be kept,
-  # its record of hashes and leftovers of the recognisable name; a killed
-  # backup leaves its lock file, which the next one removes.
-  stray=$(find "$dest" -type f | awk -v dest="$dest/" -v allowed="${files[*]/#/Data/} ${keep[*]} .tandrel-lock .tandrel-hashes" '
+  # its record of hashes and its index, and leftovers of the recognisable
+  # name; a killed backup leaves its lock file, which the next one removes.
+  stray=$(find "$dest" -type f | awk -v dest="$dest/" -v allowed="${files[*]/#/Data/} ${keep[*]} .tandrel-lock .tandrel-hashes .tandrel-index" '
     BEGIN { n = split(allowed, list, " "); for (i = 1; i <= n; i++) ok[list[i]] = 1 }
     { rel = substr($0, length(dest) + 1); name = rel; sub(/.*\//, "", name)
       if (!(rel in ok) && rel !~ /^Tandrel Versions\// && !(name ~ /^\.~tandrel-[0-9a-f]+\.tmp$/ && length(name) == 26)) print rel }')

@@ -7,6 +7,7 @@
 #include "tests/engine/fakes.h"
 #include "tests/engine/fs_checks.h"
 #include "engine/nativefs.h"
+#include "engine/restore.h"
 #include "tests/windows/windows_test_util.h"
 
 namespace tandrel {
@@ -231,6 +232,27 @@ TEST_F(WindowsDestination, AReplacedCopyIsKeptInTheVersionsFolderNeverThroughALi
                                    "inside its destination"});
     EXPECT_EQ(TempTree::Read(dest + "Docs\\a.txt"), "new text");
     EXPECT_EQ(tree.Names("victim"), Strings {});
+}
+
+// The index names each copy's source; a folder deleted from the source
+// comes back with its times, and a file that differs at its place is kept
+// in the versions folder before it is replaced.
+TEST_F(WindowsDestination, ABackupIndexesItsFilesAndARestorePutsThemBack)
+{
+    Backup(false);
+    fsys::remove_all(U8(tree.Path("src\\Photos")));
+    tree.File("src\\Docs\\a.txt", "edited");
+    fsys::last_write_time(U8(files[2]), fsys::last_write_time(U8(files[2])) + std::chrono::hours(1));
+    const BackupContents contents = BackupContents::Read(fs, dest, PathStyle::Windows());
+    ASSERT_TRUE(contents.HasIndex());
+    RestoreRequest request {{tree.Path("src\\Photos"), tree.Path("src\\Docs")}, {}, "", true, false};
+    const RestoreSummary summary = Restore(fs, contents, request, {});
+    EXPECT_EQ(summary.restored, 3);
+    EXPECT_EQ(summary.replaced, 1);
+    EXPECT_EQ(TempTree::Read(files[1]), "two");
+    EXPECT_EQ(fsys::last_write_time(U8(files[1])), fsys::last_write_time(U8(dest + "Photos\\2004\\p2.jpg")));
+    EXPECT_EQ(TempTree::Read(files[2]), "text");
+    EXPECT_EQ(TempTree::Read(summary.keptIn + "\\Docs\\a.txt"), "edited");
 }
 
 TEST_F(WindowsDestination, PruningRemovesOldCopiesButTheNewestOfEachFileAndFollowsNoLink)
