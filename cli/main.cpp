@@ -7,6 +7,7 @@
 
 #include "cli/check.h"
 #include "cli/options.h"
+#include "cli/restore.h"
 #include "cli/run.h"
 #include "cli/schedule.h"
 #include "engine/settings.h"
@@ -79,6 +80,8 @@ int main(int argc, char** argv)
     }
     tandrel::NativeFileSystem fs;
     if (options.check) return RunCheck(options, std::cout, std::cerr, fs);
+    if (options.versions) return RunVersions(options, std::cout, std::cerr, fs);
+    if (options.restore) return RunRestore(options, std::cout, std::cerr, fs);
     tandrel::DestinationMemory memory(tandrel::DestinationMemory::DefaultFile());
     if (schedule.kind != ScheduleCommand::None) {
         tandrel::SystemUserManager manager;

@@ -1,6 +1,8 @@
 #include "cli/options.h"
 #include "support/quoted.h"
 
+#include <cstdio>
+#include <ctime>
 #include <stdexcept>
 
 namespace tandrel::cli {
@@ -8,6 +10,9 @@ namespace tandrel::cli {
 const char* Usage()
 {
     return "Usage: tandrel-cli [OPTIONS] ENTRY...\n"
+           "       tandrel-cli --versions --dest DIR PATH\n"
+           "       tandrel-cli --restore --dest DIR [--at \"YYYY-MM-DD HH:MM\"] [--to FOLDER] [--replace]\n"
+           "                   [--dry-run] PATH...\n"
            "Backs up files and folders (ENTRYs) into a destination folder.\n"
            "Leaves out what the rules of the user's exclusions file, the .tandrelignore\n"
            "files of the folders and --exclude match, and caches tagged with CACHEDIR.TAG.\n"
@@ -32,10 +37,23 @@ const char* Usage()
            "                    or missing copy\n"
            "  --sample PERCENT  with --check: only PERCENT of the copies, those checked longest\n"
            "                    ago first\n"
+           "\n"
+           "Getting files back (PATH: a path that was backed up, or one relative to DIR):\n"
+           "  --versions --dest DIR PATH  list every copy DIR holds of PATH: date, size, and\n"
+           "                    where it is (the current copy first, then the kept ones)\n"
+           "  --restore --dest DIR PATH...  restore PATHs (files or folders) where they were\n"
+           "  --at \"YYYY-MM-DD HH:MM\"  with --restore: as they were at that time\n"
+           "  --to FOLDER       with --restore: into FOLDER, keeping the layout below each\n"
+           "                    PATH's parent, instead of where they were\n"
+           "  --replace         with --restore: replace a file there that differs, after\n"
+           "                    keeping it in DIR/Tandrel Versions (default: the restored\n"
+           "                    file goes beside it, as \"name (restored DATE).ext\")\n"
+           "\n"
            "  --exclude PATTERN leave out what PATTERN matches (.gitignore syntax; repeatable)\n"
            "  --exclude-from FILE  leave out what the rules of FILE match, one a line\n"
            "  --no-exclude-caches  back up folders tagged with a CACHEDIR.TAG too\n"
-           "  --dry-run         print what would be backed up and what left out; copy nothing\n"
+           "  --dry-run         print what would be backed up and what left out (or restored);\n"
+           "                    copy nothing\n"
            "  --list FILE       gather the entries of a backup list file (.lst) first\n"
            "  --save FILE       save the gathered entries as a backup list file\n"
            "  --help, --version\n"
@@ -43,7 +61,8 @@ const char* Usage()
            "Exit status: 0 every file copied; 1 some files failed; 2 a usage error or a\n"
            "failed gathering; 3 the copy was stopped at a failed file; 4 another backup\n"
            "was writing into the destination (--no-wait). With --check: 0 every copy\n"
-           "checked is whole; 1 some are damaged or missing; 2 nothing to check.\n";
+           "checked is whole; 1 some are damaged or missing; 2 nothing to check. With\n"
+           "--restore as for a backup: 0 every file restored (or already there).\n";
 }
 
 Options ParseOptions(const std::vector<std::string>& args)
@@ -134,6 +153,21 @@ Options ParseOptions(const std::vector<std::string>& args)
                 throw std::invalid_argument("--sample needs a percent above 0 and at most 100, not " +
                                             support::Quoted(n));
             options.sample = percent;
+        } else if (arg == "--versions") {
+            options.versions = true;
+        } else if (arg == "--restore") {
+            options.restore = true;
+        } else if (arg == "--at") {
+            const std::string& when = value();
+            options.at = ParseLocalTime(when);
+            if (!options.at)
+                throw std::invalid_argument("--at needs a date and time as \"YYYY-MM-DD HH:MM\", not " +
+                                            support::Quoted(when));
+        } else if (arg == "--to") {
+            options.to = value();
+            if (options.to->empty()) throw std::invalid_argument("--to needs a folder");
+        } else if (arg == "--replace") {
+            options.replace = true;
         } else if (arg == "--exclude") {
             options.excludes.push_back({false, value()});
         } else if (arg == "--exclude-from") {
@@ -162,6 +196,21 @@ Options ParseOptions(const std::vector<std::string>& args)
         throw std::invalid_argument("--verify and --check are not available on Windows yet");
 #endif
     if (options.sample && !options.check) throw std::invalid_argument("--sample goes with --check");
+    if ((options.at || options.to || options.replace) && !options.restore)
+        throw std::invalid_argument("--at, --to and --replace go with --restore");
+    if (options.versions || options.restore) {
+        const char* what = options.versions ? "--versions" : "--restore";
+        if (options.versions && options.restore) throw std::invalid_argument("--versions or --restore, not both");
+        if (options.check) throw std::invalid_argument(std::string(what) + " or --check, not both");
+        if (!options.destination) throw std::invalid_argument(std::string(what) + " needs --dest, the backup");
+        if (options.listFile || options.saveFile || options.verify || !options.excludes.empty())
+            throw std::invalid_argument(std::string(what) +
+                                        " reads the backup alone: no --list, --save, --verify or --exclude");
+        if (options.entries.empty()) throw std::invalid_argument(std::string(what) + " needs a PATH");
+        if (options.versions && options.entries.size() > 1)
+            throw std::invalid_argument("--versions lists the copies of one PATH");
+        return options;
+    }
     if (options.check) {
         if (!options.destination) throw std::invalid_argument("--check needs --dest, the backup to check");
         if (!options.entries.empty() || options.listFile || options.saveFile || options.verify)
@@ -170,6 +219,31 @@ Options ParseOptions(const std::vector<std::string>& args)
     }
     if (options.entries.empty() && !options.listFile) throw std::invalid_argument("no ENTRY to back up");
     return options;
+}
+
+std::optional<std::int64_t> ParseLocalTime(const std::string& text)
+{
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    char end = 0;
+    const int read =
+        std::sscanf(text.c_str(), "%4d-%2d-%2d %2d:%2d:%2d%c", &year, &month, &day, &hour, &minute, &second, &end);
+    const bool shape = text.size() == 16 ? read == 5 : text.size() == 19 && read == 6;
+    if (!shape || text[4] != '-' || text[7] != '-' || text[10] != ' ' || text[13] != ':') return std::nullopt;
+    std::tm parts {};
+    parts.tm_year = year - 1900;
+    parts.tm_mon = month - 1;
+    parts.tm_mday = day;
+    parts.tm_hour = hour;
+    parts.tm_min = minute;
+    parts.tm_sec = second;
+    parts.tm_isdst = -1;
+    const std::time_t t = std::mktime(&parts);
+    // mktime moves what is out of range on (the 31st of April to 1 May):
+    // such a date is none.
+    if (t == static_cast<std::time_t>(-1) || parts.tm_mday != day || parts.tm_mon != month - 1 ||
+        parts.tm_year != year - 1900 || hour > 23 || minute > 59 || second > 59)
+        return std::nullopt;
+    return static_cast<std::int64_t>(t);
 }
 
 }  // namespace tandrel::cli

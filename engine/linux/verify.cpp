@@ -190,6 +190,13 @@ void LinuxCopySession::SaveTopFile(const char* name, const char* what, const std
         if (duplicate < 0 || ::close(duplicate) != 0) error = errno;
     }
     if (error == 0 && calls_.RenameAt(folder, temporary.c_str(), folder, name, 0) != 0) error = errno;
+    // A share refuses to rename a file that is open (a sharing violation):
+    // closed, it is renamed at once (no backup cleans this folder meanwhile,
+    // as this one holds the destination).
+    if (error == EBUSY) {
+        out.Reset();
+        error = calls_.RenameAt(folder, temporary.c_str(), folder, name, 0) != 0 ? errno : 0;
+    }
     if (error != 0) {
         out.Reset();
         RemoveOwn(calls_, folder, temporary.c_str());

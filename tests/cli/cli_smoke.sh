@@ -28,4 +28,12 @@ printf 'sub/\n' > "$work/config/tandrel/exclusions"
 "$cli" "$work/src" > "$work/stdout" </dev/null
 grep -qx 'Total Files: 1' "$work/stdout"
 grep -qx 'Left out: 1 file (1 byte): sub/ (1)' "$work/stdout"
+# Getting files back: the copies of one file, and what a restore would do.
+"$cli" --versions --dest "$work/out" "$work/src/a.txt" > "$work/stdout"
+grep -q "^  [0-9-]* [0-9:]*  1 bytes  current  $work/out/src/a.txt\$" "$work/stdout"
+rm "$work/src/sub/b.txt"
+"$cli" --restore --dry-run --dest "$work/out" "$work/src" > "$work/stdout"
+grep -qx "restore: $work/out/src/sub/b.txt -> $work/src/sub/b.txt" "$work/stdout"
+grep -qx 'Would restore: 1 file (0 KB), 1 already there, 0 beside a file that differs, 0 replacing one' "$work/stdout"
+[ ! -e "$work/src/sub/b.txt" ]
 echo "cli smoke: ok"

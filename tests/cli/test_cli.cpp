@@ -14,6 +14,7 @@
 #include "cli/options.h"
 #include "cli/run.h"
 #include "cli/check.h"
+#include "cli/restore.h"
 #include "cli/clihost.h"
 #include "engine/nativefs.h"
 #include "engine/stdthreads.h"
@@ -58,6 +59,14 @@ protected:
         err_.str("");
         NativeFileSystem native;
         return RunCheck(ParseOptions(args), out_, err_, native);
+    }
+
+    int RunCliRestore(std::vector<std::string> args)
+    {
+        out_.str("");
+        err_.str("");
+        NativeFileSystem native;
+        return RunRestore(ParseOptions(args), out_, err_, native);
     }
 
     tandrel::testing::TempTree tree_;
@@ -149,6 +158,27 @@ TEST_F(CliTest, CheckReadsTheBackupAloneAndSaysWhatIsDamaged)
     ASSERT_TRUE(backup->TryLock());
     EXPECT_EQ(RunCliCheck({"--check", "--dest", P("out"), "--no-wait"}), kDestinationBusy);
     EXPECT_EQ(out_.str(), "");
+}
+
+TEST_F(CliTest, ARestoreSaysWhatItDidAndEndsAsABackupWould)
+{
+    ASSERT_EQ(RunCli({P("src/Docs"), "--dest", P("out")}), kAllCopied);
+    Write("src/Docs/a.txt", "edited");
+    EXPECT_EQ(RunCliRestore({"--restore", "--dest", P("out"), P("src/Docs")}), kAllCopied) << err_.str();
+    EXPECT_NE(out_.str().find("Restored: 1 file (0 KB), 0 already there, 1 beside a file that differs, 0 replaced, "
+                              "0 failed"),
+              std::string::npos)
+        << out_.str();
+    EXPECT_EQ(Read("src/Docs/a.txt"), "edited");
+    EXPECT_EQ(RunCliRestore({"--restore", "--dest", P("out"), "Nothing/here"}), kUsageOrGathering);
+    EXPECT_NE(err_.str().find("holds nothing of 'Nothing/here'"), std::string::npos) << err_.str();
+
+    NativeFileSystem fileSystem;
+    const auto backup = fileSystem.BeginCopy(P("out"));  // a backup writing into out/
+    ASSERT_TRUE(backup->TryLock());
+    EXPECT_EQ(RunCliRestore({"--restore", "--replace", "--dest", P("out"), "--no-wait", P("src/Docs")}),
+              kDestinationBusy);
+    EXPECT_EQ(Read("src/Docs/a.txt"), "edited");
 }
 
 // A folder that can't be listed, whatever root may read.
@@ -270,6 +300,12 @@ TEST(CliOptions, RefusesWhatItCannotUse)
     EXPECT_THROW(ParseOptions({"--check", "--dest", "d", "a"}), std::invalid_argument);
     EXPECT_THROW(ParseOptions({"--sample", "5", "--dest", "d", "a"}), std::invalid_argument);
     EXPECT_THROW(ParseOptions({"--check", "--dest", "d", "--sample", "0"}), std::invalid_argument);
+    EXPECT_THROW(ParseOptions({"--restore", "a"}), std::invalid_argument);  // no --dest
+    EXPECT_THROW(ParseOptions({"--to", "x", "--dest", "d", "a"}), std::invalid_argument);
+    EXPECT_THROW(ParseOptions({"--versions", "--dest", "d", "a", "b"}), std::invalid_argument);
+    EXPECT_THROW(ParseOptions({"--restore", "--dest", "d", "--at", "2026-02-30 10:00", "a"}), std::invalid_argument);
+    EXPECT_THROW(ParseOptions({"--restore", "--dest", "d", "--at", "2026-03-01", "a"}), std::invalid_argument);
+    EXPECT_EQ(*ParseLocalTime("2026-03-01 10:01"), *ParseLocalTime("2026-03-01 10:00") + 60);
     const Options options = ParseOptions({"--", "--dest"});
     EXPECT_EQ(options.entries, std::vector<std::string> {"--dest"});
 }

@@ -20,6 +20,9 @@
 #    that fit are copied;
 #  - the copies Overwrite replaces are kept in the versions folder with
 #    their times, and an unchanged repeat keeps nothing;
+#  - on exFAT and the share, a folder deleted from the source is restored
+#    from the volume whole, with its times, and a file as it was at a time
+#    before the last backup replaced it;
 #  - a link in the source is copied as a link where the file system holds
 #    links, else as the file it leads to; a link planted in the destination
 #    is never followed; on exFAT, a source folder swapped for a link while
@@ -271,6 +274,33 @@ cp "$work/plain" "$src/Tree/plain.txt"; touch -d "@1700200001.75" "$src/Tree/pla
 backup touched --overwrite --dest "$dest" "${entries[@]}"
 check "repeat with Overwrite: a file of the same size and a new time is replaced" \
       "$(status_is $some_refused touched; tree_problems; time_problems; temporaries)"
+
+# ---- 5b. Getting files back from the volume (exFAT and the share): a
+# folder deleted from the source, whole and with its copies' times; a file
+# as it was before the last backup replaced it, into another folder.
+if [ "$fs" = exfat ] || [ "$fs" = smb ]; then
+  cp -a "$src/Tree/sub" "$work/sub.before"
+  rm -rf "$src/Tree/sub"
+  backup restore --restore --dest "$dest" "$src/Tree/sub"
+  check "a deleted folder restored from the volume: every file whole, with its copy's time" \
+        "$(status_is 0 restore
+           diff -r "$work/sub.before" "$src/Tree/sub" > /dev/null || echo "the restored folder differs"
+           while IFS= read -r -d '' f; do
+             rel=${f#"$src/"}
+             [ "$(stat -c %.9Y "$f")" = "$(stat -c %.9Y "$dest/$rel")" ] ||
+               echo "$rel: time $(stat -c %.9Y "$f"), its copy's $(stat -c %.9Y "$dest/$rel")"
+           done < <(find "$src/Tree/sub" -type f -print0)
+           [ -f "$dest/.tandrel-index" ] || echo "no index in the destination"
+           temporaries)"
+  backup restoreat --restore --dest "$dest" --at "$(date -d @1700150000 '+%Y-%m-%d %H:%M:%S')" \
+    --to "$work/then" "$src/Tree/plain.txt"
+  then_time=$(stat -c %Y "$work/then/plain.txt" 2> /dev/null || echo none)
+  check "a file restored as it was at a time: the copy that the next backup replaced" \
+        "$(status_is 0 restoreat
+           cmp -s "$(runs | tail -n 1)/Tree/plain.txt" "$work/then/plain.txt" || echo "not the copy kept last"
+           [ "$then_time" -ge 1700100000 ] 2> /dev/null && [ "$then_time" -le 1700100002 ] ||
+             echo "restored the copy of time $then_time")"
+fi
 
 # ---- 6. Links. One in the source is copied as a link where the file system
 # holds links, else as the file it leads to (a link of root's leads anywhere);
