@@ -9,6 +9,7 @@
 //   form1_tray.cpp     tray icon, automatic backup, About box, exits
 //   form1_schedule.cpp run records, notices, start with the desktop, schedules
 //   form1_exclusions.cpp  the "Exclusions" dialog and what it changes
+//   form1_restore.cpp  "Restore…": the Restore dialog for the destination
 #pragma once
 
 #include <QMainWindow>
@@ -54,6 +55,7 @@ class QTimer;
 
 namespace tandrel::ui {
 class AnchorLayout;
+class RestoreDialog;
 class StatusBarPanel;
 }  // namespace tandrel::ui
 
@@ -199,6 +201,8 @@ public:
     void RunEnded(tandrel::RunRecord record, bool noticed);
     // "Exclusions…": what every gathering leaves out.
     void menuItemExclusions_Click();
+    // "Restore…": what the destination holds, and getting it back.
+    void menuItemRestore_Click();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -266,6 +270,10 @@ private:
     void RememberForDesktop();
     void StartAutoBackup(const QString& interval, int triesLeft);
     bool SaveListForSchedule();
+    // form1_restore.cpp.
+    void BuildRestoreMenu();
+    QAction* menuItemRestore = nullptr;
+    QPointer<tandrel::ui::RestoreDialog> restoreDialog_;  // while it is open
     tandrel::ui::WindowSchedule schedule_;
     QString listFile_;       // the backup list's file, once loaded or saved
     std::string earlyNote_;  // a notice of the running copy that could not be given

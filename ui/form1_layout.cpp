@@ -265,6 +265,7 @@ void Form1::InitializeComponent()
     BuildTrayIconAndTimer(icon);
     WireEvents();
     BuildScheduleMenus();
+    BuildRestoreMenu();
     PlaceWindow();
     notifyIcon1->show();
 }

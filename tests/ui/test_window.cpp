@@ -244,12 +244,12 @@ private slots:
         for (const QAction* action : bar->actions()) top << action->text();
         QCOMPARE(top, (QStringList {"&File", "&Help"}));
         auto* file = h.form->findChild<QMenu*>(QStringLiteral("menuFile"));
-        QCOMPARE(Texts(file),
-                 (QStringList {"&Load Backup list...", "&Save Backup list", "&Verify Copies", "E&xclusions\u2026",
-                               "Start with the &Desktop", "Schedule &This Backup\u2026", "-", "&Exit"}));
-        QCOMPARE(Names(file),
-                 (QStringList {"menuItemLoad", "menuItemSave", "menuItemVerify", "menuItemExclusions",
-                               "menuItemStartWithDesktop", "menuItemSchedule", "menuItemSpacer3", "menuItemexitMain"}));
+        QCOMPARE(Texts(file), (QStringList {"&Load Backup list...", "&Save Backup list", "&Verify Copies",
+                                            "E&xclusions\u2026", "Start with the &Desktop",
+                                            "Schedule &This Backup\u2026", "&Restore\u2026", "-", "&Exit"}));
+        QCOMPARE(Names(file), (QStringList {"menuItemLoad", "menuItemSave", "menuItemVerify", "menuItemExclusions",
+                                            "menuItemStartWithDesktop", "menuItemSchedule", "menuItemRestore",
+                                            "menuItemSpacer3", "menuItemexitMain"}));
         auto* help = h.form->findChild<QMenu*>(QStringLiteral("menuHelp"));
         QCOMPARE(Texts(help), QStringList {"&About Tandrel"});
         QCOMPARE(file->actions()[0]->shortcut(), QKeySequence(QStringLiteral("Ctrl+L")));
@@ -261,9 +261,9 @@ private slots:
         QCOMPARE(Names(files), (QStringList {"menuItemSelectAll", "menuItemSpacer1", "menuItemRemove"}));
         auto* main = h.form->findChild<QMenu*>(QStringLiteral("contextMenuMain"));
         QCOMPARE(Texts(main), (QStringList {"&Show", "&Hide", "Start with the &Desktop", "Schedule &This Backup\u2026",
-                                            "-", "Exit"}));
+                                            "&Restore\u2026", "-", "Exit"}));
         QCOMPARE(Names(main), (QStringList {"menuItemShow", "menuItemHide", "menuItemStartWithDesktop",
-                                            "menuItemSchedule", "menuItemSpacer2", "menuItemExit"}));
+                                            "menuItemSchedule", "menuItemRestore", "menuItemSpacer2", "menuItemExit"}));
     }
 
     void contextMenusOpenWhereTheyBelong()
