@@ -5,7 +5,6 @@ namespace tandrel {
 SyncList::SyncList(std::shared_ptr<PathList>& list) : list_(list)
 {
     list_ = std::make_shared<PathList>();
-    list_->reserve(1024);
 }
 
 PathList& SyncList::Writable()
@@ -25,8 +24,7 @@ bool SyncList::AddRange(std::vector<std::string>&& items, std::uint64_t generati
     std::lock_guard lock(mutex_);
     if (generation != generation_) return false;
     if (counter) counter->fetch_add(static_cast<std::int32_t>(items.size()));
-    PathList& list = Writable();
-    list.insert(list.end(), std::make_move_iterator(items.begin()), std::make_move_iterator(items.end()));
+    Writable().append(items);
     return true;
 }
 
@@ -46,7 +44,7 @@ bool SyncList::Truncate(std::size_t size, std::uint64_t generation, std::atomic<
 {
     std::lock_guard lock(mutex_);
     if (generation != generation_) return false;
-    if (list_->size() > size) Writable().resize(size);
+    if (list_->size() > size) Writable().truncate(size);
     if (counter) counter->store(count);
     return true;
 }
@@ -69,14 +67,14 @@ bool SyncList::TryAt(std::size_t index, std::uint64_t generation, std::string& o
 {
     std::lock_guard lock(mutex_);
     if (generation != generation_ || index >= list_->size()) return false;
-    out = (*list_)[index];
+    out.assign((*list_)[index]);
     return true;
 }
 
 std::vector<std::string> SyncList::ToArray() const
 {
     std::lock_guard lock(mutex_);
-    return *list_;
+    return list_->ToStrings();
 }
 
 std::shared_ptr<const PathList> SyncList::Snapshot() const

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-namespace tandrel {
+#include "engine/pathlist.h"
 
-using PathList = std::vector<std::string>;
+namespace tandrel {
 
 // A growable list of path texts behind a lock per operation. Besides that
 // lock it carries a separate walk lock, which a gathering holds for its whole

@@ -35,10 +35,10 @@ PlacedCopies::PlacedCopies(std::shared_ptr<const PathList> files, std::string de
 void PlacedCopies::Add(std::size_t file, std::string_view target, std::size_t kept,
                        const std::optional<ContentHash>& hash, std::uint64_t size, std::int64_t modified)
 {
-    const std::string& path = (*files_)[file];
+    const std::string_view path = (*files_)[file];
     kept = std::min(kept, path.size());
     // A target that does not end as the file does keeps none of its path.
-    if (!target.ends_with(std::string_view(path).substr(kept))) kept = path.size();
+    if (!target.ends_with(path.substr(kept))) kept = path.size();
     if (file > UINT32_MAX || kept >= (std::size_t {1} << 30))
         throw std::length_error("Too many files or too long a path for the record of hashes");
     const std::string_view folder = target.substr(0, target.size() - (path.size() - kept));
@@ -66,7 +66,7 @@ const std::string& PlacedCopies::FolderOf(const Copy& copy) const
 
 std::string PlacedCopies::Target(const Copy& copy) const
 {
-    const std::string& path = (*files_)[copy.file];
+    const std::string_view path = (*files_)[copy.file];
     std::string target = FolderOf(copy);
     target.append(path, copy.kept);
     return target;
@@ -75,7 +75,7 @@ std::string PlacedCopies::Target(const Copy& copy) const
 PlacedCopies::KeyText PlacedCopies::KeyOf(const Copy& copy) const
 {
     const std::string_view folder = FolderOf(copy);
-    std::string_view tail = std::string_view((*files_)[copy.file]).substr(copy.kept);
+    std::string_view tail = (*files_)[copy.file].substr(copy.kept);
     if (folder.size() >= destination_.size()) return {folder.substr(destination_.size()), tail, style_.separator};
     tail.remove_prefix(std::min(tail.size(), destination_.size() - folder.size()));
     return {{}, tail, style_.separator};

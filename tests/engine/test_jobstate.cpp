@@ -52,6 +52,29 @@ TEST(JobState, ASnapshotKeepsTheListAsItStoodWhateverFollows)
     EXPECT_EQ(state.syncfileList.ToArray(), PathList {"/d"});
 }
 
+TEST(PathList, ACopyKeepsItsPathsWhicheverListGrowsOrIsCutBack)
+{
+    std::vector<std::string> paths;
+    for (std::size_t i = 0; i < PathList::kBlock + 2; ++i) paths.push_back(i % 7 == 0 ? "" : "/d/" + std::to_string(i));
+    paths[1] = "\x01\xff/\xc3\xbc\n";
+    PathList list(paths);
+    const PathList copy = list;
+    list.push_back("/after");             // in the block being filled
+    list.truncate(PathList::kBlock - 2);  // back into a full block, which the copy shares
+    list.push_back("/new");
+    PathList other = list;
+    other.push_back("/other");
+    list.push_back("/mine");
+
+    EXPECT_EQ(copy, paths);
+    std::vector<std::string> expected(paths.begin(), paths.begin() + PathList::kBlock - 2);
+    expected.push_back("/new");
+    expected.push_back("/other");
+    EXPECT_EQ(other, expected);
+    expected.back() = "/mine";
+    EXPECT_EQ(list, expected);
+}
+
 TEST(JobState, ClearingNeverWaitsForAWalk)
 {
     JobState state;
