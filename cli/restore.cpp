@@ -18,26 +18,7 @@ namespace {
 // "YYYY-MM-DD HH:MM:SS", local time, of a time in ns since 1970.
 std::string LocalTime(std::int64_t nanoseconds)
 {
-    const auto t = static_cast<std::time_t>(nanoseconds / 1000000000 - (nanoseconds % 1000000000 < 0 ? 1 : 0));
-    std::tm parts {};
-#ifdef _WIN32
-    localtime_s(&parts, &t);
-#else
-    localtime_r(&t, &parts);
-#endif
-    char text[64];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", parts.tm_year + 1900, parts.tm_mon + 1,
-                  parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
-    return text;
-}
-
-std::string CurrentFolder()
-{
-    std::error_code error;
-    const std::filesystem::path here = std::filesystem::current_path(error);
-    if (error) return std::string(1, PathStyle::Native().separator);
-    const std::u8string text = here.u8string();
-    return std::string(text.begin(), text.end());
+    return LocalDateText(nanoseconds / 1000000000 - (nanoseconds % 1000000000 < 0 ? 1 : 0));
 }
 
 // Reads what the destination holds; prints why where it can't.

@@ -27,16 +27,6 @@ void RunJob(StdThreadServices& threads, AsyncResult::Call call, const std::funct
     handle->EndInvoke();
 }
 
-// The process's current folder, in the engine's UTF-8.
-std::string CurrentFolder()
-{
-    std::error_code error;
-    const std::filesystem::path here = std::filesystem::current_path(error);
-    if (error) return std::string(1, PathStyle::Native().separator);
-    const std::u8string text = here.u8string();
-    return std::string(text.begin(), text.end());
-}
-
 // The user's choices, then the command line's rules, which win over them
 // and over the .tandrelignore files.
 std::shared_ptr<const Exclusions> ExclusionsOf(const Options& options, const ExclusionChoices* user)
@@ -58,6 +48,15 @@ void PrintDryRun(std::ostream& out, const PathList& files, const std::vector<Lef
 }
 
 }  // namespace
+
+std::string CurrentFolder()
+{
+    std::error_code error;
+    const std::filesystem::path here = std::filesystem::current_path(error);
+    if (error) return std::string(1, PathStyle::Native().separator);
+    const std::u8string text = here.u8string();
+    return std::string(text.begin(), text.end());
+}
 
 int Run(const Options& options, bool interactive, std::istream& in, std::ostream& out, std::ostream& err,
         FileSystem& fs, DestinationMemory* destinations, RunOutcome* outcome, const ExclusionChoices* user)

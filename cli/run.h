@@ -23,6 +23,10 @@ struct RunOutcome {
     std::vector<std::string> failures;  // the first messages
 };
 
+// The process's current folder, in the engine's UTF-8 (the root where it
+// can't be told).
+std::string CurrentFolder();
+
 // One run of the command line: gather, optionally save the list, copy.
 // `destinations` (may be null) remembers where each destination's drive was;
 // `outcome` (may be null) is told what the run did; `user` (may be null:

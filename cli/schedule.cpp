@@ -13,13 +13,6 @@ namespace tandrel::cli {
 
 namespace {
 
-std::string CurrentFolder()
-{
-    std::error_code error;
-    const std::u8string text = std::filesystem::current_path(error).u8string();
-    return error ? std::string(1, PathStyle::Native().separator) : std::string(text.begin(), text.end());
-}
-
 RunResult ResultOf(int status, const RunOutcome& outcome)
 {
     if (!outcome.mountPoint.empty()) return RunResult::Waiting;

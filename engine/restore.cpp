@@ -42,22 +42,6 @@ std::int64_t Now()
         .count();
 }
 
-// "YYYY-MM-DD HH-MM-SS" in local time: no ':', which some file systems refuse.
-std::string LocalStamp(std::int64_t seconds)
-{
-    const std::time_t t = static_cast<std::time_t>(seconds);
-    std::tm parts {};
-#ifdef _WIN32
-    localtime_s(&parts, &t);
-#else
-    localtime_r(&t, &parts);
-#endif
-    char text[64];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d-%02d-%02d", parts.tm_year + 1900, parts.tm_mon + 1,
-                  parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
-    return text;
-}
-
 std::string Native(std::string path, PathStyle style)
 {
     if (style.separator != '/') std::replace(path.begin(), path.end(), '/', style.separator);
@@ -145,7 +129,7 @@ class Restorer {
 public:
     Restorer(FileSystem& fs, const BackupContents& contents, const RestoreRequest& request, const RestoreReport& report)
         : fs_(fs), contents_(contents), request_(request), report_(report), style_(contents.Style()), started_(Now()),
-          stamp_(LocalStamp(started_))
+          stamp_(LocalDateText(started_, '-'))
     {
     }
 
@@ -417,6 +401,21 @@ RestoreSummary Restore(FileSystem& fs, const BackupContents& contents, const Res
                        const RestoreReport& report)
 {
     return Restorer(fs, contents, request, report).Run();
+}
+
+std::string LocalDateText(std::int64_t seconds, char timeSeparator)
+{
+    const auto t = static_cast<std::time_t>(seconds);
+    std::tm parts {};
+#ifdef _WIN32
+    localtime_s(&parts, &t);
+#else
+    localtime_r(&t, &parts);
+#endif
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d%c%02d%c%02d", parts.tm_year + 1900, parts.tm_mon + 1,
+                  parts.tm_mday, parts.tm_hour, timeSeparator, parts.tm_min, timeSeparator, parts.tm_sec);
+    return text;
 }
 
 }  // namespace tandrel

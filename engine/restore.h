@@ -129,4 +129,9 @@ struct RestoreReport {
 RestoreSummary Restore(FileSystem& fs, const BackupContents& contents, const RestoreRequest& request,
                        const RestoreReport& report);
 
+// "YYYY-MM-DD HH:MM:SS" in local time, of `seconds` since 1970, with
+// `timeSeparator` in place of ':' (a name wants '-': some file systems
+// refuse ':').
+std::string LocalDateText(std::int64_t seconds, char timeSeparator = ':');
+
 }  // namespace tandrel
