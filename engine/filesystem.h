@@ -243,15 +243,12 @@ public:
         return nullptr;
     }
     // The destination's index of where its copies came from
-    // (kRestoreIndexName, engine/restoreindex.h): its first `limit` bytes,
-    // and its text replaced whole; none, and nothing, where the session
-    // keeps no such files.
-    virtual std::optional<std::string> LoadIndex(std::size_t limit = std::string::npos)
-    {
-        (void)limit;
-        return std::nullopt;
-    }
-    virtual void SaveIndex(const std::string& text) { (void)text; }
+    // (kRestoreIndexName, engine/restoreindex.h), open for reading from its
+    // start, and written anew to replace it at the commit; null where there
+    // is none, and null where the session keeps no such files. Throw
+    // FsError.
+    virtual std::unique_ptr<ReservedReader> OpenIndex() { return nullptr; }
+    virtual std::unique_ptr<ReservedWriter> ReplaceIndex() { return nullptr; }
     // The run folder that KeepReplacedIn names, made now where it is not yet
     // (with its marker): for a restore, which keeps there the files it
     // replaces outside the destination. Its path; throws FsError.

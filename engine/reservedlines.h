@@ -26,6 +26,22 @@ private:
     bool ended_ = false;
 };
 
+// A text in memory, read as a reserved file is.
+class TextReader : public ReservedReader {
+public:
+    explicit TextReader(std::string text) : text_(std::move(text)) {}
+    std::size_t Read(char* data, std::size_t size) override
+    {
+        const std::size_t n = text_.copy(data, size, at_);
+        at_ += n;
+        return n;
+    }
+
+private:
+    std::string text_;
+    std::size_t at_ = 0;
+};
+
 // Takes text in pieces of any size and hands it to the file in large ones.
 class LineWriter {
 public:

@@ -128,18 +128,18 @@ BackupContents BackupContents::Read(FileSystem& fs, const std::string& destinati
 
     // Where the copies came from, by the index; the first entry of a target
     // stands.
-    std::optional<std::string> index;
     try {
-        index = fs.BeginCopy(destination)->LoadIndex();
+        const std::unique_ptr<CopySession> session = fs.BeginCopy(destination);
+        if (const std::unique_ptr<ReservedReader> in = session->OpenIndex()) {
+            ReadIndex(*in, style, [&](IndexEntry& entry) {
+                if (const auto it = held.find(entry.target); it != held.end() && it->second.source.empty())
+                    it->second.source = std::move(entry.source);
+            });
+            contents.hasIndex_ = true;
+        }
     } catch (const FsError& failure) {
         problems.push_back(failure.what());
     }
-    contents.hasIndex_ = index.has_value();
-    if (index)
-        for (IndexEntry& entry : ParseIndex(*index, style))
-            if (const auto it = held.find(entry.target); it != held.end() && it->second.source.empty())
-                it->second.source = std::move(entry.source);
-    index.reset();
 
     contents.files_.reserve(held.size());
     for (auto& [target, file] : held) {

@@ -9,6 +9,8 @@
 #include <optional>
 #include <unordered_map>
 
+#include "engine/reservedlines.h"
+
 namespace tandrel {
 
 namespace {
@@ -170,11 +172,10 @@ private:
     std::int64_t modified_ = 0;
 };
 
-// The digest the first line of the index `text` gives; none for a text of
+// The digest that the first line of an index gives; none for a text of
 // another kind.
-std::optional<std::uint64_t> DigestOf(std::string_view text)
+std::optional<std::uint64_t> DigestOf(std::string_view first)
 {
-    const std::string_view first = text.substr(0, text.find('\n'));
     if (!first.starts_with(kHeader)) return std::nullopt;
     std::uint64_t digest = 0;
     const std::string_view hex = first.substr(kHeader.size());
@@ -183,19 +184,15 @@ std::optional<std::uint64_t> DigestOf(std::string_view text)
     return digest;
 }
 
-// Calls `each(target, source, size, modified)` for every entry of the index
-// `text`, its paths as written.
+// Calls `each(target, source, size, modified)` for the entries of an index
+// whose first line `lines` has given, their paths as written, as long as it
+// returns true.
 template <typename Each>
-void ForEachEntry(std::string_view text, const Each& each)
+void ForEachEntry(LineReader& lines, const Each& each)
 {
-    if (!DigestOf(text)) return;
-    std::size_t cut = text.find('\n');
     std::string target, head, source;
     std::int64_t modified = 0;
-    while (cut != std::string_view::npos && cut + 1 < text.size()) {
-        text.remove_prefix(cut + 1);
-        cut = text.find('\n');
-        std::string_view line = text.substr(0, cut);
+    for (std::string_view line; lines.Next(line);) {
         std::size_t t = 0, h = 0, j = 0;
         std::uint64_t size = 0;
         std::int64_t step = 0;
@@ -212,8 +209,16 @@ void ForEachEntry(std::string_view text, const Each& each)
         source.assign(head);
         source.append(target, j);
         modified = static_cast<std::int64_t>(static_cast<std::uint64_t>(modified) + static_cast<std::uint64_t>(step));
-        each(std::string_view(target), std::string_view(source), size, modified);
+        if (!each(std::string_view(target), std::string_view(source), size, modified)) return;
     }
+}
+
+// The digest of an index read from `in`, its first line read; none for a
+// text of another kind.
+std::optional<std::uint64_t> ReadDigest(LineReader& lines)
+{
+    std::string_view first;
+    return lines.Next(first) ? DigestOf(first) : std::nullopt;
 }
 
 std::string Header(std::uint64_t digest)
@@ -237,14 +242,30 @@ std::string FormatIndex(const std::vector<IndexEntry>& entries, PathStyle style)
     return Header(digest) + body;
 }
 
+bool ReadIndex(ReservedReader& in, PathStyle style, const std::function<void(IndexEntry&)>& each)
+{
+    LineReader lines(in);
+    if (!ReadDigest(lines)) return false;
+    IndexEntry entry;
+    ForEachEntry(lines,
+                 [&](std::string_view target, std::string_view source, std::uint64_t size, std::int64_t modified) {
+                     entry.target.assign(target);
+                     entry.source.assign(source);
+                     if (style.separator != '/')
+                         std::replace(entry.source.begin(), entry.source.end(), '/', style.separator);
+                     entry.size = size;
+                     entry.modified = modified;
+                     each(entry);
+                     return true;
+                 });
+    return true;
+}
+
 std::vector<IndexEntry> ParseIndex(std::string_view text, PathStyle style)
 {
     std::vector<IndexEntry> entries;
-    ForEachEntry(text, [&](std::string_view target, std::string_view source, std::uint64_t size,
-                           std::int64_t modified) {
-        IndexEntry& entry = entries.emplace_back(IndexEntry {std::string(target), std::string(source), size, modified});
-        if (style.separator != '/') std::replace(entry.source.begin(), entry.source.end(), '/', style.separator);
-    });
+    TextReader in {std::string(text)};
+    ReadIndex(in, style, [&](IndexEntry& entry) { entries.push_back(std::move(entry)); });
     return entries;
 }
 
@@ -334,53 +355,79 @@ bool HandledFiles::Record(CopySession& session, const PathList& files) const
     // line: that backup's entries are all in it. So does one whose every
     // entry the index holds (another backup into the same destination wrote
     // it last).
-    const std::optional<std::string> start = session.LoadIndex(kHeader.size() + 17);
-    if (start && DigestOf(*start) == digest) return false;
-    const std::optional<std::string> old = start ? session.LoadIndex() : std::nullopt;
-    const bool readable = old && DigestOf(*old);
-    std::vector<std::uint64_t> targets(handled_.size()), entries(handled_.size());
-    for (std::size_t i = 0; i < handled_.size(); ++i) {
-        const EntryHashes hashes = hashOf(handled_[i]);
-        targets[i] = hashes.target;
-        entries[i] = hashes.entry;
+    bool readable = false;
+    if (std::unique_ptr<ReservedReader> in = session.OpenIndex()) {
+        LineReader lines(*in);
+        const std::optional<std::uint64_t> held = ReadDigest(lines);
+        if (held == digest) return false;
+        readable = held.has_value();
+        if (readable) {
+            std::vector<std::uint64_t> entries;
+            entries.reserve(handled_.size());
+            for (const Handled& handled : handled_) entries.push_back(hashOf(handled).entry);
+            std::sort(entries.begin(), entries.end());
+            entries.erase(std::unique(entries.begin(), entries.end()), entries.end());
+            std::vector<bool> found(entries.size());
+            std::size_t missing = entries.size();
+            ForEachEntry(lines, [&](std::string_view t, std::string_view s, std::uint64_t size, std::int64_t modified) {
+                const std::uint64_t entry = HashEntry(t, s, size, modified).entry;
+                const auto at = std::lower_bound(entries.begin(), entries.end(), entry);
+                if (at != entries.end() && *at == entry && !found[static_cast<std::size_t>(at - entries.begin())]) {
+                    found[static_cast<std::size_t>(at - entries.begin())] = true;
+                    --missing;
+                }
+                return missing != 0;
+            });
+            if (missing == 0) return false;
+        }
     }
-    if (readable) {
-        std::vector<std::uint64_t> held;
-        ForEachEntry(*old, [&](std::string_view t, std::string_view s, std::uint64_t size, std::int64_t modified) {
-            held.push_back(HashEntry(t, s, size, modified).entry);
-        });
-        std::sort(held.begin(), held.end());
-        std::sort(entries.begin(), entries.end());
-        if (std::includes(held.begin(), held.end(), entries.begin(), entries.end())) return false;
-    }
-    entries = {};
+    const std::unique_ptr<ReservedWriter> out = session.ReplaceIndex();
+    if (!out) return false;
 
     // The handled files first, in their order, a target met twice by its
-    // last file alone; then the old entries of every other target.
-    std::vector<std::uint64_t> sorted = targets;
+    // last file alone; then the old entries of every other target, read
+    // again a line at a time.
+    std::vector<std::uint64_t> sorted;
+    sorted.reserve(handled_.size());
+    for (const Handled& handled : handled_) sorted.push_back(hashOf(handled).target);
     std::sort(sorted.begin(), sorted.end());
     std::unordered_map<std::uint64_t, std::size_t> last;  // the last file of each target met twice
     for (std::size_t i = 1; i < sorted.size(); ++i)
         if (sorted[i] == sorted[i - 1]) last[sorted[i]] = 0;
     if (!last.empty())
-        for (std::size_t i = 0; i < targets.size(); ++i)
-            if (const auto it = last.find(targets[i]); it != last.end()) it->second = i;
+        for (std::size_t i = 0; i < handled_.size(); ++i)
+            if (const auto it = last.find(hashOf(handled_[i]).target); it != last.end()) it->second = i;
+    constexpr std::size_t kChunk = std::size_t {1} << 16;
     std::string target, source;
     std::string text = Header(digest);
     Writer writer(text);
+    auto drain = [&](std::size_t least) {
+        if (text.size() < least) return;
+        out->Write(text.data(), text.size());
+        text.clear();
+    };
     for (std::size_t i = 0; i < handled_.size(); ++i) {
         if (!last.empty())
-            if (const auto it = last.find(targets[i]); it != last.end() && it->second != i) continue;
+            if (const auto it = last.find(hashOf(handled_[i]).target); it != last.end() && it->second != i) continue;
         EntryOf(handled_[i], files, target, source);
         writer.Add(target, source, handled_[i].size, handled_[i].modified);
+        drain(kChunk);
     }
-    targets = {};
     if (readable)
-        ForEachEntry(*old, [&](std::string_view t, std::string_view s, std::uint64_t size, std::int64_t modified) {
-            if (!std::binary_search(sorted.begin(), sorted.end(), HashEntry(t, s, size, modified).target))
-                writer.Add(t, s, size, modified);
-        });
-    session.SaveIndex(text);
+        if (const std::unique_ptr<ReservedReader> in = session.OpenIndex()) {
+            LineReader lines(*in);
+            if (ReadDigest(lines))
+                ForEachEntry(
+                    lines, [&](std::string_view t, std::string_view s, std::uint64_t size, std::int64_t modified) {
+                        if (!std::binary_search(sorted.begin(), sorted.end(), HashEntry(t, s, size, modified).target)) {
+                            writer.Add(t, s, size, modified);
+                            drain(kChunk);
+                        }
+                        return true;
+                    });
+        }
+    drain(0);
+    out->Commit();
     return true;
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,9 +33,11 @@ struct IndexEntry {
 // line breaks in them are written "\\", "\t" and "\n". DIGEST stands for the
 // files that the backup which wrote the index last handled, in its order.
 std::string FormatIndex(const std::vector<IndexEntry>& entries, PathStyle style);
-// The entries of an index, in its order, their sources in `style`. A line
-// that can't be read ends it (the lines after it build on it); a text of
-// another kind holds none.
+// Calls `each` for every entry of the index read from `in`, in its order,
+// its source in `style` (the entry may be moved from). A line that can't be
+// read ends it (the lines after it build on it). False for a text of another
+// kind, which holds none. Throws FsError where `in` can't be read.
+bool ReadIndex(ReservedReader& in, PathStyle style, const std::function<void(IndexEntry&)>& each);
 std::vector<IndexEntry> ParseIndex(std::string_view text, PathStyle style);
 
 // The files one backup placed or found up to date, as it commits them. Kept

@@ -61,8 +61,8 @@ public:
     std::int64_t MarkStale(const std::string& path) override;
     std::unique_ptr<ReservedReader> OpenReserved(const ReservedFile& file) override;
     std::unique_ptr<ReservedWriter> ReplaceReserved(const ReservedFile& file) override;
-    std::optional<std::string> LoadIndex(std::size_t limit) override;
-    void SaveIndex(const std::string& text) override;
+    std::unique_ptr<ReservedReader> OpenIndex() override;
+    std::unique_ptr<ReservedWriter> ReplaceIndex() override;
     // engine/linux/versions.cpp
     std::string KeepingFolder() override;
 

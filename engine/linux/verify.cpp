@@ -241,25 +241,14 @@ constexpr ReservedFile kIndex {kRestoreIndexName, "the index of sources"};
 
 }  // namespace
 
-std::optional<std::string> LinuxCopySession::LoadIndex(std::size_t limit)
+std::unique_ptr<ReservedReader> LinuxCopySession::OpenIndex()
 {
-    const std::unique_ptr<ReservedReader> in = OpenReserved(kIndex);
-    if (!in) return std::nullopt;
-    std::string text;
-    char buffer[1 << 16];
-    while (text.size() < limit) {
-        const std::size_t n = in->Read(buffer, std::min(sizeof buffer, limit - text.size()));
-        if (n == 0) break;
-        text.append(buffer, n);
-    }
-    return text;
+    return OpenReserved(kIndex);
 }
 
-void LinuxCopySession::SaveIndex(const std::string& text)
+std::unique_ptr<ReservedWriter> LinuxCopySession::ReplaceIndex()
 {
-    const std::unique_ptr<ReservedWriter> out = ReplaceReserved(kIndex);
-    out->Write(text.data(), text.size());
-    out->Commit();
+    return ReplaceReserved(kIndex);
 }
 
 }  // namespace tandrel

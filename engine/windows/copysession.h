@@ -100,8 +100,8 @@ public:
     std::int64_t FreeVersions(std::uint64_t bytes) override;
     std::string KeepingFolder() override;
     // The index of sources (sessionrecords.cpp).
-    std::optional<std::string> LoadIndex(std::size_t limit) override;
-    void SaveIndex(const std::string& text) override;
+    std::unique_ptr<ReservedReader> OpenIndex() override;
+    std::unique_ptr<ReservedWriter> ReplaceIndex() override;
 
 private:
     struct Copy : FileCopy {

@@ -21,6 +21,7 @@
 
 #include "engine/detail/versionnames.h"
 #include "engine/engine.h"
+#include "engine/reservedlines.h"
 #include "engine/restore.h"
 #include "engine/stdthreads.h"
 
@@ -386,18 +387,18 @@ private:
         {
             if (wrote_) fs_.Enter(FsOp::Flush, "");
         }
-        // The index is a file of the destination, written whole (a fault
-        // on CopyFile at its path fails the write).
-        std::optional<std::string> LoadIndex(std::size_t limit) override
+        // The index is a file of the destination, put in place at the
+        // commit (a fault on CopyFile at its path fails the write).
+        std::unique_ptr<ReservedReader> OpenIndex() override
         {
             const Node* index = fs_.Find(IndexPath(), false);
-            if (!index) return std::nullopt;
-            return index->content.substr(0, limit);
+            if (!index) return nullptr;
+            return std::make_unique<TextReader>(index->content);
         }
-        void SaveIndex(const std::string& text) override
+        std::unique_ptr<ReservedWriter> ReplaceIndex() override
         {
             fs_.Enter(FsOp::CopyFile, IndexPath(), /*primary=*/false);
-            fs_.AddFile(IndexPath(), text.size(), text);
+            return std::make_unique<IndexOut>(fs_, IndexPath());
         }
         void KeepReplacedIn(std::int64_t runTime) override { runTime_ = runTime; }
         std::string KeepingFolder() override
@@ -409,6 +410,16 @@ private:
         }
 
     private:
+        class IndexOut : public ReservedWriter {
+        public:
+            IndexOut(MemoryFileSystem& fs, std::string path) : fs_(fs), path_(std::move(path)) {}
+            void Write(const char* data, std::size_t size) override { text_.append(data, size); }
+            void Commit() override { fs_.AddFile(path_, text_.size(), text_); }
+
+        private:
+            MemoryFileSystem& fs_;
+            std::string path_, text_;
+        };
         std::string IndexPath() const { return JoinPath(destination_, kRestoreIndexName, fs_.style_); }
         MemoryFileSystem& fs_;
         std::string destination_;
