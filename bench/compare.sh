@@ -265,9 +265,10 @@ check_result() {  # kind source output-folder stdout-file
     tandrel-gather) got=$(sed -n 's/^Total Files: //p' "$4") ;;
     find) got=$(wc -l < "$4") ;;
     # What a backup keeps of the copies it replaced (tandrel-cli's versions
-    # folder, rsync's --backup-dir) and its record of hashes are not part of
-    # the copy.
-    *) got=$(find "$3" \( -path "$3/Tandrel Versions" -o -path "$3/versions-*" -o -path "$3/.tandrel-hashes" \) \
+    # folder, rsync's --backup-dir), its record of hashes and its index of
+    # sources are not part of the copy.
+    *) got=$(find "$3" \( -path "$3/Tandrel Versions" -o -path "$3/versions-*" -o -path "$3/.tandrel-hashes" \
+                 -o -path "$3/.tandrel-index" \) \
                -prune -o -type f -print | wc -l)
        [ "$(bytes "$2")" = "$(bytes "$3/$(basename "$2")")" ] ||
          { echo "$(label "$1") copied the wrong number of bytes" >&2; exit 1; } ;;
