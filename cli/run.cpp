@@ -41,7 +41,7 @@ std::shared_ptr<const Exclusions> ExclusionsOf(const Options& options, const Exc
 // What a dry run would back up and what it leaves out, one path a line.
 void PrintDryRun(std::ostream& out, const PathList& files, const std::vector<LeftOutItem>& leftOut)
 {
-    for (std::string_view file : files) out << "back up: " << file << '\n';
+    for (const std::string& file : files) out << "back up: " << file << '\n';
     for (const LeftOutItem& item : leftOut)
         out << "leave out: " << (item.folder ? AddSeparator(item.path, PathStyle::Native()) : item.path) << "  ("
             << item.rule << ")\n";

@@ -67,7 +67,7 @@ bool SyncList::TryAt(std::size_t index, std::uint64_t generation, std::string& o
 {
     std::lock_guard lock(mutex_);
     if (generation != generation_ || index >= list_->size()) return false;
-    out.assign((*list_)[index]);
+    list_->Get(index, out);
     return true;
 }
 

@@ -29,7 +29,7 @@ PathList& PathList::operator=(const PathList& other)
     return *this;
 }
 
-std::string_view PathList::at(std::size_t index) const
+std::string PathList::at(std::size_t index) const
 {
     if (index >= size_) throw std::out_of_range("PathList::at");
     return (*this)[index];
@@ -40,6 +40,7 @@ PathList::Block& PathList::OpenBlock()
     if (blocks_.empty() || blocks_.back()->ends.size() == kBlock) {
         auto block = std::make_shared<Block>();
         block->ends.reserve(kBlock);
+        block->shared.reserve(kBlock);
         // Paths of one tree are much alike in length: room for as many bytes
         // as the block before held, and a little more.
         if (!blocks_.empty()) {
@@ -54,10 +55,20 @@ PathList::Block& PathList::OpenBlock()
 void PathList::push_back(std::string_view path)
 {
     Block& block = OpenBlock();
-    if (path.size() > std::numeric_limits<std::uint32_t>::max() - block.text.size())
+    const std::size_t entry = block.ends.size();
+    std::size_t shared = 0;
+    if (const std::size_t first = entry - entry % kGroup; first != entry) {
+        const std::uint32_t begin = first == 0 ? 0 : block.ends[first - 1];
+        const std::string_view whole(block.text.data() + begin, block.ends[first] - begin);
+        const std::size_t most = std::min({whole.size(), path.size(), std::size_t {0xFFFF}});
+        while (shared < most && whole[shared] == path[shared]) ++shared;
+    }
+    const std::string_view own = path.substr(shared);
+    if (own.size() > std::numeric_limits<std::uint32_t>::max() - block.text.size())
         throw std::length_error("Too long a path for the list of files");
-    block.text.append(path);
+    block.text.append(own);
     block.ends.push_back(static_cast<std::uint32_t>(block.text.size()));
+    block.shared.push_back(static_cast<std::uint16_t>(shared));
     ++size_;
     // A full block keeps its text as it is from now on: without the room
     // that its growth left over.
@@ -82,6 +93,7 @@ void PathList::truncate(std::size_t size)
     const std::uint32_t end = last.ends[keep - 1];
     if (last.ends.size() < kBlock) {
         blocks_.back()->ends.resize(keep);
+        blocks_.back()->shared.resize(keep);
         blocks_.back()->text.resize(end);
         return;
     }
@@ -89,6 +101,8 @@ void PathList::truncate(std::size_t size)
     auto start = std::make_shared<Block>();
     start->ends.reserve(kBlock);
     start->ends.assign(last.ends.begin(), last.ends.begin() + static_cast<std::ptrdiff_t>(keep));
+    start->shared.reserve(kBlock);
+    start->shared.assign(last.shared.begin(), last.shared.begin() + static_cast<std::ptrdiff_t>(keep));
     start->text.assign(last.text, 0, end);
     blocks_.back() = std::move(start);
 }
@@ -103,7 +117,7 @@ std::vector<std::string> PathList::ToStrings() const
 {
     std::vector<std::string> strings;
     strings.reserve(size_);
-    for (std::string_view path : *this) strings.emplace_back(path);
+    for (std::size_t i = 0; i < size_; ++i) Get(i, strings.emplace_back());
     return strings;
 }
 

@@ -13,24 +13,30 @@
 
 namespace tandrel {
 
-// A list of path texts, stored in blocks of kBlock entries: each block keeps
-// its paths' bytes back to back in one text and the end of each in 4 bytes,
-// about 4 bytes a path beside its own text. A full block is never changed
-// again, so a copy shares the full blocks and copies only the last, and the
-// list grows without ever moving the paths it has.
+// A list of path texts, stored in blocks of kBlock entries. Within a block
+// the paths come in groups of kGroup: the first of a group is kept whole,
+// each other one as the length of the beginning it shares with that first
+// (2 bytes) and the bytes that follow it. A block keeps those bytes back to
+// back in one text and the end of each path's own bytes in 4 more: a path of
+// a folder of many files takes little more than its name. A full block is
+// never changed again, so a copy shares the full blocks and copies only the
+// last, and the list grows without ever moving the paths it has.
+//
+// A path is put together when it is asked for: operator[] gives a string of
+// its own, and Get fills one that the caller keeps for the next.
 class PathList {
 public:
     class const_iterator {
     public:
         using iterator_category = std::forward_iterator_tag;
-        using value_type = std::string_view;
+        using value_type = std::string;
         using difference_type = std::ptrdiff_t;
-        using reference = std::string_view;
+        using reference = std::string;
         using pointer = void;
 
         const_iterator() = default;
         const_iterator(const PathList* list, std::size_t index) : list_(list), index_(index) {}
-        std::string_view operator*() const { return (*list_)[index_]; }
+        std::string operator*() const { return (*list_)[index_]; }
         const_iterator& operator++()
         {
             ++index_;
@@ -49,10 +55,11 @@ public:
         std::size_t index_ = 0;
     };
     using iterator = const_iterator;
-    using value_type = std::string_view;
+    using value_type = std::string;
     using size_type = std::size_t;
 
     static constexpr std::size_t kBlock = 4096;
+    static constexpr std::size_t kGroup = 64;
 
     PathList() = default;
     PathList(std::initializer_list<std::string_view> paths);
@@ -64,14 +71,34 @@ public:
 
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
-    std::string_view operator[](std::size_t index) const
+    std::string operator[](std::size_t index) const
+    {
+        std::string path;
+        Get(index, path);
+        return path;
+    }
+    // The path at `index` into `path`, which keeps its room for the next.
+    void Get(std::size_t index, std::string& path) const
+    {
+        const Pieces pieces = PiecesOf(index);
+        path.assign(pieces.head);
+        path.append(pieces.tail);
+    }
+    // The path at `index` as it is kept: `head` followed by `tail`, both
+    // valid as long as the list (or a copy sharing its block) is unchanged.
+    struct Pieces {
+        std::string_view head, tail;
+    };
+    Pieces PiecesOf(std::size_t index) const
     {
         const Block& block = *blocks_[index / kBlock];
         const std::size_t entry = index % kBlock;
+        const std::size_t first = entry - entry % kGroup;
         const std::uint32_t begin = entry == 0 ? 0 : block.ends[entry - 1];
-        return {block.text.data() + begin, block.ends[entry] - begin};
+        return {std::string_view(block.text).substr(first == 0 ? 0 : block.ends[first - 1], block.shared[entry]),
+                std::string_view(block.text).substr(begin, block.ends[entry] - begin)};
     }
-    std::string_view at(std::size_t index) const;  // throws std::out_of_range
+    std::string at(std::size_t index) const;  // throws std::out_of_range
     const_iterator begin() const { return {this, 0}; }
     const_iterator end() const { return {this, size_}; }
 
@@ -90,7 +117,8 @@ private:
     // Full (kBlock entries): shared by copies and never written. Otherwise
     // it is the list's last and belongs to this list alone.
     struct Block {
-        std::vector<std::uint32_t> ends;  // where each entry's text ends
+        std::vector<std::uint32_t> ends;    // where each entry's own bytes end
+        std::vector<std::uint16_t> shared;  // bytes of its group's first it begins with
         std::string text;
     };
     Block& OpenBlock();  // the last block, a new one when that is full

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 #include <stdexcept>
 
 namespace tandrel {
@@ -35,10 +36,10 @@ PlacedCopies::PlacedCopies(std::shared_ptr<const PathList> files, std::string de
 void PlacedCopies::Add(std::size_t file, std::string_view target, std::size_t kept,
                        const std::optional<ContentHash>& hash, std::uint64_t size, std::int64_t modified)
 {
-    const std::string_view path = (*files_)[file];
+    const std::string path = (*files_)[file];
     kept = std::min(kept, path.size());
     // A target that does not end as the file does keeps none of its path.
-    if (!target.ends_with(path.substr(kept))) kept = path.size();
+    if (!target.ends_with(std::string_view(path).substr(kept))) kept = path.size();
     if (file > UINT32_MAX || kept >= (std::size_t {1} << 30))
         throw std::length_error("Too many files or too long a path for the record of hashes");
     const std::string_view folder = target.substr(0, target.size() - (path.size() - kept));
@@ -66,46 +67,60 @@ const std::string& PlacedCopies::FolderOf(const Copy& copy) const
 
 std::string PlacedCopies::Target(const Copy& copy) const
 {
-    const std::string_view path = (*files_)[copy.file];
     std::string target = FolderOf(copy);
-    target.append(path, copy.kept);
+    target.append((*files_)[copy.file], copy.kept);
     return target;
 }
 
+namespace {
+
+// Drops the first `n` bytes of `a` followed by `b`.
+void DropFront(std::string_view& a, std::string_view& b, std::size_t n)
+{
+    const std::size_t fromA = std::min(n, a.size());
+    a.remove_prefix(fromA);
+    b.remove_prefix(std::min(n - fromA, b.size()));
+}
+
+}  // namespace
+
+// The key is the target below the destination: the folder of the copy
+// below it, then the file's path from `kept` on, read where the list keeps
+// it (in two pieces) rather than put together.
 PlacedCopies::KeyText PlacedCopies::KeyOf(const Copy& copy) const
 {
     const std::string_view folder = FolderOf(copy);
-    std::string_view tail = (*files_)[copy.file].substr(copy.kept);
-    if (folder.size() >= destination_.size()) return {folder.substr(destination_.size()), tail, style_.separator};
-    tail.remove_prefix(std::min(tail.size(), destination_.size() - folder.size()));
-    return {{}, tail, style_.separator};
+    auto [head, tail] = files_->PiecesOf(copy.file);
+    DropFront(head, tail, copy.kept);
+    if (folder.size() >= destination_.size())
+        return {{folder.substr(destination_.size()), head, tail}, style_.separator};
+    DropFront(head, tail, destination_.size() - folder.size());
+    return {{{}, head, tail}, style_.separator};
 }
 
 void PlacedCopies::AppendKey(const Copy& copy, std::string& out) const
 {
     const KeyText key = KeyOf(copy);
     const std::size_t start = out.size();
-    out += key.head;
-    out += key.tail;
+    for (const std::string_view piece : key.pieces) out += piece;
     if (key.separator != '/')
         std::replace(out.begin() + static_cast<std::ptrdiff_t>(start), out.end(), key.separator, '/');
 }
 
 namespace {
 
-// Compares two keys, each of two pieces, byte by byte.
+// Compares two keys, each of its pieces, byte by byte.
 template <typename Key>
 int CompareTexts(const Key& a, const Key& b)
 {
-    std::string_view x = a.head, y = b.head;
-    bool xTail = false, yTail = false;
+    constexpr std::size_t kPieces = std::extent_v<decltype(Key::pieces)>;
+    std::size_t i = 0, j = 0;
+    std::string_view x = a.pieces[0], y = b.pieces[0];
     for (;;) {
-        if (x.empty() && !xTail) {
-            x = a.tail;
-            xTail = true;
-        } else if (y.empty() && !yTail) {
-            y = b.tail;
-            yTail = true;
+        if (x.empty() && i + 1 < kPieces) {
+            x = a.pieces[++i];
+        } else if (y.empty() && j + 1 < kPieces) {
+            y = b.pieces[++j];
         } else if (x.empty() || y.empty()) {
             return x.empty() ? (y.empty() ? 0 : -1) : 1;
         } else {
@@ -126,7 +141,7 @@ int PlacedCopies::CompareKeys(const Copy& a, const Copy& b) const
 
 int PlacedCopies::CompareKey(const Copy& copy, std::string_view key) const
 {
-    return CompareTexts(KeyOf(copy), KeyText {{}, key, '/'});
+    return CompareTexts(KeyOf(copy), KeyText {{{}, {}, key}, '/'});
 }
 
 void PlacedCopies::SortByKey()

@@ -61,9 +61,10 @@ public:
     void SortByKey();
 
 private:
-    // A key as two pieces of text, in which `separator` stands for "/".
+    // A key as pieces of text one after the other, in which `separator`
+    // stands for "/".
     struct KeyText {
-        std::string_view head, tail;
+        std::string_view pieces[3];
         char separator;
     };
     KeyText KeyOf(const Copy& copy) const;

@@ -317,7 +317,7 @@ void HandledFiles::EntryOf(const Handled& handled, const PathList& files, std::s
         source = others_[handled.file].source;
         return;
     }
-    source = files[handled.file];
+    files.Get(handled.file, source);
     if (style_.separator != '/') std::replace(source.begin(), source.end(), style_.separator, '/');
     target = prefixes_[handled.prefix];
     target.append(source, source.size() - handled.suffix);
@@ -327,22 +327,18 @@ bool HandledFiles::Record(CopySession& session, const PathList& files) const
 {
     if (handled_.empty()) return false;
     // The hashes of each handled file's entry, from the parts of its
-    // source: no path is copied for them (but for the separators, on
-    // Windows).
+    // source.
     std::vector<std::uint64_t> prefixHashes;
     for (const std::string& prefix : prefixes_) prefixHashes.push_back(HashBytes(prefix, 1));
-    std::string slashed;
+    std::string path;
     auto hashOf = [&](const Handled& handled) {
         if (handled.prefix == kOther) {
             const IndexEntry& other = others_[handled.file];
             return HashEntry(other.target, other.source, handled.size, handled.modified);
         }
-        std::string_view source = files[handled.file];
-        if (style_.separator != '/') {
-            slashed.assign(source);
-            std::replace(slashed.begin(), slashed.end(), style_.separator, '/');
-            source = slashed;
-        }
+        files.Get(handled.file, path);
+        if (style_.separator != '/') std::replace(path.begin(), path.end(), style_.separator, '/');
+        const std::string_view source = path;
         const std::size_t cut = source.size() - handled.suffix;
         return HashEntry(prefixHashes[handled.prefix], source.substr(0, cut), source.substr(cut), handled.size,
                          handled.modified);

@@ -55,8 +55,15 @@ TEST(JobState, ASnapshotKeepsTheListAsItStoodWhateverFollows)
 TEST(PathList, ACopyKeepsItsPathsWhicheverListGrowsOrIsCutBack)
 {
     std::vector<std::string> paths;
-    for (std::size_t i = 0; i < PathList::kBlock + 2; ++i) paths.push_back(i % 7 == 0 ? "" : "/d/" + std::to_string(i));
+    // Paths that share beginnings of any length with the first of their
+    // group, none, or more than 64 KiB of it.
+    for (std::size_t i = 0; i < PathList::kBlock + 2; ++i)
+        paths.push_back(i % 7 == 0    ? ""
+                        : i % 11 == 0 ? "/d"
+                                      : "/d/" + std::to_string(i / 10) + "/f" + std::to_string(i));
     paths[1] = "\x01\xff/\xc3\xbc\n";
+    paths[PathList::kGroup] = std::string(70000, 'x');
+    paths[PathList::kGroup + 1] = std::string(70000, 'x') + "y";
     PathList list(paths);
     const PathList copy = list;
     list.push_back("/after");             // in the block being filled
