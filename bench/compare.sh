@@ -575,7 +575,13 @@ if [ $skip_million = 0 ]; then
           $([ $k = tandrel-repeat ] || [ $k = tandrel-changed ] && echo --overwrite) > /dev/null
         kb=$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$work/time")
         mib=$(awk -v k="$kb" 'BEGIN { printf "%.1f", k / 1024 }')
-        million+=("| $(label "$k") | $mib |")
+        case $k in
+          tandrel-gather) row="gathering alone, \`tandrel-cli DIR\`" ;;
+          tandrel) row="first backup" ;;
+          tandrel-repeat) row="repeat, nothing changed, \`--overwrite\`" ;;
+          tandrel-changed) row="repeat, one file changed, \`--overwrite\`" ;;
+        esac
+        million+=("| $row | $mib |")
         [ $k != tandrel-gather ] &&
           verdicts+=("$(label "$k") of 1,000,000 files: peak $mib MiB (target <=100) $(awk -v k="$kb" 'BEGIN { print (k / 1024 <= 100) ? "met" : "MISSED" }')")
       done
