@@ -244,6 +244,15 @@ FolderRef WindowsCopySession::Walk(const std::string& wanted, bool create, bool 
     return folder;
 }
 
+FolderRef WindowsCopySession::RootFor(const std::string& what, bool create)
+{
+    try {
+        return Root(create, nullptr);
+    } catch (const FsError& failure) {
+        throw failure.Within(what);
+    }
+}
+
 FolderRef WindowsCopySession::Root(bool create, std::vector<std::string>* made)
 {
     {

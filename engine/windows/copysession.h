@@ -125,6 +125,9 @@ private:
     // The destination's folders (copysession.cpp).
     FolderRef Walk(const std::string& wanted, bool create, bool checked, std::vector<std::string>* made);
     FolderRef Root(bool create, std::vector<std::string>* made);
+    // The destination folder for a reserved file of its own: a failure to
+    // reach it is told as `what`'s.
+    FolderRef RootFor(const std::string& what, bool create);
     FolderRef Level(const FolderRef& parent, const std::string& name, const std::string& level, bool create,
                     std::vector<std::string>* made);
     static FsError NotThere(DWORD error, const std::string& path);

@@ -20,12 +20,7 @@ bool WindowsCopySession::TryLock()
 {
     if (lock_.valid()) return true;
     const std::string what = "Could not lock the destination " + Quoted(destination_);
-    FolderRef root;
-    try {
-        root = Root(true, nullptr);
-    } catch (const FsError& failure) {
-        throw failure.Within(what);
-    }
+    const FolderRef root = RootFor(what, true);
     const std::wstring name = root->native + Widen(kDestinationLockName);
     DWORD error = ERROR_SUCCESS;
     for (int attempt = 0; attempt < 50; ++attempt) {

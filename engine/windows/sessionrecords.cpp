@@ -87,12 +87,7 @@ std::unique_ptr<ReservedReader> WindowsCopySession::OpenIndex()
 {
     const std::string path = destination_ + "\\" + kRestoreIndexName;
     std::string what = "Could not read the index of sources " + Quoted(path);
-    FolderRef root;
-    try {
-        root = Root(false, nullptr);
-    } catch (const FsError& failure) {
-        throw failure.Within(what);
-    }
+    const FolderRef root = RootFor(what, false);
     Handle in(::CreateFileW(NativePath(root->native + Widen(kRestoreIndexName)).c_str(), GENERIC_READ, FILE_SHARE_READ,
                             nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
@@ -112,12 +107,7 @@ std::unique_ptr<ReservedWriter> WindowsCopySession::ReplaceIndex()
 {
     const std::string path = destination_ + "\\" + kRestoreIndexName;
     std::string what = "Could not write the index of sources " + Quoted(path);
-    FolderRef root;
-    try {
-        root = Root(true, nullptr);
-    } catch (const FsError& failure) {
-        throw failure.Within(what);
-    }
+    const FolderRef root = RootFor(what, true);
     Clean(*root);
     std::wstring temporary = NativePath(root->native + Widen(NewCopyTemporaryName()));
     Handle out(::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
