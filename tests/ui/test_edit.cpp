@@ -17,7 +17,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "tests/ui/fakes.h"
+#include "tests/ui/window_harness.h"
 #include "ui/form1.h"
 #include "engine/nativefs.h"
 
@@ -29,25 +29,7 @@ namespace {
 
 // One window over real threads and the real file system, with scripted
 // dialogs and message boxes.
-struct Harness {
-    tandrel::JobState jobs;
-    CountingThreads threads;
-    tandrel::NativeFileSystem fs;
-    FakeDialogs dialogs;
-    FakeMessageBoxes boxes;
-    std::unique_ptr<Form1> form;
-
-    Harness()
-    {
-        form =
-            std::make_unique<Form1>(Form1Services {jobs, threads, fs, dialogs, boxes, std::make_unique<FakeTimer>()});
-    }
-    ~Harness()
-    {
-        Settle();
-        form.reset();
-    }
-
+struct Harness : CountingWindow {
     template <class T>
     T* get(const char* name)
     {
@@ -60,8 +42,6 @@ struct Harness {
     QCheckBox* subdirs() { return get<QCheckBox>("cboxSubDirectories"); }
     QPushButton* remove() { return get<QPushButton>("btnDelete"); }
     QPushButton* start() { return get<QPushButton>("btnStart"); }
-
-    bool Settle() { return threads.Settle(); }
 
     // Adds entries as a drop does, waits for their gathering, and tells
     // whether they all arrived at the end of the list.

@@ -15,7 +15,7 @@
 #include <memory>
 
 #include "engine/nativefs.h"
-#include "tests/ui/fakes.h"
+#include "tests/ui/window_harness.h"
 #include "ui/exclusionsdialog.h"
 #include "ui/form1.h"
 
@@ -53,29 +53,18 @@ private slots:
     void cancelKeepsTheChoices();
 
 private:
-    struct Harness {
-        explicit Harness(const QString& folder)
+    // The files the window keeps its choices in, made before it.
+    struct Files {
+        explicit Files(const QString& folder)
             : settingsFile((folder + "/settings").toStdString()), rulesFile((folder + "/exclusions").toStdString()),
               settings(settingsFile)
         {
-            form = std::make_unique<Form1>(Form1Services {jobs,
-                                                          threads,
-                                                          fs,
-                                                          dialogs,
-                                                          boxes,
-                                                          std::make_unique<FakeTimer>(),
-                                                          {},
-                                                          {},
-                                                          nullptr,
-                                                          {},
-                                                          &settings,
-                                                          rulesFile});
         }
-        ~Harness()
-        {
-            (void)threads.Settle();
-            form.reset();
-        }
+        std::string settingsFile, rulesFile;
+        tandrel::Settings settings;
+    };
+    struct Harness : Files, CountingWindow {
+        explicit Harness(const QString& folder) : Files(folder), CountingWindow(&settings, rulesFile) {}
         ExclusionsDialog* Open()
         {
             form->findChild<QAction*>(QStringLiteral("menuItemExclusions"))->trigger();
@@ -85,15 +74,6 @@ private:
         {
             return dialog->findChild<QDialogButtonBox*>(QStringLiteral("buttons"));
         }
-
-        std::string settingsFile, rulesFile;
-        tandrel::Settings settings;
-        tandrel::JobState jobs;
-        CountingThreads threads;
-        tandrel::NativeFileSystem fs;
-        FakeDialogs dialogs;
-        FakeMessageBoxes boxes;
-        std::unique_ptr<Form1> form;
     };
 
     std::unique_ptr<QTemporaryDir> dir_;

@@ -16,7 +16,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "tests/ui/fakes.h"
+#include "tests/ui/window_harness.h"
 #include "ui/form1.h"
 #include "listfile/listfile.h"
 #include "engine/nativefs.h"
@@ -29,25 +29,7 @@ Q_DECLARE_METATYPE(DialogResult)
 
 namespace {
 
-struct Harness {
-    tandrel::JobState jobs;
-    CountingThreads threads;
-    tandrel::NativeFileSystem fs;
-    FakeDialogs dialogs;
-    FakeMessageBoxes boxes;
-    std::unique_ptr<Form1> form;
-
-    Harness()
-    {
-        form =
-            std::make_unique<Form1>(Form1Services {jobs, threads, fs, dialogs, boxes, std::make_unique<FakeTimer>()});
-    }
-    ~Harness()
-    {
-        Settle();
-        form.reset();
-    }
-
+struct Harness : CountingWindow {
     QListWidget* list()
     {
         auto* box = form->findChild<QListWidget*>(QStringLiteral("listboxFilestoBackup"));
@@ -60,8 +42,6 @@ struct Harness {
         if (!box) qFatal("no Include Subdirectories box");
         return box;
     }
-
-    bool Settle() { return threads.Settle(); }
 
     bool Drop(const QStringList& paths)
     {

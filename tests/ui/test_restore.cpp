@@ -17,7 +17,7 @@
 
 #include "engine/nativefs.h"
 #include "engine/restore.h"
-#include "tests/ui/fakes.h"
+#include "tests/ui/window_harness.h"
 #include "ui/form1.h"
 #include "ui/heldtree.h"
 #include "ui/restoredialog.h"
@@ -65,18 +65,7 @@ QTreeWidgetItem* Child(QTreeWidgetItem* item, const QString& name)
     return nullptr;
 }
 
-struct Harness {
-    Harness()
-    {
-        form = std::make_unique<Form1>(
-            Form1Services {jobs, threads, fs, dialogs, boxes, std::make_unique<FakeTimer>(), {}, {}, nullptr, {}});
-    }
-    ~Harness()
-    {
-        (void)threads.Settle();
-        form.reset();
-    }
-
+struct Harness : CountingWindow {
     // Backs `data` up into `destination` with Overwrite, through the window.
     void Backup(const QString& data, const QString& destination)
     {
@@ -98,13 +87,6 @@ struct Harness {
         if (dialog && !QTest::qWaitFor([dialog] { return dialog->Tree() != nullptr; }, 20000)) return nullptr;
         return dialog;
     }
-
-    tandrel::JobState jobs;
-    CountingThreads threads;
-    tandrel::NativeFileSystem fs;
-    FakeDialogs dialogs;
-    FakeMessageBoxes boxes;
-    std::unique_ptr<Form1> form;
 };
 
 }  // namespace

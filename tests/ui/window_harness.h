@@ -1,5 +1,9 @@
-// One shown window over real threads, with scripted dialogs and message
-// boxes and a hand-driven timer, for the window, refresh, job and tray tests.
+// The windows the tests drive, over real threads and the real file system,
+// with scripted dialogs and message boxes and a hand-driven timer:
+// WindowHarness, shown, for the window, refresh, job and tray tests;
+// CountingWindow, never shown, whose calls are counted so that a test can
+// wait until all its work is done (the editing, list-file, exclusions and
+// restore tests).
 #pragma once
 
 #include <QCheckBox>
@@ -13,6 +17,7 @@
 #include <QTest>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "tests/ui/fakes.h"
 #include "ui/form1.h"
@@ -109,6 +114,30 @@ struct WindowHarness {
     {
         for (const QString& name : Governed()) widget(name)->setEnabled(enabled);
     }
+};
+
+struct CountingWindow {
+    // `settings` and `exclusionsFile` as Form1Services takes them.
+    explicit CountingWindow(tandrel::Settings* settings = nullptr, std::string exclusionsFile = {})
+    {
+        Form1Services services {jobs, threads, fs, dialogs, boxes, std::make_unique<FakeTimer>()};
+        services.settings = settings;
+        services.exclusionsFile = std::move(exclusionsFile);
+        form = std::make_unique<Form1>(std::move(services));
+    }
+    ~CountingWindow()
+    {
+        (void)Settle();
+        form.reset();
+    }
+    bool Settle() { return threads.Settle(); }
+
+    tandrel::JobState jobs;
+    CountingThreads threads;
+    tandrel::NativeFileSystem fs;
+    FakeDialogs dialogs;
+    FakeMessageBoxes boxes;
+    std::unique_ptr<Form1> form;
 };
 
 }  // namespace tandrel::ui::testing
