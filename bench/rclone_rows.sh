@@ -118,9 +118,7 @@ complete() {  # folder-below-the-mount: the whole tree is on the remote
   bytes=$(find "$served/$1/Small" -type f -printf '%s\n' 2> /dev/null | awk '{ n += $1 } END { print n + 0 }')
   [ "$files" -eq $want_files ] && [ "$bytes" -eq "$want_bytes" ]
 }
-median() { tr ' ' '\n' <<< "$1" | grep . | sort -n |
-  awk '{ a[NR] = $1 } END { m = (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2; printf "%.3f", m / 1e6 }'; }
-range() { tr ' ' '\n' <<< "$1" | grep . | sort -n | awk 'NR == 1 { lo = $1 } { hi = $1 } END { printf "%.3f-%.3f", lo / 1e6, hi / 1e6 }'; }
+. "$here/bench/docsection.sh"
 
 notes=""
 time_once tandrel warm-tandrel
@@ -159,7 +157,6 @@ table() {
 echo; table
 
 [ $write = 1 ] || exit 0
-. "$here/bench/docsection.sh"
 doc="$here/docs/performance.md"
 [ -f "$doc" ] || printf '# Performance\n\n' > "$doc"
 section=$(cat <<EOF
