@@ -29,12 +29,6 @@ PathList& PathList::operator=(const PathList& other)
     return *this;
 }
 
-std::string PathList::at(std::size_t index) const
-{
-    if (index >= size_) throw std::out_of_range("PathList::at");
-    return (*this)[index];
-}
-
 PathList::Block& PathList::OpenBlock()
 {
     if (blocks_.empty() || blocks_.back()->ends.size() == kBlock) {

@@ -98,7 +98,6 @@ public:
         return {std::string_view(block.text).substr(first == 0 ? 0 : block.ends[first - 1], block.shared[entry]),
                 std::string_view(block.text).substr(begin, block.ends[entry] - begin)};
     }
-    std::string at(std::size_t index) const;  // throws std::out_of_range
     const_iterator begin() const { return {this, 0}; }
     const_iterator end() const { return {this, size_}; }
 
